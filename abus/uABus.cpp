@@ -1,0 +1,1 @@
+#include "abus/uABus.h"

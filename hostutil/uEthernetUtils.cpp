@@ -1,0 +1,1 @@
+#include "hostutil/uEthernetUtils.h"

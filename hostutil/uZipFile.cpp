@@ -1,0 +1,1 @@
+#include "hostutil/uZipFile.h"

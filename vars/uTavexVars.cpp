@@ -1,0 +1,1 @@
+#include "vars/uTavexVars.h"
