@@ -1,2 +1,374 @@
+#include "vars/uTavexVars.h"
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "vars/uNumberText.h"
+
+namespace tavex {
+namespace {
+
+struct Element {
+  int32_t address;  // GetAddress()
+  int32_t index;
+};
+
+struct LineCase {
+  const char* line;
+  bool ok;
+  std::vector<Element> elements;
+};
+
+// The worked examples, plus the forms the column cutter must accept or refuse.
+const LineCase kLines[] = {
+    {"0120 0 1 0 2 global int setpoint", true, {{0x120, 0}}},
+    {"0200 3 4 0 1 global bit relay Output relays", true,
+     {{0x200, 0}, {0x201, 1}, {0x202, 2}, {0x203, 3}}},
+    {"0600 0 2 4 2 GLOBAL Long pair", true, {{0x604, 0}, {0x606, 1}}},
+    {"0300 0 1 0 0 local word tmp", true, {}},
+    {"0400 0 1 0 0 global const limit", true, {}},
+    {"0500 0 0 0 0 global word empty", true, {}},
+    {"0700 0 1 0 0 global float x", false, {}},
+    // Skipped lines.
+    {"", true, {}},
+    {"   \t  ", true, {}},
+    {";CPU Tavex-2 something", true, {}},
+    {";Addr Flags Count Offset Step Scope Type Name Comment", true, {}},
+    {"lonelyword", true, {}},
+    {"  \tlonelyword", true, {}},
+    // Comments are only tolerated as above.
+    {"; a comment", false, {}},
+    {";cpu Tavex-2 ", false, {}},
+    // Whitespace: leading tabs and runs of spaces are fine, a tab between columns is not.
+    {"\t  0120   0  1 0   2 global    int setpoint", true, {{0x120, 0}}},
+    {"0120\t0 1 0 2 global int setpoint", false, {}},
+    // Column counts.
+    {"0120 0 1 0 2 global int", false, {}},
+    {"0120 0 1 0 2 global int setpoint ", true, {{0x120, 0}}},
+    // Numbers: -1 and FFFFFFFF are invalid, hex prefixes in columns 3-5.
+    {"FFFFFFFF 0 1 0 2 global int a", false, {}},
+    {"0120 FFFFFFFF 1 0 2 global int a", false, {}},
+    {"0120 0 -1 0 2 global int a", false, {}},
+    {"0120 0 1 -1 2 global int a", false, {}},
+    {"0120 0 1 0 -1 global int a", false, {}},
+    {"0120 0 $2 0x10 x4 global int a", true, {{0x130, 0}, {0x134, 1}}},
+    {"0120 0 -2 0 2 global int a", true, {}},
+    {"0x120 0 1 0 2 global int a", false, {}},
+    {"0120 0 1.5 0 2 global int a", false, {}},
+    {"0120 0 99999999999 0 2 global int a", false, {}},
+    {"0120 0 1 0 2 nowhere int a", false, {}},
+    {"0120 0 1 0 2 REG int a", true, {}},
+    // Bounds against hostile counts.
+    {"0120 0 65537 0 2 global int a", false, {}},
+    {"0120 0 2000000000 0 2 global int a", false, {}},
+    {"0120 0 70000 0 2 local int a", true, {}},
+};
+
+TEST(ParseLine, Table) {
+  for (const auto& c : kLines) {
+    SCOPED_TRACE(c.line);
+    TTavexVarList list;
+    EXPECT_EQ(list.ParseLine(c.line), c.ok);
+    ASSERT_EQ(list.Count(), static_cast<int>(c.elements.size()));
+    for (size_t i = 0; i < c.elements.size(); ++i) {
+      EXPECT_EQ(list.Items(static_cast<int>(i))->GetAddress(), c.elements[i].address) << i;
+      EXPECT_EQ(list.Items(static_cast<int>(i))->Index, c.elements[i].index) << i;
+    }
+  }
+}
+
+TEST(ParseLine, FieldsOfEachElement) {
+  TTavexVarList list;
+  ASSERT_TRUE(list.ParseLine("0200 3 4 8 1 global bit Relay_Out  Output relays, bank A  "));
+  ASSERT_EQ(list.Count(), 4);
+  const TTavexVar* v = list.Items(2);
+  EXPECT_EQ(v->Name, "Relay_Out");
+  EXPECT_EQ(v->Comment, "Output relays, bank A");
+  EXPECT_EQ(v->Address, 0x200);
+  EXPECT_EQ(v->Count, 4);
+  EXPECT_EQ(v->Offset, 8);
+  EXPECT_EQ(v->Stride, 1);
+  EXPECT_EQ(v->Scope, scGlobal);
+  EXPECT_EQ(v->VarType, vtBit);
+  EXPECT_TRUE(v->Flag0);
+  EXPECT_TRUE(v->Flag1);
+  EXPECT_TRUE(v->IsArray());
+  EXPECT_EQ(v->GetAddress(), 0x200 + 8 + 2);
+  EXPECT_EQ(v->Value, TVarValue(uint8_t{0}));
+
+  ASSERT_TRUE(list.ParseLine("0300 6 1 4 100 global real gain"));
+  const TTavexVar* g = list.Items(4);
+  EXPECT_FALSE(g->Flag0);
+  EXPECT_TRUE(g->Flag1);
+  EXPECT_FALSE(g->IsArray());
+  EXPECT_EQ(g->GetAddress(), 0x304);  // the stride is not used for a single element
+  EXPECT_EQ(g->Comment, "");
+}
+
+TEST(ParseLine, EveryTypeKeywordCreatesElementsExceptConst) {
+  const char* types[] = {"bit",  "word",     "int",       "long",       "real",       "timer",      "counter",
+                         "void", "timerbit", "timerlong", "counterbit", "counterlong"};
+  for (const char* t : types) {
+    TTavexVarList list;
+    ASSERT_TRUE(list.ParseLine(std::string("0100 0 1 0 0 global ") + t + " v")) << t;
+    ASSERT_EQ(list.Count(), 1) << t;
+    EXPECT_EQ(list.Items(0)->VarType, TypeFromText(t));
+  }
+  EXPECT_EQ(TypeFromText("CounterLong"), vtCounterLong);
+  EXPECT_EQ(TypeFromText("float"), 0);
+  EXPECT_EQ(TypeFromText(""), 0);
+  EXPECT_EQ(ScopeFromText("Local"), scLocal);
+  EXPECT_EQ(ScopeFromText("globals"), 0);
+}
+
+TEST(ParseLine, TotalSizeIsBounded) {
+  // Many lines of the largest count, or long comments, cannot exhaust memory:
+  // the line that would pass the bound is refused.
+  TTavexVarList list;
+  int accepted = 0;
+  for (int i = 0; i < 1000 && list.ParseLine("0000 0 65536 0 1 global word w"); ++i) ++accepted;
+  EXPECT_GT(accepted, 0);
+  EXPECT_LT(accepted, 1000);
+  EXPECT_LE(static_cast<size_t>(list.Count()) * sizeof(TTavexVar), kMaxAlcListBytes);
+
+  TTavexVarList big;
+  const std::string comment(1 << 20, 'c');
+  EXPECT_FALSE(big.ParseLine("0000 0 65536 0 1 global word w " + comment));
+  EXPECT_EQ(big.Count(), 0);
+}
+
+std::vector<std::string> Lines(std::initializer_list<const char*> l) { return {l.begin(), l.end()}; }
+
+TEST(LoadFromAlc, MarkerStartsTheParsedRegion) {
+  const auto text = Lines({
+      "garbage that would not parse",
+      ";CPU Tavex-2 V1.0",
+      ";Addr Flags Count Offset Step Scope Type Name Comment",
+      "0120 0 1 0 2 global int setpoint",
+      "0122 0 3 0 2 global word speed Motor speeds",
+  });
+  TTavexVarList list;
+  list.LoadFromAlc(text, 1000);
+  ASSERT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.Items(0)->Name, "setpoint");
+  EXPECT_EQ(list.Items(3)->Index, 2);
+
+  // NAD -1 parses every line, so the garbage line 0 fails.
+  TTavexVarList all;
+  try {
+    all.LoadFromAlc(text, -1);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 0");
+  }
+}
+
+TEST(LoadFromAlc, WithoutMarkerNothingIsParsed) {
+  TTavexVarList list;
+  EXPECT_NO_THROW(list.LoadFromAlc(Lines({"0120 0 1 0 2 global int setpoint", "; junk"}), 5));
+  EXPECT_EQ(list.Count(), 0);
+  // The marker needs its trailing space.
+  EXPECT_NO_THROW(list.LoadFromAlc(Lines({";CPU Tavex-2", "0120 0 1 0 2 global int a"}), 5));
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(LoadFromAlc, ErrorNamesTheZeroBasedLineAndKeepsEarlierElements) {
+  TTavexVarList list;
+  try {
+    list.LoadFromAlc(Lines({";CPU Tavex-2 ", "0120 0 1 0 2 global int a", "0700 0 1 0 0 global float x",
+                            "0130 0 1 0 2 global int b"}),
+                     7);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2");
+  }
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Items(0)->Name, "a");
+}
+
+TEST(LoadFromAlc, TextFormSplitsAtEveryLineEnd) {
+  const std::string text =
+      "junk\r\n;CPU Tavex-2 x\r0120 0 1 0 2 global int a\n\n0130 0 2 0 2 global int b\r\n"
+      "0140 0 1 0 0 global bogus c\n";
+  TTavexVarList list;
+  try {
+    list.LoadFromAlcText(text, 1);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    // junk=0, marker=1, a=2, empty=3, b=4, bogus=5
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 5");
+  }
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(LoadFromAlc, HugeCountIsALineError) {
+  TTavexVarList list;
+  try {
+    list.LoadFromAlcText(";CPU Tavex-2 \n0120 0 2000000000 0 2 global int a\n", 1);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 1");
+  }
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(List, ItemsOutOfRangeAndClear) {
+  TTavexVarList list;
+  EXPECT_EQ(list.Items(0), nullptr);
+  EXPECT_EQ(list.Add(std::make_unique<TTavexVar>()), 0);
+  EXPECT_EQ(list.Add(std::make_unique<TTavexVar>()), 1);
+  EXPECT_NE(list.Items(1), nullptr);
+  EXPECT_EQ(list.Items(-1), nullptr);
+  EXPECT_EQ(list.Items(2), nullptr);
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(TavexVar, AssignCopiesEverything) {
+  TTavexVar a("x", 1, 2, 3, 1, 4, scGlobal, vtWord, true, false, "c", uint16_t{77});
+  TTavexVar b;
+  b.Assign(&a);
+  EXPECT_EQ(b.Name, "x");
+  EXPECT_EQ(b.GetAddress(), 1 + 4 + 2);
+  EXPECT_EQ(b.Value, TVarValue(uint16_t{77}));
+  b.Assign(nullptr);
+  EXPECT_EQ(b.Name, "x");
+}
+
+uint32_t FloatBits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
+TEST(WireForm, GetRawValueByType) {
+  struct Case {
+    const char* name;
+    uint8_t type;
+    TVarValue value;
+    uint32_t raw;
+  } cases[] = {
+      {"bit", vtBit, uint8_t{1}, 1},
+      {"bit_low_byte", vtBit, int32_t{0x1FF}, 0xFF},
+      {"word_65535", vtWord, uint16_t{65535}, 0x0000FFFF},
+      {"int_minus_one_sign_extended", vtInt, int16_t{-1}, 0xFFFFFFFF},
+      {"int_from_word", vtInt, uint16_t{0x8000}, 0xFFFF8000},
+      {"long", vtLong, int32_t{-2}, 0xFFFFFFFE},
+      {"long_from_real_rounds_half_even", vtLong, 2.5, 2},
+      {"long_from_huge_real_saturates", vtLong, 1e300, 0x7FFFFFFF},
+      {"real", vtReal, 1.5, 0x3FC00000},
+      {"real_from_int", vtReal, int16_t{-2}, 0xC0000000},
+      {"real_overflow_is_infinity", vtReal, 1e300, 0x7F800000},
+      {"real_nan_stays_nan", vtReal, std::numeric_limits<double>::quiet_NaN(), 0x7FC00000},
+      {"timer_not_transferred", vtTimer, int32_t{5}, 0},
+      {"nan_as_integer_is_zero", vtWord, std::numeric_limits<double>::quiet_NaN(), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTavexVar v;
+    v.VarType = c.type;
+    v.SetValue(c.value);
+    EXPECT_EQ(v.GetRawValue(), c.raw);
+  }
+  EXPECT_EQ(FloatBits(1.5f), 0x3FC00000u);
+}
+
+TEST(WireForm, SetRawValueByType) {
+  struct Case {
+    const char* name;
+    uint8_t type;
+    uint32_t raw;
+    TVarValue value;
+  } cases[] = {
+      {"bit", vtBit, 0x1234, uint8_t{0x34}},
+      {"word", vtWord, 0xFFFF, uint16_t{65535}},
+      {"int_of_FFFF_is_minus_one", vtInt, 0x0000FFFF, int16_t{-1}},
+      {"long", vtLong, 0x80000000, int32_t{INT32_MIN}},
+      {"real_1_5", vtReal, 0x3FC00000, 1.5},
+      {"counter", vtCounter, 0xFFFFFFFF, uint8_t{0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTavexVar v;
+    v.VarType = c.type;
+    v.SetValue(int32_t{99});
+    v.SetRawValue(c.raw);
+    EXPECT_EQ(v.Value, c.value);
+  }
+}
+
+TEST(WireForm, RealRoundTripKeepsSinglePrecisionValues) {
+  for (float f : {0.0f, -0.0f, 1e-45f, 3.4e38f, -123.456f, std::numeric_limits<float>::infinity()}) {
+    TTavexVar v;
+    v.VarType = vtReal;
+    v.SetRawValue(FloatBits(f));
+    EXPECT_EQ(v.GetRawValue(), FloatBits(f)) << f;
+  }
+}
+
+TEST(NumberText, Integers) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int64_t value;
+  } cases[] = {
+      {"0", true, 0},           {"42", true, 42},       {"  -42", true, -42},     {"+7", true, 7},
+      {"$FF", true, 255},       {"xff", true, 255},     {"X10", true, 16},        {"0x10", true, 16},
+      {"0XfF", true, 255},      {"-$10", true, -16},    {"", false, 0},           {"-", false, 0},
+      {"$", false, 0},          {"12 ", false, 0},      {"1,5", false, 0},        {"1.0", false, 0},
+      {"0x", false, 0},         {"\t1", false, 0},      {"9223372036854775807", true, INT64_MAX},
+      {"-9223372036854775808", true, INT64_MIN},        {"9223372036854775808", false, 0},
+      {"99999999999999999999999", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int64_t v = -99;
+    EXPECT_EQ(TryParseInteger(c.text, v), c.ok);
+    if (c.ok) EXPECT_EQ(v, c.value);
+  }
+}
+
+TEST(NumberText, Int32AndHex32) {
+  int32_t v = 0;
+  EXPECT_TRUE(TryParseInt32("$FFFFFFFF", v));
+  EXPECT_EQ(v, -1);
+  EXPECT_TRUE(TryParseInt32("-2147483648", v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_FALSE(TryParseInt32("2147483648", v));
+  EXPECT_FALSE(TryParseInt32("$100000000", v));
+  EXPECT_TRUE(TryParseHex32("80000000", v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_TRUE(TryParseHex32("0000000000120", v));
+  EXPECT_EQ(v, 0x120);
+  EXPECT_FALSE(TryParseHex32("$120", v));
+  EXPECT_FALSE(TryParseHex32("-1", v));
+  EXPECT_FALSE(TryParseHex32("", v));
+}
+
+TEST(NumberText, Reals) {
+  struct Case {
+    const char* text;
+    bool ok;
+    double value;
+  } cases[] = {
+      {"0", true, 0},          {"1.5", true, 1.5},     {"-2.5E3", true, -2500}, {"1E-40", true, 1e-40},
+      {" 3.", true, 3},        {".5", true, 0.5},      {"+1e+2", true, 100},    {"1,5", false, 0},
+      {"1.5 ", false, 0},      {"", false, 0},         {".", false, 0},         {"1e", false, 0},
+      {"inf", false, 0},       {"nan", false, 0},      {"0x10", false, 0},      {"1e400", true, HUGE_VAL},
+      {"1e-400", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    double v = -99;
+    EXPECT_EQ(TryParseReal(c.text, v), c.ok);
+    if (c.ok) EXPECT_EQ(v, c.value);
+  }
+}
+
+}  // namespace
+}  // namespace tavex

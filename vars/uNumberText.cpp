@@ -1,0 +1,145 @@
+#include "vars/uNumberText.h"
+
+#include <charconv>
+#include <limits>
+#include <string>
+
+namespace tavex {
+
+namespace {
+
+int DigitValue(char c, bool hex) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (hex) {
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  }
+  return -1;
+}
+
+std::string_view SkipSpaces(std::string_view t) {
+  size_t i = 0;
+  while (i < t.size() && t[i] == ' ') ++i;
+  return t.substr(i);
+}
+
+// Unsigned magnitude of a digit run; false on overflow of uint64 or no digits.
+bool Magnitude(std::string_view digits, bool hex, uint64_t& out) {
+  if (digits.empty()) return false;
+  const uint64_t base = hex ? 16 : 10;
+  uint64_t v = 0;
+  for (char c : digits) {
+    const int d = DigitValue(c, hex);
+    if (d < 0) return false;
+    if (v > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(d)) / base) return false;
+    v = v * base + static_cast<uint64_t>(d);
+  }
+  out = v;
+  return true;
+}
+
+// Splits sign and prefix off; returns the digit run and whether it is hex.
+bool SplitInteger(std::string_view text, bool& negative, bool& hex, std::string_view& digits) {
+  std::string_view t = SkipSpaces(text);
+  negative = false;
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
+    negative = t[0] == '-';
+    t.remove_prefix(1);
+  }
+  hex = false;
+  if (!t.empty() && (t[0] == '$' || t[0] == 'x' || t[0] == 'X')) {
+    hex = true;
+    t.remove_prefix(1);
+  } else if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+    hex = true;
+    t.remove_prefix(2);
+  }
+  digits = t;
+  return !digits.empty();
+}
+
+}  // namespace
+
+bool TryParseInteger(std::string_view Text, int64_t& Value) {
+  bool negative, hex;
+  std::string_view digits;
+  uint64_t mag;
+  if (!SplitInteger(Text, negative, hex, digits) || !Magnitude(digits, hex, mag)) return false;
+  constexpr uint64_t kMaxPos = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (negative) {
+    if (mag > kMaxPos + 1) return false;
+    Value = mag == kMaxPos + 1 ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(mag);
+  } else {
+    if (mag > kMaxPos) return false;
+    Value = static_cast<int64_t>(mag);
+  }
+  return true;
+}
+
+bool TryParseInt32(std::string_view Text, int32_t& Value) {
+  bool negative, hex;
+  std::string_view digits;
+  uint64_t mag;
+  if (!SplitInteger(Text, negative, hex, digits) || !Magnitude(digits, hex, mag)) return false;
+  if (hex) {
+    if (mag > 0xFFFFFFFFull) return false;
+    uint32_t bits = static_cast<uint32_t>(mag);
+    if (negative) bits = 0u - bits;
+    Value = static_cast<int32_t>(bits);
+    return true;
+  }
+  const int64_t v = negative ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
+  if (mag > 0x80000000ull || v < std::numeric_limits<int32_t>::min() ||
+      v > std::numeric_limits<int32_t>::max())
+    return false;
+  Value = static_cast<int32_t>(v);
+  return true;
+}
+
+bool TryParseHex32(std::string_view Text, int32_t& Value) {
+  uint64_t mag;
+  if (!Magnitude(Text, true, mag) || mag > 0xFFFFFFFFull) return false;
+  Value = static_cast<int32_t>(static_cast<uint32_t>(mag));
+  return true;
+}
+
+bool TryParseReal(std::string_view Text, double& Value) {
+  std::string_view t = SkipSpaces(Text);
+  bool negative = false;
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
+    negative = t[0] == '-';
+    t.remove_prefix(1);
+  }
+  // Check the whole syntax here; from_chars alone would accept "inf", "nan"
+  // and stop quietly before trailing text.
+  size_t i = 0, mantDigits = 0;
+  while (i < t.size() && DigitValue(t[i], false) >= 0) ++i, ++mantDigits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && DigitValue(t[i], false) >= 0) ++i, ++mantDigits;
+  }
+  if (mantDigits == 0) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    size_t expDigits = 0;
+    while (i < t.size() && DigitValue(t[i], false) >= 0) ++i, ++expDigits;
+    if (expDigits == 0) return false;
+  }
+  if (i != t.size()) return false;
+
+  double v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Beyond double's range: zero for a huge negative exponent, else infinity.
+    const auto e = t.find_first_of("eE");
+    const bool tiny = e != std::string_view::npos && e + 1 < t.size() && t[e + 1] == '-';
+    v = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+  } else if (res.ec != std::errc() || res.ptr != t.data() + t.size()) {
+    return false;
+  }
+  Value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace tavex
