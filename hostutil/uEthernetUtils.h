@@ -1,1 +1,170 @@
 #pragma once
+// The workstation's network side: its adapters with their first IPv4 address
+// and mask, the directed broadcast address that follows from them, and the
+// dotted-quad helpers the rest of the tool uses for address texts.
+//
+// Nothing here throws. Every failure becomes an empty text, a 0, a false or
+// an empty list.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavex {
+
+// ---------------------------------------------------------------------------
+// Dotted-quad texts. The numeric form puts the leftmost group in bits 31..24,
+// so it compares and masks like an address in network order.
+
+// True for exactly four dot-separated groups of one to three decimal digits,
+// each at most 255 (leading zeros allowed: "010" is ten), 7 to 15 characters
+// in all. Nothing else (no spaces, signs, hex or shortened forms) passes.
+bool IsValidIP(std::string_view s);
+
+// Numeric form of a valid address text; 0 for any invalid text (and for
+// "0.0.0.0", which is why 0 doubles as "no valid address").
+uint32_t IPToInt(std::string_view s);
+
+// Dotted quad of a number, each group in decimal without leading zeros.
+std::string IntToIP(uint32_t v);
+
+// Directed broadcast address: the network part of ip with every host bit set.
+// An invalid text counts as 0, so an invalid mask gives "255.255.255.255".
+std::string GetBroadcastIP(std::string_view ip, std::string_view mask);
+
+// The workstation's own address: the host name looked up as IPv4, LAST address
+// of the resolver's list. Empty when the name or its address is unknown.
+std::string GetLocalHostIP();
+
+// IPv4 address of a named host, LAST address of the resolver's list. Empty
+// when the name cannot be resolved, is empty, longer than 255 characters or
+// holds a zero byte (which would silently cut the name short).
+std::string ResolveHostIP(const std::string& host);
+
+// Walks the whole adapter table; when several adapters match, the LAST one in
+// table order wins. Out values are written only when something matched. An
+// empty ip / id matches nothing.
+bool FindAdapterByIP(const std::string& ip, std::string& mask, std::string& id,
+                     std::string& description);
+bool FindAdapterByID(const std::string& id, std::string& ip, std::string& mask,
+                     std::string& description);
+
+// Splits "host" or "host:port" at the first ':'. The port text must be an
+// optional '-' followed by decimal digits (no '+', no spaces) whose value is
+// -1 or within 0..65535; otherwise the result is false and neither host nor
+// port is written. Without a ':' the port is -1 ("use the default"). A
+// non-empty host that is not a valid address is replaced by
+// ResolveHostIP(host), which may be empty.
+bool SplitHostPort(const std::string& text, std::string& host, int32_t& port);
+
+// ---------------------------------------------------------------------------
+// One adapter of the workstation.
+class TEthernetAdapterInfo {
+public:
+  std::string IP;           // first IPv4 address, dotted quad
+  std::string Mask;         // subnet mask of that address
+  std::string Broadcast;    // GetBroadcastIP(IP, Mask)
+  std::string Description;  // human-readable, e.g. "Ethernet adapter eth0"
+  std::string ID;           // the system's name of the adapter (interface name)
+
+  TEthernetAdapterInfo() = default;
+  // Sets the four texts as given (no validity test) and computes Broadcast.
+  TEthernetAdapterInfo(std::string id, std::string description, std::string ip,
+                       std::string mask);
+
+  void Clear();
+
+  // Selects the adapter whose first address is the host's own address. On any
+  // failure (no own address, no adapter carries it, invalid mask) the record
+  // is emptied and the result is false.
+  bool AssignFromLocalHost();
+
+  // Selects the adapter with that ID, whatever address it reports ("0.0.0.0"
+  // included). An unknown or empty ID leaves the record exactly as it was, so
+  // a stale saved ID keeps the adapter chosen earlier.
+  bool AssignFromID(const std::string& id);
+};
+
+// The workstation's adapters, in the system's order. Owns its items.
+class TEthernetAdapterInfoList {
+public:
+  TEthernetAdapterInfoList() = default;
+  ~TEthernetAdapterInfoList();
+  TEthernetAdapterInfoList(const TEthernetAdapterInfoList&) = delete;
+  TEthernetAdapterInfoList& operator=(const TEthernetAdapterInfoList&) = delete;
+
+  void Clear();  // frees the items last first
+  void Add(const std::string& id, const std::string& description,
+           const std::string& ip, const std::string& mask);
+  int Count() const;
+  TEthernetAdapterInfo* Items(int index);  // nullptr out of range
+  const TEthernetAdapterInfo* Items(int index) const;
+
+  // Rebuilds the list from the adapter table; a table that cannot be read
+  // leaves the list empty.
+  void Refresh();
+
+  // Index of the first item whose ID equals id exactly; -1 when none, and
+  // always -1 for the empty text.
+  int IndexOfID(const std::string& id) const;
+
+  // One "Description (IP)" line per item, in list order: line i is item i.
+  std::vector<std::string> ComboBoxLines() const;
+
+private:
+  std::vector<std::unique_ptr<TEthernetAdapterInfo>> FItems;
+};
+
+// ---------------------------------------------------------------------------
+// Where the adapter table, the host name and name resolution come from.
+//
+// These hooks are process-wide and meant for tests and fuzzers: a test can
+// present any adapter table, and a fuzzer can answer name lookups without
+// touching the network. An empty function restores the system's own source.
+// Setting a hook while another thread uses this unit is safe, but the hooks
+// are shared by the whole process: set them from the test's own thread and
+// restore them (TPlatformSourcesGuard) before the test ends.
+
+// One row of the adapter table as the system reports it.
+struct TAdapterRecord {
+  std::string ID;
+  std::string Description;
+  std::string IP;
+  std::string Mask;
+};
+
+// Fills the vector in table order; false means "no adapters" (table unreadable).
+using TAdapterTableSource = std::function<bool(std::vector<TAdapterRecord>&)>;
+// The workstation's host name; empty when unknown.
+using THostNameSource = std::function<std::string()>;
+// The IPv4 addresses of a name as dotted quads, in resolver order; empty when
+// the name is unknown.
+using THostResolver = std::function<std::vector<std::string>(const std::string&)>;
+
+void SetAdapterTableSource(TAdapterTableSource src);
+void SetHostNameSource(THostNameSource src);
+void SetHostResolver(THostResolver src);
+
+// The system's own sources, used when no hook is set.
+bool ReadSystemAdapterTable(std::vector<TAdapterRecord>& table);
+std::string SystemHostName();
+std::vector<std::string> SystemResolveHost(const std::string& host);
+
+// Saves the three hooks on construction and puts them back on destruction.
+class TPlatformSourcesGuard {
+public:
+  TPlatformSourcesGuard();
+  ~TPlatformSourcesGuard();
+  TPlatformSourcesGuard(const TPlatformSourcesGuard&) = delete;
+  TPlatformSourcesGuard& operator=(const TPlatformSourcesGuard&) = delete;
+
+private:
+  TAdapterTableSource FTable;
+  THostNameSource FHostName;
+  THostResolver FResolver;
+};
+
+}  // namespace tavex

@@ -1,2 +1,509 @@
+#include "hostutil/uEthernetUtils.h"
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace tavex {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Dotted-quad texts
+
+struct AddressCase {
+  std::string text;
+  bool valid;
+  uint32_t number;  // IPToInt; 0 for every invalid text
+};
+
+class AddressTextTest : public testing::TestWithParam<AddressCase> {};
+
+TEST_P(AddressTextTest, ValidityAndNumber) {
+  const AddressCase& c = GetParam();
+  EXPECT_EQ(IsValidIP(c.text), c.valid);
+  EXPECT_EQ(IPToInt(c.text), c.number);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AddressTextTest,
+    testing::Values(
+        // shortest and longest texts
+        AddressCase{"1.2.3.4", true, 0x01020304u},
+        AddressCase{"192.168.100.200", true, 0xC0A864C8u},
+        AddressCase{"1.2.34", false, 0},
+        AddressCase{"192.168.100.2001", false, 0},  // 16 characters
+        AddressCase{"", false, 0},
+        // leading zeros are decimal, not octal
+        AddressCase{"001.002.003.004", true, 16909060u},
+        AddressCase{"010.0.0.1", true, 0x0A000001u},
+        AddressCase{"0.0.0.0", true, 0},
+        AddressCase{"255.255.255.255", true, 0xFFFFFFFFu},
+        AddressCase{"192.168.1.20", true, 0xC0A80114u},
+        // malformed
+        AddressCase{".1.2.3.4", false, 0},
+        AddressCase{"1.2.3.4.", false, 0},
+        AddressCase{"1..2.3.4", false, 0},
+        AddressCase{"1.2.3", false, 0},
+        AddressCase{"1.2.3.", false, 0},
+        AddressCase{"256.1.1.1", false, 0},
+        AddressCase{"1.2.3.256", false, 0},
+        AddressCase{"1.2.3.0256", false, 0},
+        AddressCase{"1.2.3.a", false, 0},
+        AddressCase{" 1.2.3.4", false, 0},
+        AddressCase{"1.2.3.4 ", false, 0},
+        AddressCase{"+1.2.3.4", false, 0},
+        AddressCase{"1.2.3.-4", false, 0},
+        AddressCase{"1.2.3.4\0"s, false, 0},
+        AddressCase{"1.2\0.3.4"s, false, 0},
+        AddressCase{"0x1.2.3.4", false, 0},
+        // five or more groups are not an IPv4 address
+        AddressCase{"1.2.3.4.5", false, 0},
+        AddressCase{"1.2.3.4.5.6.7.8", false, 0}));
+
+struct IntToIPCase {
+  uint32_t number;
+  std::string text;
+};
+
+class IntToIPTest : public testing::TestWithParam<IntToIPCase> {};
+
+TEST_P(IntToIPTest, Text) { EXPECT_EQ(IntToIP(GetParam().number), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(Table, IntToIPTest,
+                         testing::Values(IntToIPCase{16909060u, "1.2.3.4"},
+                                         IntToIPCase{0, "0.0.0.0"},
+                                         IntToIPCase{0xFFFFFFFFu, "255.255.255.255"},
+                                         IntToIPCase{0xC0A80114u, "192.168.1.20"},
+                                         IntToIPCase{0x0A00FF01u, "10.0.255.1"}));
+
+TEST(AddressText, RoundTripWithoutLeadingZeros) {
+  // Walks every byte value through every group position.
+  for (unsigned i = 0; i < 256; ++i) {
+    const std::string x = std::to_string(i) + "." + std::to_string(255 - i) + "." +
+                          std::to_string((i * 7) % 256) + "." + std::to_string(i / 2);
+    ASSERT_TRUE(IsValidIP(x)) << x;
+    EXPECT_EQ(IntToIP(IPToInt(x)), x);
+  }
+}
+
+struct BroadcastCase {
+  std::string ip, mask, broadcast;
+};
+
+class BroadcastTest : public testing::TestWithParam<BroadcastCase> {};
+
+TEST_P(BroadcastTest, Address) {
+  EXPECT_EQ(GetBroadcastIP(GetParam().ip, GetParam().mask), GetParam().broadcast);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BroadcastTest,
+    testing::Values(BroadcastCase{"192.168.1.20", "255.255.255.0", "192.168.1.255"},
+                    BroadcastCase{"10.1.2.3", "255.0.0.0", "10.255.255.255"},
+                    BroadcastCase{"172.16.5.4", "255.255.240.0", "172.16.15.255"},
+                    BroadcastCase{"192.168.1.20", "255.255.255.255", "192.168.1.20"},
+                    BroadcastCase{"127.0.0.1", "255.0.0.0", "127.255.255.255"},
+                    // an invalid text counts as 0
+                    BroadcastCase{"192.168.1.20", "255.255.255", "255.255.255.255"},
+                    BroadcastCase{"192.168.1.20", "", "255.255.255.255"},
+                    BroadcastCase{"0.0.0.0", "0.0.0.0", "255.255.255.255"},
+                    BroadcastCase{"bogus", "255.255.255.0", "0.0.0.255"}));
+
+// ---------------------------------------------------------------------------
+// Name resolution through injected sources
+
+// Answers from a fixed map and remembers every name it was asked for.
+class ResolverTest : public testing::Test {
+protected:
+  void SetUp() override {
+    SetHostResolver([this](const std::string& name) {
+      asked.push_back(name);
+      auto it = names.find(name);
+      return it == names.end() ? std::vector<std::string>{} : it->second;
+    });
+  }
+
+  TPlatformSourcesGuard guard;
+  std::map<std::string, std::vector<std::string>> names{
+      {"plc.local", {"10.0.0.7", "10.0.0.8"}},
+      {"ws", {"192.168.1.20", "10.0.0.2"}},
+      {"single", {"10.0.0.9"}},
+  };
+  std::vector<std::string> asked;
+};
+
+TEST_F(ResolverTest, ResolveHostIPGivesLastAddress) {
+  EXPECT_EQ(ResolveHostIP("plc.local"), "10.0.0.8");
+  EXPECT_EQ(ResolveHostIP("single"), "10.0.0.9");
+  EXPECT_EQ(ResolveHostIP("unknown"), "");
+}
+
+TEST_F(ResolverTest, ResolveHostIPRefusesNamesItCannotPassOn) {
+  EXPECT_EQ(ResolveHostIP(""), "");
+  EXPECT_EQ(ResolveHostIP(std::string(256, 'a')), "");
+  // A zero byte would cut the name to "plc.local" and resolve the wrong host.
+  EXPECT_EQ(ResolveHostIP("plc.local\0evil"s), "");
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(ResolveHostIP(std::string(255, 'a')), "");
+  EXPECT_EQ(asked.size(), 1u);
+}
+
+TEST_F(ResolverTest, LocalHostIPIsLastAddressOfHostName) {
+  SetHostNameSource([] { return "ws"s; });
+  EXPECT_EQ(GetLocalHostIP(), "10.0.0.2");
+
+  SetHostNameSource([] { return ""s; });
+  asked.clear();
+  EXPECT_EQ(GetLocalHostIP(), "");
+  EXPECT_TRUE(asked.empty());
+
+  SetHostNameSource([] { return "unknown"s; });
+  EXPECT_EQ(GetLocalHostIP(), "");
+}
+
+struct SplitCase {
+  std::string text;
+  bool ok;
+  std::string host;
+  int32_t port;
+};
+
+class SplitHostPortTest : public ResolverTest,
+                          public testing::WithParamInterface<SplitCase> {};
+
+TEST_P(SplitHostPortTest, Splits) {
+  const SplitCase& c = GetParam();
+  std::string host = "untouched";
+  int32_t port = 4711;
+  ASSERT_EQ(SplitHostPort(c.text, host, port), c.ok) << c.text;
+  if (c.ok) {
+    EXPECT_EQ(host, c.host);
+    EXPECT_EQ(port, c.port);
+  } else {
+    EXPECT_EQ(host, "untouched");
+    EXPECT_EQ(port, 4711);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SplitHostPortTest,
+    testing::Values(
+        SplitCase{"10.0.0.5:8442", true, "10.0.0.5", 8442},
+        SplitCase{"10.0.0.5", true, "10.0.0.5", -1},
+        SplitCase{"", true, "", -1},
+        SplitCase{":8442", true, "", 8442},
+        SplitCase{"10.0.0.5:0008442", true, "10.0.0.5", 8442},
+        SplitCase{"10.0.0.5:-1", true, "10.0.0.5", -1},
+        SplitCase{"10.0.0.5:0", true, "10.0.0.5", 0},
+        SplitCase{"10.0.0.5:65535", true, "10.0.0.5", 65535},
+        // names go to the resolver: its last address, or empty when unknown
+        SplitCase{"plc.local:100", true, "10.0.0.8", 100},
+        SplitCase{"plc.local", true, "10.0.0.8", -1},
+        SplitCase{"nosuch:100", true, "", 100},
+        SplitCase{"1.2.3.4.5", true, "", -1},
+        // port text that is not a port
+        SplitCase{"10.0.0.5:x", false, "", 0},
+        SplitCase{"10.0.0.5:", false, "", 0},
+        SplitCase{"10.0.0.5:-", false, "", 0},
+        SplitCase{"10.0.0.5:+8442", false, "", 0},
+        SplitCase{"10.0.0.5: 8442", false, "", 0},
+        SplitCase{"10.0.0.5:8442 ", false, "", 0},
+        SplitCase{"10.0.0.5:84:42", false, "", 0},
+        SplitCase{"10.0.0.5:0x20", false, "", 0},
+        SplitCase{"10.0.0.5:65536", false, "", 0},
+        SplitCase{"10.0.0.5:-2", false, "", 0},
+        SplitCase{"10.0.0.5:2147483647", false, "", 0},
+        SplitCase{"10.0.0.5:2147483648", false, "", 0},
+        SplitCase{"10.0.0.5:-2147483649", false, "", 0},
+        SplitCase{"10.0.0.5:99999999999999999999999", false, "", 0},
+        SplitCase{"nosuch:x", false, "", 0}));
+
+TEST_F(ResolverTest, SplitHostPortAsksOnlyForNames) {
+  std::string host;
+  int32_t port = 0;
+  ASSERT_TRUE(SplitHostPort("10.0.0.5:8442", host, port));
+  ASSERT_TRUE(SplitHostPort(":8442", host, port));
+  ASSERT_TRUE(SplitHostPort("", host, port));
+  ASSERT_FALSE(SplitHostPort("plc.local:x", host, port));
+  EXPECT_TRUE(asked.empty());
+  ASSERT_TRUE(SplitHostPort("plc.local:1", host, port));
+  EXPECT_EQ(asked, std::vector<std::string>{"plc.local"});
+}
+
+// ---------------------------------------------------------------------------
+// Adapters against an injected table
+
+class AdapterTableTest : public testing::Test {
+protected:
+  void SetUp() override {
+    SetAdapterTableSource([this](std::vector<TAdapterRecord>& t) {
+      ++reads;
+      if (!tableReadable) return false;
+      t = table;
+      return true;
+    });
+    SetHostResolver([this](const std::string& name) {
+      auto it = names.find(name);
+      return it == names.end() ? std::vector<std::string>{} : it->second;
+    });
+    SetHostNameSource([this] { return hostName; });
+  }
+
+  // A record filled with values no lookup produces, to see what was written.
+  static TEthernetAdapterInfo Marked() {
+    return TEthernetAdapterInfo("old-id", "old adapter", "172.31.0.1", "255.255.0.0");
+  }
+
+  static void ExpectSame(const TEthernetAdapterInfo& a, const TEthernetAdapterInfo& b) {
+    EXPECT_EQ(a.IP, b.IP);
+    EXPECT_EQ(a.Mask, b.Mask);
+    EXPECT_EQ(a.Broadcast, b.Broadcast);
+    EXPECT_EQ(a.Description, b.Description);
+    EXPECT_EQ(a.ID, b.ID);
+  }
+
+  TPlatformSourcesGuard guard;
+  std::vector<TAdapterRecord> table{
+      {"eth0", "Ethernet adapter eth0", "192.168.1.20", "255.255.255.0"},
+      {"eth1", "Ethernet adapter eth1", "10.1.2.3", "255.0.0.0"},
+      {"eth2", "Ethernet adapter eth2", "192.168.1.20", "255.255.0.0"},  // same IP as eth0
+      {"eth1", "Second eth1", "10.9.9.9", "255.255.255.0"},               // same ID as eth1
+      {"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"},
+      {"odd0", "Ethernet adapter odd0", "172.16.0.1", "255.255.0"},  // invalid mask
+  };
+  bool tableReadable = true;
+  int reads = 0;
+  std::string hostName = "ws";
+  std::map<std::string, std::vector<std::string>> names{
+      {"ws", {"127.0.1.1", "10.1.2.3"}},
+  };
+};
+
+TEST_F(AdapterTableTest, FindAdapterByIPLastMatchWins) {
+  std::string mask = "m", id = "i", description = "d";
+  ASSERT_TRUE(FindAdapterByIP("192.168.1.20", mask, id, description));
+  EXPECT_EQ(mask, "255.255.0.0");
+  EXPECT_EQ(id, "eth2");
+  EXPECT_EQ(description, "Ethernet adapter eth2");
+
+  ASSERT_TRUE(FindAdapterByIP("0.0.0.0", mask, id, description));
+  EXPECT_EQ(id, "wlan0");
+}
+
+TEST_F(AdapterTableTest, FindAdapterByIDLastMatchWins) {
+  std::string ip = "i", mask = "m", description = "d";
+  ASSERT_TRUE(FindAdapterByID("eth1", ip, mask, description));
+  EXPECT_EQ(ip, "10.9.9.9");
+  EXPECT_EQ(mask, "255.255.255.0");
+  EXPECT_EQ(description, "Second eth1");
+}
+
+TEST_F(AdapterTableTest, LookupsWithoutMatchWriteNothing) {
+  struct Case {
+    std::string key;
+    bool readable;
+  };
+  const std::vector<Case> cases{
+      {"", true}, {"eth9", true}, {"ETH0", true}, {"eth0 ", true}, {"eth0", false},
+      {"192.168.1.2", true}, {"192.168.1.20", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key + (c.readable ? "" : " (table unreadable)"));
+    tableReadable = c.readable;
+    std::string a = "a", b = "b", d = "d";
+    EXPECT_FALSE(FindAdapterByID(c.key, a, b, d));
+    EXPECT_FALSE(FindAdapterByIP(c.key, a, b, d));
+    EXPECT_EQ(a + b + d, "abd");
+  }
+}
+
+TEST_F(AdapterTableTest, EveryLookupReadsTheTableAfresh) {
+  TEthernetAdapterInfo info;
+  ASSERT_TRUE(info.AssignFromID("eth0"));
+  table[0].IP = "192.168.1.21";
+  ASSERT_TRUE(info.AssignFromID("eth0"));
+  EXPECT_EQ(info.IP, "192.168.1.21");
+  EXPECT_EQ(reads, 2);
+}
+
+TEST_F(AdapterTableTest, ConstructorComputesBroadcastAndClearEmptiesAll) {
+  TEthernetAdapterInfo info("eth0", "Ethernet adapter eth0", "192.168.1.20", "255.255.255.0");
+  EXPECT_EQ(info.ID, "eth0");
+  EXPECT_EQ(info.Description, "Ethernet adapter eth0");
+  EXPECT_EQ(info.IP, "192.168.1.20");
+  EXPECT_EQ(info.Mask, "255.255.255.0");
+  EXPECT_EQ(info.Broadcast, "192.168.1.255");
+  info.Clear();
+  ExpectSame(info, TEthernetAdapterInfo());
+  EXPECT_EQ(info.IP + info.Mask + info.Broadcast + info.Description + info.ID, "");
+}
+
+TEST_F(AdapterTableTest, AssignFromLocalHostSelectsAdapterOfOwnAddress) {
+  TEthernetAdapterInfo info = Marked();
+  ASSERT_TRUE(info.AssignFromLocalHost());  // the resolver's last address, 10.1.2.3
+  EXPECT_EQ(info.IP, "10.1.2.3");
+  EXPECT_EQ(info.Mask, "255.0.0.0");
+  EXPECT_EQ(info.Broadcast, "10.255.255.255");
+  EXPECT_EQ(info.ID, "eth1");
+  EXPECT_EQ(info.Description, "Ethernet adapter eth1");
+}
+
+TEST_F(AdapterTableTest, AssignFromLocalHostEmptiesRecordOnFailure) {
+  struct Case {
+    const char* what;
+    std::string hostName;
+    std::vector<std::string> addresses;
+    bool readable;
+  };
+  const std::vector<Case> cases{
+      {"no host name", "", {}, true},
+      {"name does not resolve", "ws", {}, true},
+      {"address on no adapter", "ws", {"10.1.2.3", "127.0.1.1"}, true},
+      {"adapter mask invalid", "ws", {"172.16.0.1"}, true},
+      {"resolver gives junk", "ws", {"not an address"}, true},
+      {"table unreadable", "ws", {"10.1.2.3"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hostName = c.hostName;
+    names["ws"] = c.addresses;
+    tableReadable = c.readable;
+    TEthernetAdapterInfo info = Marked();
+    EXPECT_FALSE(info.AssignFromLocalHost());
+    ExpectSame(info, TEthernetAdapterInfo());
+  }
+}
+
+TEST_F(AdapterTableTest, AssignFromIDTakesAnyAddress) {
+  TEthernetAdapterInfo info = Marked();
+  ASSERT_TRUE(info.AssignFromID("wlan0"));
+  EXPECT_EQ(info.IP, "0.0.0.0");
+  EXPECT_EQ(info.Mask, "0.0.0.0");
+  EXPECT_EQ(info.Broadcast, "255.255.255.255");
+  EXPECT_EQ(info.ID, "wlan0");
+  EXPECT_EQ(info.Description, "Wireless adapter wlan0");
+  EXPECT_EQ(IPToInt(info.IP), 0u);  // what the main window reports as invalid
+
+  ASSERT_TRUE(info.AssignFromID("eth1"));  // duplicate ID: the last record
+  EXPECT_EQ(info.IP, "10.9.9.9");
+  EXPECT_EQ(info.Broadcast, "10.9.9.255");
+}
+
+TEST_F(AdapterTableTest, AssignFromUnknownIDKeepsRecord) {
+  for (const std::string id : {"", "eth9", "eth"}) {
+    SCOPED_TRACE(id);
+    TEthernetAdapterInfo info = Marked();
+    EXPECT_FALSE(info.AssignFromID(id));
+    ExpectSame(info, Marked());
+  }
+  tableReadable = false;
+  TEthernetAdapterInfo info = Marked();
+  EXPECT_FALSE(info.AssignFromID("eth0"));
+  ExpectSame(info, Marked());
+}
+
+TEST_F(AdapterTableTest, RefreshListsEveryAdapterInOrder) {
+  TEthernetAdapterInfoList list;
+  list.Refresh();
+  ASSERT_EQ(list.Count(), static_cast<int>(table.size()));
+  for (int i = 0; i < list.Count(); ++i) {
+    SCOPED_TRACE(i);
+    const TEthernetAdapterInfo* item = list.Items(i);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->ID, table[static_cast<std::size_t>(i)].ID);
+    EXPECT_EQ(item->IP, table[static_cast<std::size_t>(i)].IP);
+    EXPECT_EQ(item->Broadcast, GetBroadcastIP(item->IP, item->Mask));
+  }
+  EXPECT_EQ(list.Items(4)->IP, "0.0.0.0");
+  EXPECT_EQ(list.Items(-1), nullptr);
+  EXPECT_EQ(list.Items(list.Count()), nullptr);
+
+  // A second refresh replaces the items rather than appending.
+  table.pop_back();
+  list.Refresh();
+  EXPECT_EQ(list.Count(), static_cast<int>(table.size()));
+}
+
+TEST_F(AdapterTableTest, RefreshOfUnreadableTableEmptiesList) {
+  TEthernetAdapterInfoList list;
+  list.Add("x", "X", "1.2.3.4", "255.0.0.0");
+  tableReadable = false;
+  list.Refresh();
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.Items(0), nullptr);
+}
+
+TEST_F(AdapterTableTest, IndexOfIDFindsFirstExactMatch) {
+  TEthernetAdapterInfoList list;
+  list.Refresh();
+  EXPECT_EQ(list.IndexOfID("eth0"), 0);
+  EXPECT_EQ(list.IndexOfID("eth1"), 1);  // first of the two
+  EXPECT_EQ(list.IndexOfID("wlan0"), 4);
+  EXPECT_EQ(list.IndexOfID("eth9"), -1);
+  EXPECT_EQ(list.IndexOfID("ETH0"), -1);
+  EXPECT_EQ(list.IndexOfID(""), -1);
+
+  list.Add("", "Nameless", "1.2.3.4", "255.0.0.0");
+  EXPECT_EQ(list.IndexOfID(""), -1);  // the empty text never selects an adapter
+}
+
+TEST_F(AdapterTableTest, ComboBoxLinesFollowListOrder) {
+  TEthernetAdapterInfoList list;
+  EXPECT_TRUE(list.ComboBoxLines().empty());
+  list.Add("{4D36E972}", "Fast Ethernet Adapter", "192.168.1.20", "255.255.255.0");
+  list.Add("lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0");
+  list.Add("eth9", "", "", "");
+  EXPECT_EQ(list.ComboBoxLines(),
+            (std::vector<std::string>{"Fast Ethernet Adapter (192.168.1.20)",
+                                      "Loopback adapter lo (127.0.0.1)", " ()"}));
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_TRUE(list.ComboBoxLines().empty());
+}
+
+TEST_F(AdapterTableTest, RecordTextsAreCutToTheirWidths) {
+  table = {{std::string(300, 'a'), "Desc\0hidden"s, "10.0.0.1\0junk"s,
+            "255.255.255.0" + std::string(100, '9')}};
+  TEthernetAdapterInfoList list;
+  list.Refresh();
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Items(0)->ID, std::string(260, 'a'));
+  EXPECT_EQ(list.Items(0)->Description, "Desc");
+  EXPECT_EQ(list.Items(0)->IP, "10.0.0.1");
+  EXPECT_EQ(list.Items(0)->Mask, "255.255.255.0999");  // 16 bytes, not an address
+  std::string mask, id, description;
+  EXPECT_TRUE(FindAdapterByIP("10.0.0.1", mask, id, description));
+}
+
+// ---------------------------------------------------------------------------
+// The system's own sources. Run inside the private network namespace, whose
+// only interface is loopback.
+
+TEST(SystemSources, LoopbackIsListed) {
+  TPlatformSourcesGuard guard;
+  SetAdapterTableSource(nullptr);
+  TEthernetAdapterInfoList list;
+  list.Refresh();
+  const int i = list.IndexOfID("lo");
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(list.Items(i)->IP, "127.0.0.1");
+  EXPECT_EQ(list.Items(i)->Mask, "255.0.0.0");
+  EXPECT_EQ(list.Items(i)->Broadcast, "127.255.255.255");
+  EXPECT_EQ(list.Items(i)->Description, "Loopback adapter lo");
+
+  TEthernetAdapterInfo info;
+  ASSERT_TRUE(info.AssignFromID("lo"));
+  EXPECT_EQ(info.IP, "127.0.0.1");
+}
+
+TEST(SystemSources, LocalhostResolves) {
+  TPlatformSourcesGuard guard;
+  SetHostResolver(nullptr);
+  EXPECT_EQ(ResolveHostIP("localhost"), "127.0.0.1");
+}
+
+}  // namespace
+}  // namespace tavex
