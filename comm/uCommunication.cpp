@@ -1,0 +1,270 @@
+#include "comm/uCommunication.h"
+
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "abus/uABus.h"
+#include "comm/uUdpSocket.h"
+
+namespace tavex {
+
+namespace {
+
+// Between checks of the time-out the waiter sleeps at most this long; a
+// state change by the listener thread wakes it at once.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+// Spinning this long before sleeping saves the cost of a thread wake-up on
+// a fast network (an answer on loopback takes some tens of microseconds).
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
+
+uint32_t SteadyTicks() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+TCommunicator::TCommunicator()
+    : Socket_(std::make_unique<TUdpSocket>(
+          [this](const uint8_t* d, size_t n, const std::string& ip, uint16_t port) {
+            HandleDatagram(d, n, ip, port);
+          })) {
+  Adapter.AssignFromLocalHost();
+}
+
+TCommunicator::~TCommunicator() {
+  // The listener thread reads and writes the fields below; it is joined
+  // here, before any of them is destroyed.
+  Socket_.reset();
+}
+
+uint32_t TCommunicator::Ticks() const { return TickSource ? TickSource() : SteadyTicks(); }
+
+bool TCommunicator::Open(const std::string& AdapterID) {
+  try {
+    Socket_->Deactivate();
+    const bool selected =
+        AdapterID.empty() ? Adapter.AssignFromLocalHost() : Adapter.AssignFromID(AdapterID);
+    if (!selected) return false;
+    BindSocket();
+    return Socket_->Activate();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TCommunicator::Close() {
+  try {
+    Socket_->Deactivate();
+    Socket_->ClearBinding();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TCommunicator::Deactivate() { Socket_->Deactivate(); }
+
+bool TCommunicator::IsActive() const { return Socket_->Active(); }
+
+uint16_t TCommunicator::LocalPort() const { return Socket_->LocalPort(); }
+
+void TCommunicator::BindSocket() {
+  try {
+    const bool wasActive = Socket_->Active();
+    Socket_->Deactivate();
+    Socket_->ClearBinding();
+    Socket_->SetBinding(Adapter.IP, DirectConnection ? kDirectLocalPort : 0);
+    if (wasActive) Socket_->Activate();
+  } catch (...) {
+  }
+}
+
+void TCommunicator::SetDirectConnection(bool Value) { DirectConnection = Value; }
+
+void TCommunicator::SetNad(uint32_t Value) {
+  if (Value == Nad) return;
+  Nad = Value;
+  RemoteIP.clear();
+}
+
+void TCommunicator::SetAddress(const std::string& Text) {
+  AddressText = Text;
+  std::string host;
+  int32_t port = -1;
+  if (!SplitHostPort(Text, host, port)) {
+    host = Text;
+    port = kDefaultPort;
+  }
+  if (port < 0) port = kDefaultPort;
+  RemoteIP = host;
+  RemotePort = port;
+}
+
+bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
+  bool accepted = false;
+  for (int attempt = 0; attempt < Retries && !accepted; ++attempt) {
+    std::string dest;
+    if (DirectConnection) {
+      dest = "255.255.255.255";
+    } else if (!RemoteIP.empty() && RemoteIP != "0.0.0.0") {
+      dest = RemoteIP;
+    } else if (IsValidIP(Adapter.Broadcast) && Adapter.Broadcast != "0.0.0.0") {
+      dest = Adapter.Broadcast;
+    } else {
+      dest = "255.255.255.255";
+    }
+
+    {
+      // Armed before sending, so that an immediate answer is not lost.
+      std::lock_guard<std::mutex> g(Lock_);
+      RxText_.clear();
+      Last_.FrameText.clear();
+      Last_.PayloadText.clear();
+      Last_.PeerIP.clear();
+      State_.store(TTransState::Waiting, std::memory_order_release);
+    }
+    ++SendCount_;
+    if (!Socket_->SendTo(Frame, Len, dest, static_cast<uint16_t>(RemotePort))) {
+      State_.store(TTransState::Idle, std::memory_order_release);
+      accepted = false;
+      break;
+    }
+    accepted = WaitForAnswer(Timeout);
+  }
+  Timeout = kDefaultTimeoutMs;
+  return accepted;
+}
+
+bool TCommunicator::SendCommand(uint8_t Command) {
+  std::array<uint8_t, kMaxRequestFrame> buf{};
+  uint16_t len = 0;
+  if (!BuildFrame(kToolNad, Nad, Command, 0, 0, buf, len, PasswordHash)) return false;
+  return Transact(buf.data(), len);
+}
+
+bool TCommunicator::WaitForAnswer(int TimeoutMs) {
+  const uint32_t start = Ticks();
+  const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+  bool timedOut = false;
+  while (State_.load(std::memory_order_acquire) != TTransState::Idle) {
+    if (IdleHook) IdleHook();
+    if (std::chrono::steady_clock::now() < spinUntil) {
+      std::this_thread::yield();
+    } else {
+      std::unique_lock<std::mutex> l(Lock_);
+      Changed_.wait_for(l, kPollInterval, [this] {
+        return State_.load(std::memory_order_acquire) == TTransState::Idle;
+      });
+    }
+    const uint32_t elapsed = Ticks() - start;  // unsigned: a wrapped counter does no harm
+    if (TimeoutMs < 0 || elapsed > static_cast<uint32_t>(TimeoutMs)) {
+      // An answer that arrived in this same poll still counts as too late.
+      std::lock_guard<std::mutex> g(Lock_);
+      timedOut = true;
+      State_.store(TTransState::Idle, std::memory_order_release);
+      break;
+    }
+  }
+  if (timedOut) return false;
+  std::lock_guard<std::mutex> g(Lock_);
+  return Last_.Direction == 1;
+}
+
+void TCommunicator::HandleDatagram(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                                   uint16_t SenderPort) {
+  if (Data == nullptr) Size = 0;
+  if (Size > kMaxDatagram) Size = kMaxDatagram;
+  const std::string text = BytesToHex(Data, Size);
+
+  std::lock_guard<std::mutex> g(Lock_);
+  const size_t start = text.find("AA55");
+  TTransState state = State_.load(std::memory_order_acquire);
+  if (state != TTransState::Receiving && start != std::string::npos) {
+    state = TTransState::Receiving;
+    State_.store(state, std::memory_order_release);
+  }
+  if (state != TTransState::Receiving) {
+    RxText_.clear();
+    return;
+  }
+  if (RxText_.empty()) {
+    if (start != std::string::npos) RxText_.assign(text, start, std::string::npos);
+  } else {
+    RxText_ += text;
+    if (RxText_.size() > kMaxReceiveText) {
+      RxText_.clear();
+      State_.store(TTransState::Waiting, std::memory_order_release);
+      return;
+    }
+  }
+
+  std::string frame, payload;
+  uint32_t src = 0, dst = 0;
+  uint8_t dir = 0, aux = 0;
+  if (!ParseFrame(RxText_, frame, src, dst, dir, aux, payload)) return;
+
+  Last_.Direction = dir;
+  Last_.SourceNad = src;
+  Last_.DestNad = dst;
+  Last_.FrameText = std::move(frame);
+  Last_.PayloadText = std::move(payload);
+  Last_.PeerIP = SenderIP;
+  Last_.PeerPort = SenderPort;
+  if (OnReceive && (dst == 0 || dst == kToolNad)) {
+    try {
+      OnReceive(Last_.PeerIP, SenderPort, src, dst, dir, aux, Last_.FrameText, Last_.PayloadText);
+    } catch (...) {
+    }
+  }
+
+  const bool answerToTool = dir == 1 && aux == 0 && dst == kToolNad;
+  if (answerToTool && Collecting_) {
+    if (NadList_.size() < kMaxDetected) {
+      NadList_.push_back(std::to_string(src));
+      IpList_.push_back(SenderIP);
+    }
+    State_.store(TTransState::Waiting, std::memory_order_release);
+  } else {
+    State_.store(TTransState::Idle, std::memory_order_release);
+    Changed_.notify_all();
+  }
+}
+
+TLastFrame TCommunicator::LastFrame() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return Last_;
+}
+
+bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<std::string>* IpList,
+                               int ListenMs) {
+  if (NadList == nullptr || IpList == nullptr) return false;
+  const uint32_t savedNad = Nad;
+  const std::string savedIP = RemoteIP;
+  Nad = kBroadcastNad;
+  RemoteIP.clear();
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    NadList_.clear();
+    IpList_.clear();
+    Collecting_ = true;
+  }
+  Timeout = ListenMs;
+  Retries = 1;
+  SendCommand(cmdPing);
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    Collecting_ = false;
+    *NadList = NadList_;
+    *IpList = IpList_;
+  }
+  Nad = savedNad;
+  RemoteIP = savedIP;
+  Retries = kDefaultRetries;
+  return true;
+}
+
+}  // namespace tavex

@@ -1,0 +1,190 @@
+// TCommunicator: the tool's only way to reach a controller. One UDP socket
+// bound to an address of one local adapter, one A-bus request at a time with
+// a time-out and a bounded number of attempts, reassembly and validation of
+// the answer, broadcast autodetect; and on top of it the controller services
+// (ping, run status, memory pages, program header, allocation archive,
+// variable read and write).
+//
+// Threads: every public operation runs on the owner's thread (the UI thread
+// of the desktop tool, the main thread of tavexctl and tests), one at a time.
+// The socket's listener thread runs HandleDatagram only. They hand over
+// through the atomic transaction state (release/acquire) and a small mutex
+// that guards the receive text and the last-frame fields.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comm/hCommunication.h"
+#include "hostutil/uEthernetUtils.h"
+#include "hostutil/uMemoryStream.h"
+
+namespace tavex {
+
+class TUdpSocket;
+class TTavexVarList;
+
+enum class TTransState : uint8_t { Idle, Waiting, Receiving };
+
+// A copy of what the last parsed frame said.
+struct TLastFrame {
+  std::string FrameText;    // hex text of the whole frame
+  std::string PayloadText;  // hex text of its payload
+  std::string PeerIP;
+  uint16_t PeerPort = 0;
+  uint32_t SourceNad = 0;
+  uint32_t DestNad = 0;
+  uint8_t Direction = 0;
+};
+
+class TCommunicator {
+ public:
+  // The receive path examines no more of a datagram than this; the rest of
+  // a longer datagram is ignored (a frame is never longer than 1038 bytes).
+  static constexpr size_t kMaxDatagram = 2048;
+  // Longest unparsed receive text kept, in hex characters.
+  static constexpr size_t kMaxReceiveText = 2080;
+  // Autodetect keeps at most this many answers (a flood cannot grow the lists).
+  static constexpr size_t kMaxDetected = 4096;
+
+  // Creates the socket inactive and selects the adapter of the host's own address.
+  TCommunicator();
+  // Stops and joins the listener thread before anything it touches is freed.
+  ~TCommunicator();
+  TCommunicator(const TCommunicator&) = delete;
+  TCommunicator& operator=(const TCommunicator&) = delete;
+
+  // --- Transport -----------------------------------------------------------
+
+  // Selects the adapter (by ID, or the host's own when empty), binds and
+  // activates the socket. False when the adapter is unknown or on error.
+  bool Open(const std::string& AdapterID);
+  // Deactivates the socket and removes its binding; false only on error.
+  bool Close();
+  // Deactivates the socket; the binding stays.
+  void Deactivate();
+  bool IsActive() const;
+  // Direct cable to one controller: requests go to 255.255.255.255 (from the
+  // next request on), the socket binds local port 65535 (from the next Open).
+  void SetDirectConnection(bool Value);
+  // A new NAD forgets the remote address (it has still to be learned).
+  void SetNad(uint32_t Value);
+  // "host" or "host:port"; never fails (an unusable text is taken whole as
+  // the host, with port 8442).
+  void SetAddress(const std::string& Text);
+  // Broadcasts one ping to NAD 0 and collects every answer for ListenMs.
+  // Replaces the lists' contents: NAD (unsigned decimal) and IP, entry i of
+  // one belonging to entry i of the other, in order of arrival. False only
+  // when a list is missing.
+  bool Autodetect(std::vector<std::string>* NadList, std::vector<std::string>* IpList,
+                  int ListenMs);
+
+  // Sends a built request and waits for the answer, with retries. True when
+  // an attempt ended with a parsed frame of Direction 1; LastFrame() then
+  // describes it.
+  bool Transact(const uint8_t* Frame, uint16_t Len);
+  // A request without data to Nad.
+  bool SendCommand(uint8_t Command);
+  // Waits until a frame ends the attempt (true when its Direction is 1) or
+  // TimeoutMs passes (false).
+  bool WaitForAnswer(int TimeoutMs);
+  // The receive path: runs on the listener thread (tests call it directly).
+  void HandleDatagram(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                      uint16_t SenderPort);
+  // Rebinds the socket to the adapter's address (and port 65535 when direct).
+  void BindSocket();
+
+  TTransState State() const { return State_.load(std::memory_order_acquire); }
+  TLastFrame LastFrame() const;
+  // Count of datagrams sent by Transact since construction.
+  uint64_t SendCount() const { return SendCount_; }
+  // Local port of the active socket (0 when inactive).
+  uint16_t LocalPort() const;
+
+  // --- Controller services ---------------------------------------------------
+
+  // Ping; on success RemoteIP becomes the answer's sender.
+  bool Ping();
+  // The "PLC run" test: status bytes 1 and 2.
+  bool IsPlcRunning();
+  // The "PLC program" test: a valid code header.
+  bool HasProgram();
+  // Compares the header's program stamp with the stored one, then stores it.
+  bool IsProgramUnchanged();
+  // The bytes of "alc.zip" from the controller's file directory. Stream is
+  // replaced by a new stream holding them (or reset on failure).
+  bool ReadAlcArchive(std::unique_ptr<TMemoryStream>& Stream);
+  // Reads / writes the values of the list's transferable elements, in
+  // batches of 100.
+  bool ReadVarList(TTavexVarList* List);
+  bool WriteVarList(TTavexVarList* List);
+
+  bool SendPing();
+  bool ReadStatus(uint8_t& First, uint8_t& Second);
+  // One page from its start: Count bytes (1..256) into Buf (1040 bytes).
+  bool ReadBlock(uint16_t Page, uint16_t Count, uint8_t* Buf);
+  // Any range below 16 MiB, page by page; the stream is emptied first.
+  bool ReadMemory(int32_t Address, int32_t Size, TMemoryStream* Stream);
+  bool ReadCodeHeader(std::vector<uint8_t>& Header);
+  bool ReadCodeHeaderStart(std::vector<uint8_t>& Header);
+  bool ReadVars(int NBytes, int NWords, int NLongs, const uint16_t* Addresses, uint8_t* Buf);
+  bool WriteVars(int NBytes, int NWords, int NLongs, const uint16_t* Addresses,
+                 const uint8_t* Values);
+  void DoProgress(int Position, int Count);
+
+  // --- Fields the owner reads and sets ---------------------------------------
+
+  TEthernetAdapterInfo Adapter;
+  std::string RemoteIP;  // empty or "0.0.0.0": requests are broadcast
+  int RemotePort = kDefaultPort;
+  uint32_t Nad = 0xFFFFFFFF;
+  uint32_t CodeStamp = 0;  // program stamp last read from the controller
+  uint16_t PasswordHash = 0;
+  std::string AddressText;
+  int Timeout = kDefaultTimeoutMs;
+  int Retries = kDefaultRetries;
+  bool DirectConnection = false;
+
+  // Called after each block of a multi-block memory read (third argument ignored).
+  std::function<void(int Position, int Count, int& Ignored)> OnProgress;
+  // Called on the listener thread, with the communicator's lock held, for
+  // every parsed frame whose DestNad is 0 or 1. Must not call the communicator.
+  std::function<void(const std::string& PeerIP, uint16_t PeerPort, uint32_t SourceNad,
+                     uint32_t DestNad, uint8_t Direction, uint8_t Aux,
+                     const std::string& FrameText, const std::string& PayloadText)>
+      OnReceive;
+  // Runs at least every 5 ms while a transaction waits (the desktop tool
+  // processes its pending events here). Empty: nothing.
+  std::function<void()> IdleHook;
+  // Millisecond tick counter for time-outs; wraps harmlessly. Empty: steady clock.
+  std::function<uint32_t()> TickSource;
+
+ private:
+  uint32_t Ticks() const;
+  // Payload of the accepted answer, as bytes, into a zeroed 1040-byte buffer.
+  int PayloadBytes(uint8_t* Buf) const;
+  void ClearPayload();
+
+  std::unique_ptr<TUdpSocket> Socket_;
+  uint16_t LocalPort_ = 0;
+
+  // Shared with the listener thread.
+  std::atomic<TTransState> State_{TTransState::Idle};
+  mutable std::mutex Lock_;
+  std::condition_variable Changed_;
+  std::string RxText_;
+  TLastFrame Last_;
+  bool Collecting_ = false;
+  std::vector<std::string> NadList_;
+  std::vector<std::string> IpList_;
+
+  uint64_t SendCount_ = 0;
+};
+
+}  // namespace tavex
