@@ -160,6 +160,9 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
         return State_.load(std::memory_order_acquire) == TTransState::Idle;
       });
     }
+    // Seen once is enough: during autodetect a later answer may already
+    // have set the state back to Waiting.
+    const bool ended = State_.load(std::memory_order_acquire) == TTransState::Idle;
     const uint32_t elapsed = Ticks() - start;  // unsigned: a wrapped counter does no harm
     if (TimeoutMs < 0 || elapsed > static_cast<uint32_t>(TimeoutMs)) {
       // An answer that arrived in this same poll still counts as too late.
@@ -168,6 +171,7 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
       State_.store(TTransState::Idle, std::memory_order_release);
       break;
     }
+    if (ended) break;
   }
   if (timedOut) return false;
   std::lock_guard<std::mutex> g(Lock_);
@@ -229,6 +233,9 @@ void TCommunicator::HandleDatagram(const uint8_t* Data, size_t Size, const std::
     }
     State_.store(TTransState::Waiting, std::memory_order_release);
   } else {
+    // Anything else ends the wait; during autodetect it also ends the
+    // listening, so that no answer behind it is listed.
+    Collecting_ = false;
     State_.store(TTransState::Idle, std::memory_order_release);
     Changed_.notify_all();
   }

@@ -1,0 +1,463 @@
+// Transport: the receive path's state machine (fed directly, no socket),
+// then whole transactions against scripted stations on loopback.
+#include "comm/uCommunication.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "abus/uABus.h"
+#include "comm/hCommunication.h"
+#include "comm/uUdpSocket.h"
+#include "tests/comm/TestPeer.h"
+#include "tests/support/TestFrames.h"
+
+namespace tavex {
+namespace {
+
+using test::AnswerFrame;
+using test::Concat;
+using test::TPeer;
+using Bytes = std::vector<uint8_t>;
+
+// ---------------------------------------------------------------------------
+// Receive path, fed by hand.
+
+class ReceivePath : public ::testing::Test {
+ protected:
+  void Feed(const Bytes& d, const std::string& ip = "127.0.0.2", uint16_t port = 8442) {
+    comm.HandleDatagram(d.data(), d.size(), ip, port);
+  }
+  TCommunicator comm;
+  const Bytes answer = AnswerFrame(1000, 1, 1, 0, {0x01, 0x02});
+};
+
+TEST_F(ReceivePath, ValidAnswerEndsTheWaitAndIsKept) {
+  Feed(answer, "127.0.0.9", 4000);
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  const TLastFrame f = comm.LastFrame();
+  EXPECT_EQ(f.SourceNad, 1000u);
+  EXPECT_EQ(f.DestNad, 1u);
+  EXPECT_EQ(f.Direction, 1);
+  EXPECT_EQ(f.PayloadText, "0102");
+  EXPECT_EQ(f.FrameText, BytesToHex(answer.data(), answer.size()));
+  EXPECT_EQ(f.PeerIP, "127.0.0.9");
+  EXPECT_EQ(f.PeerPort, 4000);
+}
+
+TEST_F(ReceivePath, DatagramWithoutFrameStartIsDropped) {
+  Feed({0x01, 0x02, 0x03});
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  EXPECT_EQ(comm.LastFrame().FrameText, "");
+}
+
+TEST_F(ReceivePath, FrameSplitOverTwoDatagramsIsReassembled) {
+  Feed(Bytes(answer.begin(), answer.begin() + 7));
+  EXPECT_EQ(comm.State(), TTransState::Receiving);
+  Feed(Bytes(answer.begin() + 7, answer.end()));
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+}
+
+TEST_F(ReceivePath, OnlyTheFirstDatagramIsTrimmedToTheFrameStart) {
+  // Junk before the frame in the first datagram is cut off...
+  Feed(Concat({0x00, 0x11, 0x22}, answer));
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+
+  // ...but a later datagram is appended whole, junk included, so the frame
+  // never validates.
+  TCommunicator c2;
+  Bytes head(answer.begin(), answer.begin() + 5);
+  Bytes tail = Concat({0x33}, Bytes(answer.begin() + 5, answer.end()));
+  c2.HandleDatagram(head.data(), head.size(), "127.0.0.2", 1);
+  c2.HandleDatagram(tail.data(), tail.size(), "127.0.0.2", 1);
+  EXPECT_EQ(c2.State(), TTransState::Receiving);
+}
+
+TEST_F(ReceivePath, FrameStartAcrossAByteBoundaryStartsReceiving) {
+  // 0A A5 5F shows "AA55" at an odd character position: it starts receiving
+  // there, the text never validates, and a real answer behind it is lost.
+  Feed({0x0A, 0xA5, 0x5F, 0x00});
+  EXPECT_EQ(comm.State(), TTransState::Receiving);
+  Feed(answer);
+  EXPECT_EQ(comm.State(), TTransState::Receiving);
+  EXPECT_EQ(comm.LastFrame().FrameText, "");
+}
+
+TEST_F(ReceivePath, OverlongUnparsedTextIsDroppedAndWaitingResumes) {
+  // A frame start with a length that never completes, then more data.
+  Bytes start = {0xAA, 0x55, 0x00, 0x04};  // L = 1024: needs 1038 bytes
+  Feed(start);
+  EXPECT_EQ(comm.State(), TTransState::Receiving);
+  Feed(Bytes(1100, 0x00));  // 2 * 1104 characters > 2080
+  EXPECT_EQ(comm.State(), TTransState::Waiting);
+  // Receiving starts afresh with the next frame start.
+  Feed(answer);
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+}
+
+TEST_F(ReceivePath, OnlyTheFirst2048BytesOfADatagramAreExamined) {
+  // A frame at the head followed by a long tail is taken...
+  Feed(Concat(answer, Bytes(5000, 0x00)));
+  EXPECT_EQ(comm.State(), TTransState::Idle);
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+  // ...a frame that starts beyond byte 2048 is not seen at all.
+  TCommunicator c2;
+  Bytes d = Concat(Bytes(2100, 0x00), answer);
+  c2.HandleDatagram(d.data(), d.size(), "127.0.0.2", 1);
+  EXPECT_EQ(c2.State(), TTransState::Idle);
+  EXPECT_EQ(c2.LastFrame().FrameText, "");
+}
+
+TEST_F(ReceivePath, AnyParsedFrameEndsTheWait) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+    uint8_t direction;
+  } cases[] = {
+      {"answer_to_another_master", AnswerFrame(1000, 7, 1, 0, {}), 1},
+      {"request_of_another_station", AnswerFrame(5, 1000, 0, 0, {0x10, 0, 0}), 0},
+      {"aux_not_zero", AnswerFrame(1000, 1, 1, 3, {}), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCommunicator t;
+    t.HandleDatagram(c.frame.data(), c.frame.size(), "127.0.0.2", 1);
+    EXPECT_EQ(t.State(), TTransState::Idle);
+    EXPECT_EQ(t.LastFrame().Direction, c.direction);
+  }
+}
+
+TEST_F(ReceivePath, OnReceiveSeesFramesForNad0And1Only) {
+  std::vector<uint32_t> seen;
+  comm.OnReceive = [&](const std::string&, uint16_t, uint32_t src, uint32_t dst, uint8_t, uint8_t,
+                       const std::string&, const std::string&) { seen.push_back(src * 10 + dst); };
+  for (uint32_t dst : {0u, 1u, 2u, 7u}) {
+    const Bytes f = AnswerFrame(5, dst, 1, 0, {});
+    Feed(f);
+  }
+  EXPECT_EQ(seen, (std::vector<uint32_t>{50, 51}));
+}
+
+TEST_F(ReceivePath, GarbageNeverBreaksIt) {
+  // Random datagrams, some with frame starts: no crash, state always valid,
+  // and the unparsed text stays bounded.
+  uint32_t x = 12345;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes d(static_cast<size_t>(x % 700));
+    for (auto& b : d) {
+      x = x * 1103515245 + 12345;
+      b = static_cast<uint8_t>(x >> 16);
+    }
+    if (i % 3 == 0 && d.size() > 2) {
+      d[0] = 0xAA;
+      d[1] = 0x55;
+    }
+    Feed(d);
+    const TTransState s = comm.State();
+    EXPECT_TRUE(s == TTransState::Idle || s == TTransState::Waiting || s == TTransState::Receiving);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Whole transactions on loopback. Needs the private network namespace.
+
+constexpr uint16_t kPort = 8442;
+
+Bytes PingRequest(uint32_t dst, uint16_t hash = 0) {
+  std::array<uint8_t, kMaxRequestFrame> b{};
+  uint16_t len = 0;
+  BuildFrame(1, dst, cmdPing, 0, 0, b, len, hash);
+  return Bytes(b.begin(), b.begin() + len);
+}
+
+// Answers every request with an answer from `nad` carrying `payload`.
+TPeer::TScript Answering(uint32_t nad, Bytes payload = {}) {
+  return [nad, payload](const Bytes&) { return std::vector<Bytes>{AnswerFrame(nad, 1, 1, 0, payload)}; };
+}
+
+TPeer::TScript Silent() {
+  return [](const Bytes&) { return std::vector<Bytes>{}; };
+}
+
+// A tick source that jumps ahead on every call, so that time-outs pass
+// without waiting for them.
+std::function<uint32_t()> FastTicks(uint32_t step = 50) {
+  auto t = std::make_shared<uint32_t>(0);
+  return [t, step] { return *t += step; };
+}
+
+class Transport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(comm.Open("lo")) << "adapter lo missing: run inside scripts/netns";
+    ASSERT_EQ(comm.Adapter.IP, "127.0.0.1");
+    ASSERT_EQ(comm.Adapter.Broadcast, "127.255.255.255");
+  }
+  TCommunicator comm;
+};
+
+TEST_F(Transport, PingLearnsTheControllersAddress) {
+  TPeer plc("127.0.0.2", kPort, Answering(1000));
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  ASSERT_TRUE(comm.Ping());
+  EXPECT_EQ(comm.RemoteIP, "127.0.0.2");
+  EXPECT_EQ(plc.Requests(), 1);
+  EXPECT_EQ(plc.Received()[0], PingRequest(1000));
+  EXPECT_EQ(plc.LastSender(), "127.0.0.1");
+}
+
+TEST_F(Transport, PasswordHashTrailsEveryRequest) {
+  TPeer plc("127.0.0.2", kPort, Answering(1000));
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.PasswordHash = TextChecksum("abc", 0);
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(plc.Received()[0], PingRequest(1000, 0x7F00));
+}
+
+TEST_F(Transport, SilentControllerCostsThreeSendsAndFails) {
+  TPeer plc("127.0.0.2", kPort, Silent());
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.TickSource = FastTicks();
+  comm.Timeout = 200;
+  const uint64_t before = comm.SendCount();
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_EQ(comm.SendCount() - before, 3u);
+  // Each request reached the station (the count is seen from its side too).
+  for (int i = 0; i < 200 && plc.Requests() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(plc.Requests(), 3);
+  EXPECT_EQ(comm.Timeout, 500);
+}
+
+TEST_F(Transport, AnswerWithDirection0FailsTheAttemptAndIsRetried) {
+  std::atomic<int> n{0};
+  TPeer plc("127.0.0.2", kPort, [&](const Bytes&) {
+    return std::vector<Bytes>{AnswerFrame(1000, 1, ++n < 3 ? 0 : 1, 0, {})};
+  });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  EXPECT_TRUE(comm.SendPing());
+  EXPECT_EQ(plc.Requests(), 3);
+}
+
+TEST_F(Transport, AnswerToAnotherMasterIsAcceptedByDirectionAlone) {
+  TPeer plc("127.0.0.2", kPort, [](const Bytes&) { return std::vector<Bytes>{AnswerFrame(1000, 7, 1, 0, {})}; });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  EXPECT_TRUE(comm.SendPing());
+  EXPECT_EQ(plc.Requests(), 1);
+}
+
+TEST_F(Transport, SplitAnswerIsReassembled) {
+  TPeer plc("127.0.0.2", kPort, [](const Bytes&) {
+    const Bytes a = AnswerFrame(1000, 1, 1, 0, {1, 2, 3, 4, 5, 6});
+    return std::vector<Bytes>{Concat({0x00, 0x01}, Bytes(a.begin(), a.begin() + 9)),
+                              Bytes(a.begin() + 9, a.end())};
+  });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(comm.LastFrame().PayloadText, "010203040506");
+  EXPECT_EQ(plc.Requests(), 1);
+}
+
+TEST_F(Transport, CorruptAnswerMakesTheRestOfTheAttemptTimeOut) {
+  // The first answer of each request is corrupt, the second good: the good
+  // one is appended behind the corrupt one and never parsed, so each attempt
+  // times out.
+  TPeer plc("127.0.0.2", kPort, [](const Bytes&) {
+    Bytes bad = AnswerFrame(1000, 1, 1, 0, {9});
+    bad[14] ^= 0xFF;
+    return std::vector<Bytes>{bad, AnswerFrame(1000, 1, 1, 0, {9})};
+  });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.Timeout = 60;  // real time: both datagrams arrive well within it
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_EQ(comm.SendCount(), 3u);
+  EXPECT_EQ(plc.Requests(), 3);
+  EXPECT_EQ(comm.LastFrame().FrameText, "");
+}
+
+TEST_F(Transport, DestinationRule) {
+  // RemoteIP set: unicast. Empty or "0.0.0.0": the adapter's broadcast.
+  TPeer plc("127.0.0.2", kPort, Answering(1000));
+  TPeer bcast("127.255.255.255", kPort, Silent());
+  comm.SetNad(1000);
+  comm.TickSource = FastTicks(100);
+  for (const char* remote : {"", "0.0.0.0"}) {
+    SCOPED_TRACE(remote);
+    comm.RemoteIP = remote;
+    const int before = bcast.Requests();
+    comm.Retries = 1;
+    comm.SendPing();
+    for (int i = 0; i < 500 && bcast.Requests() == before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(bcast.Requests(), before + 1);
+  }
+  EXPECT_EQ(plc.Requests(), 0);
+  comm.RemoteIP = "127.0.0.2";
+  comm.Retries = 3;
+  comm.TickSource = nullptr;
+  EXPECT_TRUE(comm.SendPing());
+  EXPECT_EQ(plc.Requests(), 1);
+
+  // An invalid broadcast address falls back to 255.255.255.255.
+  TPeer limited("255.255.255.255", kPort, Silent());
+  comm.RemoteIP = "";
+  comm.Adapter.Broadcast = "0.0.0.0";
+  comm.Retries = 1;
+  comm.SendPing();
+  for (int i = 0; i < 500 && limited.Requests() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(limited.Requests(), 1);
+}
+
+TEST_F(Transport, DirectConnectionBroadcastsFromPort65535) {
+  TPeer limited("255.255.255.255", 9000, Silent());
+  comm.SetDirectConnection(true);
+  ASSERT_TRUE(comm.Open("lo"));
+  EXPECT_EQ(comm.LocalPort(), kDirectLocalPort);
+  comm.RemoteIP = "127.0.0.2";  // ignored in direct connection
+  comm.RemotePort = 9000;
+  comm.Retries = 1;
+  comm.TickSource = FastTicks(100);
+  comm.SendPing();
+  for (int i = 0; i < 500 && limited.Requests() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(limited.Requests(), 1);
+  EXPECT_EQ(limited.LastSenderPort(), kDirectLocalPort);
+}
+
+TEST_F(Transport, AutodetectCollectsEveryAnswerInArrivalOrder) {
+  // The broadcast reaches one receiver; two "controllers" answer it from
+  // their own addresses, a moment apart.
+  TPeer a("127.0.0.2", kPort, Silent());
+  TPeer b("127.0.0.3", kPort, Silent());
+  const uint16_t toolPort = comm.LocalPort();
+  TPeer bcast("127.255.255.255", kPort, [&](const Bytes& req) {
+    EXPECT_EQ(req, PingRequest(0));
+    a.SendTo(AnswerFrame(1000, 1, 1, 0, {}), "127.0.0.1", toolPort);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    b.SendTo(AnswerFrame(0xFFFFFFFE, 1, 1, 0, {}), "127.0.0.1", toolPort);
+    return std::vector<Bytes>{};
+  });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.9";
+  std::vector<std::string> nads = {"stale"}, ips;
+  ASSERT_TRUE(comm.Autodetect(&nads, &ips, 300));
+  EXPECT_EQ(nads, (std::vector<std::string>{"1000", "4294967294"}));
+  EXPECT_EQ(ips, (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
+  EXPECT_EQ(bcast.Requests(), 1);
+  // Everything restored.
+  EXPECT_EQ(comm.Nad, 1000u);
+  EXPECT_EQ(comm.RemoteIP, "127.0.0.9");
+  EXPECT_EQ(comm.Timeout, 500);
+  EXPECT_EQ(comm.Retries, 3);
+  EXPECT_FALSE(comm.Autodetect(nullptr, &ips, 10));
+}
+
+TEST_F(Transport, AutodetectStopsAtAFrameThatIsNoAnswerToTheTool) {
+  TPeer a("127.0.0.2", kPort, Silent());
+  const uint16_t toolPort = comm.LocalPort();
+  TPeer bcast("127.255.255.255", kPort, [&](const Bytes&) {
+    a.SendTo(AnswerFrame(1000, 1, 1, 0, {}), "127.0.0.1", toolPort);
+    a.SendTo(AnswerFrame(5, 0, 0, 0, {0x10, 0, 0}), "127.0.0.1", toolPort);  // a request
+    a.SendTo(AnswerFrame(1001, 1, 1, 0, {}), "127.0.0.1", toolPort);
+    return std::vector<Bytes>{};
+  });
+  std::vector<std::string> nads, ips;
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(comm.Autodetect(&nads, &ips, 2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+  EXPECT_EQ(nads, (std::vector<std::string>{"1000"}));
+}
+
+TEST_F(Transport, SetNadAndSetAddress) {
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.SetNad(1000);
+  EXPECT_EQ(comm.RemoteIP, "127.0.0.2");
+  comm.SetNad(1001);
+  EXPECT_EQ(comm.RemoteIP, "");
+
+  struct Case {
+    const char* text;
+    const char* ip;
+    int port;
+  } cases[] = {
+      {"127.0.0.5", "127.0.0.5", 8442},
+      {"127.0.0.5:9000", "127.0.0.5", 9000},
+      {"127.0.0.5:x", "127.0.0.5:x", 8442},
+      {"", "", 8442},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    comm.SetAddress(c.text);
+    EXPECT_EQ(comm.RemoteIP, c.ip);
+    EXPECT_EQ(comm.RemotePort, c.port);
+    EXPECT_EQ(comm.AddressText, c.text);
+  }
+}
+
+TEST_F(Transport, SendingAfterCloseReopensTheSocket) {
+  TPeer plc("127.0.0.2", kPort, Answering(1000));
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  ASSERT_TRUE(comm.Close());
+  EXPECT_FALSE(comm.IsActive());
+  EXPECT_TRUE(comm.SendPing());
+  EXPECT_TRUE(comm.IsActive());
+  comm.Deactivate();
+  EXPECT_FALSE(comm.IsActive());
+  EXPECT_TRUE(comm.SendPing());
+}
+
+TEST_F(Transport, OpenWithUnknownAdapterFails) {
+  TCommunicator c;
+  EXPECT_FALSE(c.Open("no-such-adapter"));
+  EXPECT_FALSE(c.IsActive());
+}
+
+TEST_F(Transport, UnresolvableDestinationEndsTheTransaction) {
+  comm.RemoteIP = "no.such.host.invalid";
+  const uint64_t before = comm.SendCount();
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_EQ(comm.SendCount() - before, 1u);
+}
+
+TEST(TransportLifetime, DestroyWhileDatagramsArrive) {
+  // A station floods a port that communicators keep opening and destroying;
+  // the listener thread must be joined before the fields it touches go.
+  std::atomic<bool> stop{false};
+  std::atomic<uint16_t> target{0};
+  std::thread flood([&] {
+    asio::io_context io;
+    asio::ip::udp::socket s(io, {asio::ip::make_address_v4("127.0.0.3"), 0});
+    const Bytes f = AnswerFrame(1000, 1, 1, 0, {1, 2, 3});
+    while (!stop) {
+      const uint16_t p = target.load();
+      asio::error_code ec;
+      if (p != 0) s.send_to(asio::buffer(f), {asio::ip::make_address_v4("127.0.0.1"), p}, 0, ec);
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    auto c = std::make_unique<TCommunicator>();
+    c->Open("lo");
+    target = c->LocalPort();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    c.reset();
+  }
+  stop = true;
+  flood.join();
+}
+
+}  // namespace
+}  // namespace tavex
