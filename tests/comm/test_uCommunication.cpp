@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 
@@ -194,6 +195,7 @@ std::function<uint32_t()> FastTicks(uint32_t step = 50) {
 class Transport : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
     ASSERT_TRUE(comm.Open("lo")) << "adapter lo missing: run inside scripts/netns";
     ASSERT_EQ(comm.Adapter.IP, "127.0.0.1");
     ASSERT_EQ(comm.Adapter.Broadcast, "127.255.255.255");
@@ -434,6 +436,7 @@ TEST_F(Transport, UnresolvableDestinationEndsTheTransaction) {
 }
 
 TEST(TransportLifetime, DestroyWhileDatagramsArrive) {
+  ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
   // A station floods a port that communicators keep opening and destroying;
   // the listener thread must be joined before the fields it touches go.
   std::atomic<bool> stop{false};
