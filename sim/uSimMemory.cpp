@@ -7,13 +7,14 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "vars/uTavexVars.h"
 
 namespace tavex::sim {
 
 void TCodeMemory::Write(uint32_t Address, const uint8_t* Data, size_t Count) {
-  if (Address >= kCodeMemorySize) return;
+  if (Address >= kCodeMemorySize || Count == 0) return;
   Count = std::min<size_t>(Count, kCodeMemorySize - Address);
   size_t done = 0;
   while (done < Count) {
@@ -43,6 +44,7 @@ void TCodeMemory::WriteU32(uint32_t Address, uint32_t Value) {
 }
 
 void TCodeMemory::Read(uint32_t Address, uint8_t* Out, size_t Count) const {
+  if (Count == 0) return;
   std::memset(Out, 0, Count);
   if (Address >= kCodeMemorySize) return;
   Count = std::min<size_t>(Count, kCodeMemorySize - Address);
@@ -195,6 +197,10 @@ TCodeLayout BuildCodeMemory(const TControllerConfig& Config, const std::vector<u
     for (size_t i = 0; i < entries.size(); ++i) {
       TEntry& e = entries[i];
       if (!e.AddressGiven) {
+        // Only a placement asked for may be cut off at the top.
+        if (uint64_t{cursor} + e.Data->size() > kCodeMemorySize)
+          throw std::runtime_error("\"" + e.Name + "\" (" + std::to_string(e.Data->size()) +
+                                   " bytes) does not fit in the 16 MiB code memory");
         e.Address = cursor;
         cursor = Align16(uint64_t{cursor} + e.Data->size());
       }

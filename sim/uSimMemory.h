@@ -60,6 +60,8 @@ struct TCodeLayout {
 
 // Lays out header, directory, archive and extra files, then applies the
 // header overrides and the memory patches. Archive is the "alc.zip" content.
+// Throws std::runtime_error when a file placed after the directory does not
+// fit below the top of code memory (one given an address is clipped there).
 TCodeLayout BuildCodeMemory(const TControllerConfig& Config, const std::vector<uint8_t>& Archive,
                             TCodeMemory& Memory);
 

@@ -257,6 +257,11 @@ std::vector<nlohmann::json> TSimulator::Log() const {
   return out;
 }
 
+std::vector<TLogEntry> TSimulator::LogEntries() const {
+  std::lock_guard lock(Mutex_);
+  return {Log_.begin(), Log_.end()};
+}
+
 void TSimulator::ClearLog() {
   std::lock_guard lock(Mutex_);
   Log_.clear();

@@ -518,6 +518,17 @@ TEST(Archive, ReplacementTextAndArchiveAreUsedAsGiven) {
   EXPECT_EQ(b.ReadCode(b.Layout().AlcAddress, 5), b.AlcZip());
 }
 
+TEST(Archive, AnArchiveTooLargeForCodeMemoryIsRefused) {
+  TScenario s = ParseScenario(OneController());
+  s.Controllers[0].AlcZip = Bytes(kCodeMemorySize - kDirectoryAddress, 0);
+  try {
+    TSimulator sim(s);
+    ADD_FAILURE() << "built";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("controllers[0]: \"alc.zip\""), std::string::npos) << e.what();
+  }
+}
+
 // ---------------------------------------------------------------- commands over UDP
 
 TEST_F(SimTest, PingAndStatusAnswers) {
@@ -745,6 +756,8 @@ struct FaultCase {
   const char* outcome;
   size_t datagrams;  // expected datagrams back
 };
+
+void PrintTo(const FaultCase& C, std::ostream* Os) { *Os << C.name; }
 
 class FaultTest : public SimTest, public ::testing::WithParamInterface<FaultCase> {};
 
