@@ -22,9 +22,9 @@
 
 namespace {
 
+// One line on stderr, so that scripts can show it as it is.
 int Usage(const std::string& Message) {
-  std::cerr << "tavex-sim: " << Message << "\n"
-            << "usage: tavex-sim [--seconds N] [--log FILE] SCENARIO.json\n";
+  std::cerr << "tavex-sim: " << Message << " Usage: tavex-sim [--seconds N] [--log FILE] SCENARIO.json\n";
   return 2;
 }
 
