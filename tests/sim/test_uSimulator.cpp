@@ -987,6 +987,17 @@ TEST_F(SimTest, StampChangesAfterNRequests) {
   EXPECT_EQ(Sim->Stamp(1000), 9u);
 }
 
+TEST_F(SimTest, LogKeepsTheNewestEntriesUpToItsLimit) {
+  StartWith(OneController());
+  Sim->SetLogLimit(2);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Ask(Request(1000, 16)));
+  const auto log = Sim->Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0]["seq"], 2);
+  EXPECT_EQ(log[1]["seq"], 3);
+  EXPECT_EQ(Sim->LogEntries().back().RequestNo, 3u);
+}
+
 // ---------------------------------------------------------------- start and stop
 
 TEST(Simulator, StartFailsCleanlyWhenTheAddressIsTaken) {
@@ -1111,6 +1122,15 @@ TEST_F(ProgramTest, EndsAfterTheGivenSeconds) {
   EXPECT_EQ(Wait(p.Pid), 0);
   close(p.Out);
   close(p.Err);
+}
+
+TEST_F(ProgramTest, ArchiveFileIsFoundBesideTheScenario) {
+  WriteFile("hostile.zip", std::string("PK\x03\x04\xff\xff\xff\xff", 8));
+  const std::string scenario = WriteFile(
+      "s.json", R"({"controllers": [{"nad": 1, "ip": "127.0.0.2", "alc_zip_file": "hostile.zip"}]})");
+  const TScenario s = LoadScenarioFile(scenario);
+  ASSERT_TRUE(s.Controllers[0].AlcZip);
+  EXPECT_EQ(*s.Controllers[0].AlcZip, Bytes({'P', 'K', 3, 4, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST_F(ProgramTest, RejectsBadScenariosAndUsage) {
