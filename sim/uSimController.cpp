@@ -301,8 +301,7 @@ bool TSimController::Decode(uint8_t Command, const std::vector<uint8_t>& Data, T
   }
 }
 
-std::vector<uint8_t> TSimController::Execute(uint8_t Command, const std::vector<uint8_t>& Data, TLogEntry& E) {
-  (void)Data;
+std::vector<uint8_t> TSimController::Execute(uint8_t Command, TLogEntry& E) {
   std::vector<uint8_t> payload;
   switch (Command) {
     case cmdStatus:
@@ -422,7 +421,7 @@ TSimController::TAnswer TSimController::Handle(const uint8_t* Data, size_t Lengt
     return answer;
   }
 
-  const std::vector<uint8_t> payload = Execute(command, data, E);
+  const std::vector<uint8_t> payload = Execute(command, E);
   if (hit && Rng_.Chance(f.DropAnswer)) {
     E.Outcome = "dropped";
     E.Faults.push_back("drop_answer");

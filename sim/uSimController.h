@@ -143,7 +143,8 @@ class TSimController {
   void StoreVar(uint16_t Address, uint32_t Size, uint32_t Value);
   void RefreshClockVars();
   TClockSet ApplyClockWrite();
-  std::vector<uint8_t> Execute(uint8_t Command, const std::vector<uint8_t>& Data, TLogEntry& Entry);
+  // Carries out a decoded request; returns the answer payload.
+  std::vector<uint8_t> Execute(uint8_t Command, TLogEntry& Entry);
   bool Decode(uint8_t Command, const std::vector<uint8_t>& Data, TLogEntry& Entry) const;
 
   TControllerConfig Config_;
