@@ -1,5 +1,6 @@
 #include "abus/uABus.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -13,29 +14,29 @@ constexpr std::array<uint16_t, 16> kWeights = {1181,  3079,  5521,  6863,  7499,
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// -1 for anything that is not a hex digit.
-constexpr int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// Value of each character as a hex digit, -1 for anything else.
+constexpr std::array<int8_t, 256> kHexValues = [] {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<int8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) t[static_cast<size_t>(c)] = static_cast<int8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = static_cast<int8_t>(c - 'a' + 10);
+  return t;
+}();
 
-// Byte at byte offset `offset` of a hex text; the caller has checked the length.
-// A non-digit counts as 0, so arbitrary text cannot make the parser misbehave.
-inline uint8_t HexByteAt(std::string_view text, size_t offset) {
-  const int hi = HexValue(text[2 * offset]);
-  const int lo = HexValue(text[2 * offset + 1]);
-  return static_cast<uint8_t>(((hi < 0 ? 0 : hi) << 4) | (lo < 0 ? 0 : lo));
-}
+inline int HexValue(char c) { return kHexValues[static_cast<uint8_t>(c)]; }
 
-inline uint16_t HexU16At(std::string_view text, size_t offset) {
-  return static_cast<uint16_t>(HexByteAt(text, offset) | (HexByteAt(text, offset + 1) << 8));
-}
-
-inline uint32_t HexU32At(std::string_view text, size_t offset) {
-  return static_cast<uint32_t>(HexU16At(text, offset)) |
-         (static_cast<uint32_t>(HexU16At(text, offset + 2)) << 16);
+// Converts Count bytes of hex text; a non-digit counts as 0 and is reported.
+inline bool HexRun(const char* text, size_t count, uint8_t* out) {
+  int bad = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const int hi = HexValue(text[2 * i]);
+    const int lo = HexValue(text[2 * i + 1]);
+    bad |= hi | lo;  // negative when either is no digit
+    // x & ~(x >> 8) is x for a digit and 0 for -1.
+    out[i] = static_cast<uint8_t>(((hi & ~(hi >> 8)) << 4) | (lo & ~(lo >> 8)));
+  }
+  return bad >= 0;
 }
 
 inline void PutU16(uint8_t* p, uint16_t v) {
@@ -97,34 +98,45 @@ bool ParseFrame(std::string& RxText, std::string& FrameText, uint32_t& SourceNad
   const std::string_view text(RxText);
   if (text.size() < 28) return false;
   if (text.substr(0, 4) != "AA55") return false;
-  const uint16_t L = HexU16At(text, 2);
+  uint8_t len[2];
+  if (!HexRun(text.data() + 4, 2, len)) return false;
+  const uint16_t L = static_cast<uint16_t>(len[0] | (len[1] << 8));
   if (L < kMinFrameLen || L > kMaxFrameLen) return false;
-  const size_t frameChars = (static_cast<size_t>(L) + 14) * 2;
-  if (text.size() < frameChars) return false;
+  const size_t frameBytes = static_cast<size_t>(L) + 14;
+  if (text.size() < frameBytes * 2) return false;
 
-  // Checksum over the first L + 12 bytes, compared with the word behind them.
-  std::array<uint8_t, kFrameBufSize> bytes;
-  for (size_t i = 0; i < static_cast<size_t>(L) + 12; ++i) bytes[i] = HexByteAt(text, i);
-  if (FrameChecksum(bytes.data(), L + 12, 0) != HexU16At(text, static_cast<size_t>(L) + 12))
-    return false;
-  // Checked digits only: a frame whose text holds a non-digit is no frame,
-  // even if the zeros the non-digits stand for happen to match the checksum.
-  for (size_t i = 0; i < frameChars; ++i)
-    if (HexValue(text[i]) < 0) return false;
+  // The whole frame as bytes; a frame whose text holds a non-digit is no
+  // frame, even where the checksum over the digits' stand-ins would match.
+  std::array<uint8_t, kMaxFrameLen + 14> bytes;
+  if (!HexRun(text.data(), frameBytes, bytes.data())) return false;
+  const uint16_t sum = static_cast<uint16_t>(bytes[L + 12] | (bytes[L + 13] << 8));
+  if (FrameChecksum(bytes.data(), L + 12, 0) != sum) return false;
 
-  SourceNad = HexU32At(text, 4);
-  DestNad = HexU32At(text, 8);
-  Direction = HexByteAt(text, 12);
-  Aux = HexByteAt(text, 13);
+  auto u32 = [&](size_t o) {
+    return static_cast<uint32_t>(bytes[o]) | (static_cast<uint32_t>(bytes[o + 1]) << 8) |
+           (static_cast<uint32_t>(bytes[o + 2]) << 16) | (static_cast<uint32_t>(bytes[o + 3]) << 24);
+  };
+  SourceNad = u32(4);
+  DestNad = u32(8);
+  Direction = bytes[12];
+  Aux = bytes[13];
   PayloadText.assign(text.substr(28, (static_cast<size_t>(L) - 2) * 2));
-  FrameText.assign(text.substr(0, frameChars));
-  RxText.erase(0, frameChars);
+  FrameText.assign(text.substr(0, frameBytes * 2));
+  RxText.erase(0, frameBytes * 2);
   return true;
 }
 
 void HexToBytes(std::string_view Text, std::span<uint8_t> Buf, int& Count, bool PadOdd) {
   if (!Buf.empty()) std::memset(Buf.data(), 0, Buf.size());
   Count = 0;
+
+  // The receive path's texts: even length, no spaces.
+  if (Text.size() % 2 == 0 && Text.find(' ') == std::string_view::npos) {
+    const size_t n = std::min(Text.size() / 2, Buf.size());
+    HexRun(Text.data(), n, Buf.data());
+    Count = static_cast<int>(n);
+    return;
+  }
 
   // Digits without spaces, counted first so that PadOdd can find the last one.
   size_t digits = 0;
