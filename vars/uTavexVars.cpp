@@ -140,6 +140,7 @@ uint32_t TTavexVar::GetRawValue() const {
 }
 
 void TTavexVar::SetRawValue(uint32_t Raw) {
+  ValueKnown = true;
   switch (VarType) {
     case vtBit:
       Value = static_cast<uint8_t>(Raw);
@@ -259,7 +260,7 @@ bool TTavexVarList::ParseLine(std::string_view Line) {
   return true;
 }
 
-void TTavexVarList::LoadLine(std::string_view Line, size_t LineNo, int32_t Nad, bool& Started) {
+void TTavexVarList::LoadLine(std::string_view Line, size_t LineNo, int64_t Nad, bool& Started) {
   if (!Started && (Nad == -1 || Line.find(kAlcMarker) != std::string_view::npos)) Started = true;
   if (!Started) return;
   bool ok;
@@ -271,12 +272,12 @@ void TTavexVarList::LoadLine(std::string_view Line, size_t LineNo, int32_t Nad, 
   if (!ok) throw Exception("Error parsing ALC data on line " + std::to_string(LineNo));
 }
 
-void TTavexVarList::LoadFromAlc(const std::vector<std::string>& Lines, int32_t Nad) {
+void TTavexVarList::LoadFromAlc(const std::vector<std::string>& Lines, int64_t Nad) {
   bool started = false;
   for (size_t k = 0; k < Lines.size(); ++k) LoadLine(Lines[k], k, Nad, started);
 }
 
-void TTavexVarList::LoadFromAlcText(std::string_view Text, int32_t Nad) {
+void TTavexVarList::LoadFromAlcText(std::string_view Text, int64_t Nad) {
   bool started = false;
   size_t lineNo = 0, pos = 0;
   while (pos < Text.size()) {

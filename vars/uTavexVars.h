@@ -70,6 +70,10 @@ class TTavexVar {
   std::string Comment;
   TVarValue Value = uint8_t{0};
   int32_t Index = 0;
+  // The value came from the controller or from an accepted value text; a
+  // freshly parsed element holds the parser's 0, which must never be
+  // written to a controller.
+  bool ValueKnown = false;
 
   TTavexVar() = default;
   TTavexVar(std::string Name, int32_t Address, int32_t Stride, int32_t Count, int32_t Index,
@@ -83,9 +87,13 @@ class TTavexVar {
   int32_t GetAddress() const;
   // The value in wire form by VarType (0 for types that are not transferred).
   uint32_t GetRawValue() const;
-  // Sets the value from its wire form by VarType.
+  // Sets the value from its wire form by VarType; the value is then known.
   void SetRawValue(uint32_t Raw);
-  void SetValue(const TVarValue& V) { Value = V; }
+  // Sets the value; it is then known.
+  void SetValue(const TVarValue& V) {
+    Value = V;
+    ValueKnown = true;
+  }
 };
 
 class TTavexVarList {
@@ -111,12 +119,12 @@ class TTavexVarList {
   // Parses the lines from the marker line on (every line when Nad is -1).
   // Throws Exception("Error parsing ALC data on line N"), N 0-based; elements
   // of earlier lines stay in the list.
-  void LoadFromAlc(const std::vector<std::string>& Lines, int32_t Nad);
+  void LoadFromAlc(const std::vector<std::string>& Lines, int64_t Nad);
   // The same over a whole text, split at CR, LF or CR LF without copying it.
-  void LoadFromAlcText(std::string_view Text, int32_t Nad);
+  void LoadFromAlcText(std::string_view Text, int64_t Nad);
 
  private:
-  void LoadLine(std::string_view Line, size_t LineNo, int32_t Nad, bool& Started);
+  void LoadLine(std::string_view Line, size_t LineNo, int64_t Nad, bool& Started);
 
   std::vector<std::unique_ptr<TTavexVar>> Items_;
   size_t EstimatedBytes_ = 0;

@@ -329,7 +329,9 @@ TEST(NumberText, Integers) {
     SCOPED_TRACE(c.text);
     int64_t v = -99;
     EXPECT_EQ(TryParseInteger(c.text, v), c.ok);
-    if (c.ok) EXPECT_EQ(v, c.value);
+    if (c.ok) {
+      EXPECT_EQ(v, c.value);
+    }
   }
 }
 
@@ -366,7 +368,9 @@ TEST(NumberText, Reals) {
     SCOPED_TRACE(c.text);
     double v = -99;
     EXPECT_EQ(TryParseReal(c.text, v), c.ok);
-    if (c.ok) EXPECT_EQ(v, c.value);
+    if (c.ok) {
+      EXPECT_EQ(v, c.value);
+    }
   }
 }
 

@@ -1,0 +1,199 @@
+#include "plc/uOperations.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "vars/uNumberText.h"
+
+namespace tavex {
+
+namespace {
+
+constexpr int kSignificantDigits = 15;
+
+std::string Key(const TTavex& Plc, const std::string& Entry) {
+  return std::to_string(Plc.Nad) + "." + Entry;
+}
+
+int ClampToInt(int64_t v) {
+  if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+void SplitIndexedName(const std::string& Entry, std::string& Name, int32_t& Index) {
+  Index = -1;
+  Name = Entry;
+  const size_t open = Entry.find('[');
+  const size_t close = Entry.find(']');
+  if (open == std::string::npos || close == std::string::npos || close < open + 2) return;
+  int64_t v = 0;
+  if (!TryParseInteger(std::string_view(Entry).substr(open + 1, close - open - 1), v)) return;
+  if (v < 0 || v > std::numeric_limits<int32_t>::max()) return;
+  Index = static_cast<int32_t>(v);
+  Name = Entry.substr(0, open) + Entry.substr(close + 1);
+}
+
+std::string FormatValue(double Value, char DecimalSeparator) {
+  if (std::isnan(Value)) return "NAN";
+  if (std::isinf(Value)) return Value < 0 ? "-INF" : "INF";
+  if (Value == 0) return "0";
+
+  // Rounded to 15 significant digits: d.dddddddddddddde[+-]x
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.*e", kSignificantDigits - 1, std::fabs(Value));
+  std::string digits;
+  const char* p = buf;
+  for (; *p != 'e' && *p != '\0'; ++p)
+    if (*p >= '0' && *p <= '9') digits += *p;
+  const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string out = Value < 0 ? "-" : "";
+  if (exponent >= -5 && exponent < kSignificantDigits) {
+    if (exponent >= 0) {
+      const size_t intDigits = static_cast<size_t>(exponent) + 1;
+      if (digits.size() <= intDigits) {
+        out += digits + std::string(intDigits - digits.size(), '0');
+      } else {
+        out += digits.substr(0, intDigits);
+        out += DecimalSeparator;
+        out += digits.substr(intDigits);
+      }
+    } else {
+      out += '0';
+      out += DecimalSeparator;
+      out += std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+    }
+  } else {
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += DecimalSeparator;
+      out += digits.substr(1);
+    }
+    out += 'E';
+    out += std::to_string(exponent);
+  }
+  return out;
+}
+
+std::string CellText(const TGadgetVar& Request, char DecimalSeparator) {
+  if (Request.Link == nullptr) return "?";
+  return FormatValue(ValueAsReal(Request.Link->Value), DecimalSeparator);
+}
+
+std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d", Year, Month, Day, Hour, Minute,
+                Second);
+  return buf;
+}
+
+void CheckStatus(TTavex& Plc, const TStatusSteps& Steps) {
+  auto after = [&](int step, bool ok) {
+    if (Steps.AfterStep) Steps.AfterStep(step, ok);
+    // A short pause lets the user see each step; none after the allocation file.
+    if (step != 3 && Steps.Pause) Steps.Pause(100);
+  };
+  after(0, Plc.OpenSocket());
+  after(1, Plc.Ping());
+  after(2, Plc.CheckProgram());
+  after(3, Plc.ReadAlc());
+  after(4, Plc.CheckRun());
+  Plc.CloseSocket();
+}
+
+std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::string& ValueText,
+                         char DecimalSeparator) {
+  std::string name;
+  int32_t index = -1;
+  SplitIndexedName(Entry, name, index);
+  TGadgetVarList list;
+  list.Add(new TGadgetVar(Key(Plc, Entry), name, Plc.Nad, index, ValueText));
+  Plc.ProcessVariables(list);
+  return CellText(*list.Items(0), DecimalSeparator);
+}
+
+TLocalTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  TLocalTime t;
+  t.Year = tm.tm_year + 1900;
+  t.Month = tm.tm_mon + 1;
+  t.Day = tm.tm_mday;
+  t.Hour = tm.tm_hour;
+  t.Minute = tm.tm_min;
+  t.Second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second is no clock value
+  t.Weekday = tm.tm_wday;
+  return t;
+}
+
+void ReadClock(TTavex& Plc) {
+  TGadgetVarList list;
+  for (int i = 0; i < 6; ++i)
+    list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, ""));
+  Plc.ProcessVariables(list);
+  int v[6];
+  for (int i = 0; i < 6; ++i) {
+    const TTavexVar* link = list.Items(i)->Link;
+    if (link == nullptr) {
+      Plc.RtcText.clear();
+      return;
+    }
+    v[i] = ClampToInt(ValueAsInteger(link->Value));
+  }
+  Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
+}
+
+void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
+  std::string texts[8];
+  if (Sync != nullptr) {
+    const int values[7] = {Sync->Year, Sync->Month,  Sync->Day,    Sync->Hour,
+                           Sync->Minute, Sync->Second, Sync->Weekday};
+    for (int i = 0; i < 7; ++i) texts[i] = std::to_string(values[i]);
+    texts[7] = "1";
+  }
+  TGadgetVarList list;
+  for (int i = 0; i < 8; ++i)
+    list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, texts[i]));
+  Plc.ProcessVariables(list);
+  int v[6];
+  for (int i = 0; i < 7; ++i) {
+    const TTavexVar* link = list.Items(i)->Link;
+    if (link == nullptr) {
+      Plc.RtcText.clear();
+      return;
+    }
+    if (i < 6) v[i] = static_cast<uint16_t>(ValueAsInteger(link->Value));
+  }
+  Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
+}
+
+void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+             char DecimalSeparator, const TRowSteps& Steps) {
+  Texts.resize(Entries.size());
+  for (size_t k = 0; k < Entries.size(); ++k) {
+    if (Steps.Busy) Steps.Busy(static_cast<int>(k));
+    Texts[k] = RequestValue(Plc, Entries[k], "", DecimalSeparator);
+    if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
+  }
+  ReadClock(Plc);
+}
+
+void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+              const TLocalTime* Sync, char DecimalSeparator, const TRowSteps& Steps) {
+  Texts.resize(Entries.size());
+  for (size_t k = 0; k < Entries.size(); ++k) {
+    if (Steps.Busy) Steps.Busy(static_cast<int>(k));
+    Texts[k] = RequestValue(Plc, Entries[k], Texts[k], DecimalSeparator);
+    if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
+  }
+  WriteClock(Plc, Sync);
+}
+
+}  // namespace tavex

@@ -1,0 +1,98 @@
+// The page operations, free of any user interface: the status check of one
+// controller, one value request, the clock read and write, and the walks over
+// one controller's configured entries. The desktop tool and tavexctl both
+// call these, so that each algorithm exists once.
+//
+// Threads: the owner's thread. Exceptions: whatever TTavex::ReadAlc throws
+// (a bad allocation line) passes through and ends the operation; callbacks
+// that were due after the failing request are not called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "plc/uTavex.h"
+
+namespace tavex {
+
+// --- Entries ---------------------------------------------------------------
+
+// "speed[2]" -> "speed", 2. No bracket pair with a non-negative integer
+// between: the whole entry, -1. Text after "]" stays ("a[2]b" -> "ab", 2).
+void SplitIndexedName(const std::string& Entry, std::string& Name, int32_t& Index);
+
+// --- Texts -----------------------------------------------------------------
+
+// A value in general format with up to 15 significant digits: fixed notation
+// from 0.00001 up to 15 integer digits, scientific otherwise ("1.5E20",
+// "1E-6"); integers without a decimal part; "NAN", "INF", "-INF".
+std::string FormatValue(double Value, char DecimalSeparator);
+// The cell text of a request after ProcessVariables: its linked value, or
+// "?" when it has no link.
+std::string CellText(const TGadgetVar& Request, char DecimalSeparator);
+// "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d".
+std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second);
+
+// --- Status check ----------------------------------------------------------
+
+struct TStatusSteps {
+  // After each of the five steps (0 "Network" .. 4 "PLC run"), with its result.
+  std::function<void(int Step, bool Ok)> AfterStep;
+  // The pauses after steps 0, 1, 2 and 4, in milliseconds. Empty: none.
+  std::function<void(int Ms)> Pause;
+};
+
+// OpenSocket, Ping, CheckProgram, ReadAlc, CheckRun, each whatever the
+// earlier ones gave, then CloseSocket. Throws what ReadAlc throws (the
+// socket is then left open).
+void CheckStatus(TTavex& Plc, const TStatusSteps& Steps);
+
+// --- Values ----------------------------------------------------------------
+
+// One request for one entry: ProcessVariables with a list of one, the
+// request's key "NAD.entry". ValueText empty: only read. Returns the cell
+// text (the value read back, or "?").
+std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::string& ValueText,
+                         char DecimalSeparator);
+
+// --- Clock -----------------------------------------------------------------
+
+// The clock variables, in the order they are requested.
+inline constexpr const char* kClockVars[8] = {"rtc_year", "rtc_month", "rtc_date",
+                                              "rtc_hour", "rtc_min",   "rtc_sec",
+                                              "rtc_weekday", "rtc_write_req"};
+
+struct TLocalTime {
+  int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+  int Weekday = 0;  // 0 = Sunday
+};
+// The workstation's local date and time now.
+TLocalTime LocalNow();
+
+// Reads the six date and time variables; RtcText := the clock, or empty
+// when any of them is missing.
+void ReadClock(TTavex& Plc);
+// The eight clock requests in one call: with Sync, the eight values of Sync
+// (weekday, and "1" for rtc_write_req) are written together and read back;
+// without, they are only read. RtcText from requests 0 to 6 (empty unless
+// all seven are linked).
+void WriteClock(TTavex& Plc, const TLocalTime* Sync);
+
+// --- One controller's row --------------------------------------------------
+
+struct TRowSteps {
+  std::function<void(int Entry)> Busy;  // before entry k's request
+  std::function<void(int Entry, const std::string& Text)> Done;  // after it
+};
+
+// Each entry its own request, then the clock. Texts receives one text per entry.
+void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+             char DecimalSeparator, const TRowSteps& Steps = {});
+// Each entry written with its text in Texts (an empty text is only read) and
+// read back into Texts, then WriteClock with Sync (nullptr: clock only read).
+void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+              const TLocalTime* Sync, char DecimalSeparator, const TRowSteps& Steps = {});
+
+}  // namespace tavex
