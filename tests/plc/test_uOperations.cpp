@@ -1,0 +1,231 @@
+// The page operations: entries, texts, the status check, value requests and
+// the clock, against the in-process simulator.
+#include "plc/uOperations.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/plc/PlcFixture.h"
+
+namespace tavex {
+namespace {
+
+using namespace test;
+
+TEST(SplitIndexedName, Entries) {
+  struct Case {
+    const char* entry;
+    const char* name;
+    int index;
+  } cases[] = {
+      {"temp[3]", "temp", 3},   {"speed", "speed", -1},    {"temp[]", "temp[]", -1},
+      {"temp[-1]", "temp[-1]", -1}, {"temp[x]", "temp[x]", -1}, {"temp]3[", "temp]3[", -1},
+      {"a[2]b", "ab", 2},       {"t[ 4]", "t", 4},         {"t[$A]", "t", 10},
+      {"t[4 ]", "t[4 ]", -1},   {"t[99999999999]", "t[99999999999]", -1}, {"[1]", "", 1},
+      {"t[0]", "t", 0},         {"", "", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    std::string name = "x";
+    int32_t index = 7;
+    SplitIndexedName(c.entry, name, index);
+    EXPECT_EQ(name, c.name);
+    EXPECT_EQ(index, c.index);
+  }
+}
+
+TEST(FormatValue, GeneralFormatFifteenDigits) {
+  struct Case {
+    double v;
+    const char* text;
+  } cases[] = {
+      {0, "0"},
+      {12.5, "12.5"},
+      {-3, "-3"},
+      {1500, "1500"},
+      {65535, "65535"},
+      {-2147483647, "-2147483647"},
+      {0.1, "0.1"},
+      {static_cast<double>(0.1f), "0.100000001490116"},
+      {1.0 / 3, "0.333333333333333"},
+      {0.00001, "0.00001"},
+      {0.000001, "1E-6"},
+      {0.0000015, "1.5E-6"},
+      {123456789012345, "123456789012345"},
+      {1e15, "1E15"},
+      {1.5e20, "1.5E20"},
+      {-2.5e-7, "-2.5E-7"},
+      {static_cast<double>(3.4e38f), "3.39999995214436E38"},
+      {NAN, "NAN"},
+      {INFINITY, "INF"},
+      {-INFINITY, "-INF"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FormatValue(c.v, '.'), c.text);
+  }
+  EXPECT_EQ(FormatValue(12.5, ','), "12,5");
+  EXPECT_EQ(FormatValue(1.5e-6, ','), "1,5E-6");
+}
+
+TEST(FormatRtc, TwoBlanksBetweenDateAndTime) {
+  EXPECT_EQ(FormatRtc(2026, 3, 4, 5, 6, 7), "2026-03-04  05:06:07");
+  EXPECT_EQ(FormatRtc(26, 12, 31, 23, 59, 59), "0026-12-31  23:59:59");
+}
+
+class Operations : public PlcTest {
+ protected:
+  json Vars(bool weekday = true, bool sec = true) {
+    json v = json::array({Var("speed", "word", {{"value", 1500}}), Var("setpoint", "real", {{"value", 12.5}}),
+                          Var("offset", "int", {{"value", -40}}), Var("total", "long", {{"value", -123456}}),
+                          Var("relay", "bit", {{"count", 4}, {"value", {0, 1, 1, 0}}})});
+    for (auto& c : ClockVars(weekday, sec)) v.push_back(c);
+    return v;
+  }
+};
+
+TEST_F(Operations, StatusCheckRunsFiveStepsInOrder) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}}),
+                     Controller(1001, "127.0.0.3", {{"has_program", false}})}));
+  struct Case {
+    int64_t nad;
+    const char* ip;
+    std::vector<bool> results;
+  } cases[] = {{1000, "127.0.0.2", {true, true, true, true, true}},
+               {1001, "127.0.0.3", {true, true, false, false, true}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.nad);
+    auto plc = Record(c.nad, c.ip);
+    std::vector<std::pair<int, bool>> steps;
+    std::vector<std::pair<int, int>> pauses;  // (after step, ms)
+    TStatusSteps cb;
+    cb.AfterStep = [&](int s, bool ok) { steps.emplace_back(s, ok); };
+    cb.Pause = [&](int ms) { pauses.emplace_back(steps.back().first, ms); };
+    CheckStatus(*plc, cb);
+    ASSERT_EQ(steps.size(), 5u);
+    for (int s = 0; s < 5; ++s) {
+      EXPECT_EQ(steps[static_cast<size_t>(s)].first, s);
+      EXPECT_EQ(steps[static_cast<size_t>(s)].second, c.results[static_cast<size_t>(s)]) << s;
+    }
+    EXPECT_EQ(pauses, (std::vector<std::pair<int, int>>{{0, 100}, {1, 100}, {2, 100}, {4, 100}}));
+    EXPECT_EQ(plc->SocketOpen, c.results[0]);
+    EXPECT_EQ(plc->AlcOk, c.results[3]);
+    EXPECT_FALSE(plc->Communicator->IsActive());  // closed at the end
+  }
+}
+
+TEST_F(Operations, SilentControllerShowsNetworkOkAndErrorsElsewhere) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"silent", true}}}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  plc->Communicator->TickSource = FastTicks();
+  std::vector<bool> results;
+  CheckStatus(*plc, {[&](int, bool ok) { results.push_back(ok); }, {}});
+  EXPECT_EQ(results, (std::vector<bool>{true, false, false, false, false}));
+}
+
+TEST_F(Operations, ReadRowGivesCellTextsAndTheClock) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  const std::vector<std::string> entries = {"speed", "setpoint", "offset", "total", "relay[2]", "relay[9]", "nosuch"};
+  std::vector<std::string> texts;
+  std::vector<std::string> order;
+  TRowSteps steps;
+  steps.Busy = [&](int k) { order.push_back("busy " + std::to_string(k)); };
+  steps.Done = [&](int k, const std::string& t) { order.push_back("done " + std::to_string(k) + " " + t); };
+  ReadRow(*plc, entries, texts, '.', steps);
+  EXPECT_EQ(texts, (std::vector<std::string>{"1500", "12.5", "-40", "-123456", "1", "?", "?"}));
+  EXPECT_EQ(order.front(), "busy 0");
+  EXPECT_EQ(order[1], "done 0 1500");
+  EXPECT_EQ(order.back(), "done 6 ?");
+  EXPECT_EQ(plc->RtcText.substr(0, 12), "2026-03-04  ");
+  // One request per entry, each its own read, then the clock in one read.
+  const auto reads = Log(51);
+  ASSERT_EQ(reads.size(), 6u);  // entries that link (5), then the clock
+  EXPECT_EQ(reads.back()["addresses"].size(), 6u);
+}
+
+TEST_F(Operations, ClockWithoutSecondsOrWeekday) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars(true, false)}}),
+                     Controller(1001, "127.0.0.3", {{"variables", Vars(false, true)}})}));
+  auto noSec = Record(1000, "127.0.0.2");
+  ReadClock(*noSec);
+  EXPECT_EQ(noSec->RtcText, "");
+
+  auto noWeekday = Record(1001, "127.0.0.3");
+  ReadClock(*noWeekday);
+  EXPECT_EQ(noWeekday->RtcText.substr(0, 10), "2026-03-04");
+  // Write needs the weekday for its display; the others are still written.
+  TLocalTime t{2026, 12, 6, 9, 5, 3, 0};
+  WriteClock(*noWeekday, &t);
+  EXPECT_EQ(noWeekday->RtcText, "");
+  const auto writes = Log(52);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0]["names"].size(), 7u);
+  ASSERT_TRUE(sim_->Clock(1001).has_value());
+  EXPECT_EQ(sim_->Clock(1001)->Year, 2026);
+}
+
+TEST_F(Operations, SynchronisedClockArrivesInOneWrite) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  const TLocalTime sunday{2026, 12, 6, 9, 5, 3, 0};
+  WriteClock(*plc, &sunday);
+  const auto writes = Log(52);
+  ASSERT_EQ(writes.size(), 1u);
+  std::map<std::string, int64_t> written;
+  for (size_t i = 0; i < writes[0]["names"].size(); ++i)
+    written[writes[0]["names"][i].get<std::string>()] = writes[0]["values"][i].get<int64_t>();
+  EXPECT_EQ(written, (std::map<std::string, int64_t>{{"rtc_year", 2026}, {"rtc_month", 12}, {"rtc_date", 6},
+                                                     {"rtc_hour", 9}, {"rtc_min", 5}, {"rtc_sec", 3},
+                                                     {"rtc_weekday", 0}, {"rtc_write_req", 1}}));
+  ASSERT_TRUE(writes[0].contains("clock_set"));
+  EXPECT_EQ(writes[0]["clock_set"]["applied"], true);
+  EXPECT_EQ(plc->RtcText.substr(0, 17), "2026-12-06  09:05");
+
+  // Not synchronising: read only, nothing written.
+  sim_->ClearLog();
+  WriteClock(*plc, nullptr);
+  EXPECT_EQ(Log(52).size(), 0u);
+  EXPECT_EQ(plc->RtcText.substr(0, 10), "2026-12-06");
+}
+
+TEST_F(Operations, WriteRowWritesEveryTextAndReadsItBack) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  const std::vector<std::string> entries = {"speed", "setpoint", "offset", "relay[1]", "nosuch"};
+  std::vector<std::string> texts;
+  ReadRow(*plc, entries, texts, '.');
+  texts = {"1600", "-0.5", "", "0", "5"};  // an empty text is only read
+  WriteRow(*plc, entries, texts, nullptr, '.');
+  EXPECT_EQ(texts, (std::vector<std::string>{"1600", "-0.5", "-40", "0", "?"}));
+  EXPECT_EQ(sim_->ReadVarValue(1000, "setpoint"), -0.5);
+  EXPECT_EQ(sim_->ReadVarValue(1000, "relay", 1), 0);
+  // "?" handed back as a value text writes the last known value.
+  sim_->ClearLog();
+  texts = {"?", "", "", "", ""};
+  WriteRow(*plc, entries, texts, nullptr, '.');
+  ASSERT_EQ(Log(52).size(), 1u);
+  EXPECT_EQ(Log(52)[0]["values"], json::array({1600}));
+}
+
+TEST_F(Operations, BadAllocationLineEndsTheRow) {
+  Start(json::array({Controller(
+      1000, "127.0.0.2", {{"alc_text", ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word speed\r\n; oops\r\n"}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  std::vector<std::string> texts = {"old0", "old1"};
+  std::vector<int> done;
+  TRowSteps steps;
+  steps.Done = [&](int k, const std::string&) { done.push_back(k); };
+  try {
+    ReadRow(*plc, {"speed", "x"}, texts, '.', steps);
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2");
+  }
+  EXPECT_TRUE(done.empty());
+  EXPECT_EQ(texts[1], "old1");
+}
+
+}  // namespace
+}  // namespace tavex
