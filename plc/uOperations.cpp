@@ -5,6 +5,7 @@
 #include <ctime>
 #include <limits>
 
+#include "abus/uABus.h"
 #include "vars/uNumberText.h"
 
 namespace tavex {
@@ -24,6 +25,27 @@ int ClampToInt(int64_t v) {
 }
 
 }  // namespace
+
+void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options) {
+  List.Clear();
+  Comm.SetDirectConnection(Options.DirectConnection);
+  Comm.PasswordHash = TextChecksum(Options.Password, 0);
+  // Without the chosen adapter nothing is to be found. The broadcast is not
+  // sent at all then: a closed socket would reopen on any address and send
+  // to 255.255.255.255, reaching whatever network the host routes it to.
+  if (!Comm.Open(Options.AdapterID)) return;
+  std::vector<std::string> nads, ips;
+  Comm.Autodetect(&nads, &ips, Options.ListenMs);
+  for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
+    auto plc = std::make_unique<TTavex>();
+    plc->SetNad(NadFromText(nads[i]));
+    plc->SetIpAddress(ips[i]);
+    plc->SetDirectConnection(Options.DirectConnection);
+    plc->SelectAdapter(Options.AdapterID);
+    plc->SetPassword(Options.Password);
+    List.Add(std::move(plc));
+  }
+}
 
 void SplitIndexedName(const std::string& Entry, std::string& Name, int32_t& Index) {
   Index = -1;

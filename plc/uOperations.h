@@ -17,6 +17,21 @@
 
 namespace tavex {
 
+// --- Autodetect ------------------------------------------------------------
+
+struct TDetectOptions {
+  std::string AdapterID;  // empty: the adapter that carries the host's own address
+  bool DirectConnection = false;
+  std::string Password;
+  int ListenMs = 1000;
+};
+
+// Finds the controllers with one broadcast ping through Comm (opened on the
+// adapter, password hash set) and fills List (cleared first) with one record
+// per answer in arrival order, each with its NAD, address, connection kind,
+// adapter and password. Answers are not merged.
+void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options);
+
 // --- Entries ---------------------------------------------------------------
 
 // "speed[2]" -> "speed", 2. No bracket pair with a non-negative integer

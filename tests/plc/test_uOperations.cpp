@@ -85,6 +85,39 @@ class Operations : public PlcTest {
   }
 };
 
+TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"password", "pw"}}), Controller(4000000000u, "127.0.0.3", {{"password", "pw"}}),
+                     Controller(1002, "127.0.0.4", {{"password", "other"}})}));
+  TCommunicator comm;
+  TTavexList list;
+  list.Add(std::make_unique<TTavex>());  // an earlier detection is discarded
+  TDetectOptions opt;
+  opt.AdapterID = "lo";
+  opt.Password = "pw";
+  opt.ListenMs = 200;
+  DetectControllers(comm, list, opt);
+  ASSERT_EQ(list.Count(), 2);
+  std::map<int64_t, std::string> found;
+  for (int i = 0; i < list.Count(); ++i) {
+    TTavex* t = list.Items(i);
+    found[t->Nad] = t->GetIpAddress();
+    EXPECT_EQ(t->Password, "pw");
+    EXPECT_EQ(t->Communicator->Adapter.ID, "lo");
+  }
+  EXPECT_EQ(found, (std::map<int64_t, std::string>{{1000, "127.0.0.2"}, {4000000000, "127.0.0.3"}}));
+  // The records reach their controllers (the right password, the right NAD).
+  for (int i = 0; i < list.Count(); ++i) EXPECT_TRUE(list.Items(i)->Ping());
+
+  // No usable adapter: nothing is found and nothing goes out.
+  sim_->ClearLog();
+  opt.AdapterID = "no-such-adapter";
+  TCommunicator other;
+  other.Adapter.Clear();
+  DetectControllers(other, list, opt);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(other.SendCount(), 0u);
+}
+
 TEST_F(Operations, StatusCheckRunsFiveStepsInOrder) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}}),
                      Controller(1001, "127.0.0.3", {{"has_program", false}})}));
