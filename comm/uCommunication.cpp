@@ -128,7 +128,9 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       State_.store(TTransState::Waiting, std::memory_order_release);
     }
     ++SendCount_;
-    if (!Socket_->SendTo(Frame, Len, dest, static_cast<uint16_t>(RemotePort))) {
+    const uint16_t port = static_cast<uint16_t>(RemotePort);
+    const bool sent = SendHook ? SendHook(Frame, Len, dest, port) : Socket_->SendTo(Frame, Len, dest, port);
+    if (!sent) {
       State_.store(TTransState::Idle, std::memory_order_release);
       accepted = false;
       break;

@@ -164,6 +164,11 @@ class TCommunicator {
   std::function<void()> IdleHook;
   // Millisecond tick counter for time-outs; wraps harmlessly. Empty: steady clock.
   std::function<uint32_t()> TickSource;
+  // A seam for tests and fuzzers: when set, Transact hands each datagram to
+  // it instead of the socket (true: sent). Datagrams can then be fed to
+  // HandleDatagram from inside it, without any socket.
+  std::function<bool(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port)>
+      SendHook;
 
  private:
   uint32_t Ticks() const;

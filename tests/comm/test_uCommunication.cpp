@@ -144,6 +144,22 @@ TEST_F(ReceivePath, OnReceiveSeesFramesForNad0And1Only) {
   EXPECT_EQ(seen, (std::vector<uint32_t>{50, 51}));
 }
 
+TEST_F(ReceivePath, SendHookRunsATransactionWithoutASocket) {
+  // The answer arrives in two pieces from inside the send.
+  std::vector<std::string> sentTo;
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string& host, uint16_t port) {
+    sentTo.push_back(host + ":" + std::to_string(port));
+    Feed(Bytes(answer.begin(), answer.begin() + 10));
+    Feed(Bytes(answer.begin() + 10, answer.end()));
+    return true;
+  };
+  comm.RemoteIP = "127.0.0.7";
+  EXPECT_TRUE(comm.SendPing());
+  EXPECT_EQ(sentTo, (std::vector<std::string>{"127.0.0.7:8442"}));
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+  EXPECT_FALSE(comm.IsActive());
+}
+
 TEST_F(ReceivePath, GarbageNeverBreaksIt) {
   // Random datagrams, some with frame starts: no crash, state always valid,
   // and the unparsed text stays bounded.
