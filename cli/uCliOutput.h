@@ -1,0 +1,72 @@
+// Text helpers of tavexctl: aligned tables for a terminal, CSV written and
+// read (RFC 4180 quoting), small files read with a size limit, and the
+// progress line on stderr.
+//
+// Texts from a controller (comments, names) are untrusted: what goes to a
+// terminal has its control characters replaced, so a hostile allocation file
+// cannot move the cursor or retitle the window.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavex {
+
+// A grid of texts: one header row and any number of body rows. A row shorter
+// than the header is padded with empty cells; cells beyond the header are
+// not shown.
+struct TTextTable {
+  std::vector<std::string> Header;
+  std::vector<std::vector<std::string>> Rows;
+};
+
+// Control characters (C0, DEL, C1) replaced by '?'; everything else as it is.
+std::string TerminalSafe(std::string_view Text);
+
+// Columns separated by two blanks, each as wide as its widest cell (counted
+// in UTF-8 characters); trailing blanks trimmed; one line per row.
+std::string FormatTable(const TTextTable& Table);
+
+// One field: quoted when it holds a comma, a double quote, CR or LF, or
+// begins or ends with a blank; a double quote inside is doubled.
+std::string CsvField(std::string_view Text);
+// Header and rows as CSV lines ending in LF.
+std::string FormatCsv(const TTextTable& Table);
+
+// Splits CSV text into records of fields. A quoted field may hold commas,
+// doubled quotes and line breaks; blanks around an unquoted field are
+// trimmed; blank lines give no record; CR LF, LF and CR end a record. False
+// (with a sentence in Error naming the line) for a quote that is never
+// closed or text after a closing quote. Lines, when given, receives the
+// line number each record starts on. MaxRecords and MaxFields bound the
+// result.
+bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
+              std::string& Error, std::vector<size_t>* Lines = nullptr,
+              size_t MaxRecords = 100000, size_t MaxFields = 64);
+
+// Reads a whole regular file of at most Limit bytes. False with a sentence
+// in Error when it is missing, not a regular file, too large or unreadable.
+bool ReadSmallFile(const std::string& Path, size_t Limit, std::string& Text, std::string& Error);
+
+// One status line on stderr, rewritten in place with '\r' and cut to the
+// terminal's width; silent when stderr is not a terminal.
+class TProgress {
+ public:
+  TProgress();
+  ~TProgress() { Clear(); }
+  TProgress(const TProgress&) = delete;
+  TProgress& operator=(const TProgress&) = delete;
+
+  bool Enabled() const { return Enabled_; }
+  void Show(std::string_view Text);
+  // Erases the line (nothing when none is shown).
+  void Clear();
+
+ private:
+  bool Enabled_ = false;
+  bool Shown_ = false;
+};
+
+}  // namespace tavex

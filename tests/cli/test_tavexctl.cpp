@@ -1,0 +1,629 @@
+// tavexctl as a process against tavex-sim as a process, on loopback inside
+// the test's private network namespace: JSON output, exit status, stderr
+// sentences, and what the simulator's log says arrived.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavex {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// --- Processes -----------------------------------------------------------------
+
+struct TRun {
+  int Status = -1;  // exit status; 128 + signal; -1 when it had to be killed
+  std::string Out, Err;
+  json J;  // stdout parsed, when it is JSON
+};
+
+pid_t Spawn(const std::vector<std::string>& Args, int& Out, int& Err) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    close(out[1]);
+    close(err[1]);
+    std::vector<char*> argv;
+    for (const auto& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  Out = out[0];
+  Err = err[0];
+  return pid;
+}
+
+int Reap(pid_t Pid, bool Kill) {
+  int status = 0;
+  if (Kill) kill(Pid, SIGKILL);
+  if (waitpid(Pid, &status, 0) != Pid) return -1;
+  if (Kill) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs a program to its end (at most Limit), collecting both streams.
+TRun RunProgram(const std::vector<std::string>& Args, std::chrono::milliseconds Limit = 60s) {
+  TRun r;
+  int out = -1, err = -1;
+  const pid_t pid = Spawn(Args, out, err);
+  if (pid < 0) return r;
+  const auto end = std::chrono::steady_clock::now() + Limit;
+  bool outOpen = true, errOpen = true, late = false;
+  while (outOpen || errOpen) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      late = true;
+      break;
+    }
+    pollfd p[2] = {{outOpen ? out : -1, POLLIN, 0}, {errOpen ? err : -1, POLLIN, 0}};
+    if (poll(p, 2, static_cast<int>(left.count())) <= 0) continue;
+    char buf[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].revents == 0) continue;
+      const ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        (i == 0 ? outOpen : errOpen) = false;
+        continue;
+      }
+      (i == 0 ? r.Out : r.Err).append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(out);
+  close(err);
+  r.Status = Reap(pid, late);
+  return r;
+}
+
+// --- Scenario pieces -------------------------------------------------------------
+
+json Var(const std::string& Name, const std::string& Type, json Extra = json::object()) {
+  json v = {{"name", Name}, {"type", Type}};
+  for (auto& [k, x] : Extra.items()) v[k] = x;
+  return v;
+}
+
+// Every transferable type, an array, a timer, a local, and the clock.
+json Variables() {
+  json a = json::array({
+      Var("setpoint", "real", {{"value", 12.5}, {"address", 0x0120}, {"comment", "Setpoint degC"}}),
+      Var("speed", "word", {{"count", 4}, {"value", {100, 200, 300, 400}}}),
+      Var("offset", "int", {{"value", -3}}),
+      Var("hours", "long", {{"value", 70000}}),
+      Var("relay", "bit", {{"value", 1}}),
+      Var("t_delay", "timer"),
+      Var("tmp", "word", {{"scope", "local"}}),
+  });
+  for (const char* n : {"rtc_year", "rtc_month", "rtc_date", "rtc_hour", "rtc_min", "rtc_sec", "rtc_weekday"})
+    a.push_back(Var(n, "word"));
+  a.push_back(Var("rtc_write_req", "bit"));
+  return a;
+}
+
+json Controller(uint32_t Nad, const std::string& Ip, json Extra = json::object()) {
+  json c = {{"nad", Nad}, {"ip", Ip}, {"clock", "2026-12-06T09:05:03"}, {"variables", Variables()}};
+  for (auto& [k, v] : Extra.items()) c[k] = v;
+  return c;
+}
+
+// Controller records as {nad, ip}, sorted: the arrival order is not fixed.
+std::vector<std::pair<uint64_t, std::string>> Found(const json& J) {
+  std::vector<std::pair<uint64_t, std::string>> out;
+  for (const auto& c : J.at("controllers")) out.emplace_back(c.at("nad").get<uint64_t>(), c.at("ip").get<std::string>());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+const json* ControllerOf(const json& J, uint64_t Nad) {
+  for (const auto& c : J.at("controllers"))
+    if (c.at("nad").get<uint64_t>() == Nad) return &c;
+  return nullptr;
+}
+
+size_t Lines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
+
+// --- Fixture ---------------------------------------------------------------------
+
+class Tavexctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    Dir = std::filesystem::temp_directory_path() /
+          ("tavexctl-" + std::to_string(getpid()) + "-" + info->name());
+    std::filesystem::create_directories(Dir);
+  }
+  void TearDown() override {
+    StopSim();
+    std::filesystem::remove_all(Dir);
+  }
+
+  std::string WriteFile(const std::string& Name, const std::string& Text) {
+    const auto path = (Dir / Name).string();
+    std::ofstream(path, std::ios::binary) << Text;
+    return path;
+  }
+
+  void StartSim(json Controllers) {
+    const std::string scenario = WriteFile("scenario.json", json{{"controllers", Controllers}}.dump());
+    LogPath = (Dir / "sim.jsonl").string();
+    int err = -1;
+    SimPid = Spawn({TAVEX_SIM_EXE, "--log", LogPath, "--seconds", "120", scenario}, SimOut, err);
+    ASSERT_GT(SimPid, 0);
+    close(err);
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (got.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+      pollfd p{SimOut, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char c[64];
+      const ssize_t n = read(SimOut, c, sizeof c);
+      if (n <= 0) break;
+      got.append(c, static_cast<size_t>(n));
+    }
+    ASSERT_EQ(got, "ready\n");
+  }
+
+  void StopSim() {
+    if (SimPid <= 0) return;
+    kill(SimPid, SIGTERM);
+    EXPECT_EQ(Reap(SimPid, false), 0);
+    close(SimOut);
+    SimPid = -1;
+  }
+
+  // tavexctl on loopback with a short listening window, then Args.
+  TRun Ctl(std::vector<std::string> Args) {
+    std::vector<std::string> argv = {TAVEXCTL_EXE, "--adapter", "lo", "--listen", "200"};
+    argv.insert(argv.end(), Args.begin(), Args.end());
+    TRun r = RunProgram(argv);
+    return r;
+  }
+  TRun Json(std::vector<std::string> Args) {
+    Args.insert(Args.begin(), {"--format", "json"});
+    TRun r = Ctl(Args);
+    try {
+      r.J = json::parse(r.Out);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "stdout is not JSON: " << e.what() << "\n" << r.Out << "\nstderr: " << r.Err;
+    }
+    return r;
+  }
+
+  // The simulator's log entries so far (optionally of one command).
+  std::vector<json> Log(int Command = -1) const {
+    std::vector<json> out;
+    std::ifstream in(LogPath);
+    std::string line;
+    while (std::getline(in, line)) {
+      const json e = json::parse(line);
+      if (Command < 0 || e.value("command", -1) == Command) out.push_back(e);
+    }
+    return out;
+  }
+  // The names written to one controller, write by write.
+  std::vector<std::vector<std::string>> Writes(uint64_t Nad) const {
+    std::vector<std::vector<std::string>> out;
+    for (const json& e : Log(52))
+      if (e.at("nad").get<uint64_t>() == Nad) out.push_back(e.value("names", std::vector<std::string>{}));
+    return out;
+  }
+
+  std::filesystem::path Dir;
+  std::string LogPath;
+  pid_t SimPid = -1;
+  int SimOut = -1;
+};
+
+// --- Finding controllers -----------------------------------------------------------
+
+TEST_F(Tavexctl, DetectListsEveryAnswerWithItsUnsignedNad) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                        Controller(4294967294u, "127.0.0.4")}));
+  TRun r = Json({"detect"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_EQ(Found(r.J), (std::vector<std::pair<uint64_t, std::string>>{
+                            {1000, "127.0.0.2"}, {1001, "127.0.0.3"}, {4294967294u, "127.0.0.4"}}));
+
+  TRun table = Ctl({"detect"});
+  EXPECT_EQ(table.Status, 0);
+  EXPECT_EQ(Lines(table.Out), 4u) << table.Out;  // header and three rows
+  EXPECT_NE(table.Out.find("4294967294"), std::string::npos);
+  TRun csv = Ctl({"--format", "csv", "detect"});
+  EXPECT_EQ(csv.Out.substr(0, 7), "nad,ip\n");
+  EXPECT_NE(csv.Out.find("4294967294,127.0.0.4\n"), std::string::npos);
+}
+
+TEST_F(Tavexctl, NadFilterKeepsTheNamedAndFailsForAMissingOne) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  TRun one = Json({"--nad", "1001", "detect"});
+  EXPECT_EQ(one.Status, 0) << one.Err;
+  EXPECT_EQ(Found(one.J), (std::vector<std::pair<uint64_t, std::string>>{{1001, "127.0.0.3"}}));
+
+  TRun missing = Json({"--nad", "1001", "--nad", "5", "detect"});
+  EXPECT_EQ(missing.Status, 1);
+  EXPECT_EQ(Found(missing.J).size(), 1u);
+  EXPECT_EQ(missing.Err, "tavexctl: Controller 5 did not answer.\n");
+}
+
+TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"silent", true}}}})}));
+  TRun r = Json({"detect"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_TRUE(r.J.at("controllers").empty());
+  EXPECT_EQ(r.Err, "tavexctl: No controller answered within 200 ms on adapter lo.\n");
+}
+
+TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                        Controller(1002, "127.0.0.4", {{"port", 18442}})}));
+  TRun r = Json({"--host", "127.0.0.4:18442", "--host", "127.0.0.3", "--host", "127.0.0.9", "read", "speed[1]"});
+  EXPECT_EQ(r.Status, 1);  // nobody at 127.0.0.9
+  EXPECT_EQ(r.Err, "tavexctl: No controller answered at 127.0.0.9.\n");
+  // In the order given, and the controller on port 18442 was reached again.
+  ASSERT_EQ(r.J.at("controllers").size(), 2u);
+  EXPECT_EQ(r.J["controllers"][0]["nad"], 1002);
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed[1]"], "200");
+  EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
+  for (const json& e : Log()) {
+    EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
+    EXPECT_NE(e.at("nad"), 1000) << "a controller that was not asked heard something";
+  }
+}
+
+// --- Status ------------------------------------------------------------------------
+
+TEST_F(Tavexctl, StatusShowsEachStepAndFailsOnAnError) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3", {{"has_program", false}})}));
+  TRun r = Json({"status"});
+  EXPECT_EQ(r.Status, 1);
+  const json* good = ControllerOf(r.J, 1000);
+  const json* bad = ControllerOf(r.J, 1001);
+  ASSERT_TRUE(good && bad) << r.Out;
+  for (const char* k : {"network", "ping", "program", "alc", "run"}) EXPECT_EQ((*good)[k], "ok") << k;
+  EXPECT_EQ((*bad)["network"], "ok");
+  EXPECT_EQ((*bad)["ping"], "ok");
+  EXPECT_EQ((*bad)["program"], "error");
+  EXPECT_EQ((*bad)["alc"], "error");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: error in PLC program, ALC file.\n");
+
+  TRun healthy = Json({"--nad", "1000", "status"});
+  EXPECT_EQ(healthy.Status, 0) << healthy.Err;
+}
+
+// --- Read --------------------------------------------------------------------------
+
+TEST_F(Tavexctl, ReadGivesTheCellTextsOfEveryTypeAndTheClock) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  TRun r = Json({"read", "setpoint", "speed[2]", "speed", "offset", "hours", "relay"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["nad"], 1000);
+  EXPECT_EQ(c["ip"], "127.0.0.2");
+  EXPECT_EQ(c["error"], "");
+  EXPECT_EQ(c["values"], (json{{"setpoint", "12.5"}, {"speed[2]", "300"}, {"speed", "100"},
+                              {"offset", "-3"}, {"hours", "70000"}, {"relay", "1"}}));
+  // The simulated clock started at 09:05:03 and runs on.
+  EXPECT_EQ(c["rtc"].get<std::string>().substr(0, 17), "2026-12-06  09:05") << c["rtc"];
+}
+
+TEST_F(Tavexctl, ReadMarksWhatItCannotFindAndFails) {
+  StartSim(json::array({Controller(1000, "127.0.0.2",
+                                   {{"variables", json::array({Var("speed", "word", {{"count", 4}}),
+                                                               Var("tmp", "word", {{"scope", "local"}})})}})}));
+  TRun r = Json({"read", "speed[3]", "speed[4]", "Speed", "tmp"});
+  EXPECT_EQ(r.Status, 1);
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["values"], (json{{"speed[3]", "0"}, {"speed[4]", "?"}, {"Speed", "?"}, {"tmp", "?"}}));
+  EXPECT_EQ(c["rtc"], "");  // no clock variables: not a failure on its own
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no value for speed[4], Speed, tmp.\n");
+
+  TRun clockOnly = Json({"read", "speed[1]"});
+  EXPECT_EQ(clockOnly.Status, 0) << clockOnly.Err;
+}
+
+TEST_F(Tavexctl, AFailedVariableReadShowsAQuestionMarkNotAStaleValue) {
+  // Everything answers except the variable reads, so the element is linked
+  // but its value never came from the controller.
+  StartSim(json::array(
+      {Controller(1000, "127.0.0.2", {{"faults", {{"drop", 1}, {"only_commands", {51}}}}})}));
+  TRun r = Json({"read", "hours"});
+  EXPECT_EQ(r.Status, 1);
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["values"]["hours"], "?");
+  EXPECT_EQ(c["rtc"], "");
+  EXPECT_EQ(c["error"], "Error reading vars");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: Error reading vars.\n");
+}
+
+TEST_F(Tavexctl, ABadAllocationLineEndsTheWalkAfterPrintingWhatWasGathered) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"),
+                        Controller(1001, "127.0.0.3",
+                                   {{"alc_text", ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word speed\r\n; oops\r\n"}}),
+                        Controller(1002, "127.0.0.4")}));
+  TRun r = Json({"--host", "127.0.0.2", "--host", "127.0.0.3", "--host", "127.0.0.4", "read", "speed"});
+  EXPECT_EQ(r.Status, 1);
+  ASSERT_EQ(r.J.at("controllers").size(), 2u) << r.Out;  // 1002 was not reached
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], "100");
+  EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
+  EXPECT_EQ(r.J["controllers"][1]["error"], "Error parsing ALC data on line 2");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: Error parsing ALC data on line 2.\n");
+  // 1002 only heard the detecting ping (the log's first entry is a ping too).
+  const std::vector<json> log = Log();
+  for (const json& e : log) {
+    if (e.at("nad") == 1002) {
+      EXPECT_EQ(e.at("command"), log.front().at("command")) << e.dump();
+    }
+  }
+}
+
+// --- Write -------------------------------------------------------------------------
+
+TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  TRun r = Json({"write", "setpoint=21.25", "speed[3]=1234", "offset=-300", "hours=-5", "relay=0", "speed[1]="});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  ASSERT_EQ(r.J.at("controllers").size(), 2u);
+  const json want = {{"setpoint", "21.25"}, {"speed[3]", "1234"}, {"offset", "-300"},
+                     {"hours", "-5"},       {"relay", "0"},       {"speed[1]", "200"}};
+  for (const auto& c : r.J["controllers"]) {
+    EXPECT_EQ(c["values"], want) << c.dump();
+    EXPECT_EQ(c["not_written"], json::array());
+  }
+  // One write per value; the empty text was only read; no clock written.
+  EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{
+                              {"setpoint"}, {"speed[3]"}, {"offset"}, {"hours"}, {"relay"}}));
+  std::vector<json> speed;
+  for (const json& e : Log(52))
+    if (e["names"][0] == "speed[3]") speed.push_back(e["values"]);
+  EXPECT_EQ(speed, (std::vector<json>{json::array({1234}), json::array({1234})}));
+
+  TRun back = Json({"--nad", "1001", "read", "setpoint", "speed[3]", "offset", "hours", "relay"});
+  EXPECT_EQ(back.Status, 0) << back.Err;
+  EXPECT_EQ(back.J["controllers"][0]["values"],
+            (json{{"setpoint", "21.25"}, {"speed[3]", "1234"}, {"offset", "-300"}, {"hours", "-5"}, {"relay", "0"}}));
+}
+
+TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  struct TCase {
+    std::string Arg, Entry, Sentence;
+  };
+  const std::vector<TCase> cases = {
+      {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; it was not written."},
+      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; it was not written."},
+      {"offset=abc", "offset", "\"abc\" is not a valid int value for offset; it was not written."},
+  };
+  for (const auto& c : cases) {
+    TRun r = Json({"write", c.Arg});
+    EXPECT_EQ(r.Status, 1) << c.Arg;
+    EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: " + c.Sentence + "\n");
+    EXPECT_EQ(r.J["controllers"][0]["not_written"], json::array({c.Entry}));
+  }
+  // A fresh record never read these elements: nothing of them was written.
+  EXPECT_TRUE(Writes(1000).empty());
+  TRun back = Json({"read", "speed[2]", "relay", "offset"});
+  EXPECT_EQ(back.J["controllers"][0]["values"], (json{{"speed[2]", "300"}, {"relay", "1"}, {"offset", "-3"}}));
+}
+
+TEST_F(Tavexctl, AValueThatDoesNotReadBackAsWrittenIsAFailure) {
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"ignore_writes", true}}}})}));
+  TRun r = Json({"write", "hours=5"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.J["controllers"][0]["values"]["hours"], "70000");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: hours reads back 70000 after writing 5.\n");
+}
+
+TEST_F(Tavexctl, SyncClockWritesTheClockInOneWriteWithTheRequestFlag) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  const std::time_t before = std::time(nullptr);
+  TRun r = Json({"--sync-clock", "write", "speed=7"});
+  const std::time_t after = std::time(nullptr);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  const auto writes = Writes(1000);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], std::vector<std::string>{"speed[0]"});
+  const std::set<std::string> clock(writes[1].begin(), writes[1].end());
+  EXPECT_EQ(clock, (std::set<std::string>{"rtc_year", "rtc_month", "rtc_date", "rtc_hour", "rtc_min", "rtc_sec",
+                                          "rtc_weekday", "rtc_write_req"}));
+  const json last = Log(52).back();
+  ASSERT_TRUE(last.contains("clock_set")) << last.dump();
+  EXPECT_TRUE(last["clock_set"]["applied"].get<bool>());
+  // The local time of the write, and the clock read back shows it.
+  std::tm lo{}, hi{};
+  localtime_r(&before, &lo);
+  localtime_r(&after, &hi);
+  const int year = last["clock_set"]["year"], month = last["clock_set"]["month"], day = last["clock_set"]["date"];
+  EXPECT_TRUE(year == lo.tm_year + 1900 || year == hi.tm_year + 1900);
+  EXPECT_TRUE(month == lo.tm_mon + 1 || month == hi.tm_mon + 1);
+  EXPECT_TRUE(day == lo.tm_mday || day == hi.tm_mday);
+  const int weekday = last["clock_set"]["weekday"];
+  EXPECT_TRUE(weekday == lo.tm_wday || weekday == hi.tm_wday);
+  char date[16];
+  std::snprintf(date, sizeof date, "%.4d-%.2d-%.2d", year, month, day);
+  EXPECT_EQ(r.J["controllers"][0]["rtc"].get<std::string>().substr(0, 10), date);
+
+  // Without --sync-clock the clock is only read.
+  TRun plain = Json({"write", "speed=8"});
+  EXPECT_EQ(plain.Status, 0) << plain.Err;
+  EXPECT_EQ(Writes(1000).size(), 3u);
+  EXPECT_EQ(Writes(1000).back(), std::vector<std::string>{"speed[0]"});
+}
+
+TEST_F(Tavexctl, SyncClockFailsWhenTheControllerLacksClockVariables) {
+  StartSim(json::array(
+      {Controller(1000, "127.0.0.2", {{"variables", json::array({Var("speed", "word", {{"value", 1}})})}})}));
+  TRun r = Json({"--sync-clock", "write", "speed=2"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], "2");
+  EXPECT_EQ(r.Err,
+            "tavexctl: Controller 1000 at 127.0.0.2: its clock was not set (no rtc_year, rtc_month, rtc_date, "
+            "rtc_hour, rtc_min, rtc_sec, rtc_weekday, rtc_write_req).\n");
+}
+
+TEST_F(Tavexctl, WriteFromCsvGivesEachControllerOnlyItsRows) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"), Controller(1002, "127.0.0.4")}));
+  const std::string file = WriteFile("values.csv",
+                                     "nad,entry,value\r\n"
+                                     "1000,speed[1],11\r\n"
+                                     "1001,\"speed[2]\",\"22\"\r\n"
+                                     "1000, setpoint ,\"1.5\"\r\n");
+  TRun r = Json({"write", "--from", file});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  ASSERT_EQ(r.J.at("controllers").size(), 2u);  // 1002 has no rows
+  EXPECT_EQ((*ControllerOf(r.J, 1000))["values"], (json{{"speed[1]", "11"}, {"setpoint", "1.5"}}));
+  EXPECT_EQ((*ControllerOf(r.J, 1001))["values"], (json{{"speed[2]", "22"}}));
+  EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{{"speed[1]"}, {"setpoint"}}));
+  EXPECT_EQ(Writes(1001), (std::vector<std::vector<std::string>>{{"speed[2]"}}));
+  EXPECT_TRUE(Writes(1002).empty());
+  for (const json& e : Log()) EXPECT_TRUE(e["nad"] != 1002 || e["broadcast"].get<bool>()) << e.dump();
+
+  // A NAD in the file that did not answer fails; the others are still written.
+  const std::string missing = WriteFile("missing.csv", "1001,speed[2],23\n1005,speed,1\n");
+  TRun m = Json({"write", "--from", missing});
+  EXPECT_EQ(m.Status, 1);
+  EXPECT_EQ((*ControllerOf(m.J, 1001))["values"], (json{{"speed[2]", "23"}}));
+  EXPECT_EQ(m.Err, "tavexctl: Controller 1005 named in \"" + missing +
+                       "\" did not answer; nothing was written to it.\n");
+}
+
+// --- Vars --------------------------------------------------------------------------
+
+TEST_F(Tavexctl, VarsListsTheGlobalElementsOfTheAllocationFile) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  TRun r = Json({"vars"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["error"], "");
+  std::map<std::string, json> byEntry;
+  for (const auto& v : c["variables"]) byEntry[v["name"].get<std::string>() + "/" + std::to_string(v["index"].get<int>())] = v;
+  EXPECT_EQ(byEntry["setpoint/0"],
+            (json{{"name", "setpoint"}, {"index", 0}, {"type", "real"}, {"address", 288}, {"comment", "Setpoint degC"}}));
+  EXPECT_TRUE(byEntry.count("speed/3"));
+  EXPECT_FALSE(byEntry.count("speed/4"));
+  EXPECT_EQ(byEntry["t_delay/0"]["type"], "timer");
+  EXPECT_FALSE(byEntry.count("tmp/0"));  // local
+
+  TRun table = Ctl({"vars"});
+  const size_t at = table.Out.find("\n1000  setpoint ");
+  ASSERT_NE(at, std::string::npos) << table.Out;
+  const std::string line = table.Out.substr(at + 1, table.Out.find('\n', at + 1) - at - 1);
+  EXPECT_NE(line.find(" 0      real   0x0120   Setpoint degC"), std::string::npos) << line;
+}
+
+// --- Configuration file and password ----------------------------------------------
+
+TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"password", "s3cret"}})}));
+  const std::string ini = WriteFile("site.ini",
+                                    "[general]\npassword = s3cret\n"
+                                    "[VARIABLES]\nvar0 = setpoint\nVar1=speed[3]\nVar3=hours\n");
+  TRun without = Json({"read"});
+  EXPECT_EQ(without.Status, 1);
+  EXPECT_TRUE(without.J["controllers"].empty());
+
+  TRun r = Json({"--ini", ini, "read"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  ASSERT_EQ(r.J["controllers"].size(), 1u);
+  EXPECT_EQ(r.J["controllers"][0]["values"], (json{{"setpoint", "12.5"}, {"speed[3]", "400"}}));  // not Var3
+
+  // Entries on the command line replace the file's; --password wins over it.
+  TRun args = Json({"--ini", ini, "read", "hours"});
+  EXPECT_EQ(args.J["controllers"][0]["values"], (json{{"hours", "70000"}}));
+  TRun wrong = Json({"--ini", ini, "--password", "guess", "detect"});
+  EXPECT_EQ(wrong.Status, 1);
+  EXPECT_TRUE(wrong.J["controllers"].empty());
+  TRun right = Json({"--password", "s3cret", "detect"});
+  EXPECT_EQ(right.Status, 0);
+}
+
+// --- Usage errors ------------------------------------------------------------------
+
+TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
+  const std::string bad = WriteFile("bad.ini", "[General]\nthis line is not ini\n");
+  const std::string csvShort = WriteFile("short.csv", "nad,entry,value\n1000,speed\n");
+  const std::string csvNad = WriteFile("nad.csv", "x1000,speed,1\n");
+  const std::string csvQuote = WriteFile("quote.csv", "1000,speed,\"1\n");
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Err;
+  };
+  const std::vector<TCase> cases = {
+      {{}, "No command given (see 'tavexctl --help')."},
+      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write and vars (see "
+                 "'tavexctl --help')."},
+      {{"--verbose", "detect"}, "Unknown option \"--verbose\" (see 'tavexctl --help')."},
+      {{"detect", "extra"}, "detect takes no argument \"extra\" (see 'tavexctl --help')."},
+      {{"--format", "xml", "detect"}, "--format must be table, csv or json, not \"xml\" (see 'tavexctl --help')."},
+      {{"--listen", "2s", "detect"},
+       "--listen needs a time in milliseconds from 1 to 60000, not \"2s\" (see 'tavexctl --help')."},
+      {{"--nad", "4294967296", "detect"},
+       "--nad needs a NAD from 0 to 4294967295, not \"4294967296\" (see 'tavexctl --help')."},
+      {{"--host", "127.0.0.2:x", "detect"}, "--host needs ADDR or ADDR:PORT, not \"127.0.0.2:x\" (see 'tavexctl --help')."},
+      {{"--sync-clock", "read"}, "--sync-clock only goes with write (see 'tavexctl --help')."},
+      {{"write"}, "write needs ENTRY=VALUE arguments or --from FILE.csv (see 'tavexctl --help')."},
+      {{"write", "speed"}, "write needs ENTRY=VALUE, not \"speed\" (see 'tavexctl --help')."},
+      {{"write", "=5"}, "write needs ENTRY=VALUE, not \"=5\" (see 'tavexctl --help')."},
+      {{"--adapter", "eth9", "detect"}, "There is no adapter \"eth9\" on this computer; see 'tavexctl adapters'."},
+      {{"--ini", (Dir / "none.ini").string(), "read"}, "Cannot open \"" + (Dir / "none.ini").string() + "\": no such file."},
+      {{"--ini", bad, "read"}, "Cannot read \"" + bad + "\": line 2 is not valid INI."},
+      {{"write", "--from", csvShort}, "Line 2 of \"" + csvShort + "\" has 2 fields; each row needs nad,entry,value."},
+      {{"write", "--from", csvNad}, "Line 1 of \"" + csvNad + "\": \"x1000\" is not a NAD."},
+      {{"write", "--from", csvQuote}, "Cannot read \"" + csvQuote + "\": the quote opened on line 1 is never closed."},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {TAVEXCTL_EXE, "--adapter", "lo"};
+    if (c.Args.size() >= 2 && c.Args[0] == "--adapter") argv = {TAVEXCTL_EXE};
+    argv.insert(argv.end(), c.Args.begin(), c.Args.end());
+    TRun r = RunProgram(argv);
+    EXPECT_EQ(r.Status, 2) << c.Err;
+    EXPECT_EQ(r.Err, "tavexctl: " + c.Err + "\n");
+    EXPECT_EQ(r.Out, "");
+  }
+}
+
+TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
+  TRun v = RunProgram({TAVEXCTL_EXE, "--version"});
+  EXPECT_EQ(v.Status, 0);
+  EXPECT_EQ(v.Out, "tavexctl 1.3.0\n");
+  TRun h = RunProgram({TAVEXCTL_EXE, "--help"});
+  EXPECT_EQ(h.Status, 0);
+  EXPECT_NE(h.Out.find("Usage: tavexctl [OPTIONS] COMMAND [ARGS...]"), std::string::npos);
+  TRun a = RunProgram({TAVEXCTL_EXE, "--format", "json", "adapters"});
+  EXPECT_EQ(a.Status, 0) << a.Err;
+  const json j = json::parse(a.Out);
+  bool lo = false;
+  for (const auto& x : j.at("adapters"))
+    if (x["id"] == "lo") lo = x["ip"] == "127.0.0.1" && x["broadcast"] == "127.255.255.255";
+  EXPECT_TRUE(lo) << a.Out;
+}
+
+}  // namespace
+}  // namespace tavex
