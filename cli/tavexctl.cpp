@@ -672,6 +672,8 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
   Row.Done.assign(n, false);
   std::string lastError;
   TLocalTime now = LocalNow();
+  const std::string clockStep =
+      std::string(Write && O.SyncClock ? "setting" : "reading") + " the clock of " + NadText(plc);
 
   TRowSteps steps;
   steps.Busy = [&](int k) {
@@ -690,7 +692,7 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
       lastError = plc.LastError;
     }
     plc.LastError.clear();
-    if (i + 1 == n) Progress.Show("clock of " + NadText(plc));
+    if (i + 1 == n) Progress.Show(clockStep);
     // The clock is written right after the last value, with the time of
     // that moment (WriteRow reads it only then).
     now = LocalNow();
@@ -698,7 +700,7 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
 
   std::vector<std::string> texts = Values;
   plc.LastError.clear();
-  if (n == 0) Progress.Show("clock of " + NadText(plc));
+  if (n == 0) Progress.Show(clockStep);
   std::string thrown;
   const bool finished = Guarded(
       &plc,
