@@ -562,6 +562,14 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   EXPECT_TRUE(wrong.J["controllers"].empty());
   TRun right = Json({"--password", "s3cret", "detect"});
   EXPECT_EQ(right.Status, 0);
+
+  // Without --ini: the program's own path with ".ini", as the desktop tool.
+  const auto exe = Dir / "tavexctl";
+  std::filesystem::copy_file(TAVEXCTL_EXE, exe);
+  std::filesystem::copy_file(ini, Dir / "tavexctl.ini");
+  TRun beside = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
+  EXPECT_EQ(beside.Status, 0) << beside.Err;
+  EXPECT_EQ(json::parse(beside.Out)["controllers"][0]["values"], (json{{"setpoint", "12.5"}, {"speed[3]", "400"}}));
 }
 
 // --- Usage errors ------------------------------------------------------------------
