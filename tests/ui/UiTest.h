@@ -1,0 +1,82 @@
+// Shared pieces of the desktop tool's tests: the application object, a
+// temporary place for settings and configuration files, and fixed adapter
+// tables.
+#pragma once
+
+#include <QFile>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostutil/uEthernetUtils.h"
+#include "ui/uApplication.h"
+
+// The tests run with the tool's own application object, so that the error
+// display is the one the program has.
+#define TAVEX_UI_TEST_MAIN(TestClass)                  \
+  int main(int argc, char** argv) {                    \
+    tavex::TApplication app(argc, argv);               \
+    TestClass test;                                    \
+    return QTest::qExec(&test, argc, argv);            \
+  }
+
+namespace tavex::test {
+
+// True inside the private network namespace of scripts/netns.
+inline bool InPrivateNetwork() {
+  const char* v = std::getenv("TAVEX_IN_NETNS");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+// A temporary directory with the settings store and configuration files.
+class TUiFiles {
+ public:
+  TUiFiles() { QVERIFY2(Dir_.isValid(), "no temporary directory"); }
+
+  QString Path(const QString& Name) const { return Dir_.filePath(Name); }
+  QString SettingsPath() const { return Path("settings.ini"); }
+  std::unique_ptr<QSettings> Settings() const {
+    return std::make_unique<QSettings>(SettingsPath(), QSettings::IniFormat);
+  }
+  // Writes a configuration file and returns its path.
+  QString WriteIni(const QString& Name, const std::string& Text) const {
+    QFile f(Path(Name));
+    if (!f.open(QIODevice::WriteOnly)) return QString();
+    f.write(Text.data(), static_cast<qint64>(Text.size()));
+    return f.fileName();
+  }
+  void RemoveSettings() const { QFile::remove(SettingsPath()); }
+
+ private:
+  QTemporaryDir Dir_;
+};
+
+// A fixed adapter table, host name and resolver for the life of the object,
+// so that nothing depends on the machine; the adapters can change meanwhile.
+class TFixedAdapters {
+ public:
+  explicit TFixedAdapters(std::vector<TAdapterRecord> Table, std::string OwnIP = "10.0.0.5")
+      : Table_(std::make_shared<std::vector<TAdapterRecord>>(std::move(Table))) {
+    auto table = Table_;
+    SetAdapterTableSource([table](std::vector<TAdapterRecord>& out) {
+      out = *table;
+      return !out.empty();
+    });
+    SetHostNameSource([] { return std::string("workstation"); });
+    SetHostResolver([OwnIP](const std::string&) { return std::vector<std::string>{OwnIP}; });
+  }
+  std::vector<TAdapterRecord>& Table() { return *Table_; }
+
+ private:
+  TPlatformSourcesGuard Restore_;
+  std::shared_ptr<std::vector<TAdapterRecord>> Table_;
+};
+
+}  // namespace tavex::test

@@ -1,0 +1,542 @@
+#include "ui/fMain.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QPalette>
+#include <QPushButton>
+#include <QSettings>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "abus/uABus.h"
+#include "comm/uCommunication.h"
+#include "hostutil/uEthernetUtils.h"
+#include "plc/uOperations.h"
+#include "ui/fOptions.h"
+#include "ui/uConfigFile.h"
+#include "ui/uGridModels.h"
+#include "ui/uSettings.h"
+
+namespace tavex {
+
+namespace {
+
+constexpr char kInvalidIPWarning[] = "Warning: your computer IP address is invalid!";
+constexpr int kTimerMs = 2000;
+constexpr int kPanelHeight = 41;
+
+// Runs a function when the scope ends, also when an exception leaves it.
+template <class F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F Fn) : Fn_(std::move(Fn)) {}
+  ~TScopeExit() { Fn_(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F Fn_;
+};
+
+// While a communicator waits for an answer the window stays responsive.
+void ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+QPushButton* Button(const char* Name, const char* Caption, int Width, QWidget* Parent) {
+  auto* b = new QPushButton(Caption, Parent);
+  b->setObjectName(Name);
+  b->setFixedSize(Width, 25);
+  b->setAutoDefault(false);
+  return b;
+}
+
+QTableView* Grid(const char* Name, QWidget* Parent) {
+  auto* v = new QTableView(Parent);
+  v->setObjectName(Name);
+  v->setShowGrid(true);
+  v->verticalHeader()->hide();
+  v->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  v->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  v->horizontalHeader()->setSectionsMovable(false);
+  v->horizontalHeader()->setStretchLastSection(false);
+  v->horizontalHeader()->setDefaultSectionSize(50);
+  // A one-letter caption's column (its width plus 15) must not be widened.
+  v->horizontalHeader()->setMinimumSectionSize(15);
+  v->horizontalHeader()->setHighlightSections(false);
+  v->setWordWrap(false);
+  v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  return v;
+}
+
+}  // namespace
+
+// --- Operation guard ---------------------------------------------------------
+
+TfmMain::TOperationGuard::TOperationGuard(TfmMain& Window) : Window_(Window), Owner_(!Window.Busy_) {
+  if (Owner_) Window_.Busy_ = true;
+}
+
+TfmMain::TOperationGuard::~TOperationGuard() {
+  if (!Owner_) return;
+  Window_.Busy_ = false;
+  if (Window_.CloseRequested_) {
+    // The close that came while the operation ran; after the handler returns.
+    Window_.CloseRequested_ = false;
+    QTimer::singleShot(0, &Window_, &QWidget::close);
+  }
+}
+
+// --- Creation and destruction ------------------------------------------------
+
+TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
+    : QWidget(Parent), Options_(Options) {
+  setObjectName("fmMain");
+  setWindowTitle("Tavex Config Tool v1.3");
+  CreateControls();
+  setGeometry(kDesignLeft, kDesignTop, kDesignWidth, kDesignHeight);
+  FormCreate();
+}
+
+TfmMain::~TfmMain() { FormDestroy(); }
+
+void TfmMain::SetDialogs(TfmEditValue* EditValue, TfmOptions* Options) {
+  fmEditValue_ = EditValue;
+  fmOptions_ = Options;
+}
+
+void TfmMain::CreateControls() {
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setObjectName("PageControl1");
+
+  // System check page: the grid, and the check button at the top right.
+  pgSystem = new QWidget;
+  pgSystem->setObjectName("pgSystem");
+  vstSystem = Grid("vstSystem", pgSystem);
+  vstSystem->setSelectionBehavior(QAbstractItemView::SelectRows);
+  vstSystem->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  btnCheck = Button("btnCheck", "C&heck PLC status", 105, pgSystem);
+  {
+    auto* side = new QVBoxLayout;
+    side->addWidget(btnCheck);
+    side->addStretch(1);
+    auto* row = new QHBoxLayout(pgSystem);
+    row->setContentsMargins(4, 4, 4, 4);
+    row->addWidget(vstSystem, 1);
+    row->addLayout(side);
+  }
+  PageControl1->addTab(pgSystem, "System check");
+
+  // Configuration page: the grid, Read and Write, the clock option.
+  pgConfig = new QWidget;
+  pgConfig->setObjectName("pgConfig");
+  vstConfig = Grid("vstConfig", pgConfig);
+  vstConfig->setSelectionBehavior(QAbstractItemView::SelectItems);
+  vstConfig->setSelectionMode(QAbstractItemView::SingleSelection);
+  btnRead = Button("btnRead", "&Read", 75, pgConfig);
+  btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
+  cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
+  cbSyncRTC->setObjectName("cbSyncRTC");
+  lblSyncRTC = new QLabel("date/time", pgConfig);
+  lblSyncRTC->setObjectName("lblSyncRTC");
+  {
+    auto* side = new QVBoxLayout;
+    side->setSpacing(4);
+    side->addWidget(btnRead);
+    side->addWidget(btnWrite);
+    side->addSpacing(8);
+    side->addWidget(cbSyncRTC);
+    // Under the check box's text.
+    const int indent = cbSyncRTC->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                       cbSyncRTC->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+    lblSyncRTC->setContentsMargins(indent, 0, 0, 0);
+    side->addWidget(lblSyncRTC);
+    side->addStretch(1);
+    auto* row = new QHBoxLayout(pgConfig);
+    row->setContentsMargins(4, 4, 4, 4);
+    row->addWidget(vstConfig, 1);
+    row->addLayout(side);
+  }
+  PageControl1->addTab(pgConfig, "Configuration");
+
+  // Bottom bar.
+  Panel1 = new QWidget(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFixedHeight(kPanelHeight);
+  Label1 = new QLabel("My IP:", Panel1);
+  Label1->setObjectName("Label1");
+  Label1->setVisible(false);
+  lblMyIP = new QLabel(Panel1);
+  lblMyIP->setObjectName("lblMyIP");
+  // At least the design width; the warning gets the free width of the bar.
+  lblMyIP->setMinimumWidth(137);
+  lblMyIP->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  btnSetup = Button("btnSetup", "&Setup", 75, Panel1);
+  btnAutodetect = Button("btnAutodetect", "&Autodetect", 75, Panel1);
+  btnClose = Button("btnClose", "&Close", 75, Panel1);
+  {
+    auto* bar = new QHBoxLayout(Panel1);
+    bar->setContentsMargins(8, 0, 8, 0);
+    bar->addWidget(Label1);
+    bar->addWidget(lblMyIP, 1);
+    bar->addWidget(btnSetup);
+    bar->addWidget(btnAutodetect);
+    bar->addWidget(btnClose);
+  }
+
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+  outer->addWidget(PageControl1, 1);
+  outer->addWidget(Panel1);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(kTimerMs);
+
+  connect(btnAutodetect, &QPushButton::clicked, this, &TfmMain::btnAutodetectClick);
+  connect(btnCheck, &QPushButton::clicked, this, &TfmMain::btnCheckClick);
+  connect(btnRead, &QPushButton::clicked, this, &TfmMain::btnReadClick);
+  connect(btnWrite, &QPushButton::clicked, this, &TfmMain::btnWriteClick);
+  connect(btnSetup, &QPushButton::clicked, this, &TfmMain::btnSetupClick);
+  connect(btnClose, &QPushButton::clicked, this, &TfmMain::btnCloseClick);
+  connect(Timer1, &QTimer::timeout, this, &TfmMain::Timer1Timer);
+  connect(PageControl1, &QTabWidget::currentChanged, this, &TfmMain::PageControl1Change);
+}
+
+void TfmMain::FormCreate() {
+  Communicator = std::make_unique<TCommunicator>();
+  Communicator->IdleHook = ProcessPendingEvents;
+  TavexList.Clear();
+
+  SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress);
+  SystemModel_->InitNode = [this](int Row) { return vstSystemInitNode(Row); };
+  SystemModel_->Checking = [this](int Row, bool Checked) { vstSystemChecking(Row, Checked); };
+  ConfigModel_ = std::make_unique<TConfigModel>(TavexList, VarNames, Cells);
+  ConfigModel_->InitNode = [this](int Row) { return vstConfigInitNode(Row); };
+  ConfigModel_->Checking = [this](int Row, bool Checked) { vstConfigChecking(Row, Checked); };
+  vstSystem->setModel(SystemModel_.get());
+  vstConfig->setModel(ConfigModel_.get());
+  SystemModel_->SetRowCount(0);
+  ConfigModel_->SetRowCount(0);
+
+  DirectConnection = false;
+  Detecting = false;
+  AdapterID.clear();
+  LoadSettings();
+  Communicator->Adapter.AssignFromID(AdapterID);
+  Communicator->SetDirectConnection(DirectConnection);
+
+  VarNames.clear();
+  StatusChecked = false;
+  CheckProgress = -1;
+  LoadVariableList();
+  Cells.Clear();
+
+  SetPageButtonsEnabled(false);
+  Timer1->start();
+}
+
+void TfmMain::FormDestroy() {
+  Timer1->stop();
+  SaveSettings();
+  // The models go first (they read the list), then the controllers.
+  vstSystem->setModel(nullptr);
+  vstConfig->setModel(nullptr);
+  SystemModel_.reset();
+  ConfigModel_.reset();
+  TavexList.Clear();
+  Communicator.reset();
+}
+
+void TfmMain::closeEvent(QCloseEvent* Event) {
+  if (Busy_) {
+    // The running operation still walks the controllers; close once it ends.
+    CloseRequested_ = true;
+    Event->ignore();
+    return;
+  }
+  Event->accept();
+}
+
+// --- Configuration file -----------------------------------------------------
+
+void TfmMain::LoadVariableList() {
+  TConfigFile config;
+  LoadConfigFile(Options_.IniPath.toStdString(), config);
+  Password = config.Password;
+  ConfigModel_->ChangeColumns([&] { VarNames = std::move(config.Entries); });
+  Cells.Resize(TavexList.Count(), static_cast<int>(VarNames.size()));
+  SetColumnWidths();
+}
+
+void TfmMain::SetColumnWidths() {
+  QHeaderView* sys = vstSystem->horizontalHeader();
+  for (int c = 0; c < TSystemModel::kColumnCount; ++c)
+    sys->resizeSection(c, TSystemModel::kColumns[c].Width);
+  QHeaderView* cfg = vstConfig->horizontalHeader();
+  for (int c = 0; c < TConfigModel::kFixedColumns; ++c)
+    cfg->resizeSection(c, TConfigModel::kFixedWidths[c]);
+  const QFontMetrics metrics(font());
+  for (size_t k = 0; k < VarNames.size(); ++k)
+    cfg->resizeSection(TConfigModel::kFixedColumns + static_cast<int>(k),
+                       metrics.horizontalAdvance(QString::fromStdString(VarNames[k])) + 15);
+}
+
+// --- Settings ---------------------------------------------------------------
+
+void TfmMain::LoadSettings() {
+  if (Options_.Settings == nullptr) return;
+  const TStoredSettings s = ReadSettings(*Options_.Settings);
+  if (s.EthernetAdapterID) AdapterID = s.EthernetAdapterID->toStdString();
+  if (s.DirectConnection) DirectConnection = *s.DirectConnection;
+  if (s.SynchronizeRTC) cbSyncRTC->setChecked(*s.SynchronizeRTC);
+  const QRect now = geometry();
+  setGeometry(s.Left.value_or(now.left()), s.Top.value_or(now.top()),
+              s.Width.value_or(now.width()), s.Height.value_or(now.height()));
+  if (s.Maximized.value_or(false)) setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+bool TfmMain::SaveSettings() {
+  if (Options_.Settings == nullptr) return true;
+  // With no choice made, the adapter in use becomes the saved choice.
+  if (AdapterID.empty() && Communicator) AdapterID = Communicator->Adapter.ID;
+  TSettingsRecord r;
+  r.EthernetAdapterID = QString::fromStdString(AdapterID);
+  r.DirectConnection = DirectConnection;
+  r.SynchronizeRTC = cbSyncRTC->isChecked();
+  r.Restored = normalGeometry();
+  r.Maximized = isMaximized();
+  return WriteSettings(*Options_.Settings, r);
+}
+
+// --- Autodetect --------------------------------------------------------------
+
+void TfmMain::btnAutodetectClick() {
+  TOperationGuard operation(*this);
+  if (!operation) return;
+
+  btnAutodetect->setEnabled(false);
+  const TScopeExit reenable([this] { btnAutodetect->setEnabled(true); });
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  const TScopeExit cursor([] { QApplication::restoreOverrideCursor(); });
+  // The adapter watch must not stay silent after an early exit either.
+  Detecting = true;
+  const TScopeExit detecting([this] { Detecting = false; });
+  StatusChecked = false;
+
+  TavexList.Clear();
+  SystemModel_->SetRowCount(0);
+  ConfigModel_->SetRowCount(0);
+  vstSystem->viewport()->repaint();
+
+  TDetectOptions detect;
+  detect.AdapterID = AdapterID;
+  detect.DirectConnection = DirectConnection;
+  detect.Password = Password;
+  detect.ListenMs = Options_.ListenMs;
+  DetectControllers(*Communicator, TavexList, detect);
+
+  const int count = TavexList.Count();
+  Cells.Resize(count, static_cast<int>(VarNames.size()));
+  SystemModel_->SetRowCount(count);
+  ConfigModel_->SetRowCount(count);
+  for (int i = 0; i < count; ++i) {
+    TTavex* plc = TavexList.Items(i);
+    plc->Communicator->IdleHook = ProcessPendingEvents;
+    Cells.ClearTexts(i);
+    plc->Shown = false;
+  }
+  vstSystem->viewport()->repaint();
+  Detecting = false;
+
+  SetPageButtonsEnabled(count > 0);
+  Communicator->Close();
+  SystemModel_->CheckAll();
+  ConfigModel_->CheckAll();
+}
+
+void TfmMain::SetPageButtonsEnabled(bool Enabled) {
+  btnCheck->setEnabled(Enabled);
+  btnRead->setEnabled(Enabled);
+  btnWrite->setEnabled(Enabled);
+  lblSyncRTC->setEnabled(Enabled);
+  cbSyncRTC->setEnabled(Enabled);
+}
+
+// --- Adapter watch -------------------------------------------------------------
+
+void TfmMain::Timer1Timer() {
+  // Autodetect uses the adapter record; it is left alone meanwhile.
+  if (Detecting) return;
+  Communicator->Adapter.AssignFromID(AdapterID);
+  if (IPToInt(Communicator->Adapter.IP) == 0) {
+    QPalette p = lblMyIP->palette();
+    p.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    lblMyIP->setPalette(p);
+    lblMyIP->setText(kInvalidIPWarning);
+  } else {
+    lblMyIP->setText(QString());
+  }
+}
+
+// --- Setup -------------------------------------------------------------------
+
+void TfmMain::btnSetupClick() {
+  TOperationGuard operation(*this);
+  if (!operation || fmOptions_ == nullptr) return;
+  fmOptions_->DirectConnection = DirectConnection;
+  fmOptions_->AdapterID = Communicator->Adapter.ID;
+  if (fmOptions_->exec() == QDialog::Accepted) {
+    AdapterID = fmOptions_->AdapterID;
+    DirectConnection = fmOptions_->DirectConnection;
+    Communicator->Adapter.AssignFromID(AdapterID);
+    Communicator->SetDirectConnection(DirectConnection);
+    for (int i = 0; i < TavexList.Count(); ++i) {
+      TTavex* plc = TavexList.Items(i);
+      plc->SetDirectConnection(DirectConnection);
+      plc->SelectAdapter(AdapterID);
+    }
+  }
+  if (!SaveSettings())
+    throw std::runtime_error("Cannot save the settings to " +
+                             Options_.Settings->fileName().toStdString());
+}
+
+// --- Check boxes -------------------------------------------------------------
+
+bool TfmMain::vstSystemInitNode(int) { return true; }
+
+bool TfmMain::vstConfigInitNode(int) { return false; }
+
+void TfmMain::vstSystemChecking(int Row, bool Checked) {
+  if (Checked) return;
+  // An unchecked row shows no status.
+  if (TTavex* plc = TavexList.Items(Row)) plc->Shown = false;
+  SystemModel_->RefreshRow(Row);
+}
+
+void TfmMain::vstConfigChecking(int Row, bool Checked) { vstSystemChecking(Row, Checked); }
+
+void TfmMain::PageControl1Change(int Index) {
+  // The page now visible takes over the other page's selection.
+  TCheckedRowsModel* from = Index == 0 ? static_cast<TCheckedRowsModel*>(ConfigModel_.get())
+                                       : static_cast<TCheckedRowsModel*>(SystemModel_.get());
+  TCheckedRowsModel* to = Index == 0 ? static_cast<TCheckedRowsModel*>(SystemModel_.get())
+                                     : static_cast<TCheckedRowsModel*>(ConfigModel_.get());
+  const int rows = std::min(from->rowCount(), to->rowCount());
+  for (int r = 0; r < rows; ++r) to->SetChecked(r, from->Checked(r));
+}
+
+void TfmMain::btnCloseClick() { close(); }
+
+// --- Page operations ---------------------------------------------------------
+
+char TfmMain::DecimalSeparator() const {
+  const QString point = QLocale().decimalPoint();
+  if (point.size() == 1 && point[0].unicode() > 32 && point[0].unicode() < 127)
+    return static_cast<char>(point[0].unicode());
+  return '.';
+}
+
+void TfmMain::btnCheckClick() {
+  TOperationGuard operation(*this);
+  if (!operation) return;
+  CheckProgress = 0;
+  StatusChecked = true;
+  Communicator->Close();
+  TStatusSteps steps;
+  steps.AfterStep = [this](int, bool) {
+    ++CheckProgress;
+    SystemModel_->Refresh();
+  };
+  steps.Pause = [](int Ms) { QThread::msleep(static_cast<unsigned long>(Ms)); };
+  for (int i = 0; i < TavexList.Count(); ++i) {
+    TTavex* plc = TavexList.Items(i);
+    plc->SelectAdapter(AdapterID);
+    plc->SetDirectConnection(DirectConnection);
+    if (SystemModel_->Checked(i)) {
+      plc->Shown = true;
+      SystemModel_->Refresh();
+      vstSystem->viewport()->repaint();
+      CheckStatus(*plc, steps);
+    } else {
+      CheckProgress += 5;
+    }
+  }
+  CheckProgress = -1;
+  SystemModel_->Refresh();
+  vstSystem->viewport()->repaint();
+}
+
+void TfmMain::btnReadClick() {
+  TOperationGuard operation(*this);
+  if (!operation) return;
+  const char separator = DecimalSeparator();
+  for (int r = 0; r < TavexList.Count(); ++r) {
+    if (!ConfigModel_->Checked(r)) continue;
+    TTavex* plc = TavexList.Items(r);
+    for (size_t k = 0; k < VarNames.size(); ++k) {
+      const int entry = static_cast<int>(k);
+      TCell* cell = Cells.Cell(r, entry);
+      if (cell == nullptr) break;
+      cell->Busy = true;
+      ConfigModel_->RefreshCell(r, entry);
+      const std::string text = RequestValue(*plc, VarNames[k], "", separator);
+      if ((cell = Cells.Cell(r, entry)) == nullptr) break;
+      cell->Text = text;
+      cell->Edited = false;
+      cell->Busy = false;
+      ConfigModel_->RefreshCell(r, entry);
+    }
+    ReadClock(*plc);
+    ConfigModel_->RefreshRow(r);
+  }
+}
+
+void TfmMain::btnWriteClick() {
+  TOperationGuard operation(*this);
+  if (!operation) return;
+  const char separator = DecimalSeparator();
+  for (int r = 0; r < TavexList.Count(); ++r) {
+    if (!ConfigModel_->Checked(r)) continue;
+    TTavex* plc = TavexList.Items(r);
+    for (size_t k = 0; k < VarNames.size(); ++k) {
+      const int entry = static_cast<int>(k);
+      TCell* cell = Cells.Cell(r, entry);
+      if (cell == nullptr) break;
+      cell->Busy = true;
+      ConfigModel_->RefreshCell(r, entry);
+      const std::string value = cell->Text;
+      const std::string text = RequestValue(*plc, VarNames[k], value, separator);
+      if ((cell = Cells.Cell(r, entry)) == nullptr) break;
+      cell->Text = text;
+      cell->Edited = false;
+      cell->Busy = false;
+      ConfigModel_->RefreshCell(r, entry);
+    }
+    // The clock of this controller's own write, taken after its values.
+    if (cbSyncRTC->isChecked()) {
+      const TLocalTime now = LocalNow();
+      WriteClock(*plc, &now);
+    } else {
+      WriteClock(*plc, nullptr);
+    }
+    ConfigModel_->RefreshRow(r);
+  }
+}
+
+}  // namespace tavex

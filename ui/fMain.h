@@ -1,0 +1,178 @@
+// The main window: two pages ("System check", "Configuration") over the
+// controllers found by Autodetect, and a bottom bar with Setup, Autodetect
+// and Close. It owns its own communicator, the controller list, the
+// configuration entries and the value cells behind the configuration grid.
+//
+// Threads: the UI thread only. Every network wait processes pending events
+// (the communicators' idle hook), so handlers can run nested inside a
+// running operation; one guard makes sure that while an operation runs no
+// other starts, the controller list stays as it is, and closing waits.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plc/uTavex.h"
+#include "ui/uCells.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QSettings;
+class QTabWidget;
+class QTableView;
+class QTimer;
+
+namespace tavex {
+
+class TCommunicator;
+class TConfigModel;
+class TSystemModel;
+class TfmEditValue;
+class TfmOptions;
+
+struct TMainOptions {
+  // The configuration file (the program's path with ".ini").
+  QString IniPath;
+  // The settings store; not owned, must outlive the window. Null: nothing
+  // is loaded or saved.
+  QSettings* Settings = nullptr;
+  // How long Autodetect listens for answers, in milliseconds.
+  int ListenMs = 1000;
+};
+
+class TfmMain : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kDesignLeft = 437;
+  static constexpr int kDesignTop = 212;
+  static constexpr int kDesignWidth = 877;
+  static constexpr int kDesignHeight = 702;
+
+  // Builds the window and runs FormCreate.
+  explicit TfmMain(const TMainOptions& Options, QWidget* Parent = nullptr);
+  // FormDestroy: saves the settings.
+  ~TfmMain() override;
+
+  // The dialogs of the program block; not owned. Without a Setup dialog
+  // "&Setup" does nothing.
+  void SetDialogs(TfmEditValue* EditValue, TfmOptions* Options);
+
+  // --- Components ------------------------------------------------------------
+  QTabWidget* PageControl1;
+  QWidget* pgSystem;
+  QWidget* pgConfig;
+  QTableView* vstSystem;
+  QTableView* vstConfig;
+  QPushButton* btnCheck;
+  QPushButton* btnRead;
+  QPushButton* btnWrite;
+  QCheckBox* cbSyncRTC;
+  QLabel* lblSyncRTC;
+  QWidget* Panel1;
+  QLabel* Label1;
+  QLabel* lblMyIP;
+  QPushButton* btnSetup;
+  QPushButton* btnAutodetect;
+  QPushButton* btnClose;
+  QTimer* Timer1;
+
+  // --- State, read-only ------------------------------------------------------
+  const TTavexList& GetTavexList() const { return TavexList; }
+  const std::vector<std::string>& GetVarNames() const { return VarNames; }
+  const std::string& GetPassword() const { return Password; }
+  const std::string& GetAdapterID() const { return AdapterID; }
+  bool GetDirectConnection() const { return DirectConnection; }
+  const TCommunicator& GetCommunicator() const { return *Communicator; }
+  const TCellTable& GetCells() const { return Cells; }
+  bool IsDetecting() const { return Detecting; }
+  bool GetStatusChecked() const { return StatusChecked; }
+  int32_t GetCheckProgress() const { return CheckProgress; }
+  // True while an operation (autodetect, status check, read, write, setup) runs.
+  bool IsBusy() const { return Busy_; }
+  TSystemModel* SystemModel() const { return SystemModel_.get(); }
+  TConfigModel* ConfigModel() const { return ConfigModel_.get(); }
+
+ public slots:
+  void btnAutodetectClick();
+  void btnCheckClick();
+  void btnReadClick();
+  void btnWriteClick();
+  void btnSetupClick();
+  void btnCloseClick();
+  void Timer1Timer();
+  void PageControl1Change(int Index);
+
+ public:
+  // The check box of a new row: checked on the system page, unchecked on
+  // the configuration page.
+  bool vstSystemInitNode(int Row);
+  bool vstConfigInitNode(int Row);
+  // A row's check box is about to change to Checked.
+  void vstSystemChecking(int Row, bool Checked);
+  void vstConfigChecking(int Row, bool Checked);
+
+  // Reads the password and the entries from the configuration file and
+  // makes one configuration column per entry.
+  void LoadVariableList();
+  void LoadSettings();
+  // False when the store reports an error.
+  bool SaveSettings();
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+ private:
+  // Holds the window's one operation slot while it lives. A guard that
+  // finds the slot taken holds nothing and tests false: its operation does
+  // not start.
+  class TOperationGuard {
+   public:
+    explicit TOperationGuard(TfmMain& Window);
+    ~TOperationGuard();
+    TOperationGuard(const TOperationGuard&) = delete;
+    TOperationGuard& operator=(const TOperationGuard&) = delete;
+    explicit operator bool() const { return Owner_; }
+
+   private:
+    TfmMain& Window_;
+    bool Owner_;
+  };
+
+  void CreateControls();
+  void FormCreate();
+  void FormDestroy();
+  void SetPageButtonsEnabled(bool Enabled);
+  void SetColumnWidths();
+  char DecimalSeparator() const;
+
+  TMainOptions Options_;
+  TfmEditValue* fmEditValue_ = nullptr;
+  TfmOptions* fmOptions_ = nullptr;
+
+  // Declared before the models, which read them, so that they outlive them.
+  std::unique_ptr<TCommunicator> Communicator;
+  TTavexList TavexList;
+  std::vector<std::string> VarNames;
+  TCellTable Cells;
+  std::string AdapterID;
+  bool DirectConnection = false;
+  std::string Password;
+  bool Detecting = false;
+  bool StatusChecked = false;
+  int32_t CheckProgress = -1;
+
+  bool Busy_ = false;
+  bool CloseRequested_ = false;
+
+  std::unique_ptr<TSystemModel> SystemModel_;
+  std::unique_ptr<TConfigModel> ConfigModel_;
+};
+
+}  // namespace tavex

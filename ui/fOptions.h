@@ -1,0 +1,53 @@
+// The Setup dialog: which adapter the tool talks through, and whether the
+// controllers are reached over a local network or a direct cable. It only
+// hands the choice back; the main window applies it.
+#pragma once
+
+#include <QDialog>
+
+#include <memory>
+#include <string>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+
+namespace tavex {
+
+class TEthernetAdapterInfoList;
+
+class TfmOptions : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TfmOptions(QWidget* Parent = nullptr);
+  ~TfmOptions() override;
+
+  // In: the adapter in use. Out (after OK): the adapter chosen, or empty.
+  std::string AdapterID;
+  // In and out: direct cable instead of a local network.
+  bool DirectConnection = false;
+
+  QLabel* Label1;
+  QComboBox* cbEthAdapter;
+  QLabel* Label2;
+  QRadioButton* rbLAN;
+  QRadioButton* rbDirect;
+  QPushButton* btnOK;
+  QPushButton* btnCancel;
+
+ public slots:
+  void FormShow();
+  void cbEthAdapterChange(int Index);
+  void btnOKClick();
+
+ protected:
+  void showEvent(QShowEvent* Event) override;
+
+ private:
+  // The adapters present when the dialog was last shown.
+  std::unique_ptr<TEthernetAdapterInfoList> Adapters_;
+};
+
+}  // namespace tavex

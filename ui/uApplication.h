@@ -1,0 +1,28 @@
+// The application object of the desktop tool. Every handler runs inside an
+// event; an exception that leaves one ends that handler only and is shown
+// in a modal error box titled "Tavex Config Tool".
+#pragma once
+
+#include <QApplication>
+#include <QString>
+
+#include <functional>
+
+namespace tavex {
+
+inline constexpr char kApplicationTitle[] = "Tavex Config Tool";
+
+class TApplication : public QApplication {
+ public:
+  TApplication(int& argc, char** argv);
+
+  bool notify(QObject* Receiver, QEvent* Event) override;
+
+  // Shows an error text. Empty: the modal error box. Tests put their own
+  // here so that no box waits for a click.
+  static std::function<void(const QString& Text)> ErrorDisplay;
+  // The error display in use (the hook, or the box).
+  static void ShowError(const QString& Text);
+};
+
+}  // namespace tavex

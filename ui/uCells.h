@@ -1,0 +1,44 @@
+// The value cells behind the configuration grid: one record per controller
+// row and configuration entry. The table grows with the controllers found
+// and the entries configured; a row's cells are only allocated once one of
+// them is written, so a large but mostly unread grid costs little.
+//
+// Every access is bounds-checked: reading outside the table gives an empty
+// cell, writing outside it is refused. Qt-free.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavex {
+
+struct TCell {
+  bool Edited = false;  // changed by the user, not written or read since
+  bool Busy = false;    // being read or written at this moment
+  std::string Text;     // the value as shown
+};
+
+class TCellTable {
+ public:
+  // Sets the table's bounds. Cells inside both the old and the new bounds
+  // keep their content; cells outside the new bounds are freed.
+  void Resize(int Rows, int Columns);
+  int Rows() const { return static_cast<int>(Rows_.size()); }
+  int Columns() const { return Columns_; }
+
+  // The cell, or an empty one outside the table.
+  const TCell& At(int Row, int Column) const;
+  // The cell for writing; nullptr outside the table.
+  TCell* Cell(int Row, int Column);
+
+  // Empties the texts of one row; the Edited and Busy marks stay.
+  void ClearTexts(int Row);
+  // Empties every cell (texts and marks); the bounds stay.
+  void Clear();
+
+ private:
+  std::vector<std::vector<TCell>> Rows_;  // each empty until first written
+  int Columns_ = 0;
+};
+
+}  // namespace tavex

@@ -1,0 +1,211 @@
+#include "ui/uGridModels.h"
+
+#include <QColor>
+
+#include "plc/uTavex.h"
+#include "ui/uCells.h"
+
+namespace tavex {
+
+namespace {
+const QColor kBusyColor(255, 0, 0);
+const QColor kEditedColor(0, 0, 255);
+}  // namespace
+
+// --- TCheckedRowsModel -------------------------------------------------------
+
+TCheckedRowsModel::TCheckedRowsModel(const TTavexList& List, QObject* Parent)
+    : QAbstractTableModel(Parent), List_(List) {}
+
+void TCheckedRowsModel::SetRowCount(int Count) {
+  if (Count < 0) Count = 0;
+  const int old = rowCount();
+  if (Count < old) {
+    beginRemoveRows(QModelIndex(), Count, old - 1);
+    Checked_.resize(static_cast<size_t>(Count));
+    endRemoveRows();
+  } else if (Count > old) {
+    beginInsertRows(QModelIndex(), old, Count - 1);
+    Checked_.resize(static_cast<size_t>(Count), 0);
+    for (int r = old; r < Count; ++r)
+      Checked_[static_cast<size_t>(r)] = InitNode && InitNode(r) ? 1 : 0;
+    endInsertRows();
+  }
+}
+
+bool TCheckedRowsModel::Checked(int Row) const {
+  return Row >= 0 && Row < rowCount() && Checked_[static_cast<size_t>(Row)] != 0;
+}
+
+void TCheckedRowsModel::SetChecked(int Row, bool Value) {
+  if (Row < 0 || Row >= rowCount() || Checked(Row) == Value) return;
+  if (Checking) Checking(Row, Value);
+  // Checking may have run anything; the row may be gone by now.
+  if (Row >= rowCount()) return;
+  Checked_[static_cast<size_t>(Row)] = Value ? 1 : 0;
+  RefreshRow(Row);
+}
+
+void TCheckedRowsModel::CheckAll() {
+  for (int r = 0; r < rowCount(); ++r) SetChecked(r, true);
+}
+
+void TCheckedRowsModel::Refresh() {
+  if (rowCount() > 0 && columnCount() > 0)
+    emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+}
+
+void TCheckedRowsModel::RefreshRow(int Row) {
+  if (Row >= 0 && Row < rowCount() && columnCount() > 0)
+    emit dataChanged(index(Row, 0), index(Row, columnCount() - 1));
+}
+
+int TCheckedRowsModel::rowCount(const QModelIndex& Parent) const {
+  return Parent.isValid() ? 0 : static_cast<int>(Checked_.size());
+}
+
+Qt::ItemFlags TCheckedRowsModel::flags(const QModelIndex& Index) const {
+  if (!Index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+  if (Index.column() == 0) f |= Qt::ItemIsUserCheckable;
+  return f;
+}
+
+QVariant TCheckedRowsModel::data(const QModelIndex& Index, int Role) const {
+  if (!Index.isValid() || Index.row() >= rowCount() || Index.column() >= columnCount())
+    return QVariant();
+  const int r = Index.row(), c = Index.column();
+  switch (Role) {
+    case Qt::DisplayRole:
+      return CellText(r, c);
+    case Qt::CheckStateRole:
+      if (c == 0) return Checked(r) ? Qt::Checked : Qt::Unchecked;
+      return QVariant();
+    case Qt::BackgroundRole:
+      return CellBackground(r, c);
+    case Qt::ForegroundRole:
+      return CellForeground(r, c);
+    default:
+      return QVariant();
+  }
+}
+
+bool TCheckedRowsModel::setData(const QModelIndex& Index, const QVariant& Value, int Role) {
+  if (!Index.isValid() || Index.column() != 0 || Role != Qt::CheckStateRole) return false;
+  SetChecked(Index.row(), Value.toInt() == Qt::Checked);
+  return true;
+}
+
+QVariant TCheckedRowsModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
+  if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return QVariant();
+  if (Section < 0 || Section >= columnCount()) return QVariant();
+  return ColumnCaption(Section);
+}
+
+QVariant TCheckedRowsModel::CellBackground(int, int) const { return QVariant(); }
+QVariant TCheckedRowsModel::CellForeground(int, int) const { return QVariant(); }
+
+QString TCheckedRowsModel::FixedText(int Row, int Column) const {
+  const TTavex* plc = List_.Items(Row);
+  if (plc == nullptr) return QString();
+  switch (Column) {
+    case 0:
+      return QString::number(Row + 1);
+    case 1:
+      return QString::number(plc->Nad);
+    case 2:
+      return QString::fromStdString(plc->GetIpAddress());
+    default:
+      return QString();
+  }
+}
+
+// --- TSystemModel ------------------------------------------------------------
+
+const TSystemModel::TColumn TSystemModel::kColumns[kColumnCount] = {
+    {"No.", 50},        {"NAD", 50},      {"IP", 120},      {"Network", 90},
+    {"Tavex ping", 90}, {"PLC program", 90}, {"ALC file", 90}, {"PLC run", 90}};
+
+TSystemModel::TSystemModel(const TTavexList& List, const bool& StatusChecked,
+                           const int32_t& CheckProgress, QObject* Parent)
+    : TCheckedRowsModel(List, Parent), StatusChecked_(StatusChecked), CheckProgress_(CheckProgress) {}
+
+int TSystemModel::columnCount(const QModelIndex& Parent) const {
+  return Parent.isValid() ? 0 : kColumnCount;
+}
+
+QString TSystemModel::StatusText(int Row, int Step) const {
+  const TTavex* plc = List_.Items(Row);
+  if (plc == nullptr || Step < 0 || Step > 4) return QString();
+  if (!StatusChecked_ || !plc->Shown) return QString();
+  const int64_t cell = 5 * static_cast<int64_t>(Row) + Step;
+  if (CheckProgress_ != -1 && CheckProgress_ <= cell) return QString();
+  const bool flags[5] = {plc->SocketOpen, plc->Responding, plc->HasProgram, plc->AlcOk,
+                         plc->PlcRunning};
+  return flags[Step] ? QStringLiteral("ok") : QStringLiteral("error");
+}
+
+QString TSystemModel::CellText(int Row, int Column) const {
+  if (Column < 3) return FixedText(Row, Column);
+  return StatusText(Row, Column - 3);
+}
+
+QVariant TSystemModel::CellBackground(int Row, int Column) const {
+  // The step under way.
+  if (StatusChecked_ && Column >= 3 &&
+      5 * static_cast<int64_t>(Row) + (Column - 3) == CheckProgress_)
+    return kBusyColor;
+  return QVariant();
+}
+
+QString TSystemModel::ColumnCaption(int Column) const {
+  return QString::fromLatin1(kColumns[Column].Caption);
+}
+
+// --- TConfigModel ------------------------------------------------------------
+
+TConfigModel::TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames,
+                           const TCellTable& Cells, QObject* Parent)
+    : TCheckedRowsModel(List, Parent), VarNames_(VarNames), Cells_(Cells) {}
+
+int TConfigModel::columnCount(const QModelIndex& Parent) const {
+  return Parent.isValid() ? 0 : kFixedColumns + static_cast<int>(VarNames_.size());
+}
+
+void TConfigModel::ChangeColumns(const std::function<void()>& Change) {
+  beginResetModel();
+  Change();
+  endResetModel();
+}
+
+void TConfigModel::RefreshCell(int Row, int Entry) {
+  const QModelIndex i = index(Row, kFixedColumns + Entry);
+  if (i.isValid()) emit dataChanged(i, i);
+}
+
+QString TConfigModel::CellText(int Row, int Column) const {
+  if (Column < 3) return FixedText(Row, Column);
+  const TTavex* plc = List_.Items(Row);
+  if (plc == nullptr) return QString();
+  if (Column == 3) return QString::fromStdString(plc->RtcText);
+  return QString::fromStdString(Cells_.At(Row, Column - kFixedColumns).Text);
+}
+
+QVariant TConfigModel::CellBackground(int Row, int Column) const {
+  if (Column >= kFixedColumns && Cells_.At(Row, Column - kFixedColumns).Busy) return kBusyColor;
+  return QVariant();
+}
+
+QVariant TConfigModel::CellForeground(int Row, int Column) const {
+  if (Column >= kFixedColumns && Cells_.At(Row, Column - kFixedColumns).Edited)
+    return kEditedColor;
+  return QVariant();
+}
+
+QString TConfigModel::ColumnCaption(int Column) const {
+  if (Column < kFixedColumns) return QString::fromLatin1(kFixedCaptions[Column]);
+  const size_t k = static_cast<size_t>(Column - kFixedColumns);
+  return k < VarNames_.size() ? QString::fromStdString(VarNames_[k]) : QString();
+}
+
+}  // namespace tavex

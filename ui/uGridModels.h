@@ -1,0 +1,117 @@
+// Table models behind the two grids of the main window. They read the
+// window's state (the controller list, the configuration entries, the value
+// cells) and never talk to a controller. Column 0 carries each row's check
+// box; a checked row takes part in the page's operation.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tavex {
+
+class TTavexList;
+class TCellTable;
+
+// Rows by count, each with a two-state check box in column 0.
+class TCheckedRowsModel : public QAbstractTableModel {
+ public:
+  explicit TCheckedRowsModel(const TTavexList& List, QObject* Parent = nullptr);
+
+  // The check state a new row starts with (empty: unchecked).
+  std::function<bool(int Row)> InitNode;
+  // Runs before a row's check state changes, with the state it gets.
+  std::function<void(int Row, bool Checked)> Checking;
+
+  // Sets the number of rows; rows added are initialised through InitNode.
+  void SetRowCount(int Count);
+  bool Checked(int Row) const;
+  // Changes a row's state through Checking (nothing when it already has it).
+  void SetChecked(int Row, bool Value);
+  void CheckAll();
+  // Every cell may have changed.
+  void Refresh();
+  void RefreshRow(int Row);
+
+  int rowCount(const QModelIndex& Parent = QModelIndex()) const override;
+  Qt::ItemFlags flags(const QModelIndex& Index) const override;
+  QVariant data(const QModelIndex& Index, int Role = Qt::DisplayRole) const override;
+  bool setData(const QModelIndex& Index, const QVariant& Value, int Role = Qt::EditRole) override;
+  QVariant headerData(int Section, Qt::Orientation Orientation,
+                      int Role = Qt::DisplayRole) const override;
+
+ protected:
+  virtual QString CellText(int Row, int Column) const = 0;
+  virtual QVariant CellBackground(int Row, int Column) const;
+  virtual QVariant CellForeground(int Row, int Column) const;
+  virtual QString ColumnCaption(int Column) const = 0;
+  // Text of the fixed columns "No.", "NAD", "IP"; empty for a row without
+  // a controller.
+  QString FixedText(int Row, int Column) const;
+
+  const TTavexList& List_;
+
+ private:
+  std::vector<char> Checked_;
+};
+
+// "System check": No., NAD, IP and the five status steps.
+class TSystemModel : public TCheckedRowsModel {
+ public:
+  struct TColumn {
+    const char* Caption;
+    int Width;
+  };
+  static constexpr int kColumnCount = 8;
+  static const TColumn kColumns[kColumnCount];
+
+  // StatusChecked and CheckProgress are the window's fields, read on every call.
+  TSystemModel(const TTavexList& List, const bool& StatusChecked, const int32_t& CheckProgress,
+               QObject* Parent = nullptr);
+
+  int columnCount(const QModelIndex& Parent = QModelIndex()) const override;
+  // "ok", "error" or empty: empty unless a check has run, the row's
+  // controller is shown, and the step is finished.
+  QString StatusText(int Row, int Step) const;
+
+ protected:
+  QString CellText(int Row, int Column) const override;
+  QVariant CellBackground(int Row, int Column) const override;
+  QString ColumnCaption(int Column) const override;
+
+ private:
+  const bool& StatusChecked_;
+  const int32_t& CheckProgress_;
+};
+
+// "Configuration": No., NAD, IP, RTC and one column per configuration entry.
+class TConfigModel : public TCheckedRowsModel {
+ public:
+  static constexpr int kFixedColumns = 4;
+  static constexpr const char* kFixedCaptions[kFixedColumns] = {"No.", "NAD", "IP", "RTC"};
+  static constexpr int kFixedWidths[kFixedColumns] = {50, 50, 120, 120};
+
+  TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames,
+               const TCellTable& Cells, QObject* Parent = nullptr);
+
+  int columnCount(const QModelIndex& Parent = QModelIndex()) const override;
+  // Runs Change, which alters the entries, and rebuilds the columns.
+  void ChangeColumns(const std::function<void()>& Change);
+  void RefreshCell(int Row, int Entry);
+
+ protected:
+  QString CellText(int Row, int Column) const override;
+  QVariant CellBackground(int Row, int Column) const override;
+  QVariant CellForeground(int Row, int Column) const override;
+  QString ColumnCaption(int Column) const override;
+
+ private:
+  const std::vector<std::string>& VarNames_;
+  const TCellTable& Cells_;
+};
+
+}  // namespace tavex
