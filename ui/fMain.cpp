@@ -70,6 +70,9 @@ QTableView* Grid(const char* Name, QWidget* Parent) {
   v->setShowGrid(true);
   v->verticalHeader()->hide();
   v->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  // Rows as high as a line of text, as in a list rather than a spreadsheet.
+  v->verticalHeader()->setMinimumSectionSize(1);
+  v->verticalHeader()->setDefaultSectionSize(v->fontMetrics().height() + 6);
   v->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   v->horizontalHeader()->setSectionsMovable(false);
   v->horizontalHeader()->setStretchLastSection(false);

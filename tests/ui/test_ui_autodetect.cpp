@@ -1,0 +1,405 @@
+// The main window against simulated controllers on loopback: Autodetect,
+// the check boxes of both pages, Setup with controllers, the operation
+// guard, and grids beyond a hundred rows and columns.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+
+#include <nlohmann/json.hpp>
+
+#include "plc/uTavex.h"
+#include "sim/uSimulator.h"
+#include "tests/ui/UiTest.h"
+#include "ui/fMain.h"
+#include "ui/fOptions.h"
+#include "ui/uGridModels.h"
+
+namespace tavex::test {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int kListenMs = 300;
+
+json Controller(uint32_t Nad, const std::string& IP, json Extra = json::object()) {
+  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
+  c["variables"] = json::array({{{"name", "fan_speed"}, {"type", "word"}, {"value", 1450}},
+                                {{"name", "pump_speed"}, {"type", "word"}, {"count", 2},
+                                 {"value", json::array({1200, 1180})}}});
+  for (const char* n : {"rtc_year", "rtc_month", "rtc_date", "rtc_hour", "rtc_min", "rtc_sec"})
+    c["variables"].push_back({{"name", n}, {"type", "word"}});
+  for (auto& [k, v] : Extra.items()) c[k] = v;
+  return c;
+}
+
+QString Text(const QAbstractItemModel& Model, int Row, int Column) {
+  return Model.data(Model.index(Row, Column)).toString();
+}
+
+bool Checked(const QAbstractItemModel& Model, int Row) {
+  return Model.data(Model.index(Row, 0), Qt::CheckStateRole).toInt() == Qt::Checked;
+}
+
+// What the view does when the user clicks a row's check box.
+void Click(QAbstractItemModel& Model, int Row, bool Check) {
+  Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+}
+
+}  // namespace
+
+class TestAutodetect : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<TUiFiles> Files_;
+  std::unique_ptr<QSettings> Settings_;
+  std::unique_ptr<sim::TSimulator> Sim_;
+  std::unique_ptr<TfmMain> Window_;
+  std::unique_ptr<TfmOptions> Options_;
+
+  void StartSim(json Controllers) {
+    Sim_ = std::make_unique<sim::TSimulator>(sim::ParseScenario({{"controllers", Controllers}}));
+    std::string error;
+    QVERIFY2(Sim_->Start(&error), error.c_str());
+  }
+  TfmMain& Open(const std::string& Ini = "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n") {
+    TMainOptions o;
+    o.IniPath = Files_->WriteIni("tool.ini", Ini);
+    o.Settings = Settings_.get();
+    o.ListenMs = kListenMs;
+    Window_ = std::make_unique<TfmMain>(o);
+    Options_ = std::make_unique<TfmOptions>(Window_.get());
+    Window_->SetDialogs(nullptr, Options_.get());
+    return *Window_;
+  }
+  // Log entries of broadcast requests (one per controller that heard it).
+  size_t Broadcasts() const {
+    size_t n = 0;
+    for (const json& e : Sim_->Log()) n += e.value("broadcast", false) ? 1 : 0;
+    return n;
+  }
+  size_t Requests(int Command) const {
+    size_t n = 0;
+    for (const json& e : Sim_->Log()) n += e.value("command", -1) == Command ? 1 : 0;
+    return n;
+  }
+  QList<qint64> Nads() const {
+    QList<qint64> out;
+    for (int i = 0; i < Window_->GetTavexList().Count(); ++i)
+      out << Window_->GetTavexList().Items(i)->Nad;
+    return out;
+  }
+  void VerifyPageButtons(bool Enabled) const {
+    QCOMPARE(Window_->btnCheck->isEnabled(), Enabled);
+    QCOMPARE(Window_->btnRead->isEnabled(), Enabled);
+    QCOMPARE(Window_->btnWrite->isEnabled(), Enabled);
+    QCOMPARE(Window_->cbSyncRTC->isEnabled(), Enabled);
+    QCOMPARE(Window_->lblSyncRTC->isEnabled(), Enabled);
+  }
+
+ private slots:
+  void init() {
+    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
+    Files_ = std::make_unique<TUiFiles>();
+    Settings_ = Files_->Settings();
+    Settings_->setValue("EthernetAdapterID", "lo");
+  }
+  void cleanup() {
+    Options_.reset();
+    Window_.reset();
+    Settings_.reset();
+    Sim_.reset();
+    Files_.reset();
+  }
+
+  void threeControllersInArrivalOrder() {
+    // Answers arrive 1001, 1002, 1000: the rows follow them, not the NADs.
+    StartSim(json::array({Controller(1000, "127.0.0.2", {{"password", "secret"},
+                                                          {"faults", {{"delay_ms", 150}}}}),
+                          Controller(1001, "127.0.0.3", {{"password", "secret"}}),
+                          Controller(1002, "127.0.0.4", {{"password", "secret"},
+                                                          {"faults", {{"delay_ms", 60}}}})}));
+    TfmMain& w = Open("[General]\nPassword=secret\n[Variables]\nVar0=fan_speed\n");
+    w.btnAutodetectClick();
+
+    QCOMPARE(Nads(), QList<qint64>({1001, 1002, 1000}));
+    const QAbstractItemModel& sys = *w.vstSystem->model();
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    QCOMPARE(sys.rowCount(), 3);
+    QCOMPARE(cfg.rowCount(), 3);
+    const char* ips[] = {"127.0.0.3", "127.0.0.4", "127.0.0.2"};
+    const char* nads[] = {"1001", "1002", "1000"};
+    for (int r = 0; r < 3; ++r) {
+      for (const QAbstractItemModel* m : {&sys, &cfg}) {
+        QCOMPARE(Text(*m, r, 0), QString::number(r + 1));
+        QCOMPARE(Text(*m, r, 1), QString(nads[r]));
+        QCOMPARE(Text(*m, r, 2), QString(ips[r]));
+        QVERIFY(Checked(*m, r));
+      }
+      for (int c = 3; c < 8; ++c) QVERIFY(Text(sys, r, c).isEmpty());
+      QVERIFY(Text(cfg, r, 3).isEmpty());
+      QVERIFY(Text(cfg, r, 4).isEmpty());
+      const TTavex* plc = w.GetTavexList().Items(r);
+      QCOMPARE(plc->Password, std::string("secret"));
+      QCOMPARE(plc->Communicator->Adapter.ID, std::string("lo"));
+      QVERIFY(!plc->Shown);
+      QVERIFY(static_cast<bool>(plc->Communicator->IdleHook));
+    }
+    VerifyPageButtons(true);
+    QVERIFY(w.btnAutodetect->isEnabled());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QVERIFY(!w.IsDetecting());
+    QVERIFY(!w.IsBusy());
+    // The window's own socket is released.
+    QVERIFY(!w.GetCommunicator().IsActive());
+  }
+
+  void laterAutodetectStartsAfresh() {
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+    TfmMain& w = Open();
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 2);
+    w.btnCheckClick();
+    QVERIFY(w.GetStatusChecked());
+    QCOMPARE(Text(*w.vstSystem->model(), 1, 7), QString("ok"));
+    w.btnReadClick();
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("1450"));
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 5), QString("1180"));
+    // The simulated clock runs on from 2026-03-04 05:06:07.
+    QVERIFY(Text(*w.vstConfig->model(), 0, 3).startsWith("2026-03-04  05:"));
+
+    // A second Autodetect replaces the controllers and hides their status.
+    const TTavex* before = w.GetTavexList().Items(0);
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 2);
+    QVERIFY(w.GetTavexList().Items(0) != before || !w.GetTavexList().Items(0)->Shown);
+    QVERIFY(!w.GetStatusChecked());
+    for (int r = 0; r < 2; ++r) {
+      for (int c = 3; c < 8; ++c) QVERIFY(Text(*w.vstSystem->model(), r, c).isEmpty());
+      QVERIFY(Text(*w.vstConfig->model(), r, 4).isEmpty());
+    }
+
+    // Nobody answers: both grids empty, the page buttons disabled again.
+    Sim_.reset();
+    w.btnAutodetectClick();
+    QCOMPARE(w.vstSystem->model()->rowCount(), 0);
+    QCOMPARE(w.vstConfig->model()->rowCount(), 0);
+    QCOMPARE(w.GetTavexList().Count(), 0);
+    VerifyPageButtons(false);
+    QVERIFY(w.btnAutodetect->isEnabled());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void checkBoxesFollowToThePageShown() {
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                          Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.btnAutodetectClick();
+    QAbstractItemModel& sys = *w.vstSystem->model();
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+
+    w.btnCheckClick();
+    QCOMPARE(Text(sys, 0, 3), QString("ok"));
+    // Unchecking hides the row's status; checking again does not bring it back.
+    Click(sys, 0, false);
+    QVERIFY(Text(sys, 0, 3).isEmpty());
+    Click(sys, 0, true);
+    QVERIFY(Text(sys, 0, 3).isEmpty());
+    QCOMPARE(Text(sys, 2, 3), QString("ok"));
+
+    Click(sys, 1, false);
+    w.PageControl1->setCurrentIndex(1);
+    QCOMPARE(QList<bool>({Checked(cfg, 0), Checked(cfg, 1), Checked(cfg, 2)}),
+             QList<bool>({true, false, true}));
+
+    Click(cfg, 1, true);
+    Click(cfg, 2, false);
+    w.PageControl1->setCurrentIndex(0);
+    QCOMPARE(QList<bool>({Checked(sys, 0), Checked(sys, 1), Checked(sys, 2)}),
+             QList<bool>({true, true, false}));
+    // Unchecked by the copy: its status goes blank too.
+    QVERIFY(Text(sys, 2, 3).isEmpty());
+  }
+
+  void staleAdapterFindsNothingUntilSetup() {
+    // The workstation's own address is on lo; the saved adapter is gone.
+    TPlatformSourcesGuard restore;
+    SetHostNameSource([] { return std::string("workstation"); });
+    SetHostResolver([](const std::string&) { return std::vector<std::string>{"127.0.0.1"}; });
+    Settings_->setValue("EthernetAdapterID", "gone0");
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+    TfmMain& w = Open();
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 0);
+    QCOMPARE(Sim_->LogSize(), size_t{0});  // nothing went out
+
+    QString selected;
+    QTimer::singleShot(0, [&] {
+      if (auto* d = qobject_cast<TfmOptions*>(QApplication::activeModalWidget())) {
+        selected = d->cbEthAdapter->currentText();
+        QTest::mouseClick(d->btnOK, Qt::LeftButton);
+      }
+    });
+    w.btnSetupClick();
+    QVERIFY(selected.contains("(127.0.0.1)"));
+    QCOMPARE(w.GetAdapterID(), std::string("lo"));
+    QCOMPARE(Files_->Settings()->value("EthernetAdapterID").toString(), QString("lo"));
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 2);
+  }
+
+  void setupAppliesToEveryController_data() {
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("cancel") << false;
+    QTest::newRow("ok") << true;
+  }
+  void setupAppliesToEveryController() {
+    QFETCH(bool, ok);
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+    TfmMain& w = Open();
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 2);
+    Files_->RemoveSettings();
+    QTimer::singleShot(0, [&] {
+      if (auto* d = qobject_cast<TfmOptions*>(QApplication::activeModalWidget())) {
+        d->rbDirect->setChecked(true);
+        QTest::mouseClick(ok ? d->btnOK : d->btnCancel, Qt::LeftButton);
+      }
+    });
+    w.btnSetupClick();
+    QCOMPARE(w.GetDirectConnection(), ok);
+    for (int i = 0; i < 2; ++i) {
+      QCOMPARE(w.GetTavexList().Items(i)->Communicator->DirectConnection, ok);
+      QCOMPARE(w.GetTavexList().Items(i)->Communicator->Adapter.ID, std::string("lo"));
+    }
+    // Saved with either result.
+    auto s = Files_->Settings();
+    QCOMPARE(s->value("DirectConnection").toInt(), ok ? 1 : 0);
+    QCOMPARE(s->value("EthernetAdapterID").toString(), QString("lo"));
+    QVERIFY(s->contains("Maximized"));
+  }
+
+  // While Autodetect waits for answers, events run: nothing they start may
+  // begin another operation, and a close waits for the end.
+  void nothingStartsInsideAutodetect() {
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                          Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    bool ran = false, dialogSeen = false, stillOpen = false, detecting = false, waitCursor = false,
+         buttonDisabled = false;
+    // A dialog that should not have opened must not hang the test.
+    QTimer guard;
+    guard.setInterval(100);
+    connect(&guard, &QTimer::timeout, [&] {
+      if (QWidget* m = QApplication::activeModalWidget()) {
+        dialogSeen = true;
+        m->close();
+      }
+    });
+    guard.start();
+    QTimer::singleShot(0, [&] {
+      ran = true;
+      detecting = w.IsDetecting();
+      waitCursor = QApplication::overrideCursor() != nullptr &&
+                   QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+      buttonDisabled = !w.btnAutodetect->isEnabled();
+      w.btnAutodetectClick();
+      w.btnSetupClick();
+      w.btnCheckClick();
+      w.btnReadClick();
+      w.btnWriteClick();
+      w.Timer1Timer();
+      w.close();
+      stillOpen = w.isVisible();
+    });
+    w.btnAutodetectClick();
+    guard.stop();
+
+    QVERIFY(ran);
+    QVERIFY(detecting);
+    QVERIFY(waitCursor);
+    QVERIFY(buttonDisabled);
+    QVERIFY(!dialogSeen);
+    QVERIFY(stillOpen);
+    QCOMPARE(w.GetTavexList().Count(), 3);
+    QCOMPARE(Broadcasts(), size_t{3});      // one ping, heard by three
+    QCOMPARE(Sim_->LogSize(), size_t{3});   // and nothing else
+    // The close that came in the middle happens now.
+    QTRY_VERIFY(!w.isVisible());
+  }
+
+  void controllerListStaysWhileReadWalksIt() {
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                          Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 3);
+    const size_t broadcasts = Broadcasts();
+
+    int nested = 0;
+    bool busy = false;
+    QTimer poke;
+    poke.setInterval(0);
+    connect(&poke, &QTimer::timeout, [&] {
+      if (++nested > 20) return;
+      busy = busy || w.IsBusy();
+      w.btnAutodetectClick();  // would free the controllers being read
+      w.btnSetupClick();
+    });
+    poke.start();
+    w.btnReadClick();
+    poke.stop();
+
+    QVERIFY(nested > 0);
+    QVERIFY(busy);
+    QCOMPARE(Broadcasts(), broadcasts);
+    QCOMPARE(w.GetTavexList().Count(), 3);
+    for (int r = 0; r < 3; ++r) {
+      QCOMPARE(Text(*w.vstConfig->model(), r, 4), QString("1450"));
+      QCOMPARE(Text(*w.vstConfig->model(), r, 5), QString("1180"));
+    }
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+    QVERIFY(w.isVisible());
+    QVERIFY(!w.IsBusy());
+  }
+
+  void moreThanHundredControllersAndEntries() {
+    json controllers = json::array();
+    for (int i = 0; i < 101; ++i)
+      controllers.push_back(Controller(2000 + i, "127.0.0." + std::to_string(2 + i)));
+    StartSim(controllers);
+    std::string ini = "[Variables]\n";
+    for (int k = 0; k < 101; ++k)
+      ini += "Var" + std::to_string(k) + "=" + (k == 100 ? "pump_speed[1]" : "fan_speed") + "\n";
+    TfmMain& w = Open(ini);
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 101);
+    QCOMPARE(w.vstConfig->model()->rowCount(), 101);
+    QCOMPARE(w.vstConfig->model()->columnCount(), 105);
+
+    // Only the last row takes part; its last cell lies beyond 100 x 100.
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    for (int r = 0; r < 100; ++r) Click(cfg, r, false);
+    w.btnReadClick();
+    QCOMPARE(Text(cfg, 100, 104), QString("1180"));
+    QCOMPARE(Text(cfg, 100, 4), QString("1450"));
+    QVERIFY(Text(cfg, 99, 104).isEmpty());
+  }
+};
+
+}  // namespace tavex::test
+
+TAVEX_UI_TEST_MAIN(tavex::test::TestAutodetect)
+#include "test_ui_autodetect.moc"
