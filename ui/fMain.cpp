@@ -28,6 +28,7 @@
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uOperations.h"
 #include "ui/fOptions.h"
+#include "ui/uApplication.h"
 #include "ui/uConfigFile.h"
 #include "ui/uGridModels.h"
 #include "ui/uSettings.h"
@@ -210,14 +211,20 @@ void TfmMain::CreateControls() {
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(kTimerMs);
 
-  connect(btnAutodetect, &QPushButton::clicked, this, &TfmMain::btnAutodetectClick);
-  connect(btnCheck, &QPushButton::clicked, this, &TfmMain::btnCheckClick);
-  connect(btnRead, &QPushButton::clicked, this, &TfmMain::btnReadClick);
-  connect(btnWrite, &QPushButton::clicked, this, &TfmMain::btnWriteClick);
-  connect(btnSetup, &QPushButton::clicked, this, &TfmMain::btnSetupClick);
-  connect(btnClose, &QPushButton::clicked, this, &TfmMain::btnCloseClick);
-  connect(Timer1, &QTimer::timeout, this, &TfmMain::Timer1Timer);
-  connect(PageControl1, &QTabWidget::currentChanged, this, &TfmMain::PageControl1Change);
+  // Each handler through RunHandler: what it throws ends it and is shown.
+  auto handle = [this](void (TfmMain::*Handler)()) {
+    return [this, Handler] { TApplication::RunHandler([this, Handler] { (this->*Handler)(); }); };
+  };
+  connect(btnAutodetect, &QPushButton::clicked, this, handle(&TfmMain::btnAutodetectClick));
+  connect(btnCheck, &QPushButton::clicked, this, handle(&TfmMain::btnCheckClick));
+  connect(btnRead, &QPushButton::clicked, this, handle(&TfmMain::btnReadClick));
+  connect(btnWrite, &QPushButton::clicked, this, handle(&TfmMain::btnWriteClick));
+  connect(btnSetup, &QPushButton::clicked, this, handle(&TfmMain::btnSetupClick));
+  connect(btnClose, &QPushButton::clicked, this, handle(&TfmMain::btnCloseClick));
+  connect(Timer1, &QTimer::timeout, this, handle(&TfmMain::Timer1Timer));
+  connect(PageControl1, &QTabWidget::currentChanged, this, [this](int Index) {
+    TApplication::RunHandler([this, Index] { PageControl1Change(Index); });
+  });
 }
 
 void TfmMain::FormCreate() {

@@ -12,15 +12,33 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(kApplicationTitle);
 }
 
+namespace {
+void ShowCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    TApplication::ShowError(QString::fromUtf8(e.what()));
+  } catch (...) {
+    TApplication::ShowError(QStringLiteral("Unknown error."));
+  }
+}
+}  // namespace
+
 bool TApplication::notify(QObject* Receiver, QEvent* Event) {
   try {
     return QApplication::notify(Receiver, Event);
-  } catch (const std::exception& e) {
-    ShowError(QString::fromUtf8(e.what()));
   } catch (...) {
-    ShowError(QStringLiteral("Unknown error."));
+    ShowCurrentException();
   }
   return false;
+}
+
+void TApplication::RunHandler(const std::function<void()>& Handler) {
+  try {
+    Handler();
+  } catch (...) {
+    ShowCurrentException();
+  }
 }
 
 void TApplication::ShowError(const QString& Text) {

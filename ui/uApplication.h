@@ -23,6 +23,10 @@ class TApplication : public QApplication {
   static std::function<void(const QString& Text)> ErrorDisplay;
   // The error display in use (the hook, or the box).
   static void ShowError(const QString& Text);
+  // Runs a handler and shows what it throws. Handlers are called through
+  // this, so that an exception never unwinds through the toolkit's own code
+  // (notify is the last resort).
+  static void RunHandler(const std::function<void()>& Handler);
 };
 
 }  // namespace tavex

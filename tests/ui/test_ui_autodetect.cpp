@@ -375,6 +375,36 @@ class TestAutodetect : public QObject {
     QVERIFY(!w.IsBusy());
   }
 
+  // An exception ends the operation at once and reaches the error display;
+  // the guard is free again afterwards.
+  void exceptionEndsTheOperationAndFreesTheGuard() {
+    StartSim(json::array(
+        {Controller(1000, "127.0.0.2"),
+         Controller(1001, "127.0.0.3",
+                    {{"alc_text", ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n"}}),
+         Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 3);
+    QStringList errors;
+    TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
+    w.PageControl1->setCurrentIndex(1);
+    QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    TApplication::ErrorDisplay = nullptr;
+
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QVERIFY(!w.IsBusy());
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    QCOMPARE(Text(cfg, 0, 4), QString("1450"));
+    // The cell being read keeps its busy mark; the controllers after it are not read.
+    QVERIFY(w.GetCells().At(1, 0).Busy);
+    QVERIFY(Text(cfg, 2, 4).isEmpty());
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 3);
+  }
+
   void moreThanHundredControllersAndEntries() {
     json controllers = json::array();
     for (int i = 0; i < 101; ++i)
