@@ -67,9 +67,10 @@ class TestAutodetect : public QObject {
     std::string error;
     QVERIFY2(Sim_->Start(&error), error.c_str());
   }
-  TfmMain& Open(const std::string& Ini = "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n") {
+  static constexpr const char* kNoFile = nullptr;
+  TfmMain& Open(const char* Ini = "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n") {
     TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", Ini);
+    o.IniPath = Ini != kNoFile ? Files_->WriteIni("tool.ini", Ini) : Files_->Path("missing.ini");
     o.Settings = Settings_.get();
     o.ListenMs = kListenMs;
     Window_ = std::make_unique<TfmMain>(o);
@@ -157,6 +158,17 @@ class TestAutodetect : public QObject {
     QVERIFY(!w.IsBusy());
     // The window's own socket is released.
     QVERIFY(!w.GetCommunicator().IsActive());
+  }
+
+  void withoutConfigurationFileTheEmptyPasswordIsSent() {
+    // A controller with a password answers only requests that carry its hash.
+    StartSim(json::array({Controller(1000, "127.0.0.2", {{"password", ""}}),
+                          Controller(1001, "127.0.0.3", {{"password", "secret"}})}));
+    TfmMain& w = Open(kNoFile);
+    w.btnAutodetectClick();
+    QCOMPARE(Nads(), QList<qint64>({1000}));
+    QCOMPARE(w.GetTavexList().Items(0)->Communicator->PasswordHash, uint16_t{0});
+    QCOMPARE(w.vstConfig->model()->columnCount(), 4);
   }
 
   void laterAutodetectStartsAfresh() {
@@ -413,7 +425,7 @@ class TestAutodetect : public QObject {
     std::string ini = "[Variables]\n";
     for (int k = 0; k < 101; ++k)
       ini += "Var" + std::to_string(k) + "=" + (k == 100 ? "pump_speed[1]" : "fan_speed") + "\n";
-    TfmMain& w = Open(ini);
+    TfmMain& w = Open(ini.c_str());
     w.btnAutodetectClick();
     QCOMPARE(w.GetTavexList().Count(), 101);
     QCOMPARE(w.vstConfig->model()->rowCount(), 101);
