@@ -1,0 +1,105 @@
+#include "vars/uConfigFile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tavex {
+namespace {
+
+TEST(LoadConfigText, Cases) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string password;
+    std::vector<std::string> entries;
+    int badLine;
+  } cases[] = {
+      {"empty", "", "", {}, 0},
+      {"both sections", "[General]\nPassword=secret\n[Variables]\nVar0=speed\nVar1=temp[3]\n",
+       "secret", {"speed", "temp[3]"}, 0},
+      {"numbering stops at the first gap", "[Variables]\nVar0=a\nVar1=b\nVar3=c\n", "", {"a", "b"}, 0},
+      {"no Var0, nothing", "[Variables]\nVar1=b\n", "", {}, 0},
+      {"names in any case", "[GENERAL]\npassWORD=p\n[variables]\nvAr0=x\n", "p", {"x"}, 0},
+      {"a repeated key keeps its first value", "[Variables]\nVar0=first\nVar0=second\n", "",
+       {"first"}, 0},
+      {"a continuation line is not part of the entry", "[Variables]\nVar0=a\n  b\nVar1=c\n", "",
+       {"a", "c"}, 0},
+      {"a bad line costs only itself", "[Variables]\nVar0=a\nnot a pair\nVar1=b\n", "", {"a", "b"}, 3},
+      {"CR LF, byte order mark, blanks and an inline comment",
+       "\xEF\xBB\xBF[General]\r\nPassword = two words ; note\r\n[Variables]\r\nVar0 = x\r\n",
+       "two words", {"x"}, 0},
+      {"entries outside their section do not count", "[General]\nVar0=a\n[Other]\nVar1=b\n", "", {}, 0},
+      {"an empty value is an entry", "[Variables]\nVar0=\nVar1=b\n", "", {"", "b"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TConfigFile config;
+    config.Password = "stale";
+    config.Entries = {"stale"};
+    int bad = -1;
+    EXPECT_TRUE(LoadConfigText(c.text, config, &bad));
+    EXPECT_EQ(config.Password, c.password);
+    EXPECT_EQ(config.Entries, c.entries);
+    EXPECT_EQ(bad, c.badLine);
+  }
+}
+
+TEST(LoadConfigText, EntriesAreBounded) {
+  std::string text = "[Variables]\n";
+  for (size_t n = 0; n <= TConfigFile::kMaxEntries; ++n) text += "Var" + std::to_string(n) + "=v\n";
+  TConfigFile config;
+  ASSERT_TRUE(LoadConfigText(text, config));
+  EXPECT_EQ(config.Entries.size(), TConfigFile::kMaxEntries);
+}
+
+class LoadConfigFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/test_uConfigFile_XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    Path = name;
+  }
+  void TearDown() override { std::remove(Path.c_str()); }
+  void WriteFile(const std::string& text) {
+    std::ofstream(Path, std::ios::binary) << text;
+  }
+  std::string Path;
+};
+
+TEST_F(LoadConfigFileTest, ReadsTheFileAsTheText) {
+  WriteFile("[General]\nPassword=pw\n[Variables]\nVar0=a\nbad\nVar1=b[2]\n");
+  TConfigFile config;
+  int bad = -1;
+  ASSERT_TRUE(LoadConfigFile(Path, config, &bad));
+  EXPECT_EQ(config.Password, "pw");
+  EXPECT_EQ(config.Entries, (std::vector<std::string>{"a", "b[2]"}));
+  EXPECT_EQ(bad, 5);
+}
+
+TEST_F(LoadConfigFileTest, MissingOrOversizedFileReadsAsEmpty) {
+  TConfigFile config;
+  config.Password = "stale";
+  EXPECT_FALSE(LoadConfigFile(Path + ".missing", config));
+  EXPECT_TRUE(config.Password.empty() && config.Entries.empty());
+
+  // A file at the limit is read; one byte more and it is not.
+  std::string text = "[General]\nPassword=pw\n;";
+  text.resize(TConfigFile::kMaxBytes, 'x');
+  WriteFile(text);
+  ASSERT_TRUE(LoadConfigFile(Path, config));
+  EXPECT_EQ(config.Password, "pw");
+  WriteFile(text + "x");
+  EXPECT_FALSE(LoadConfigFile(Path, config));
+  EXPECT_TRUE(config.Password.empty() && config.Entries.empty());
+  EXPECT_FALSE(LoadConfigText(text + "x", config));
+}
+
+}  // namespace
+}  // namespace tavex
