@@ -29,7 +29,7 @@
 #include "plc/uOperations.h"
 #include "ui/fOptions.h"
 #include "ui/uApplication.h"
-#include "ui/uConfigFile.h"
+#include "vars/uConfigFile.h"
 #include "ui/uGridModels.h"
 #include "ui/uSettings.h"
 

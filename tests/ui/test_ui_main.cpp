@@ -16,7 +16,7 @@
 #include "tests/ui/UiTest.h"
 #include "ui/fMain.h"
 #include "ui/uCells.h"
-#include "ui/uConfigFile.h"
+#include "vars/uConfigFile.h"
 #include "ui/uGridModels.h"
 
 namespace tavex::test {
