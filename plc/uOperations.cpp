@@ -18,6 +18,13 @@ std::string Key(const TTavex& Plc, const std::string& Entry) {
   return std::to_string(Plc.Nad) + "." + Entry;
 }
 
+// True when the last ProcessVariables got as far as reading the values
+// back: the record then waits at the program check. After any failed stage,
+// the read included, it waits at the socket instead, and a linked element
+// still holds what it held before (for an element never read, the parser's
+// 0; for one just written, the value asked for, whether it arrived or not).
+bool ValuesRead(const TTavex& Plc) { return Plc.Stage == stCheckCode; }
+
 int ClampToInt(int64_t v) {
   if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
@@ -137,6 +144,7 @@ std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::strin
   TGadgetVarList list;
   list.Add(new TGadgetVar(Key(Plc, Entry), name, Plc.Nad, index, ValueText));
   Plc.ProcessVariables(list);
+  if (!ValuesRead(Plc)) return "?";
   return CellText(*list.Items(0), DecimalSeparator);
 }
 
@@ -160,6 +168,10 @@ void ReadClock(TTavex& Plc) {
   for (int i = 0; i < 6; ++i)
     list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, ""));
   Plc.ProcessVariables(list);
+  if (!ValuesRead(Plc)) {
+    Plc.RtcText.clear();
+    return;
+  }
   int v[6];
   for (int i = 0; i < 6; ++i) {
     const TTavexVar* link = list.Items(i)->Link;
@@ -184,6 +196,10 @@ void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
   for (int i = 0; i < 8; ++i)
     list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, texts[i]));
   Plc.ProcessVariables(list);
+  if (!ValuesRead(Plc)) {
+    Plc.RtcText.clear();
+    return;
+  }
   int v[6];
   for (int i = 0; i < 7; ++i) {
     const TTavexVar* link = list.Items(i)->Link;

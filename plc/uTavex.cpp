@@ -143,8 +143,12 @@ void TTavex::ProcessVariables(TGadgetVarList& Requests) {
   }
   Trace("after check code");
   if (Stage == stCheckDate) {
-    // An unchanged program keeps the loaded allocation file valid.
-    Stage = Communicator->IsProgramUnchanged() ? stCheckRun : stReadAlc;
+    // An unchanged program keeps the loaded allocation file valid, if one
+    // was loaded: the stamp is taken before the archive is fetched, so a
+    // fetch that failed (or a program whose stamp is 0) would otherwise
+    // leave the record without variables until the program changes.
+    const bool unchanged = Communicator->IsProgramUnchanged();
+    Stage = unchanged && AlcOk ? stCheckRun : stReadAlc;
   }
   Trace("after check date");
   if (Stage == stReadAlc) {
