@@ -1,5 +1,6 @@
 #include "vars/uTavexVars.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -249,7 +250,10 @@ bool TTavexVarList::ParseLine(std::string_view Line) {
   const size_t lineBytes = static_cast<size_t>(count) * ElementBytes(name.size(), comment.size());
   if (lineBytes > kMaxAlcListBytes || EstimatedBytes_ + lineBytes > kMaxAlcListBytes) return false;
 
-  Items_.reserve(Items_.size() + static_cast<size_t>(count));
+  // Grown geometrically: an exact reserve per line would copy the whole
+  // list for every line, quadratic in a text of many one-element lines.
+  const size_t need = Items_.size() + static_cast<size_t>(count);
+  if (need > Items_.capacity()) Items_.reserve(std::max(need, 2 * Items_.capacity()));
   const std::string nameText(name), commentText(comment);
   for (int32_t i = 0; i < count; ++i) {
     Items_.push_back(std::make_unique<TTavexVar>(nameText, address, stride, count, i, offset, scope,

@@ -1,0 +1,68 @@
+// Controllers whose memory lies (tests/reliability/HostileCases.h): each
+// case ends in "ALC data not found!", in the allocation error, or in a load
+// that stays within the tool's bounds, and the simulator's log proves that
+// the lie was served and shows what the tool asked for. Time and peak memory
+// of each case are measured by bench_hostile.
+#include <gtest/gtest.h>
+
+#include "plc/uOperations.h"
+#include "tests/plc/PlcFixture.h"
+#include "tests/reliability/HostileCases.h"
+
+namespace tavex {
+namespace {
+
+using namespace test;
+
+constexpr uint32_t kNad = 1000;
+
+class Hostile : public PlcTest, public ::testing::WithParamInterface<THostileCase> {};
+
+TEST_P(Hostile, EndsInNotFoundOrTheAllocationErrorWithinBounds) {
+  const THostileCase& c = GetParam();
+  json controller = Controller(kNad, "127.0.0.2", {{"variables", json::array({Var("speed", "word", {{"value", 1500}})})}});
+  const json extra = c.Controller();
+  for (auto& [k, v] : extra.items()) controller[k] = v;
+  Start(json::array({controller}));
+
+  auto plc = Record(kNad, "127.0.0.2");
+  plc->Communicator->TickSource = FastTicks();
+  std::string text, error;
+  try {
+    text = RequestValue(*plc, "speed", "", '.');
+  } catch (const Exception& e) {
+    error = e.what();
+  }
+
+  switch (c.Outcome) {
+    case THostileOutcome::NotFound:
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(text, "?");
+      EXPECT_EQ(plc->LastError, kErrAlc);
+      EXPECT_EQ(plc->AlcVars.Count(), 0);
+      break;
+    case THostileOutcome::ParseError:
+      EXPECT_EQ(error.rfind("Error parsing ALC data on line ", 0), 0u) << error;
+      EXPECT_EQ(plc->Stage, stReadAlc);
+      break;
+    case THostileOutcome::Loaded:
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(text, "1500");
+      EXPECT_EQ(plc->LastError, "");
+      break;
+    case THostileOutcome::Empty:
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(text, "?");
+      EXPECT_EQ(plc->LastError, "");
+      EXPECT_TRUE(plc->AlcOk);
+      EXPECT_EQ(plc->AlcVars.Count(), 0);
+      break;
+  }
+  EXPECT_EQ(c.Proof(Log()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, Hostile, ::testing::ValuesIn(HostileCases()),
+                         [](const ::testing::TestParamInfo<THostileCase>& i) { return "_" + i.param.Name; });
+
+}  // namespace
+}  // namespace tavex
