@@ -175,6 +175,8 @@ TEST_P(FaultMatrix, ShowsTrueValuesOrQuestionMarksAndWritesOnlyWhatWasAsked) {
   ExpectTrueOrUnknown(texts, "read again");
   ExpectClockTrueOrEmpty(*plc);
 
+  RecordProperty("cells_true", Known);
+  RecordProperty("cells_unknown", Unknown);
   if (c.Lossless) {
     EXPECT_EQ(Unknown, 0);
   }
