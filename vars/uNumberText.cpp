@@ -1,5 +1,6 @@
 #include "vars/uNumberText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
@@ -56,6 +57,39 @@ bool SplitInteger(std::string_view text, bool& negative, bool& hex, std::string_
   }
   digits = t;
   return !digits.empty();
+}
+
+// The power of ten of the first significant digit of a real text whose
+// syntax was checked (digits, optional point and digits, optional exponent),
+// saturated far beyond double's range; a text of zeros only counts as tiny.
+int64_t DecimalMagnitude(std::string_view t) {
+  constexpr int64_t kFar = int64_t{1} << 40;
+  size_t i = 0;
+  int64_t mag = 0;
+  int64_t intDigits = 0;
+  for (; i < t.size() && DigitValue(t[i], false) >= 0; ++i)
+    if (intDigits > 0 || t[i] != '0') ++intDigits;
+  if (intDigits > 0) {
+    mag = intDigits - 1;
+  } else {
+    int64_t zeros = 0;
+    if (i < t.size() && t[i] == '.') {
+      ++i;
+      for (; i < t.size() && t[i] == '0'; ++i) ++zeros;
+    }
+    if (i == t.size() || DigitValue(t[i], false) < 0) return -kFar;  // no significant digit
+    mag = -zeros - 1;
+  }
+  while (i < t.size() && t[i] != 'e' && t[i] != 'E') ++i;
+  if (i < t.size()) {
+    ++i;
+    bool negative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
+    int64_t e = 0;
+    for (; i < t.size(); ++i) e = std::min<int64_t>(e * 10 + DigitValue(t[i], false), kFar);
+    mag += negative ? -e : e;
+  }
+  return mag;
 }
 
 }  // namespace
@@ -131,10 +165,11 @@ bool TryParseReal(std::string_view Text, double& Value) {
   double v = 0;
   const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
   if (res.ec == std::errc::result_out_of_range) {
-    // Beyond double's range: zero for a huge negative exponent, else infinity.
-    const auto e = t.find_first_of("eE");
-    const bool tiny = e != std::string_view::npos && e + 1 < t.size() && t[e + 1] == '-';
-    v = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    // Beyond double's range. Where the first significant digit stands
+    // decides the side: below 1 the number underflowed to zero, else it
+    // overflowed. The exponent's sign alone does not tell: 1000...0E-5 with
+    // 400 digits is huge, 0.000...01 with 400 zeros is tiny.
+    v = DecimalMagnitude(t) < 0 ? 0.0 : std::numeric_limits<double>::infinity();
   } else if (res.ec != std::errc() || res.ptr != t.data() + t.size()) {
     return false;
   }

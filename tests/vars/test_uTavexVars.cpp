@@ -374,5 +374,32 @@ TEST(NumberText, Reals) {
   }
 }
 
+// Beyond double's range the side is where the first significant digit
+// stands, not the exponent's sign: a huge mantissa with a negative exponent
+// once read as 0 (and a real variable would have been written 0).
+TEST(NumberText, RealsBeyondRange) {
+  const std::string zeros400(400, '0');
+  const struct {
+    std::string text;
+    double value;
+  } cases[] = {
+      {"0." + zeros400 + "1", 0.0},
+      {"-0." + zeros400 + "1E+10", -0.0},
+      {"1" + zeros400 + "E-10", HUGE_VAL},
+      {"-1" + zeros400 + "E-10", -HUGE_VAL},
+      {"1" + zeros400 + "E-500", 1e-100},  // long, yet within range
+      {"0." + zeros400 + "1E+500", 1e99},
+      {"1E-99999999999999999999", 0.0},
+      {"0.5E99999999999999999999", HUGE_VAL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 12) + "... (" + std::to_string(c.text.size()) + " characters)");
+    double v = -99;
+    ASSERT_TRUE(TryParseReal(c.text, v));
+    EXPECT_EQ(v, c.value);
+    EXPECT_EQ(std::signbit(v), std::signbit(c.value));
+  }
+}
+
 }  // namespace
 }  // namespace tavex
