@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "abus/uABus.h"
@@ -19,6 +20,15 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // a fast network (an answer on loopback takes some tens of microseconds).
 constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 
+// A clock stepped back by more than this is not taken as a reason to drop.
+constexpr int64_t kMaxStaleAgeNs = int64_t{10} * 1000000000;
+
+int64_t RealtimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 uint32_t SteadyTicks() {
   using namespace std::chrono;
   return static_cast<uint32_t>(
@@ -29,9 +39,8 @@ uint32_t SteadyTicks() {
 
 TCommunicator::TCommunicator()
     : Socket_(std::make_unique<TUdpSocket>(
-          [this](const uint8_t* d, size_t n, const std::string& ip, uint16_t port) {
-            HandleDatagram(d, n, ip, port);
-          })) {
+          [this](const uint8_t* d, size_t n, const std::string& ip, uint16_t port,
+                 int64_t arrival) { HandleDatagramAt(d, n, ip, port, arrival); })) {
   Adapter.AssignFromLocalHost();
 }
 
@@ -125,6 +134,7 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       Last_.FrameText.clear();
       Last_.PayloadText.clear();
       Last_.PeerIP.clear();
+      ArmedAtNs_.store(RealtimeNs(), std::memory_order_release);
       State_.store(TTransState::Waiting, std::memory_order_release);
     }
     ++SendCount_;
@@ -241,6 +251,20 @@ void TCommunicator::HandleDatagram(const uint8_t* Data, size_t Size, const std::
     State_.store(TTransState::Idle, std::memory_order_release);
     Changed_.notify_all();
   }
+}
+
+void TCommunicator::HandleDatagramAt(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                                     uint16_t SenderPort, int64_t ArrivalNs) {
+  const int64_t armed = ArmedAtNs_.load(std::memory_order_acquire);
+  // Queued before the request left, so no answer to it: typically the second
+  // copy of a duplicated answer, read only after the next request was armed.
+  // A large difference means the wall clock was set back, not a stale copy.
+  if (ArrivalNs != 0 && armed != 0 && ArrivalNs < armed && armed - ArrivalNs < kMaxStaleAgeNs &&
+      State_.load(std::memory_order_acquire) != TTransState::Idle) {
+    StaleDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  HandleDatagram(Data, Size, SenderIP, SenderPort);
 }
 
 TLastFrame TCommunicator::LastFrame() const {

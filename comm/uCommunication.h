@@ -97,6 +97,14 @@ class TCommunicator {
   // The receive path: runs on the listener thread (tests call it directly).
   void HandleDatagram(const uint8_t* Data, size_t Size, const std::string& SenderIP,
                       uint16_t SenderPort);
+  // The same with the datagram's arrival time (CLOCK_REALTIME, ns; 0 when
+  // unknown). A datagram that reached the host before the waiting request
+  // was sent cannot be its answer (a late copy of an earlier answer): it is
+  // dropped. Everything else goes through HandleDatagram unchanged.
+  void HandleDatagramAt(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                        uint16_t SenderPort, int64_t ArrivalNs);
+  // Count of datagrams dropped that way.
+  uint64_t StaleDropped() const { return StaleDropped_.load(std::memory_order_relaxed); }
   // Rebinds the socket to the adapter's address (and port 65535 when direct).
   void BindSocket();
 
@@ -190,6 +198,9 @@ class TCommunicator {
   std::vector<std::string> IpList_;
 
   uint64_t SendCount_ = 0;
+  // When the waiting request was armed (CLOCK_REALTIME, ns); 0: none yet.
+  std::atomic<int64_t> ArmedAtNs_{0};
+  std::atomic<uint64_t> StaleDropped_{0};
 };
 
 }  // namespace tavex

@@ -1,6 +1,11 @@
 #include "comm/uUdpSocket.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <array>
+#include <cstring>
 #include <thread>
 
 #include <asio.hpp>
@@ -27,23 +32,48 @@ struct TUdpSocket::TImpl {
   std::unique_ptr<asio::ip::udp::socket> Socket;
   std::thread Listener;
   std::array<uint8_t, kReceiveBuffer> Buffer{};
-  asio::ip::udp::endpoint Sender;
 
+  // Waits for the socket to become readable, then takes every queued
+  // datagram with recvmsg, so that each comes with the kernel's arrival
+  // time (SO_TIMESTAMPNS).
   void StartReceive() {
-    Socket->async_receive_from(asio::buffer(Buffer), Sender,
-                               [this](const asio::error_code& ec, size_t n) {
-                                 if (ec == asio::error::operation_aborted || !Socket->is_open())
-                                   return;
-                                 if (!ec) {
-                                   try {
-                                     Handler(Buffer.data(), n, Sender.address().to_string(),
-                                             Sender.port());
-                                   } catch (...) {
-                                     // A handler's failure must not end the listener.
-                                   }
-                                 }
-                                 StartReceive();
-                               });
+    Socket->async_wait(asio::ip::udp::socket::wait_read, [this](const asio::error_code& ec) {
+      if (ec == asio::error::operation_aborted || !Socket || !Socket->is_open()) return;
+      if (!ec) DrainQueue();
+      StartReceive();
+    });
+  }
+
+  void DrainQueue() {
+    for (;;) {
+      sockaddr_in from{};
+      iovec iov{Buffer.data(), Buffer.size()};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+      msghdr msg{};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      const ssize_t n = ::recvmsg(Socket->native_handle(), &msg, MSG_DONTWAIT);
+      if (n < 0) return;  // EAGAIN: the queue is empty (or an error: wait again)
+      int64_t arrival = 0;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          arrival = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        }
+      }
+      char ip[INET_ADDRSTRLEN] = "";
+      if (from.sin_family == AF_INET) ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      try {
+        Handler(Buffer.data(), static_cast<size_t>(n), ip, ntohs(from.sin_port), arrival);
+      } catch (...) {
+        // A handler's failure must not end the listener.
+      }
+    }
   }
 
   void Stop() {
@@ -68,6 +98,10 @@ struct TUdpSocket::TImpl {
       asio::ip::address_v4 addr = asio::ip::address_v4::any();
       if (Bound && !BindIP.empty()) addr = asio::ip::make_address_v4(BindIP);
       s->bind(asio::ip::udp::endpoint(addr, Bound ? BindPort : 0));
+      // Arrival times let the receive path tell a datagram that was queued
+      // before a request went out from an answer to it.
+      const int on = 1;
+      ::setsockopt(s->native_handle(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
       Socket = std::move(s);
     } catch (...) {
       Socket.reset();

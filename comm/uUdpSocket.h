@@ -17,8 +17,10 @@ namespace tavex {
 
 class TUdpSocket {
  public:
-  // Datagram bytes (at most kMaxDatagram are passed on), sender IP and port.
-  using THandler = std::function<void(const uint8_t*, size_t, const std::string&, uint16_t)>;
+  // Datagram bytes, sender IP and port, and the time the datagram reached
+  // this host (CLOCK_REALTIME, nanoseconds; 0 when the system did not say).
+  using THandler =
+      std::function<void(const uint8_t*, size_t, const std::string&, uint16_t, int64_t)>;
 
   explicit TUdpSocket(THandler Handler);
   ~TUdpSocket();

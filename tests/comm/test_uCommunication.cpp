@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <chrono>
 #include <thread>
 
@@ -158,6 +159,46 @@ TEST_F(ReceivePath, SendHookRunsATransactionWithoutASocket) {
   EXPECT_EQ(sentTo, (std::vector<std::string>{"127.0.0.7:8442"}));
   EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
   EXPECT_FALSE(comm.IsActive());
+}
+
+int64_t RealtimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+TEST_F(ReceivePath, ACopyQueuedBeforeTheRequestLeftIsNoAnswerToIt) {
+  const Bytes stale = AnswerFrame(1000, 1, 1, 0, {0xAA});
+  const Bytes own = AnswerFrame(1000, 1, 1, 0, {0xBB});
+  const int64_t beforeArm = RealtimeNs();
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+    // Reached the host before the request was sent: a late copy of an
+    // earlier answer, read only now.
+    comm.HandleDatagramAt(stale.data(), stale.size(), "127.0.0.2", 8442, beforeArm);
+    EXPECT_EQ(comm.State(), TTransState::Waiting);
+    comm.HandleDatagramAt(own.data(), own.size(), "127.0.0.2", 8442, RealtimeNs() + 1000);
+    return true;
+  };
+  comm.RemoteIP = "127.0.0.2";
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(comm.LastFrame().PayloadText, "BB");
+  EXPECT_EQ(comm.StaleDropped(), 1u);
+
+  // Unknown arrival times, and a wall clock set back by more than a few
+  // seconds, never drop anything.
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+    comm.HandleDatagramAt(stale.data(), stale.size(), "127.0.0.2", 8442, RealtimeNs() - int64_t{3600} * 1000000000);
+    return true;
+  };
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(comm.LastFrame().PayloadText, "AA");
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+    comm.HandleDatagramAt(own.data(), own.size(), "127.0.0.2", 8442, 0);
+    return true;
+  };
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(comm.LastFrame().PayloadText, "BB");
+  EXPECT_EQ(comm.StaleDropped(), 1u);
 }
 
 TEST_F(ReceivePath, GarbageNeverBreaksIt) {
