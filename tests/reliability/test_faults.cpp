@@ -91,8 +91,8 @@ struct TFaultCase {
   bool SomeValue = true;               // at least one cell shows a value
   // Copies of answers that arrive after the next request went out: the wire
   // carries no sequence number, so nothing within the transport's rules can
-  // tell them from that request's answer. Measured (bench_soak --late), not
-  // asserted here.
+  // tell them from that request's answer. Measured (bench_soak --duplicates),
+  // not asserted here.
   bool Blind = false;
 };
 
