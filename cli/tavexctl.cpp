@@ -671,7 +671,6 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
   Row.Texts.assign(n, "");
   Row.Done.assign(n, false);
   std::string lastError;
-  TLocalTime now = LocalNow();
   const std::string clockStep =
       std::string(Write && O.SyncClock ? "setting" : "reading") + " the clock of " + NadText(plc);
 
@@ -693,9 +692,6 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
     }
     plc.LastError.clear();
     if (i + 1 == n) Progress.Show(clockStep);
-    // The clock is written right after the last value, with the time of
-    // that moment (WriteRow reads it only then).
-    now = LocalNow();
   };
 
   std::vector<std::string> texts = Values;
@@ -706,7 +702,7 @@ void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& 
       &plc,
       [&] {
         if (Write)
-          WriteRow(plc, Row.Entries, texts, O.SyncClock ? &now : nullptr, kDecimal, steps);
+          WriteRow(plc, Row.Entries, texts, O.SyncClock ? TClockSource(LocalNow) : TClockSource(), kDecimal, steps);
         else
           ReadRow(plc, Row.Entries, texts, kDecimal, steps);
       },

@@ -224,14 +224,19 @@ void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<s
 }
 
 void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-              const TLocalTime* Sync, char DecimalSeparator, const TRowSteps& Steps) {
+              const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps) {
   Texts.resize(Entries.size());
   for (size_t k = 0; k < Entries.size(); ++k) {
     if (Steps.Busy) Steps.Busy(static_cast<int>(k));
     Texts[k] = RequestValue(Plc, Entries[k], Texts[k], DecimalSeparator);
     if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
   }
-  WriteClock(Plc, Sync);
+  if (SyncClock) {
+    const TLocalTime now = SyncClock();
+    WriteClock(Plc, &now);
+  } else {
+    WriteClock(Plc, nullptr);
+  }
 }
 
 }  // namespace tavex

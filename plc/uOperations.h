@@ -105,9 +105,14 @@ struct TRowSteps {
 // Each entry its own request, then the clock. Texts receives one text per entry.
 void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
              char DecimalSeparator, const TRowSteps& Steps = {});
+// Where a clock write takes its time from (usually LocalNow). Empty: the
+// clock is only read.
+using TClockSource = std::function<TLocalTime()>;
+
 // Each entry written with its text in Texts (an empty text is only read) and
-// read back into Texts, then WriteClock with Sync (nullptr: clock only read).
+// read back into Texts, then WriteClock with the time SyncClock gives at that
+// moment, after the values: each controller gets the time of its own write.
 void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-              const TLocalTime* Sync, char DecimalSeparator, const TRowSteps& Steps = {});
+              const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps = {});
 
 }  // namespace tavex

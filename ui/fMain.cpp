@@ -9,6 +9,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QPushButton>
 #include <QSettings>
@@ -27,11 +29,13 @@
 #include "comm/uCommunication.h"
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uOperations.h"
+#include "ui/fEditValue.h"
 #include "ui/fOptions.h"
 #include "ui/uApplication.h"
-#include "vars/uConfigFile.h"
+#include "ui/uCellPainter.h"
 #include "ui/uGridModels.h"
 #include "ui/uSettings.h"
+#include "vars/uConfigFile.h"
 
 namespace tavex {
 
@@ -40,6 +44,8 @@ namespace {
 constexpr char kInvalidIPWarning[] = "Warning: your computer IP address is invalid!";
 constexpr int kTimerMs = 2000;
 constexpr int kPanelHeight = 41;
+const QColor kBusyColor(255, 0, 0);
+const QColor kEditedColor(0, 0, 255);
 
 // Runs a function when the scope ends, also when an exception leaves it.
 template <class F>
@@ -148,8 +154,10 @@ void TfmMain::CreateControls() {
   pgConfig = new QWidget;
   pgConfig->setObjectName("pgConfig");
   vstConfig = Grid("vstConfig", pgConfig);
-  vstConfig->setSelectionBehavior(QAbstractItemView::SelectItems);
-  vstConfig->setSelectionMode(QAbstractItemView::SingleSelection);
+  // The page draws its own single-cell selection (mouse handlers below).
+  vstConfig->setSelectionMode(QAbstractItemView::NoSelection);
+  vstConfig->viewport()->installEventFilter(this);
+  vstConfig->viewport()->setMouseTracking(false);
   btnRead = Button("btnRead", "&Read", 75, pgConfig);
   btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
   cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
@@ -240,6 +248,31 @@ void TfmMain::FormCreate() {
   ConfigModel_->Checking = [this](int Row, bool Checked) { vstConfigChecking(Row, Checked); };
   vstSystem->setModel(SystemModel_.get());
   vstConfig->setModel(ConfigModel_.get());
+  // The keyboard focus never rests on the check-box column.
+  connect(vstConfig->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& Current, const QModelIndex& Previous) {
+            if (!Current.isValid() || vstConfigFocusChanging(Current.column())) return;
+            const int column = Previous.isValid() && vstConfigFocusChanging(Previous.column())
+                                   ? Previous.column()
+                                   : 1;
+            vstConfig->selectionModel()->setCurrentIndex(ConfigModel_->index(Current.row(), column),
+                                                          QItemSelectionModel::NoUpdate);
+          });
+
+  SystemPainter_ = new TCellPainter(vstSystem);
+  SystemPainter_->BeforeCellPaint = [this](QPainter& Painter, int Row, int Column, const QRect& Rect) {
+    vstSystemBeforeCellPaint(Painter, Row, Column, Rect);
+    return SystemModel_->IsProgressCell(Row, Column);
+  };
+  vstSystem->setItemDelegate(SystemPainter_);
+  ConfigPainter_ = new TCellPainter(vstConfig);
+  ConfigPainter_->ViewSelection = false;
+  ConfigPainter_->BeforeCellPaint = [this](QPainter& Painter, int Row, int Column, const QRect& Rect) {
+    vstConfigBeforeCellPaint(Painter, Row, Column, Rect);
+    return true;
+  };
+  ConfigPainter_->PaintText = [this](int Row, int Column) { return vstConfigPaintText(Row, Column); };
+  vstConfig->setItemDelegate(ConfigPainter_);
   SystemModel_->SetRowCount(0);
   ConfigModel_->SetRowCount(0);
 
@@ -262,6 +295,7 @@ void TfmMain::FormCreate() {
 
 void TfmMain::FormDestroy() {
   Timer1->stop();
+  vstConfig->viewport()->removeEventFilter(this);
   SaveSettings();
   // The models go first (they read the list), then the controllers.
   vstSystem->setModel(nullptr);
@@ -462,6 +496,16 @@ char TfmMain::DecimalSeparator() const {
   return '.';
 }
 
+// --- System check page ---------------------------------------------------------
+
+QString TfmMain::vstSystemGetText(int Row, int Column) const { return SystemModel_->CellText(Row, Column); }
+
+QString TfmMain::StatusText(int Row, int Step) const { return SystemModel_->StatusText(Row, Step); }
+
+void TfmMain::vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const {
+  if (SystemModel_->IsProgressCell(Row, Column)) Painter.fillRect(FillRect(CellRect), kBusyColor);
+}
+
 void TfmMain::btnCheckClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
@@ -492,27 +536,152 @@ void TfmMain::btnCheckClick() {
   vstSystem->viewport()->repaint();
 }
 
+// --- Configuration page --------------------------------------------------------
+
+QString TfmMain::vstConfigGetText(int Row, int Column) const { return ConfigModel_->CellText(Row, Column); }
+
+std::optional<QColor> TfmMain::vstConfigPaintText(int Row, int Column) const {
+  if (Column < TConfigModel::kFixedColumns) return std::nullopt;
+  std::optional<QColor> color;
+  if (Cells.At(Row, Column - TConfigModel::kFixedColumns).Edited) color = kEditedColor;
+  if (Selection.IsSelected(Row, Column)) color = vstConfig->palette().color(QPalette::HighlightedText);
+  return color;
+}
+
+void TfmMain::vstConfigBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const {
+  if (Column < TConfigModel::kFixedColumns) return;
+  if (Cells.At(Row, Column - TConfigModel::kFixedColumns).Busy) Painter.fillRect(FillRect(CellRect), kBusyColor);
+  if (Selection.IsSelected(Row, Column))
+    Painter.fillRect(FillRect(CellRect), vstConfig->palette().color(QPalette::Highlight));
+}
+
+bool TfmMain::CellAt(const QPoint& Point, int& Row, int& Column) const {
+  Row = vstConfig->rowAt(Point.y());
+  if (Row < 0) return false;
+  // The first column whose right edge lies beyond the point, counted over
+  // the grid's full scrolled width.
+  const QHeaderView* header = vstConfig->horizontalHeader();
+  const int64_t x = static_cast<int64_t>(Point.x()) + header->offset();
+  int64_t right = 0;
+  for (int c = 0; c < header->count(); ++c) {
+    right += header->sectionSize(c);
+    if (right > x) {
+      Column = c;
+      return true;
+    }
+  }
+  return false;
+}
+
+void TfmMain::vstConfigMouseDown(Qt::MouseButtons Buttons, const QPoint& Point) {
+  if (Buttons & Qt::RightButton) return;
+  if (SkipMouseDown) {
+    // The press that belongs to a double-click.
+    SkipMouseDown = false;
+    return;
+  }
+  Selection.Clear();
+  int row = -1, column = -1;
+  if (CellAt(Point, row, column)) {
+    SelectedRow = row;
+    SelectedColumn = column;
+    Selection.Set(row, column);
+    Dragging = true;
+  }
+  vstConfig->viewport()->update();
+}
+
+void TfmMain::vstConfigMouseMove(const QPoint& Point) {
+  int row = -1, column = -1;
+  if (!Dragging || !CellAt(Point, row, column)) return;
+  if (Selection.IsSelected(row, column)) return;
+  Selection.Set(row, column);
+  vstConfig->viewport()->update();
+}
+
+void TfmMain::vstConfigMouseUp() { Dragging = false; }
+
+bool TfmMain::vstConfigFocusChanging(int NewColumn) const { return NewColumn > 0; }
+
+void TfmMain::vstConfigDblClick() {
+  SkipMouseDown = true;
+  if (!Selection.IsSelected(SelectedRow, SelectedColumn) || SelectedColumn < TConfigModel::kFixedColumns)
+    return;
+  // Not while Read or Write walks the cells: the dialog would hold their
+  // answers up, and the request would overwrite the edit.
+  TOperationGuard operation(*this);
+  if (!operation || fmEditValue_ == nullptr) return;
+  const int row = SelectedRow, entry = SelectedColumn - TConfigModel::kFixedColumns;
+  fmEditValue_->Value = QString::fromStdString(Cells.At(row, entry).Text);
+  if (fmEditValue_->exec() != QDialog::Accepted) return;
+  // The rows may have changed while the dialog was open.
+  TCell* cell = Cells.Cell(row, entry);
+  if (cell == nullptr) return;
+  cell->Text = fmEditValue_->Value.toStdString();
+  cell->Edited = true;
+  ConfigModel_->RefreshCell(row, entry);
+}
+
+bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched != vstConfig->viewport()) return QWidget::eventFilter(Watched, Event);
+  switch (Event->type()) {
+    case QEvent::MouseButtonPress: {
+      const auto* e = static_cast<QMouseEvent*>(Event);
+      const QPoint at = e->position().toPoint();
+      const Qt::MouseButtons buttons = e->buttons() | e->button();
+      TApplication::RunHandler([this, at, buttons] { vstConfigMouseDown(buttons, at); });
+      break;
+    }
+    case QEvent::MouseMove: {
+      const QPoint at = static_cast<QMouseEvent*>(Event)->position().toPoint();
+      TApplication::RunHandler([this, at] { vstConfigMouseMove(at); });
+      break;
+    }
+    case QEvent::MouseButtonRelease:
+      TApplication::RunHandler([this] { vstConfigMouseUp(); });
+      break;
+    case QEvent::MouseButtonDblClick: {
+      const auto* e = static_cast<QMouseEvent*>(Event);
+      const QPoint at = e->position().toPoint();
+      const Qt::MouseButtons buttons = e->buttons() | e->button();
+      // The double-click stands for the second press as well, which the
+      // edit tells the press handler to skip.
+      TApplication::RunHandler([this] { vstConfigDblClick(); });
+      TApplication::RunHandler([this, at, buttons] { vstConfigMouseDown(buttons, at); });
+      break;
+    }
+    default:
+      break;
+  }
+  // The view goes on with its own handling (the check boxes).
+  return false;
+}
+
+TRowSteps TfmMain::RowSteps(int Row) {
+  TRowSteps steps;
+  steps.Busy = [this, Row](int Entry) {
+    if (TCell* cell = Cells.Cell(Row, Entry)) cell->Busy = true;
+    ConfigModel_->RefreshCell(Row, Entry);
+  };
+  steps.Done = [this, Row](int Entry, const std::string& Text) {
+    if (TCell* cell = Cells.Cell(Row, Entry)) {
+      cell->Text = Text;
+      cell->Edited = false;
+      cell->Busy = false;
+    }
+    ConfigModel_->RefreshCell(Row, Entry);
+  };
+  return steps;
+}
+
 void TfmMain::btnReadClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
   const char separator = DecimalSeparator();
+  std::vector<std::string> texts;
   for (int r = 0; r < TavexList.Count(); ++r) {
     if (!ConfigModel_->Checked(r)) continue;
-    TTavex* plc = TavexList.Items(r);
-    for (size_t k = 0; k < VarNames.size(); ++k) {
-      const int entry = static_cast<int>(k);
-      TCell* cell = Cells.Cell(r, entry);
-      if (cell == nullptr) break;
-      cell->Busy = true;
-      ConfigModel_->RefreshCell(r, entry);
-      const std::string text = RequestValue(*plc, VarNames[k], "", separator);
-      if ((cell = Cells.Cell(r, entry)) == nullptr) break;
-      cell->Text = text;
-      cell->Edited = false;
-      cell->Busy = false;
-      ConfigModel_->RefreshCell(r, entry);
-    }
-    ReadClock(*plc);
+    ReadRow(*TavexList.Items(r), VarNames, texts, separator, RowSteps(r));
     ConfigModel_->RefreshRow(r);
   }
 }
@@ -521,30 +690,14 @@ void TfmMain::btnWriteClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
   const char separator = DecimalSeparator();
+  std::vector<std::string> texts;
   for (int r = 0; r < TavexList.Count(); ++r) {
     if (!ConfigModel_->Checked(r)) continue;
-    TTavex* plc = TavexList.Items(r);
-    for (size_t k = 0; k < VarNames.size(); ++k) {
-      const int entry = static_cast<int>(k);
-      TCell* cell = Cells.Cell(r, entry);
-      if (cell == nullptr) break;
-      cell->Busy = true;
-      ConfigModel_->RefreshCell(r, entry);
-      const std::string value = cell->Text;
-      const std::string text = RequestValue(*plc, VarNames[k], value, separator);
-      if ((cell = Cells.Cell(r, entry)) == nullptr) break;
-      cell->Text = text;
-      cell->Edited = false;
-      cell->Busy = false;
-      ConfigModel_->RefreshCell(r, entry);
-    }
-    // The clock of this controller's own write, taken after its values.
-    if (cbSyncRTC->isChecked()) {
-      const TLocalTime now = LocalNow();
-      WriteClock(*plc, &now);
-    } else {
-      WriteClock(*plc, nullptr);
-    }
+    // Each controller gets the time of its own clock write, taken after its values.
+    const TClockSource clock = cbSyncRTC->isChecked() ? TClockSource(LocalNow) : TClockSource();
+    texts.assign(VarNames.size(), std::string());
+    for (size_t k = 0; k < VarNames.size(); ++k) texts[k] = Cells.At(r, static_cast<int>(k)).Text;
+    WriteRow(*TavexList.Items(r), VarNames, texts, clock, separator, RowSteps(r));
     ConfigModel_->RefreshRow(r);
   }
 }

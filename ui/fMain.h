@@ -9,19 +9,25 @@
 // other starts, the controller list stays as it is, and closing waits.
 #pragma once
 
+#include <QColor>
+#include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "ui/uCells.h"
 
 class QCheckBox;
 class QLabel;
+class QPainter;
 class QPushButton;
 class QSettings;
 class QTabWidget;
@@ -30,6 +36,7 @@ class QTimer;
 
 namespace tavex {
 
+class TCellPainter;
 class TCommunicator;
 class TConfigModel;
 class TSystemModel;
@@ -91,6 +98,11 @@ class TfmMain : public QWidget {
   bool GetDirectConnection() const { return DirectConnection; }
   const TCommunicator& GetCommunicator() const { return *Communicator; }
   const TCellTable& GetCells() const { return Cells; }
+  const TCellSelection& GetSelection() const { return Selection; }
+  int GetSelectedRow() const { return SelectedRow; }
+  int GetSelectedColumn() const { return SelectedColumn; }
+  bool IsDragging() const { return Dragging; }
+  bool GetSkipMouseDown() const { return SkipMouseDown; }
   bool IsDetecting() const { return Detecting; }
   bool GetStatusChecked() const { return StatusChecked; }
   int32_t GetCheckProgress() const { return CheckProgress; }
@@ -122,11 +134,35 @@ class TfmMain : public QWidget {
   // makes one configuration column per entry.
   void LoadVariableList();
   void LoadSettings();
+
+  // --- System check page ----------------------------------------------------
+  QString vstSystemGetText(int Row, int Column) const;
+  // "ok", "error" or empty for one status cell (step 0 .. 4).
+  QString StatusText(int Row, int Step) const;
+  // The cell of the step under way is filled red.
+  void vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const;
+
+  // --- Configuration page ---------------------------------------------------
+  QString vstConfigGetText(int Row, int Column) const;
+  // The text colour of a cell; nullopt: the grid's normal colour.
+  std::optional<QColor> vstConfigPaintText(int Row, int Column) const;
+  // Busy value cells red, the selected value cell in the highlight colour.
+  void vstConfigBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const;
+  // The cell under a point of the grid's viewport; false outside every cell.
+  bool CellAt(const QPoint& Point, int& Row, int& Column) const;
+  void vstConfigMouseDown(Qt::MouseButtons Buttons, const QPoint& Point);
+  void vstConfigMouseMove(const QPoint& Point);
+  void vstConfigMouseUp();
+  // Whether the grid's focus may move to a column.
+  bool vstConfigFocusChanging(int NewColumn) const;
+  // Edits the selected value cell in the Edit Value dialog.
+  void vstConfigDblClick();
   // False when the store reports an error.
   bool SaveSettings();
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
   // Holds the window's one operation slot while it lives. A guard that
@@ -151,6 +187,8 @@ class TfmMain : public QWidget {
   void SetPageButtonsEnabled(bool Enabled);
   void SetColumnWidths();
   char DecimalSeparator() const;
+  // The value-cell callbacks of Read and Write for one row.
+  TRowSteps RowSteps(int Row);
 
   TMainOptions Options_;
   TfmEditValue* fmEditValue_ = nullptr;
@@ -161,6 +199,11 @@ class TfmMain : public QWidget {
   TTavexList TavexList;
   std::vector<std::string> VarNames;
   TCellTable Cells;
+  TCellSelection Selection;
+  int SelectedRow = -1;
+  int SelectedColumn = -1;
+  bool Dragging = false;
+  bool SkipMouseDown = false;
   std::string AdapterID;
   bool DirectConnection = false;
   std::string Password;
@@ -173,6 +216,8 @@ class TfmMain : public QWidget {
 
   std::unique_ptr<TSystemModel> SystemModel_;
   std::unique_ptr<TConfigModel> ConfigModel_;
+  TCellPainter* SystemPainter_ = nullptr;
+  TCellPainter* ConfigPainter_ = nullptr;
 };
 
 }  // namespace tavex

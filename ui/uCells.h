@@ -41,4 +41,25 @@ class TCellTable {
   int Columns_ = 0;
 };
 
+// The configuration grid's own single-cell selection: at most one cell of
+// the grid (fixed columns included) is selected. Held as a position rather
+// than a table of flags, so that it is bounded whatever the grid's size.
+class TCellSelection {
+ public:
+  void Clear() { Row_ = Column_ = -1; }
+  void Set(int Row, int Column) {
+    if (Row < 0 || Column < 0) return Clear();
+    Row_ = Row;
+    Column_ = Column;
+  }
+  bool IsSelected(int Row, int Column) const { return Row_ >= 0 && Row == Row_ && Column == Column_; }
+  bool IsEmpty() const { return Row_ < 0; }
+  int Row() const { return Row_; }
+  int Column() const { return Column_; }
+
+ private:
+  int Row_ = -1;
+  int Column_ = -1;
+};
+
 }  // namespace tavex

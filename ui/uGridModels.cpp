@@ -1,16 +1,9 @@
 #include "ui/uGridModels.h"
 
-#include <QColor>
-
 #include "plc/uTavex.h"
 #include "ui/uCells.h"
 
 namespace tavex {
-
-namespace {
-const QColor kBusyColor(255, 0, 0);
-const QColor kEditedColor(0, 0, 255);
-}  // namespace
 
 // --- TCheckedRowsModel -------------------------------------------------------
 
@@ -81,10 +74,6 @@ QVariant TCheckedRowsModel::data(const QModelIndex& Index, int Role) const {
     case Qt::CheckStateRole:
       if (c == 0) return Checked(r) ? Qt::Checked : Qt::Unchecked;
       return QVariant();
-    case Qt::BackgroundRole:
-      return CellBackground(r, c);
-    case Qt::ForegroundRole:
-      return CellForeground(r, c);
     default:
       return QVariant();
   }
@@ -101,9 +90,6 @@ QVariant TCheckedRowsModel::headerData(int Section, Qt::Orientation Orientation,
   if (Section < 0 || Section >= columnCount()) return QVariant();
   return ColumnCaption(Section);
 }
-
-QVariant TCheckedRowsModel::CellBackground(int, int) const { return QVariant(); }
-QVariant TCheckedRowsModel::CellForeground(int, int) const { return QVariant(); }
 
 QString TCheckedRowsModel::FixedText(int Row, int Column) const {
   const TTavex* plc = List_.Items(Row);
@@ -150,12 +136,9 @@ QString TSystemModel::CellText(int Row, int Column) const {
   return StatusText(Row, Column - 3);
 }
 
-QVariant TSystemModel::CellBackground(int Row, int Column) const {
-  // The step under way.
-  if (StatusChecked_ && Column >= 3 &&
-      5 * static_cast<int64_t>(Row) + (Column - 3) == CheckProgress_)
-    return kBusyColor;
-  return QVariant();
+bool TSystemModel::IsProgressCell(int Row, int Column) const {
+  return StatusChecked_ && Row >= 0 && Column >= 3 && Column < kColumnCount &&
+         5 * static_cast<int64_t>(Row) + (Column - 3) == CheckProgress_;
 }
 
 QString TSystemModel::ColumnCaption(int Column) const {
@@ -189,17 +172,6 @@ QString TConfigModel::CellText(int Row, int Column) const {
   if (plc == nullptr) return QString();
   if (Column == 3) return QString::fromStdString(plc->RtcText);
   return QString::fromStdString(Cells_.At(Row, Column - kFixedColumns).Text);
-}
-
-QVariant TConfigModel::CellBackground(int Row, int Column) const {
-  if (Column >= kFixedColumns && Cells_.At(Row, Column - kFixedColumns).Busy) return kBusyColor;
-  return QVariant();
-}
-
-QVariant TConfigModel::CellForeground(int Row, int Column) const {
-  if (Column >= kFixedColumns && Cells_.At(Row, Column - kFixedColumns).Edited)
-    return kEditedColor;
-  return QVariant();
 }
 
 QString TConfigModel::ColumnCaption(int Column) const {

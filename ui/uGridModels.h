@@ -44,10 +44,10 @@ class TCheckedRowsModel : public QAbstractTableModel {
   QVariant headerData(int Section, Qt::Orientation Orientation,
                       int Role = Qt::DisplayRole) const override;
 
- protected:
+  // The text of a cell; empty outside the grid.
   virtual QString CellText(int Row, int Column) const = 0;
-  virtual QVariant CellBackground(int Row, int Column) const;
-  virtual QVariant CellForeground(int Row, int Column) const;
+
+ protected:
   virtual QString ColumnCaption(int Column) const = 0;
   // Text of the fixed columns "No.", "NAD", "IP"; empty for a row without
   // a controller.
@@ -77,10 +77,11 @@ class TSystemModel : public TCheckedRowsModel {
   // "ok", "error" or empty: empty unless a check has run, the row's
   // controller is shown, and the step is finished.
   QString StatusText(int Row, int Step) const;
+  QString CellText(int Row, int Column) const override;
+  // The status cell of the step under way (5 x row + step = CheckProgress).
+  bool IsProgressCell(int Row, int Column) const;
 
  protected:
-  QString CellText(int Row, int Column) const override;
-  QVariant CellBackground(int Row, int Column) const override;
   QString ColumnCaption(int Column) const override;
 
  private:
@@ -102,11 +103,9 @@ class TConfigModel : public TCheckedRowsModel {
   // Runs Change, which alters the entries, and rebuilds the columns.
   void ChangeColumns(const std::function<void()>& Change);
   void RefreshCell(int Row, int Entry);
+  QString CellText(int Row, int Column) const override;
 
  protected:
-  QString CellText(int Row, int Column) const override;
-  QVariant CellBackground(int Row, int Column) const override;
-  QVariant CellForeground(int Row, int Column) const override;
   QString ColumnCaption(int Column) const override;
 
  private:

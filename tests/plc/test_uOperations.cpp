@@ -240,6 +240,28 @@ TEST_F(Operations, WriteRowWritesEveryTextAndReadsItBack) {
   WriteRow(*plc, entries, texts, nullptr, '.');
   ASSERT_EQ(Log(52).size(), 1u);
   EXPECT_EQ(Log(52)[0]["values"], json::array({1600}));
+
+  // Synchronising: the time is taken once, after the values went out, and
+  // the clock's eight values follow in one write of their own.
+  sim_->ClearLog();
+  texts = {"1700", "", "", "", ""};
+  size_t writesBeforeClock = 99;
+  int calls = 0;
+  WriteRow(
+      *plc, entries, texts,
+      [&] {
+        ++calls;
+        writesBeforeClock = Log(52).size();
+        return TLocalTime{2026, 12, 6, 9, 5, 3, 0};
+      },
+      '.');
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(writesBeforeClock, 1u);
+  const auto writes = Log(52);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0]["values"], json::array({1700}));
+  EXPECT_EQ(writes[1]["names"].size(), 8u);
+  EXPECT_EQ(plc->RtcText.substr(0, 17), "2026-12-06  09:05");
 }
 
 TEST_F(Operations, BadAllocationLineEndsTheRow) {

@@ -1,0 +1,648 @@
+// The pages of the main window against simulated controllers on loopback:
+// the status check as the user watches it (texts, the red progress cell,
+// the order of the steps), Read, the configuration grid's own selection and
+// editing through the Edit Value dialog, Write with and without clock
+// synchronisation, and errors that end an operation.
+#include <QApplication>
+#include <QCheckBox>
+#include <QImage>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTimer>
+
+#include <bit>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "plc/uOperations.h"
+#include "plc/uTavex.h"
+#include "sim/uSimulator.h"
+#include "tests/ui/UiTest.h"
+#include "ui/fEditValue.h"
+#include "ui/fMain.h"
+#include "ui/uGridModels.h"
+
+namespace tavex::test {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int kListenMs = 300;
+constexpr int kWrite = 52;
+const QColor kRed(255, 0, 0);
+
+json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
+  json v = {{"name", Name}, {"type", Type}};
+  if (!Value.is_null()) v["value"] = Value;
+  return v;
+}
+
+// A controller with the six date and time variables, the weekday and the
+// write request, plus Extra's variables; Drop names clock variables left out.
+json Controller(uint32_t Nad, const std::string& IP, json Variables = json::array(),
+                std::set<std::string> Drop = {}) {
+  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
+  c["variables"] = std::move(Variables);
+  for (const char* n : kClockVars)
+    if (!Drop.count(n)) c["variables"].push_back(Var(n, "word"));
+  return c;
+}
+
+json SpeedVars() {
+  return json::array({Var("fan_speed", "word", 1450), Var("setpoint", "real", 21.5),
+                      {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
+}
+
+QString Text(const QAbstractItemModel& Model, int Row, int Column) {
+  return Model.data(Model.index(Row, Column)).toString();
+}
+
+void Click(QAbstractItemModel& Model, int Row, bool Check) {
+  Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+}
+
+void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
+               Qt::MouseButtons Held) {
+  QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Held, Qt::NoModifier);
+  QApplication::sendEvent(Target, &e);
+}
+
+bool IsRed(QRgb Pixel) { return QColor(Pixel) == kRed; }
+
+// The status cells (row, step) whose right part is red in a picture of the
+// grid, each checked to be narrowed by one pixel on the right.
+std::vector<std::pair<int, int>> RedStatusCells(QTableView& Grid, QStringList* Faults = nullptr) {
+  const QImage image = Grid.viewport()->grab().toImage();
+  std::vector<std::pair<int, int>> red;
+  for (int r = 0; r < Grid.model()->rowCount(); ++r)
+    for (int s = 0; s < 5; ++s) {
+      const QRect rect = Grid.visualRect(Grid.model()->index(r, 3 + s));
+      const int y = rect.center().y();
+      if (!image.rect().contains(rect.right(), y)) continue;
+      if (!IsRed(image.pixel(rect.right() - 1, y))) continue;
+      red.emplace_back(r, s);
+      if (Faults != nullptr && IsRed(image.pixel(rect.right(), y)))
+        *Faults << QString("cell %1/%2 is filled up to its right edge").arg(r).arg(s);
+    }
+  return red;
+}
+
+// Pixels of a cell that are pure blue, or nearly (anti-aliased text).
+int BluePixels(const QImage& Image, const QRect& Rect) {
+  int n = 0;
+  for (int y = Rect.top(); y <= Rect.bottom(); ++y)
+    for (int x = Rect.left(); x <= Rect.right(); ++x) {
+      const QColor c(Image.pixel(x, y));
+      n += c.blue() > 180 && c.red() < 90 && c.green() < 90 ? 1 : 0;
+    }
+  return n;
+}
+
+}  // namespace
+
+class TestPages : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<TUiFiles> Files_;
+  std::unique_ptr<QSettings> Settings_;
+  std::unique_ptr<sim::TSimulator> Sim_;
+  std::unique_ptr<TfmMain> Window_;
+  std::unique_ptr<TfmEditValue> EditValue_;
+
+  void StartSim(json Controllers) {
+    Sim_ = std::make_unique<sim::TSimulator>(sim::ParseScenario({{"controllers", Controllers}}));
+    std::string error;
+    QVERIFY2(Sim_->Start(&error), error.c_str());
+  }
+  // Opens the window, runs Autodetect and shows the page asked for.
+  TfmMain& Open(const std::string& Ini, int Page, int Expect) {
+    TMainOptions o;
+    o.IniPath = Files_->WriteIni("tool.ini", Ini);
+    o.Settings = Settings_.get();
+    o.ListenMs = kListenMs;
+    Window_ = std::make_unique<TfmMain>(o);
+    EditValue_ = std::make_unique<TfmEditValue>(Window_.get());
+    Window_->SetDialogs(EditValue_.get(), nullptr);
+    Window_->resize(877, 702);
+    Window_->show();
+    [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
+    Window_->btnAutodetectClick();
+    [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
+    Window_->PageControl1->setCurrentIndex(Page);
+    QCoreApplication::processEvents();
+    return *Window_;
+  }
+  std::vector<json> Log(int Command, const std::string& IP = "") const {
+    std::vector<json> out;
+    for (const json& e : Sim_->Log())
+      if (e.value("command", -1) == Command && (IP.empty() || e.value("ip", "") == IP)) out.push_back(e);
+    return out;
+  }
+  // Name -> value of every write, in order.
+  std::vector<std::map<std::string, double>> Writes(const std::string& IP) const {
+    std::vector<std::map<std::string, double>> out;
+    for (const json& e : Log(kWrite, IP)) {
+      std::map<std::string, double> w;
+      for (size_t i = 0; i < e["names"].size() && i < e["values"].size(); ++i)
+        w[e["names"][i].get<std::string>()] = e["values"][i].get<double>();
+      out.push_back(w);
+    }
+    return out;
+  }
+  QPoint CellCenter(int Row, int Column) const {
+    QTableView* g = Window_->vstConfig;
+    g->scrollTo(g->model()->index(Row, Column));
+    return g->visualRect(g->model()->index(Row, Column)).center();
+  }
+  void Press(int Row, int Column, Qt::MouseButton Button = Qt::LeftButton) {
+    SendMouse(Window_->vstConfig->viewport(), QEvent::MouseButtonPress, CellCenter(Row, Column), Button, Button);
+  }
+  void Release(const QPoint& At, Qt::MouseButton Button = Qt::LeftButton) {
+    SendMouse(Window_->vstConfig->viewport(), QEvent::MouseButtonRelease, At, Button, Qt::NoButton);
+  }
+  // Answers the Edit Value dialog when it shows: types Typed (replacing the
+  // selected text) and presses Enter, or presses Esc when Typed is null.
+  // Shown receives the dialog's text as it opened and whether all of it was
+  // selected.
+  void AnswerDialog(const char* Typed, QString* Shown, bool* AllSelected, bool* Opened) {
+    *Opened = false;
+    QTimer::singleShot(0, this, [=] {
+      auto* d = qobject_cast<TfmEditValue*>(QApplication::activeModalWidget());
+      if (d == nullptr) return;
+      *Opened = true;
+      *Shown = d->edValue->text();
+      *AllSelected = d->edValue->selectedText() == d->edValue->text();
+      if (Typed != nullptr) {
+        if (*Typed == '\0') QTest::keyClick(d->edValue, Qt::Key_Delete);
+        QTest::keyClicks(d->edValue, Typed);
+        QTest::keyClick(d->edValue, Qt::Key_Return);
+      } else {
+        QTest::keyClick(d->edValue, Qt::Key_Escape);
+      }
+    });
+  }
+  // A double-click on a cell as the user makes it: press, release, then
+  // the double-click event that stands for the second press.
+  void DoubleClick(int Row, int Column) {
+    QWidget* vp = Window_->vstConfig->viewport();
+    const QPoint at = CellCenter(Row, Column);
+    SendMouse(vp, QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
+    SendMouse(vp, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+    SendMouse(vp, QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton);
+    SendMouse(vp, QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+  }
+
+ private slots:
+  void init() {
+    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
+    QLocale::setDefault(QLocale::c());
+    Files_ = std::make_unique<TUiFiles>();
+    Settings_ = Files_->Settings();
+    Settings_->setValue("EthernetAdapterID", "lo");
+  }
+  void cleanup() {
+    TApplication::ErrorDisplay = nullptr;
+    EditValue_.reset();
+    Window_.reset();
+    Settings_.reset();
+    Sim_.reset();
+    Files_.reset();
+  }
+
+  // --- System check ----------------------------------------------------------
+
+  void statusCheckAsTheUserWatchesIt() {
+    // 1000 answers fully, 1001 is unchecked, 1002 answers Autodetect and
+    // then nothing more.
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 3);
+    QVERIFY(Sim_->SetFaults(1002, sim::ParseFaults({{"silent", true}})));
+    // Time-outs of the silent controller shortened: the steps are what matters.
+    w.GetTavexList().Items(2)->Communicator->Timeout = 60;
+    const QAbstractItemModel& sys = *w.vstSystem->model();
+
+    // Before the first check: identity filled, status empty.
+    for (int r = 0; r < 3; ++r) {
+      QCOMPARE(Text(sys, r, 0), QString::number(r + 1));
+      QCOMPARE(Text(sys, r, 1), QString::number(1000 + r));
+      QCOMPARE(Text(sys, r, 2), QString("127.0.0.%1").arg(2 + r));
+      for (int c = 3; c < 8; ++c) QVERIFY(Text(sys, r, c).isEmpty());
+    }
+    Click(*w.vstSystem->model(), 1, false);
+    Sim_->ClearLog();
+
+    // What the user sees whenever the window is repainted during the check.
+    struct TSeen {
+      int32_t Progress;
+      std::vector<std::pair<int, int>> Red;
+      QStringList Texts;  // the status texts of all rows
+    };
+    std::vector<TSeen> seen;
+    QStringList faults;
+    QTimer watch;
+    watch.setInterval(0);
+    connect(&watch, &QTimer::timeout, this, [&] {
+      TSeen s{w.GetCheckProgress(), RedStatusCells(*w.vstSystem, &faults), {}};
+      for (int r = 0; r < 3; ++r)
+        for (int st = 0; st < 5; ++st) s.Texts << w.StatusText(r, st);
+      if (seen.empty() || seen.back().Progress != s.Progress) seen.push_back(s);
+    });
+    watch.start();
+    QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+    watch.stop();
+
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join("; ")));
+    QVERIFY(seen.size() >= 6);
+    int32_t last = -1;
+    for (const TSeen& s : seen) {
+      const int32_t p = s.Progress;
+      QVERIFY2(p > last, "progress runs forward");
+      last = p;
+      QVERIFY2(p < 5 || p >= 10, "the unchecked row's steps are never under way");
+      // Exactly the cell under way is red, and every finished cell of a
+      // shown row carries its text, every later one none.
+      QCOMPARE(s.Red.size(), size_t{1});
+      QCOMPARE(s.Red[0], std::make_pair(p / 5, p % 5));
+      for (int cell = 0; cell < 15; ++cell) {
+        const bool finished = cell < p && (cell < 5 || cell >= 10);
+        QCOMPARE(!s.Texts[cell].isEmpty(), finished);
+      }
+    }
+    // The marker moved from row 1's last step into row 3.
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](const TSeen& s) { return s.Progress == 4; }));
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](const TSeen& s) { return s.Progress > 10; }));
+
+    // At the end: nothing red, the results in place.
+    QCOMPARE(w.GetCheckProgress(), -1);
+    QVERIFY(RedStatusCells(*w.vstSystem).empty());
+    const QStringList ok5 = {"ok", "ok", "ok", "ok", "ok"};
+    QStringList row[3];
+    for (int r = 0; r < 3; ++r)
+      for (int c = 3; c < 8; ++c) row[r] << Text(sys, r, c);
+    QCOMPARE(row[0], ok5);
+    QCOMPARE(row[1], QStringList({"", "", "", "", ""}));
+    QCOMPARE(row[2], QStringList({"ok", "error", "error", "error", "error"}));
+    QVERIFY(!Sim_->Log().empty());
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
+
+    // Unchecking hides a row's results; checking it again does not bring
+    // them back before the next check.
+    Click(*w.vstSystem->model(), 0, false);
+    QVERIFY(Text(sys, 0, 3).isEmpty());
+    Click(*w.vstSystem->model(), 0, true);
+    QVERIFY(Text(sys, 0, 3).isEmpty());
+  }
+
+  void checkWithNoRowCheckedChangesNothing() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 1);
+    Click(*w.vstSystem->model(), 0, false);
+    Sim_->ClearLog();
+    w.btnCheckClick();
+    QCOMPARE(w.GetCheckProgress(), -1);
+    QVERIFY(Sim_->Log().empty());
+    for (int c = 3; c < 8; ++c) QVERIFY(Text(*w.vstSystem->model(), 0, c).isEmpty());
+  }
+
+  // A bad allocation line ends the check in the error box; the cell of the
+  // failing step stays red and the controllers after it are not checked.
+  void badAllocationLineEndsTheCheck() {
+    json bad = Controller(1001, "127.0.0.3");
+    bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), bad, Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 3);
+    QStringList errors;
+    TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
+    Sim_->ClearLog();
+    QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QCOMPARE(w.GetCheckProgress(), 5 + 3);  // "ALC file" of the second row
+    QCoreApplication::processEvents();
+    QCOMPARE(RedStatusCells(*w.vstSystem), (std::vector<std::pair<int, int>>{{1, 3}}));
+    const QAbstractItemModel& sys = *w.vstSystem->model();
+    QCOMPARE(Text(sys, 1, 5), QString("ok"));
+    QVERIFY(Text(sys, 1, 6).isEmpty());
+    QVERIFY(Text(sys, 2, 3).isEmpty());
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QVERIFY(!w.IsBusy());
+  }
+
+  // --- Read ----------------------------------------------------------------------
+
+  void readShowsValuesByTypeAndTheClock() {
+    json vars = json::array({Var("flag", "bit", 1), Var("fan_speed", "word", 1450), Var("offset", "int", -40),
+                             Var("total", "long", 100000), Var("ratio", "real", 0.1), Var("setpoint", "real", 21.5),
+                             {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
+    StartSim(json::array({Controller(1000, "127.0.0.2", vars), Controller(1001, "127.0.0.3", vars, {"rtc_sec"}),
+                          Controller(1002, "127.0.0.4", vars, {"rtc_weekday"}), Controller(1003, "127.0.0.5", vars)}));
+    TfmMain& w = Open(
+        "[Variables]\nVar0=flag\nVar1=fan_speed\nVar2=offset\nVar3=total\nVar4=ratio\nVar5=setpoint\n"
+        "Var6=pump[1]\nVar7=nosuch\nVar8=pump[7]\n",
+        1, 4);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    Click(cfg, 3, false);  // Autodetect checked every row
+    Sim_->ClearLog();
+    w.btnReadClick();
+
+    const QStringList expected = {"1", "1450", "-40", "100000", "0.100000001490116", "21.5", "7", "?", "?"};
+    for (int r = 0; r < 3; ++r) {
+      QStringList row;
+      for (int c = 4; c < 13; ++c) row << Text(cfg, r, c);
+      QCOMPARE(row, expected);
+      for (int k = 0; k < 9; ++k) QVERIFY(!w.GetCells().At(r, k).Busy && !w.GetCells().At(r, k).Edited);
+    }
+    // The array element is requested by name and index, under its own key.
+    bool elementAsked = false;
+    for (const json& e : Log(51, "127.0.0.2"))
+      for (const json& n : e.value("names", json::array())) elementAsked |= n == "pump[1]";
+    QVERIFY(elementAsked);
+    // Clock: shown when all six are there; the weekday is not needed to read it.
+    QVERIFY2(Text(cfg, 0, 3).startsWith("2026-03-04  05:0"), qPrintable(Text(cfg, 0, 3)));
+    QCOMPARE(Text(cfg, 0, 3).size(), 20);
+    QVERIFY(Text(cfg, 1, 3).isEmpty());
+    QVERIFY(Text(cfg, 2, 3).startsWith("2026-03-04  "));
+    // The unchecked row: not asked, not changed.
+    QVERIFY(Log(51, "127.0.0.5").empty());
+    for (int c = 3; c < 13; ++c) QVERIFY(Text(cfg, 3, c).isEmpty());
+    QVERIFY(Log(kWrite).empty());
+  }
+
+  // --- Selection and editing -------------------------------------------------
+
+  void mouseSelectsOneCellAndDragMovesIt() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 2);
+    QWidget* vp = w.vstConfig->viewport();
+
+    Press(0, 4);
+    QVERIFY(w.GetSelection().IsSelected(0, 4));
+    QVERIFY(w.IsDragging());
+    // Dragging with the button held: the highlight follows the pointer, the
+    // pressed cell stays the one remembered.
+    SendMouse(vp, QEvent::MouseMove, CellCenter(1, 5), Qt::NoButton, Qt::LeftButton);
+    QVERIFY(w.GetSelection().IsSelected(1, 5));
+    QVERIFY(!w.GetSelection().IsSelected(0, 4));
+    QCOMPARE(w.GetSelectedRow(), 0);
+    QCOMPARE(w.GetSelectedColumn(), 4);
+    Release(CellCenter(1, 5));
+    QVERIFY(!w.IsDragging());
+    SendMouse(vp, QEvent::MouseMove, CellCenter(1, 6), Qt::NoButton, Qt::NoButton);
+    QVERIFY(w.GetSelection().IsSelected(1, 5));
+
+    // The right button changes nothing.
+    Press(0, 6, Qt::RightButton);
+    QVERIFY(w.GetSelection().IsSelected(1, 5));
+    // A press on a fixed column moves the selection there, where it is not drawn.
+    Press(1, 2);
+    QVERIFY(w.GetSelection().IsSelected(1, 2));
+    QVERIFY(!w.vstConfigPaintText(1, 2).has_value());
+    Release(CellCenter(1, 2));
+    // A press below the last row clears it.
+    const QPoint below(5, w.vstConfig->visualRect(w.vstConfig->model()->index(1, 0)).bottom() + 20);
+    QVERIFY(vp->rect().contains(below));
+    SendMouse(vp, QEvent::MouseButtonPress, below, Qt::LeftButton, Qt::LeftButton);
+    QVERIFY(w.GetSelection().IsEmpty());
+    Release(below);
+  }
+
+  void cellAtCountsTheScrolledWidth() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
+    std::string ini = "[Variables]\n";
+    for (int k = 0; k < 40; ++k) ini += "Var" + std::to_string(k) + "=fan_speed\n";
+    TfmMain& w = Open(ini, 1, 1);
+    QScrollBar* bar = w.vstConfig->horizontalScrollBar();
+    for (int step : {0, 1, 2}) {
+      bar->setValue(bar->maximum() * step / 2);
+      QCoreApplication::processEvents();
+      for (int x = 0; x < w.vstConfig->viewport()->width(); x += 7) {
+        const QPoint at(x, 3);
+        int row = -1, column = -1;
+        QVERIFY(w.CellAt(at, row, column));
+        QCOMPARE(row, 0);
+        QCOMPARE(column, w.vstConfig->columnAt(x));
+      }
+    }
+    int row = 0, column = 0;
+    QVERIFY(!w.CellAt(QPoint(3, w.vstConfig->viewport()->height() - 2), row, column));
+  }
+
+  void focusNeverRestsOnTheCheckBoxColumn() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 1, 1);
+    QVERIFY(!w.vstConfigFocusChanging(0));
+    QVERIFY(w.vstConfigFocusChanging(1));
+    w.vstConfig->setCurrentIndex(w.vstConfig->model()->index(0, 0));
+    QVERIFY(w.vstConfig->currentIndex().column() > 0);
+  }
+
+  void doubleClickEditsValueCellsOnly() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
+    Click(*w.vstConfig->model(), 0, true);
+    w.btnReadClick();
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    QCOMPARE(Text(cfg, 0, 4), QString("1450"));
+
+    // The fixed columns open nothing.
+    for (int c = 0; c < 4; ++c) {
+      QString shown;
+      bool all = false, opened = false;
+      AnswerDialog(nullptr, &shown, &all, &opened);
+      DoubleClick(0, c);
+      QCoreApplication::processEvents();
+      QVERIFY2(!opened, qPrintable(QString("column %1").arg(c)));
+    }
+
+    // OK: the text as typed, marked as edited; the dialog opened with the
+    // cell's text, all of it selected.
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("1600 ", &shown, &all, &opened);
+    DoubleClick(0, 4);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("1450"));
+    QVERIFY(all);
+    QCOMPARE(Text(cfg, 0, 4), QString("1600 "));
+    QVERIFY(w.GetCells().At(0, 0).Edited);
+    QVERIFY(!w.GetSkipMouseDown());
+    QVERIFY(w.GetSelection().IsSelected(0, 4));
+    // Selected: highlight colours; once the selection moves on: blue text.
+    QCOMPARE(w.vstConfigPaintText(0, 4), std::optional<QColor>(w.vstConfig->palette().color(QPalette::HighlightedText)));
+    Press(0, 5);
+    Release(CellCenter(0, 5));
+    QCOMPARE(w.vstConfigPaintText(0, 4), std::optional<QColor>(QColor(0, 0, 255)));
+    QVERIFY(!w.vstConfigPaintText(0, 5).has_value() ||
+            *w.vstConfigPaintText(0, 5) == w.vstConfig->palette().color(QPalette::HighlightedText));
+    QCoreApplication::processEvents();
+    const QImage image = w.vstConfig->viewport()->grab().toImage();
+    QVERIFY(BluePixels(image, w.vstConfig->visualRect(cfg.index(0, 4))) > 5);
+    QCOMPARE(BluePixels(image, w.vstConfig->visualRect(cfg.index(0, 1))), 0);
+
+    // Cancel: text and mark as they were.
+    AnswerDialog(nullptr, &shown, &all, &opened);
+    DoubleClick(0, 5);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("21.5"));
+    QCOMPARE(Text(cfg, 0, 5), QString("21.5"));
+    QVERIFY(!w.GetCells().At(0, 1).Edited);
+
+    // An empty text confirmed with OK is an empty cell.
+    AnswerDialog("", &shown, &all, &opened);
+    DoubleClick(0, 5);
+    QVERIFY(opened);
+    QVERIFY(Text(cfg, 0, 5).isEmpty());
+    QVERIFY(w.GetCells().At(0, 1).Edited);
+  }
+
+  void cellColours() {
+    // A read of this controller fails in the allocation text and keeps its
+    // busy mark.
+    json bad = Controller(1000, "127.0.0.2");
+    bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
+    StartSim(json::array({bad}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
+    // Painted into a picture of its own: a busy cell is red up to one pixel
+    // before its right edge; the selection paints over it.
+    auto paint = [&](int Column) {
+      QImage image(40, 10, QImage::Format_RGB32);
+      image.fill(Qt::white);
+      QPainter p(&image);
+      w.vstConfigBeforeCellPaint(p, 0, Column, QRect(0, 0, 40, 10));
+      return image;
+    };
+    QCOMPARE(paint(4).pixelColor(20, 5), QColor(Qt::white));
+    Click(*w.vstConfig->model(), 0, true);
+    TApplication::ErrorDisplay = [](const QString&) {};
+    QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(w.GetCells().At(0, 0).Busy);
+    QImage busy = paint(4);
+    QCOMPARE(busy.pixelColor(38, 5), kRed);
+    QCOMPARE(busy.pixelColor(39, 5), QColor(Qt::white));
+    QCOMPARE(paint(3).pixelColor(20, 5), QColor(Qt::white));  // fixed columns never
+    Press(0, 4);
+    QCOMPARE(paint(4).pixelColor(20, 5), w.vstConfig->palette().color(QPalette::Highlight));
+  }
+
+  // --- Write -----------------------------------------------------------------------
+
+  void writeSendsEveryCellAndReadsItBack() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[2]\nVar3=nosuch\n", 1, 2);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    Click(cfg, 1, false);  // Autodetect checked every row
+    w.btnReadClick();
+
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("1600", &shown, &all, &opened);
+    DoubleClick(0, 4);
+    QVERIFY(opened);
+    Sim_->ClearLog();
+    w.cbSyncRTC->setChecked(false);
+    w.btnWriteClick();
+
+    // Every cell is written with its text, edited or not; "?" and unknown
+    // entries are not written.
+    const auto writes = Writes("127.0.0.2");
+    QCOMPARE(writes.size(), size_t{3});
+    QCOMPARE(writes[0], (std::map<std::string, double>{{"fan_speed", 1600}}));
+    // A real travels as the bits of its single-precision value.
+    QCOMPARE(writes[1], (std::map<std::string, double>{{"setpoint", std::bit_cast<uint32_t>(21.5f)}}));
+    QCOMPARE(writes[2], (std::map<std::string, double>{{"pump[2]", 9}}));
+    QCOMPARE(Sim_->ReadVarValue(1000, "fan_speed"), std::optional<double>(1600));
+    QCOMPARE(Text(cfg, 0, 4), QString("1600"));
+    QCOMPARE(Text(cfg, 0, 7), QString("?"));
+    for (int k = 0; k < 4; ++k) QVERIFY(!w.GetCells().At(0, k).Edited && !w.GetCells().At(0, k).Busy);
+    Press(0, 1);  // the selection off the cell: its text in the normal colour
+    Release(CellCenter(0, 1));
+    QVERIFY(!w.vstConfigPaintText(0, 4).has_value());
+    // Without "Synchronize" the clock is only read.
+    QVERIFY(Text(cfg, 0, 3).startsWith("2026-03-04  "));
+    // The unchecked controller: neither written nor read.
+    QVERIFY(Sim_->Log().size() > 0);
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
+
+    // A cell edited to a text its type does not take writes the value last
+    // read, and shows what the controller holds.
+    AnswerDialog("fast", &shown, &all, &opened);
+    DoubleClick(0, 4);
+    Sim_->ClearLog();
+    w.btnWriteClick();
+    QCOMPARE(Writes("127.0.0.2").front(), (std::map<std::string, double>{{"fan_speed", 1600}}));
+    QCOMPARE(Text(cfg, 0, 4), QString("1600"));
+  }
+
+  void writeWithSynchronizeSetsEachClockInOneWrite() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()),
+                          Controller(1001, "127.0.0.3", SpeedVars(), {"rtc_weekday"})}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 1, 2);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    Click(cfg, 0, true);
+    Click(cfg, 1, true);
+    w.btnReadClick();
+    QVERIFY(!Text(cfg, 1, 3).isEmpty());  // Read needs no weekday
+    Sim_->ClearLog();
+    w.cbSyncRTC->setChecked(true);
+    const TLocalTime before = LocalNow();
+    w.btnWriteClick();
+    const TLocalTime after = LocalNow();
+
+    for (const char* ip : {"127.0.0.2", "127.0.0.3"}) {
+      const auto writes = Writes(ip);
+      QCOMPARE(writes.size(), size_t{2});
+      QCOMPARE(writes[0], (std::map<std::string, double>{{"fan_speed", 1450}}));
+      // The clock in one write, after the values.
+      const auto& clock = writes[1];
+      const bool hasWeekday = std::string(ip) == "127.0.0.2";
+      QCOMPARE(clock.size(), hasWeekday ? size_t{8} : size_t{7});
+      QCOMPARE(clock.at("rtc_write_req"), 1.0);
+      bool matches = false;
+      for (const TLocalTime& t : {before, after})
+        matches |= clock.at("rtc_year") == t.Year && clock.at("rtc_month") == t.Month &&
+                   clock.at("rtc_date") == t.Day && clock.at("rtc_hour") == t.Hour &&
+                   (!hasWeekday || clock.at("rtc_weekday") == t.Weekday);
+      QVERIFY2(matches, ip);
+    }
+    QVERIFY(Sim_->Clock(1000).has_value());
+    QCOMPARE(Sim_->Clock(1000)->Year, before.Year);
+    // The display needs the weekday after a Write.
+    QCOMPARE(Text(cfg, 0, 3).left(4), QString::number(before.Year));
+    QVERIFY(Text(cfg, 1, 3).isEmpty());
+  }
+
+  void badAllocationLineEndsTheWrite() {
+    json bad = Controller(1001, "127.0.0.3");
+    bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), bad, Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 3);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    for (int r = 0; r < 3; ++r) Click(cfg, r, true);
+    QStringList errors;
+    TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
+    Sim_->ClearLog();
+    w.cbSyncRTC->setChecked(true);
+    QTest::mouseClick(w.btnWrite, Qt::LeftButton);
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QVERIFY(w.GetCells().At(1, 0).Busy);
+    QVERIFY(!w.GetCells().At(1, 1).Busy);
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QVERIFY(Writes("127.0.0.3").empty());
+    QCOMPARE(Writes("127.0.0.2").size(), size_t{1});  // nothing but its clock: its cells were empty
+    QVERIFY(!w.IsBusy());
+  }
+};
+
+}  // namespace tavex::test
+
+TAVEX_UI_TEST_MAIN(tavex::test::TestPages)
+#include "test_ui_pages.moc"
