@@ -192,11 +192,27 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
 
 void TCommunicator::HandleDatagram(const uint8_t* Data, size_t Size, const std::string& SenderIP,
                                    uint16_t SenderPort) {
+  HandleDatagramAt(Data, Size, SenderIP, SenderPort, 0);
+}
+
+void TCommunicator::HandleDatagramAt(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                                     uint16_t SenderPort, int64_t ArrivalNs) {
   if (Data == nullptr) Size = 0;
   if (Size > kMaxDatagram) Size = kMaxDatagram;
   const std::string text = BytesToHex(Data, Size);
 
   std::lock_guard<std::mutex> g(Lock_);
+  // Queued before the request left, so no answer to it: typically the second
+  // copy of a duplicated answer, read only after the next request was armed.
+  // A large difference means the wall clock was set back, not a stale copy.
+  // Checked under the lock that arming takes, so that a request armed while
+  // this datagram is handled is seen.
+  const int64_t armed = ArmedAtNs_.load(std::memory_order_acquire);
+  if (ArrivalNs != 0 && armed != 0 && ArrivalNs < armed && armed - ArrivalNs < kMaxStaleAgeNs &&
+      State_.load(std::memory_order_acquire) != TTransState::Idle) {
+    StaleDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   const size_t start = text.find("AA55");
   TTransState state = State_.load(std::memory_order_acquire);
   if (state != TTransState::Receiving && start != std::string::npos) {
@@ -251,20 +267,6 @@ void TCommunicator::HandleDatagram(const uint8_t* Data, size_t Size, const std::
     State_.store(TTransState::Idle, std::memory_order_release);
     Changed_.notify_all();
   }
-}
-
-void TCommunicator::HandleDatagramAt(const uint8_t* Data, size_t Size, const std::string& SenderIP,
-                                     uint16_t SenderPort, int64_t ArrivalNs) {
-  const int64_t armed = ArmedAtNs_.load(std::memory_order_acquire);
-  // Queued before the request left, so no answer to it: typically the second
-  // copy of a duplicated answer, read only after the next request was armed.
-  // A large difference means the wall clock was set back, not a stale copy.
-  if (ArrivalNs != 0 && armed != 0 && ArrivalNs < armed && armed - ArrivalNs < kMaxStaleAgeNs &&
-      State_.load(std::memory_order_acquire) != TTransState::Idle) {
-    StaleDropped_.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  HandleDatagram(Data, Size, SenderIP, SenderPort);
 }
 
 TLastFrame TCommunicator::LastFrame() const {
