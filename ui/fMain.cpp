@@ -46,6 +46,7 @@ constexpr int kTimerMs = 2000;
 constexpr int kPanelHeight = 41;
 const QColor kBusyColor(255, 0, 0);
 const QColor kEditedColor(0, 0, 255);
+constexpr int kRtcColumn = 3;
 
 // Runs a function when the scope ends, also when an exception leaves it.
 template <class F>
@@ -335,9 +336,16 @@ void TfmMain::SetColumnWidths() {
   for (int c = 0; c < TConfigModel::kFixedColumns; ++c)
     cfg->resizeSection(c, TConfigModel::kFixedWidths[c]);
   const QFontMetrics metrics(font());
+  // The clock is read at a glance: its column takes the whole text in
+  // fonts wider than the one its design width was made for.
+  cfg->resizeSection(kRtcColumn, std::max(TConfigModel::kFixedWidths[kRtcColumn], RtcColumnWidth(metrics)));
   for (size_t k = 0; k < VarNames.size(); ++k)
     cfg->resizeSection(TConfigModel::kFixedColumns + static_cast<int>(k),
                        metrics.horizontalAdvance(QString::fromStdString(VarNames[k])) + 15);
+}
+
+int RtcColumnWidth(const QFontMetrics& Metrics) {
+  return Metrics.horizontalAdvance(QStringLiteral("0000-00-00  00:00:00")) + 12;
 }
 
 // --- Settings ---------------------------------------------------------------

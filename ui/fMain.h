@@ -26,6 +26,7 @@
 #include "ui/uCells.h"
 
 class QCheckBox;
+class QFontMetrics;
 class QLabel;
 class QPainter;
 class QPushButton;
@@ -219,5 +220,8 @@ class TfmMain : public QWidget {
   TCellPainter* SystemPainter_ = nullptr;
   TCellPainter* ConfigPainter_ = nullptr;
 };
+
+// The width the RTC column needs for a clock text in a font.
+int RtcColumnWidth(const QFontMetrics& Metrics);
 
 }  // namespace tavex

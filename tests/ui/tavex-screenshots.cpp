@@ -1,15 +1,23 @@
 // Takes the screenshots of docs/screenshots/: the main window on both pages
-// after an Autodetect, and the Setup dialog. Runs under a real display
+// after an Autodetect, the status check while it runs and when it is done,
+// the configuration page after a Read with one edited and one selected
+// cell, and the Setup and Edit Value dialogs. Runs under a real display
 // server (scripts/screenshots starts one), inside a private network
 // namespace with the simulator running, and talks through adapter "lo".
 //
 //   tavex-screenshots OUTPUT_DIR CONFIGURATION.ini
+#include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QMouseEvent>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTableView>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +35,24 @@ bool Save(QWidget& Widget, const QString& Path) {
   const bool ok = Widget.grab().save(Path, "PNG");
   std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
   return ok;
+}
+
+void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButtons Held) {
+  QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Qt::LeftButton, Held, Qt::NoModifier);
+  QApplication::sendEvent(Target, &e);
+}
+
+// A click, or a double-click, of the left button on a cell of the
+// configuration grid, as the window receives them.
+void ClickCell(tavex::TfmMain& Window, int Row, int Column, bool Double = false) {
+  QTableView* grid = Window.vstConfig;
+  const QPoint at = grid->visualRect(grid->model()->index(Row, Column)).center();
+  QWidget* vp = grid->viewport();
+  SendMouse(vp, QEvent::MouseButtonPress, at, Qt::LeftButton);
+  SendMouse(vp, QEvent::MouseButtonRelease, at, Qt::NoButton);
+  if (!Double) return;
+  SendMouse(vp, QEvent::MouseButtonDblClick, at, Qt::LeftButton);
+  SendMouse(vp, QEvent::MouseButtonRelease, at, Qt::NoButton);
 }
 
 }  // namespace
@@ -67,6 +93,41 @@ int main(int argc, char** argv) {
   bool ok = Save(fmMain, out + "/main-system-check.png");
   fmMain.PageControl1->setCurrentIndex(1);
   ok = Save(fmMain, out + "/main-configuration.png") && ok;
+
+  // The status check: once while the second controller's "PLC program"
+  // step is under way (grabbed from inside a wait for its answer), and when
+  // it is done.
+  fmMain.PageControl1->setCurrentIndex(0);
+  bool running = false;
+  QTimer watch;
+  watch.setInterval(0);
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (running || fmMain.GetCheckProgress() != 5 + 2) return;
+    running = true;
+    ok = Save(fmMain, out + "/system-check-running.png") && ok;
+  });
+  watch.start();
+  fmMain.btnCheckClick();
+  watch.stop();
+  if (!running) {
+    std::fprintf(stderr, "tavex-screenshots: the check never showed its second row under way\n");
+    ok = false;
+  }
+  ok = Save(fmMain, out + "/system-check-done.png") && ok;
+
+  // Read, then edit a value in the Edit Value dialog and select another cell.
+  fmMain.PageControl1->setCurrentIndex(1);
+  fmMain.btnReadClick();
+  QTimer::singleShot(0, [&] {
+    fmEditValue.edValue->setText("1500");
+    fmEditValue.edValue->selectAll();
+    QCoreApplication::processEvents();
+    ok = Save(fmEditValue, out + "/edit-value.png") && ok;
+    fmEditValue.btnOK->click();
+  });
+  ClickCell(fmMain, 0, 4 + 2, true);
+  ClickCell(fmMain, 1, 4 + 0);
+  ok = Save(fmMain, out + "/configuration-edited.png") && ok;
 
   fmOptions.AdapterID = fmMain.GetCommunicator().Adapter.ID;
   fmOptions.DirectConnection = fmMain.GetDirectConnection();

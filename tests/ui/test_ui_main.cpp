@@ -84,7 +84,9 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->GetPassword(), std::string());
     QVERIFY(w->GetVarNames().empty());
     QCOMPARE(Captions(*w->vstConfig->model()), QStringList({"No.", "NAD", "IP", "RTC"}));
-    QCOMPARE(Widths(*w->vstConfig), QList<int>({50, 50, 120, 120}));
+    // The RTC column is as wide as a clock text needs, at least its design width.
+    const int rtc = std::max(120, RtcColumnWidth(QFontMetrics(w->font())));
+    QCOMPARE(Widths(*w->vstConfig), QList<int>({50, 50, 120, rtc}));
     QCOMPARE(Captions(*w->vstSystem->model()),
              QStringList({"No.", "NAD", "IP", "Network", "Tavex ping", "PLC program", "ALC file",
                           "PLC run"}));
