@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
@@ -158,7 +159,7 @@ void TfmMain::CreateControls() {
   // The page draws its own single-cell selection (mouse handlers below).
   vstConfig->setSelectionMode(QAbstractItemView::NoSelection);
   vstConfig->viewport()->installEventFilter(this);
-  vstConfig->viewport()->setMouseTracking(false);
+  vstConfig->installEventFilter(this);
   btnRead = Button("btnRead", "&Read", 75, pgConfig);
   btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
   cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
@@ -297,6 +298,7 @@ void TfmMain::FormCreate() {
 void TfmMain::FormDestroy() {
   Timer1->stop();
   vstConfig->viewport()->removeEventFilter(this);
+  vstConfig->removeEventFilter(this);
   SaveSettings();
   // The models go first (they read the list), then the controllers.
   vstSystem->setModel(nullptr);
@@ -631,6 +633,14 @@ void TfmMain::vstConfigDblClick() {
 }
 
 bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == vstConfig && Event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(Event)->key() == Qt::Key_Space && static_cast<QKeyEvent*>(Event)->modifiers() == 0) {
+    // The focus never rests on the check-box column, so the space bar
+    // toggles the check box of the focused row from any column.
+    const int row = vstConfig->currentIndex().row();
+    if (row >= 0) TApplication::RunHandler([this, row] { ConfigModel_->SetChecked(row, !ConfigModel_->Checked(row)); });
+    return true;
+  }
   if (Watched != vstConfig->viewport()) return QWidget::eventFilter(Watched, Event);
   switch (Event->type()) {
     case QEvent::MouseButtonPress: {

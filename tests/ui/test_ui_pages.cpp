@@ -443,6 +443,16 @@ class TestPages : public QObject {
     QVERIFY(w.vstConfigFocusChanging(1));
     w.vstConfig->setCurrentIndex(w.vstConfig->model()->index(0, 0));
     QVERIFY(w.vstConfig->currentIndex().column() > 0);
+    // The space bar still toggles the focused row's check box.
+    const auto checked = [&] {
+      return w.vstConfig->model()->index(0, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
+    };
+    const bool before = checked();
+    w.vstConfig->setFocus();
+    QTest::keyClick(w.vstConfig, Qt::Key_Space);
+    QCOMPARE(checked(), !before);
+    QTest::keyClick(w.vstConfig, Qt::Key_Space);
+    QCOMPARE(checked(), before);
   }
 
   void doubleClickEditsValueCellsOnly() {
