@@ -3,6 +3,7 @@
 // tables.
 #pragma once
 
+#include <QAbstractItemModel>
 #include <QFile>
 #include <QSettings>
 #include <QString>
@@ -15,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "hostutil/uEthernetUtils.h"
+#include "sim/uSimulator.h"
 #include "ui/uApplication.h"
 
 // The tests run with the tool's own application object, so that the error
@@ -33,6 +37,23 @@ namespace tavex::test {
 inline bool InPrivateNetwork() {
   const char* v = std::getenv("TAVEX_IN_NETNS");
   return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+// Starts simulated controllers on loopback (the scenario's "controllers").
+inline void StartSimulator(const nlohmann::json& Controllers, std::unique_ptr<sim::TSimulator>& Sim) {
+  Sim = std::make_unique<sim::TSimulator>(sim::ParseScenario({{"controllers", Controllers}}));
+  std::string error;
+  QVERIFY2(Sim->Start(&error), error.c_str());
+}
+
+// The text a grid shows in a cell.
+inline QString Text(const QAbstractItemModel& Model, int Row, int Column) {
+  return Model.data(Model.index(Row, Column)).toString();
+}
+
+// What the view does when the user clicks a row's check box.
+inline void Click(QAbstractItemModel& Model, int Row, bool Check) {
+  Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
 // A temporary directory with the settings store and configuration files.

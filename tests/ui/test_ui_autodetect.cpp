@@ -38,17 +38,8 @@ json Controller(uint32_t Nad, const std::string& IP, json Extra = json::object()
   return c;
 }
 
-QString Text(const QAbstractItemModel& Model, int Row, int Column) {
-  return Model.data(Model.index(Row, Column)).toString();
-}
-
 bool Checked(const QAbstractItemModel& Model, int Row) {
   return Model.data(Model.index(Row, 0), Qt::CheckStateRole).toInt() == Qt::Checked;
-}
-
-// What the view does when the user clicks a row's check box.
-void Click(QAbstractItemModel& Model, int Row, bool Check) {
-  Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
 }  // namespace
@@ -62,11 +53,7 @@ class TestAutodetect : public QObject {
   std::unique_ptr<TfmMain> Window_;
   std::unique_ptr<TfmOptions> Options_;
 
-  void StartSim(json Controllers) {
-    Sim_ = std::make_unique<sim::TSimulator>(sim::ParseScenario({{"controllers", Controllers}}));
-    std::string error;
-    QVERIFY2(Sim_->Start(&error), error.c_str());
-  }
+  void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   static constexpr const char* kNoFile = nullptr;
   TfmMain& Open(const char* Ini = "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n") {
     TMainOptions o;

@@ -62,14 +62,6 @@ json SpeedVars() {
                       {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
 }
 
-QString Text(const QAbstractItemModel& Model, int Row, int Column) {
-  return Model.data(Model.index(Row, Column)).toString();
-}
-
-void Click(QAbstractItemModel& Model, int Row, bool Check) {
-  Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
-}
-
 void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
                Qt::MouseButtons Held) {
   QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Held, Qt::NoModifier);
@@ -118,11 +110,7 @@ class TestPages : public QObject {
   std::unique_ptr<TfmMain> Window_;
   std::unique_ptr<TfmEditValue> EditValue_;
 
-  void StartSim(json Controllers) {
-    Sim_ = std::make_unique<sim::TSimulator>(sim::ParseScenario({{"controllers", Controllers}}));
-    std::string error;
-    QVERIFY2(Sim_->Start(&error), error.c_str());
-  }
+  void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   // Opens the window, runs Autodetect and shows the page asked for.
   TfmMain& Open(const std::string& Ini, int Page, int Expect) {
     TMainOptions o;
