@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     std::vector<TFleetJob> jobs;
     for (auto& r : records) jobs.push_back({r.get(), entries, Values});
     TFleetOptions options;
+    if (const char* j = std::getenv("BENCH_JOBS")) options.Jobs = std::atoi(j);
     options.Write = !Values.empty();
     options.Cache = &cache;
     std::vector<TFleetResult> results;
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
     warm.push_back(p.Ms);
     warmMin = std::min(warmMin, p.MinTrips);
     warmMax = std::max(warmMax, p.MaxTrips);
+    c.MeanTrips = p.MeanTrips;
     c.AllRead = c.AllRead && p.AllRead;
   }
   c.Ms = Median(warm);
@@ -176,6 +178,7 @@ int main(int argc, char** argv) {
     writes.push_back(p.Ms);
     d.MinTrips = r == 0 ? p.MinTrips : std::min(d.MinTrips, p.MinTrips);
     d.MaxTrips = std::max(d.MaxTrips, p.MaxTrips);
+    d.MeanTrips = p.MeanTrips;
     d.AllRead = (r == 0 || d.AllRead) && p.AllRead;
   }
   d.Ms = Median(writes);

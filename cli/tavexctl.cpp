@@ -572,8 +572,7 @@ void TTool::Configure(TTavex& Plc) const {
   Plc.SetDirectConnection(O.Direct);
   Plc.SelectAdapter(AdapterID);
   Plc.SetPassword(Password);
-  Plc.Communicator->Timeout = O.TimeoutMs;
-  Plc.Communicator->Retries = O.Retries;
+  SetTransport(Plc, O.TimeoutMs, O.Retries);
 }
 
 // Controllers by address (--host, and the inventory of --hosts): a unicast

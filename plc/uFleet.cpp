@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -15,8 +16,7 @@ namespace tavex {
 
 namespace {
 
-// The header fields the archive fetch needs end with the entry count.
-constexpr int kHeaderFieldsSize = hdrDirCount + 2;
+static_assert(kHeaderFieldsSize == hdrDirCount + 2, "the header fields end with the entry count");
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {
@@ -83,14 +83,17 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
     Plc.Stage = stCheckCode;
   }
 
-  // Program and stamp from one read of the header's start.
+  // Program, stamp and the directory's place from one read of the header
+  // fields (a page request like the header start's, a few bytes longer).
   TCommunicator& comm = *Plc.Communicator;
-  std::vector<uint8_t> h;
-  if (!comm.ReadCodeHeaderStart(h)) {
+  TMemoryStream header;
+  if (!comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header) ||
+      header.Size() != static_cast<size_t>(kHeaderFieldsSize)) {
     GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
     return false;
   }
-  Plc.HasProgram = ValidHeader(h.data(), h.size()) && h.size() >= hdrStamp + 4u;
+  const std::vector<uint8_t>& h = header.Bytes();
+  Plc.HasProgram = ValidHeader(h.data(), h.size());
   if (!Plc.HasProgram) {
     GiveUp(Plc, Result, kErrProgram, TEntryReason::ControllerError);
     return false;
@@ -106,7 +109,7 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
     Plc.AlcVars.Clear();
     Plc.AlcOk = false;
     std::string text;
-    switch (FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text)) {
+    switch (FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text, &h)) {
       case TAlcFetch::NoAnswer:
         GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
         return false;
@@ -282,11 +285,15 @@ void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work) {
 }
 
 TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
-                       std::string& Text) {
+                       std::string& Text, const std::vector<uint8_t>* Header) {
   Text.clear();
   TMemoryStream header;
-  if (!Comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header)) return TAlcFetch::NoAnswer;
-  if (header.Size() != static_cast<size_t>(kHeaderFieldsSize)) return TAlcFetch::NoAnswer;
+  if (Header != nullptr && Header->size() >= static_cast<size_t>(kHeaderFieldsSize)) {
+    header.Write(Header->data(), static_cast<size_t>(kHeaderFieldsSize));
+  } else {
+    if (!Comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header)) return TAlcFetch::NoAnswer;
+    if (header.Size() != static_cast<size_t>(kHeaderFieldsSize)) return TAlcFetch::NoAnswer;
+  }
   const uint8_t* h = header.Data();
   if (!ValidHeader(h, header.Size())) return TAlcFetch::NotFound;
   const int count = Get16(h + hdrDirCount);
@@ -325,6 +332,25 @@ TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache
     return TAlcFetch::Fetched;
   }
   return TAlcFetch::NotFound;
+}
+
+void SetTransport(TTavex& Plc, int TimeoutMs, int Retries) {
+  TCommunicator& comm = *Plc.Communicator;
+  comm.Retries = std::max(1, Retries);
+  TimeoutMs = std::clamp(TimeoutMs, 1, 60000);
+  if (TimeoutMs == kDefaultTimeoutMs) {
+    comm.TickSource = nullptr;
+    return;
+  }
+  // Ticks in units of default / TimeoutMs milliseconds: the default wait of
+  // kDefaultTimeoutMs ticks then lasts TimeoutMs. Wraps like any tick count.
+  const auto start = std::chrono::steady_clock::now();
+  comm.TickSource = [start, TimeoutMs] {
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<uint32_t>(static_cast<uint64_t>(us) * kDefaultTimeoutMs /
+                                 (static_cast<uint64_t>(TimeoutMs) * 1000));
+  };
 }
 
 bool PingHost(TTavex& Plc, const std::string& Host) {

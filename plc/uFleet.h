@@ -32,6 +32,10 @@ namespace tavex {
 // At most this many workers, whatever is asked.
 inline constexpr int kMaxFleetJobs = 128;
 
+// The header bytes the fleet reads: everything up to the directory's entry
+// count (program check, stamp, directory address and count).
+inline constexpr int kHeaderFieldsSize = 70;
+
 // Message of a variable write that no controller acknowledged.
 inline constexpr char kErrWriteVars[] = "Error writing vars";
 
@@ -60,7 +64,8 @@ void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work);
 enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
 
 // The allocation text of the controller behind Comm: the header fields
-// (one page), the file directory, then "alc.zip". With a cache, an archive
+// (one page request, unless Header holds them already: the first
+// kHeaderFieldsSize bytes of the header), the file directory, then "alc.zip". With a cache, an archive
 // kept for (Nad, program stamp, directory address and size) is taken from
 // it when it passes the zip reader's checks; otherwise the archive's pages
 // are fetched, checked the same way, and kept (replacing a damaged file).
@@ -69,7 +74,16 @@ enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
 // retries). NotFound: no valid header, no valid "alc.zip" entry, or an
 // archive without a readable, non-empty first member. Throws nothing.
 TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
-                       std::string& Text);
+                       std::string& Text, const std::vector<uint8_t>* Header = nullptr);
+
+// --- Transport settings ------------------------------------------------------------
+
+// The transport's values for every transaction of the record: each attempt
+// waits TimeoutMs (1 .. 60000) for its answer, and a request is sent at
+// most Retries times. The communicator puts its Timeout back to the default
+// after every transaction, so a time-out other than the default is made by
+// running the record's wait clock at default / TimeoutMs of real speed.
+void SetTransport(TTavex& Plc, int TimeoutMs, int Retries);
 
 // --- Finding a controller by address --------------------------------------------
 
@@ -118,9 +132,9 @@ struct TFleetOptions {
 // One controller, on the calling thread:
 // 1. the staged sequence, each check once (a failed transaction has already
 //    had the transport's retries): open and ping unless the record is past
-//    them, the header's start (program and stamp in one read), the
-//    allocation text when the stamp changed or none is loaded (FetchAlcText),
-//    the run state;
+//    them, the header fields (program, stamp and directory in one read),
+//    the allocation text when the stamp changed or none is loaded
+//    (FetchAlcText), the run state;
 // 2. read: one read of every entry and the six clock variables;
 //    write: one write of every value text the entry's element accepts,
 //    with SyncClock one write of the eight clock variables, then one read

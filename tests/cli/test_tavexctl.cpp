@@ -325,18 +325,24 @@ TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
   // Unicast only, nobody unlisted heard anything, and the silent one got
   // exactly the two attempts of one ping.
   size_t silentPings = 0;
+  std::vector<double> pingTimes;
   for (const json& e : Log()) {
     EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
     EXPECT_NE(e.at("nad"), 1009) << e.dump();
     if (e.at("nad") == 1004) {
       EXPECT_EQ(e.at("command"), 16);
       ++silentPings;
+      pingTimes.push_back(e.at("t_ms").get<double>());
     }
     if (e.at("nad") == 1001) {
       EXPECT_EQ(e.at("command"), 16) << "left out, but served";
     }
   }
   EXPECT_EQ(silentPings, 2u);
+  // The second attempt followed the first after --timeout, not the default 500 ms.
+  ASSERT_EQ(pingTimes.size(), 2u);
+  EXPECT_GE(pingTimes[1] - pingTimes[0], 90);
+  EXPECT_LT(pingTimes[1] - pingTimes[0], 400);
 
   // Every controller listed and answering: success.
   const std::string good = WriteFile("good.csv", "nad,ip\n1000,127.0.0.2\n1002,127.0.0.4\n");
