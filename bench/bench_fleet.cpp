@@ -10,6 +10,7 @@
 // Each fleet run uses fresh records, as each run of tavexctl does. Round
 // trips per controller are counted from the simulator's log.
 // Usage: bench_fleet [RUNS] [CONTROLLERS_FOR_A]
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,8 +37,16 @@ constexpr uint32_t kFirstNad = 1000;
 
 std::string IpOf(int c) { return "127.0.0." + std::to_string(2 + c); }
 
+// CPU time of the whole process (tool and simulator threads), ms.
+double CpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
 struct TPhase {
   double Ms = 0;
+  double CpuMs = 0;
   size_t MinTrips = 0, MaxTrips = 0;
   double MeanTrips = 0;
   bool AllRead = true;
@@ -113,9 +122,11 @@ int main(int argc, char** argv) {
     options.Cache = &cache;
     std::vector<TFleetResult> results;
     simulator.ClearLog();
+    const double cpu0 = CpuMs();
     const auto t0 = Clock::now();
     RunFleet(jobs, options, results);
     p.Ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    p.CpuMs = CpuMs() - cpu0;
     trips(p, kControllers);
     p.AllRead = true;
     std::map<std::string, int> why;
@@ -142,6 +153,7 @@ int main(int argc, char** argv) {
   {
     auto records = freshRecords();
     simulator.ClearLog();
+    const double cpu0 = CpuMs();
     const auto t0 = Clock::now();
     std::vector<std::string> texts;
     for (int c = 0; c < walkControllers; ++c) {
@@ -149,6 +161,7 @@ int main(int argc, char** argv) {
       for (const auto& t : texts) a.AllRead = a.AllRead && t != "?";
     }
     a.Ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    a.CpuMs = CpuMs() - cpu0;
     trips(a, walkControllers);
   }
 
@@ -163,6 +176,7 @@ int main(int argc, char** argv) {
     warmMin = std::min(warmMin, p.MinTrips);
     warmMax = std::max(warmMax, p.MaxTrips);
     c.MeanTrips = p.MeanTrips;
+    c.CpuMs += p.CpuMs / runs;
     c.AllRead = c.AllRead && p.AllRead;
   }
   c.Ms = Median(warm);
@@ -179,6 +193,7 @@ int main(int argc, char** argv) {
     d.MinTrips = r == 0 ? p.MinTrips : std::min(d.MinTrips, p.MinTrips);
     d.MaxTrips = std::max(d.MaxTrips, p.MaxTrips);
     d.MeanTrips = p.MeanTrips;
+    d.CpuMs += p.CpuMs / runs;
     d.AllRead = (r == 0 || d.AllRead) && p.AllRead;
   }
   d.Ms = Median(writes);
@@ -209,10 +224,10 @@ int main(int argc, char** argv) {
 
   std::printf("fleet, %d controllers x %d variables (bit/word/int/long/real) + clock, answers delayed %d ms\n",
               kControllers, kVars, kDelayMs);
-  std::printf("  %-46s %10s  %s\n", "", "wall", "round trips per controller (min/mean/max)");
+  std::printf("  %-46s %10s  %-12s %s\n", "", "wall", "CPU", "round trips per controller (min/mean/max)");
   auto row = [](const char* name, const TPhase& p) {
-    std::printf("  %-46s %8.1f ms  %zu / %.1f / %zu%s\n", name, p.Ms, p.MinTrips, p.MeanTrips, p.MaxTrips,
-                p.AllRead ? "" : "  (values missing!)");
+    std::printf("  %-46s %8.1f ms  %7.1f ms   %zu / %.1f / %zu%s\n", name, p.Ms, p.CpuMs, p.MinTrips, p.MeanTrips,
+                p.MaxTrips, p.AllRead ? "" : "  (values missing!)");
   };
   char walkName[96];
   std::snprintf(walkName, sizeof walkName, "(a) cell-by-cell walk (ReadRow), %d controllers", walkControllers);
@@ -224,6 +239,8 @@ int main(int argc, char** argv) {
   const double aAll = a.Ms * kControllers / walkControllers;
   std::printf("  (a) for all %d controllers%s: %.1f ms; (a)/(c) = %.0f x\n", kControllers,
               walkControllers == kControllers ? "" : " (scaled)", aAll, aAll / c.Ms);
+  std::printf("  CPU per round trip: (a) %.0f us, (c) %.0f us\n", a.CpuMs * 1000 / (a.MeanTrips * walkControllers),
+              c.CpuMs * 1000 / (c.MeanTrips * kControllers));
   std::printf("  (b) against the slowest chain (%zu round trips x %d ms = %d ms): %.2f x\n", b.MaxTrips, kDelayMs,
               static_cast<int>(b.MaxTrips) * kDelayMs, b.Ms / (static_cast<double>(b.MaxTrips) * kDelayMs));
   std::printf("  (e) - (c) = %.1f ms (limit: %d x %d ms + 100 ms = %d ms); given up %zu, served whole %zu of %d\n",
