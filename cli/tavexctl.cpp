@@ -262,7 +262,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   };
   const TCommand commands[] = {
       {"adapters", "List this computer's network adapters", nullptr},
-      {"detect", "Find the controllers (one broadcast ping, or --host)", nullptr},
+      {"detect", "Find the controllers (one broadcast ping, or\n--host, --hosts)", nullptr},
       {"status", "Check network, ping, program, ALC file, run", nullptr},
       {"read", "Read variables (default: the --ini file's\nentries, e.g. speed or temp[3]) and the clock", "ENTRY"},
       {"write", "Write values, read them back, then read the\nclock (or set it with --sync-clock)", "ENTRY=VALUE"},
