@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,24 @@ double CpuMs() {
   return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
+// CPU time so far of each thread alive now (schedstat, ns), by thread id.
+std::map<std::string, double> ThreadCpuMs() {
+  std::map<std::string, double> out;
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    FILE* f = std::fopen((t.path() / "schedstat").c_str(), "r");
+    if (f == nullptr) continue;
+    unsigned long long ns = 0;
+    if (std::fscanf(f, "%llu", &ns) == 1) out[t.path().filename().string()] = static_cast<double>(ns) / 1e6;
+    std::fclose(f);
+  }
+  return out;
+}
+
 struct TPhase {
   double Ms = 0;
   double CpuMs = 0;
+  double SimCpuMs = 0;  // of the threads that outlive the phase: the simulator's (the main thread waits)
   size_t MinTrips = 0, MaxTrips = 0;
   double MeanTrips = 0;
   bool AllRead = true;
@@ -122,29 +138,30 @@ int main(int argc, char** argv) {
     options.Cache = &cache;
     std::vector<TFleetResult> results;
     simulator.ClearLog();
+    const auto threads0 = ThreadCpuMs();
     const double cpu0 = CpuMs();
     const auto t0 = Clock::now();
     RunFleet(jobs, options, results);
     p.Ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     p.CpuMs = CpuMs() - cpu0;
+    for (const auto& [tid, ms] : ThreadCpuMs())
+      if (const auto it = threads0.find(tid); it != threads0.end()) p.SimCpuMs += ms - it->second;
     trips(p, kControllers);
     p.AllRead = true;
     std::map<std::string, int> why;
     for (const auto& r : results) {
       for (const auto& e : r.Entries) p.AllRead = p.AllRead && e.Reason == TEntryReason::None;
-      if (r.GivenUp) ++why[r.Error];
-      else
-        for (const auto& e : r.Entries)
-          if (e.Reason != TEntryReason::None) ++why[ReasonText(e.Reason)];
+      if (r.GivenUp) {
+        ++why[r.Error];
+        continue;
+      }
+      std::set<std::string> reasons;
+      for (const auto& e : r.Entries)
+        if (e.Reason != TEntryReason::None) reasons.insert(ReasonText(e.Reason));
+      for (const auto& x : reasons) ++why[x];
     }
-    for (const auto& [w, n] : why) std::fprintf(stderr, "bench_fleet: %d x %s\n", n, w.c_str());
-    if (std::getenv("BENCH_DEBUG"))
-      for (size_t i = 0; i < results.size(); ++i)
-        if (results[i].GivenUp)
-          for (const auto& e : simulator.LogEntries())
-            if (e.Nad == kFirstNad + i)
-              std::fprintf(stderr, "  %u t=%.1f cmd=%d outcome=%s from=%s delay=%u\n", e.Nad, e.TMs, e.Command,
-                           e.Outcome.c_str(), e.From.c_str(), e.DelayMs);
+    // Why values are missing (in (e), the two silent controllers).
+    for (const auto& [w, n] : why) std::fprintf(stderr, "bench_fleet: %d controller(s): %s\n", n, w.c_str());
     if (Out != nullptr) *Out = std::move(results);
   };
 
@@ -177,6 +194,7 @@ int main(int argc, char** argv) {
     warmMax = std::max(warmMax, p.MaxTrips);
     c.MeanTrips = p.MeanTrips;
     c.CpuMs += p.CpuMs / runs;
+    c.SimCpuMs += p.SimCpuMs / runs;
     c.AllRead = c.AllRead && p.AllRead;
   }
   c.Ms = Median(warm);
@@ -194,6 +212,7 @@ int main(int argc, char** argv) {
     d.MaxTrips = std::max(d.MaxTrips, p.MaxTrips);
     d.MeanTrips = p.MeanTrips;
     d.CpuMs += p.CpuMs / runs;
+    d.SimCpuMs += p.SimCpuMs / runs;
     d.AllRead = (r == 0 || d.AllRead) && p.AllRead;
   }
   d.Ms = Median(writes);
@@ -241,6 +260,8 @@ int main(int argc, char** argv) {
               walkControllers == kControllers ? "" : " (scaled)", aAll, aAll / c.Ms);
   std::printf("  CPU per round trip: (a) %.0f us, (c) %.0f us\n", a.CpuMs * 1000 / (a.MeanTrips * walkControllers),
               c.CpuMs * 1000 / (c.MeanTrips * kControllers));
+  std::printf("  simulator's share of the CPU: (b) %.1f ms, (c) %.1f ms, (d) %.1f ms\n", b.SimCpuMs, c.SimCpuMs,
+              d.SimCpuMs);
   std::printf("  (b) against the slowest chain (%zu round trips x %d ms = %d ms): %.2f x\n", b.MaxTrips, kDelayMs,
               static_cast<int>(b.MaxTrips) * kDelayMs, b.Ms / (static_cast<double>(b.MaxTrips) * kDelayMs));
   std::printf("  (e) - (c) = %.1f ms (limit: %d x %d ms + 100 ms = %d ms); given up %zu, served whole %zu of %d\n",
