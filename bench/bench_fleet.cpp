@@ -9,7 +9,7 @@
 //       silent in the middle of its staged sequence.
 // Each fleet run uses fresh records, as each run of tavexctl does. Round
 // trips per controller are counted from the simulator's log.
-// Usage: bench_fleet [RUNS] [CONTROLLERS_FOR_A]
+// Usage: bench_fleet [RUNS] [CONTROLLERS_FOR_A]   (BENCH_JOBS=N: N workers, as --jobs N)
 #include <sys/resource.h>
 #include <unistd.h>
 
