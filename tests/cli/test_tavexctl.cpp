@@ -312,7 +312,7 @@ TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
                                       "1004,127.0.0.5\n"   // silent
                                       "1005,127.0.0.3\n"   // 1001 lives there
                                       "1003,127.0.0.9\n");  // nobody
-  TRun r = Json({"--hosts", hosts, "--timeout", "100", "--retries", "2", "read", "speed[1]"});
+  TRun r = Json({"--hosts", hosts, "--jobs", "2", "--timeout", "100", "--retries", "2", "read", "speed[1]"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err,
             "tavexctl: Controller 1004 listed at 127.0.0.5 did not answer.\n"
