@@ -162,7 +162,6 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       accepted = false;
       break;
     }
-    if (attempt == 0 && ownSocket) Socket_->PrepareNext();
     accepted = WaitForAnswer(Timeout);
     // On the fixed port of a direct connection a late answer would land in
     // the next wait: the next send waits out a quiet period first.

@@ -21,7 +21,6 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "hostutil/uEthernetUtils.h"
 
@@ -66,7 +65,6 @@ struct TUdpSocket::TImpl {
     {
       std::lock_guard<std::mutex> g(Lock);
       CloseLocked();
-      CloseSpares();
     }
     if (Listener.joinable()) {
       Stopping.store(true, std::memory_order_release);
@@ -160,22 +158,6 @@ struct TUdpSocket::TImpl {
     Generation = 0;
   }
 
-  // Closes a descriptor that the listener no longer reads, counting what is
-  // still queued on it.
-  void Discard(int D) {
-    uint8_t byte = 0;
-    while (::recv(D, &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0)
-      Discarded.fetch_add(1, std::memory_order_relaxed);
-    ::close(D);
-  }
-
-  void CloseSpares() {
-    for (int d : Retired) Discard(d);
-    Retired.clear();
-    if (Spare >= 0) Discard(Spare);
-    Spare = -1;
-  }
-
   // A socket on the binding, not yet watched. -1 on failure.
   int OpenFd() const {
     sockaddr_in local{};
@@ -208,10 +190,7 @@ struct TUdpSocket::TImpl {
     socklen_t len = sizeof bound;
     const uint64_t generation = LastGeneration + 1;
     epoll_event ev{};
-    // Edge-triggered: a socket that is no longer the open one is reported
-    // once and then ignored (the listener reads the open socket only, always
-    // until its queue is empty).
-    ev.events = EPOLLIN | EPOLLET;
+    ev.events = EPOLLIN;
     ev.data.u64 = generation;
     if (!StartListener() || ::getsockname(D, reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
         ::epoll_ctl(Epoll, EPOLL_CTL_ADD, D, &ev) != 0) {
@@ -222,15 +201,8 @@ struct TUdpSocket::TImpl {
     Fd = D;
     Port = ntohs(bound.sin_port);
     Generation = generation;
-    // Whatever reached a spare before it was put to use answers nothing.
-    DrainQueue(false);
     return true;
   }
-
-  // Owner's thread only (the listener never touches these): sockets replaced
-  // by Renew and not yet closed, and the one the next Renew takes.
-  std::vector<int> Retired;
-  int Spare = -1;
 };
 
 TUdpSocket::TUdpSocket(THandler Handler) : Impl_(std::make_unique<TImpl>()) {
@@ -243,14 +215,12 @@ void TUdpSocket::SetBinding(const std::string& IP, uint16_t Port) {
   Impl_->BindIP = IP;
   Impl_->BindPort = Port;
   Impl_->Bound = true;
-  Impl_->CloseSpares();
 }
 
 void TUdpSocket::ClearBinding() {
   Impl_->BindIP.clear();
   Impl_->BindPort = 0;
   Impl_->Bound = false;
-  Impl_->CloseSpares();
 }
 
 bool TUdpSocket::HasBinding() const { return Impl_->Bound; }
@@ -264,31 +234,18 @@ bool TUdpSocket::Activate() {
 }
 
 bool TUdpSocket::Renew() {
-  int d = Impl_->Spare;
-  Impl_->Spare = -1;
-  if (d < 0) d = Impl_->OpenFd();
+  // Opened before the old one is closed, so that the new port differs from
+  // the old one; and outside the lock, which the listener needs only to
+  // deliver.
+  const int d = Impl_->OpenFd();
   std::lock_guard<std::mutex> g(Impl_->Lock);
-  if (Impl_->Fd >= 0) {
-    // Left open until PrepareNext: closing costs more than sending. The
-    // listener reads only the open socket, so nothing of it is delivered.
-    Impl_->Retired.push_back(Impl_->Fd);
-    Impl_->Fd = -1;
-    Impl_->Port = 0;
-    Impl_->Generation = 0;
-  }
+  Impl_->CloseLocked();
   return d >= 0 && Impl_->WatchLocked(d);
-}
-
-void TUdpSocket::PrepareNext() {
-  for (int d : Impl_->Retired) Impl_->Discard(d);
-  Impl_->Retired.clear();
-  if (Impl_->Spare < 0 && !(Impl_->Bound && Impl_->BindPort != 0)) Impl_->Spare = Impl_->OpenFd();
 }
 
 void TUdpSocket::Deactivate() {
   std::lock_guard<std::mutex> g(Impl_->Lock);
   Impl_->CloseLocked();
-  Impl_->CloseSpares();
 }
 
 // Fd, Port and Generation are written by the owner's thread only (under the

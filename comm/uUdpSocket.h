@@ -47,19 +47,12 @@ class TUdpSocket {
   // starts delivering its datagrams, unless one is open. True when a socket
   // is open afterwards. Never throws.
   bool Activate();
-  // Replaces the open socket, if any, by a new one on the same binding (with
-  // port 0: another ephemeral port; the spare of PrepareNext when there is
-  // one). From then on nothing that arrives on the old socket is delivered;
-  // what it still holds is discarded unread and counted in Discarded() when
-  // it is closed (at PrepareNext at the latest). False when the new socket
-  // cannot be opened; the socket is then inactive. Never throws.
+  // Closes the open socket, if any, and opens a new one on the same binding
+  // (with port 0: another ephemeral port). Datagrams still queued on the old
+  // socket are discarded unread and counted in Discarded(). False when the
+  // new socket cannot be opened; the socket is then inactive. Never throws.
   bool Renew();
-  // Closes the sockets that Renew replaced and opens, unwatched, the one that
-  // the next Renew takes, so that those system calls fall between a request
-  // and its answer instead of before the request. Only with a binding to
-  // port 0 (a fixed port has no spare). Never throws.
-  void PrepareNext();
-  // Closes the socket (and any spare). Never throws.
+  // Closes the socket. Never throws.
   void Deactivate();
   bool Active() const;
 

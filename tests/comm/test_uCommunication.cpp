@@ -498,13 +498,16 @@ TEST_F(Transport, UnresolvableDestinationEndsTheTransaction) {
 
 // Answers request k (counted from 1) with payload k after DelayMs(k), and a
 // copy CopyMs(k) after the original when that is not negative.
-TPeer::TScriptFrom Numbered(TPeer*& self, std::function<int(int)> DelayMs,
+// The peer is set once constructed (an atomic: the script runs on the
+// peer's thread).
+TPeer::TScriptFrom Numbered(std::atomic<TPeer*>& self, std::function<int(int)> DelayMs,
                             std::function<int(int)> CopyMs, std::atomic<int>& count) {
   return [&self, DelayMs, CopyMs, &count](const Bytes&, uint16_t port) {
     const int k = ++count;
     const Bytes a = AnswerFrame(1000, 1, 1, 0, {static_cast<uint8_t>(k)});
-    self->SendLater(a, "127.0.0.1", port, DelayMs(k));
-    if (CopyMs(k) >= 0) self->SendLater(a, "127.0.0.1", port, DelayMs(k) + CopyMs(k));
+    TPeer* peer = self.load();
+    peer->SendLater(a, "127.0.0.1", port, DelayMs(k));
+    if (CopyMs(k) >= 0) peer->SendLater(a, "127.0.0.1", port, DelayMs(k) + CopyMs(k));
     return std::vector<Bytes>{};
   };
 }
@@ -545,7 +548,7 @@ TEST_F(Transport, AnAnswerToAnEarlierRequestIsNeverTakenForALaterOne) {
     SCOPED_TRACE(c.name);
     TCommunicator t;
     std::atomic<int> count{0};
-    TPeer* self = nullptr;
+    std::atomic<TPeer*> self{nullptr};
     TPeer plc("127.0.0.2", kPort, Numbered(self, c.delay, c.copy, count));
     self = &plc;
     t.SetNad(1000);
@@ -568,7 +571,7 @@ TEST_F(Transport, DirectConnectionWaitsOutAQuietPeriodAfterATimeOut) {
   // leaves at 200 and times out at 300 before its own answer: no answer at
   // all, rather than request 1's.
   std::atomic<int> count{0};
-  TPeer* self = nullptr;
+  std::atomic<TPeer*> self{nullptr};
   TPeer limited("255.255.255.255", 9000,
                 Numbered(self, [](int) { return 150; }, [](int) { return -1; }, count));
   self = &limited;
