@@ -10,6 +10,23 @@
 
 namespace tavex {
 
+std::string Quoted(const std::string& Text) { return "\"" + TerminalSafe(Text) + "\""; }
+
+std::string Sentence(std::string Text) {
+  if (Text.empty() || (Text.back() != '.' && Text.back() != '!' && Text.back() != '?'))
+    Text += '.';
+  return Text;
+}
+
+std::string JoinList(const std::vector<std::string>& Items) {
+  std::string out;
+  for (size_t i = 0; i < Items.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += TerminalSafe(Items[i]);
+  }
+  return out;
+}
+
 namespace {
 
 size_t Utf8Length(std::string_view Text) {

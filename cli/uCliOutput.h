@@ -25,6 +25,13 @@ struct TTextTable {
 // Control characters (C0, DEL, C1) replaced by '?'; everything else as it is.
 std::string TerminalSafe(std::string_view Text);
 
+// Text in double quotes, made terminal-safe.
+std::string Quoted(const std::string& Text);
+// A message as a sentence: ends with a full stop unless it has its own mark.
+std::string Sentence(std::string Text);
+// "a, b, c", each item made terminal-safe.
+std::string JoinList(const std::vector<std::string>& Items);
+
 // Columns separated by two blanks, each as wide as its widest cell (counted
 // in UTF-8 characters); trailing blanks trimmed; one line per row.
 std::string FormatTable(const TTextTable& Table);

@@ -1,0 +1,55 @@
+// The command line of tavexctl: what it accepts, checked before anything
+// is sent. Every mistake is a TUsageError (exit status 2) in one sentence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/uCliInputs.h"
+#include "comm/uCommunication.h"
+
+namespace tavex {
+
+inline constexpr int kMaxListenMs = 60000;
+inline constexpr int kMaxTimeoutMs = 60000;
+inline constexpr int kMaxRetries = 20;
+
+enum class TFormat { Table, Csv, Json };
+
+struct TOptions {
+  std::string Command;
+  std::vector<std::string> Args;
+  std::string Adapter;
+  bool AdapterGiven = false;
+  bool Direct = false;
+  std::string Password;
+  bool PasswordGiven = false;
+  std::string IniPath;
+  bool IniGiven = false;
+  int ListenMs = 1000;
+  std::vector<std::string> Hosts;
+  std::string HostsFile;
+  bool HostsGiven = false;
+  int Jobs = 0;  // 0: one per controller
+  int TimeoutMs = kDefaultTimeoutMs;
+  int Retries = kDefaultRetries;
+  bool NoCache = false;
+  std::vector<uint32_t> Nads;
+  TFormat Format = TFormat::Table;
+  bool SyncClock = false;
+  std::string FromFile;
+  bool FromGiven = false;
+};
+
+// A whole decimal number from Low to High, nothing else.
+bool ParseIntIn(const std::string& Text, int Low, int High, int& Value);
+
+// Text as a usage sentence pointing at the help.
+std::string UsageSentence(std::string Text);
+
+// Parses the command line into O. Returns -1 to go on, or the exit status
+// when the program should end (help, version). Throws TUsageError.
+int ParseCommandLine(int argc, char** argv, TOptions& O);
+
+}  // namespace tavex

@@ -1,0 +1,237 @@
+#include "cli/uCliTool.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include "cli/uCliInputs.h"
+#include "cli/uInventory.h"
+#include "comm/uCommunication.h"
+#include "hostutil/uEthernetUtils.h"
+#include "plc/uFleet.h"
+#include "vars/uGadgetVars.h"
+
+namespace tavex {
+
+namespace {
+
+constexpr size_t kMaxHostsBytes = 1u << 20;
+
+constexpr char kNoOwnAdapter[] =
+    "No adapter carries this computer's address; choose one with --adapter (see 'tavexctl "
+    "adapters').";
+
+}  // namespace
+
+// --- Small texts -------------------------------------------------------------
+
+uint64_t NadNumber(const TTavex& Plc) { return static_cast<uint64_t>(Plc.Nad < 0 ? 0 : Plc.Nad); }
+std::string NadText(const TTavex& Plc) { return std::to_string(NadNumber(Plc)); }
+
+std::string Who(const TTavex& Plc) {
+  return "Controller " + NadText(Plc) + " at " + Plc.GetIpAddress();
+}
+
+const char* TypeKeyword(uint8_t VarType) {
+  static const char* const kTypes[] = {"bit",   "word",     "int",       "long",
+                                       "real",  "timer",    "counter",   "const",
+                                       "void",  "timerbit", "timerlong", "counterbit",
+                                       "counterlong"};
+  if (VarType >= 1 && VarType <= 13) return kTypes[VarType - 1];
+  return "?";
+}
+
+std::string HexAddress(int32_t Address) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<uint32_t>(Address));
+  return buf;
+}
+
+// The allocation element a request for Entry links to (the same rules as
+// the exchange), or nullptr.
+const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry) {
+  std::string name;
+  int32_t index = -1;
+  SplitIndexedName(Entry, name, index);
+  for (int i = 0; i < Plc.AlcVars.Count(); ++i) {
+    const TTavexVar* e = Plc.AlcVars.Items(i);
+    if (e == nullptr || e->Name != name || e->Scope != scGlobal || index >= e->Count) continue;
+    if (e->Index == index || (index < 0 && e->Index == 0)) return e;
+  }
+  return nullptr;
+}
+
+// --- The tool --------------------------------------------------------------------
+
+int TTool::Run() {
+  if (O.Command == "adapters") {
+    CmdAdapters();
+  } else {
+    Prepare();
+    Detect();
+    if (O.Command == "detect") CmdDetect();
+    else if (O.Command == "status") CmdStatus();
+    else if (O.Command == "read") CmdRead();
+    else if (O.Command == "write") CmdWrite();
+    else if (O.Command == "vars") CmdVars();
+  }
+  Progress.Clear();
+  std::cout.flush();
+  for (const auto& f : Failures) std::cerr << "tavexctl: " << f << "\n";
+  return Failures.empty() ? 0 : 1;
+}
+
+// Everything that can be a usage error, before anything is sent.
+void TTool::Prepare() {
+  const auto UseIni = [this](TIniContents Ini) {
+    Password = std::move(Ini.Password);
+    Entries = std::move(Ini.Entries);
+  };
+  if (O.IniGiven) {
+    UseIni(LoadIni(O.IniPath));
+  } else {
+    // As the desktop tool: the program's path with ".ini", when it exists.
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+      exe.replace_extension(".ini");
+      if (std::filesystem::exists(exe, ec)) UseIni(LoadIni(exe.string()));
+    }
+  }
+  if (O.PasswordGiven) Password = O.Password;
+  if (O.Command == "write" && O.FromGiven) FileValues = LoadValueFile(O.FromFile);
+
+  TEthernetAdapterInfo adapter;
+  if (O.AdapterGiven) {
+    if (!adapter.AssignFromID(O.Adapter))
+      throw TUsageError{"There is no adapter " + Quoted(O.Adapter) +
+                        " on this computer; see 'tavexctl adapters'."};
+    AdapterID = O.Adapter;
+  } else {
+    if (!adapter.AssignFromLocalHost()) throw TUsageError{kNoOwnAdapter};
+    AdapterID = adapter.ID;
+  }
+}
+
+void TTool::Detect() {
+  if (O.Hosts.empty() && !O.HostsGiven) {
+    Progress.Show("listening for controllers on " + AdapterID + " (" +
+                  std::to_string(O.ListenMs) + " ms)");
+    TCommunicator comm;
+    TDetectOptions options;
+    options.AdapterID = AdapterID;
+    options.DirectConnection = O.Direct;
+    options.Password = Password;
+    options.ListenMs = O.ListenMs;
+    DetectControllers(comm, List, options);
+    for (int i = 0; i < List.Count(); ++i) Configure(*List.Items(i));
+    if (List.Count() == 0)
+      Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
+           TerminalSafe(AdapterID) + ".");
+  } else {
+    DetectByHosts();
+  }
+  Progress.Clear();
+
+  std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
+  std::set<uint32_t> found;
+  for (int i = 0; i < List.Count(); ++i) {
+    TTavex* plc = List.Items(i);
+    const auto nad = static_cast<uint32_t>(NadNumber(*plc));
+    if (!wanted.empty() && wanted.count(nad) == 0) continue;
+    Plcs.push_back(plc);
+    found.insert(nad);
+  }
+  if (List.Count() > 0)
+    for (const uint32_t n : wanted)
+      if (found.count(n) == 0) Fail("Controller " + std::to_string(n) + " did not answer.");
+
+  // Results in a stable order, whatever order the answers came in: by NAD,
+  // then by address.
+  std::stable_sort(Plcs.begin(), Plcs.end(), [](const TTavex* a, const TTavex* b) {
+    if (NadNumber(*a) != NadNumber(*b)) return NadNumber(*a) < NadNumber(*b);
+    const std::string ia = a->GetIpAddress(), ib = b->GetIpAddress();
+    if (IPToInt(ia) != IPToInt(ib)) return IPToInt(ia) < IPToInt(ib);
+    return ia < ib;
+  });
+}
+
+// What every record of this run gets: connection kind, adapter, password,
+// and the transport's time-out and attempts.
+void TTool::Configure(TTavex& Plc) const {
+  Plc.SetDirectConnection(O.Direct);
+  Plc.SelectAdapter(AdapterID);
+  Plc.SetPassword(Password);
+  SetTransport(Plc, O.TimeoutMs, O.Retries);
+}
+
+// Controllers by address (--host, and the inventory of --hosts): a unicast
+// ping to NAD 0 at each address, side by side; the answer tells the NAD. No
+// listening window: done when every address has answered or timed out.
+void TTool::DetectByHosts() {
+  struct TTarget {
+    std::string Address;
+    bool Listed = false;  // from the inventory, with the NAD it should answer with
+    uint32_t Nad = 0;
+    std::unique_ptr<TTavex> Plc;
+    bool Answered = false;
+  };
+  std::vector<TTarget> targets;
+  std::set<std::string> seen;
+  if (O.HostsGiven) {
+    std::string text, error;
+    if (!ReadSmallFile(O.HostsFile, kMaxHostsBytes, text, error)) throw TUsageError{error};
+    std::vector<TInventoryHost> hosts;
+    if (!ParseInventory(text, O.HostsFile, hosts, error)) throw TUsageError{error};
+    for (auto& h : hosts)
+      if (seen.insert(h.Address).second) targets.push_back({h.Address, true, h.Nad, nullptr, false});
+  }
+  for (const auto& h : O.Hosts)
+    if (seen.insert(h).second) targets.push_back({h, false, 0, nullptr, false});
+
+  for (auto& t : targets) {
+    t.Plc = std::make_unique<TTavex>();
+    Configure(*t.Plc);
+  }
+  Progress.Show("pinging " + std::to_string(targets.size()) + " address" +
+                (targets.size() == 1 ? "" : "es"));
+  RunPool(targets.size(), O.Jobs, [&](size_t i) {
+    targets[i].Answered = PingHost(*targets[i].Plc, targets[i].Address);
+  });
+
+  for (auto& t : targets) {
+    const std::string where = TerminalSafe(t.Address);
+    if (!t.Answered) {
+      if (t.Listed)
+        Fail("Controller " + std::to_string(t.Nad) + " listed at " + where + " did not answer.");
+      else
+        Fail("No controller answered at " + where + ".");
+      continue;
+    }
+    if (t.Listed && NadNumber(*t.Plc) != t.Nad) {
+      Fail("Controller " + NadText(*t.Plc) + " answered at " + where + ", where " +
+           std::to_string(t.Nad) + " is listed; it was left out.");
+      continue;
+    }
+    List.Add(std::move(t.Plc));
+  }
+}
+
+void TTool::Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J) {
+  switch (O.Format) {
+    case TFormat::Table:
+      std::cout << FormatTable(Human);
+      break;
+    case TFormat::Csv:
+      std::cout << FormatCsv(Machine);
+      break;
+    case TFormat::Json:
+      // Texts from a controller need not be valid UTF-8.
+      std::cout << J.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+      break;
+  }
+}
+
+}  // namespace tavex

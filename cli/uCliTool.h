@@ -1,0 +1,113 @@
+// The tool behind tavexctl's commands: it prepares a run (configuration
+// file, value file, adapter), finds the controllers (broadcast, --host,
+// --hosts), runs one command on them and prints what it gathered in the
+// chosen format. Failures are gathered as sentences and printed on stderr
+// after the output; any failure makes the exit status 1.
+//
+// The command families live in their own files: uCmdControllers.cpp
+// (adapters, detect, status, vars) and uCmdValues.cpp (read, write).
+//
+// Threads: everything on the main thread, except the fleet operation's
+// workers inside RunFleetRows and DetectByHosts.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/uCliInputs.h"
+#include "cli/uCliOptions.h"
+#include "cli/uCliOutput.h"
+#include "plc/uFleet.h"
+#include "plc/uTavex.h"
+
+namespace tavex {
+
+using Json = nlohmann::ordered_json;
+
+inline constexpr char kDecimal = '.';
+
+// --- Small texts about controllers --------------------------------------------
+
+uint64_t NadNumber(const TTavex& Plc);
+std::string NadText(const TTavex& Plc);
+// "Controller NAD at ADDR".
+std::string Who(const TTavex& Plc);
+// The allocation file's keyword of a variable type ("word"), or "?".
+const char* TypeKeyword(uint8_t VarType);
+// "0x0120".
+std::string HexAddress(int32_t Address);
+// The allocation element a request for Entry links to (the same rules as
+// the exchange), or nullptr.
+const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry);
+
+// One controller's values after read or write.
+struct TRowResult {
+  TTavex* Plc = nullptr;
+  std::vector<std::string> Entries;
+  std::vector<std::string> Texts;  // the cell texts
+  std::vector<TEntryReason> Reasons;
+  std::string Rtc;
+  std::string Error;
+  std::vector<std::string> NotWritten;  // entries whose value did not take
+};
+
+class TTool {
+ public:
+  explicit TTool(TOptions Options) : O(std::move(Options)) {}
+  // Runs the command; returns the exit status (0 or 1). Throws TUsageError.
+  int Run();
+
+ private:
+  void Prepare();
+  void Detect();
+  void DetectByHosts();
+  void Configure(TTavex& Plc) const;
+
+  void CmdAdapters();
+  void CmdDetect();
+  void CmdStatus();
+  void CmdRead();
+  void CmdWrite();
+  void CmdVars();
+
+  // Runs Work, catching what the operations throw: the failure is recorded
+  // against Plc (its text in What) and the walk ends; what was gathered is
+  // still printed.
+  template <class F>
+  bool Guarded(TTavex* Plc, F&& Work, std::string* What = nullptr);
+  void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
+                    bool Write);
+  void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values);
+  void PrintRows(const std::vector<TRowResult>& Rows, bool Write);
+  void Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J);
+  void Fail(std::string Sentence) { Failures.push_back(std::move(Sentence)); }
+
+  TOptions O;
+  std::string AdapterID;
+  std::string Password;
+  std::vector<std::string> Entries;  // from the configuration file
+  TFileValues FileValues;
+  TTavexList List;
+  std::vector<TTavex*> Plcs;  // the records worked on, in list order
+  std::vector<std::string> Failures;
+  TProgress Progress;
+};
+
+template <class F>
+bool TTool::Guarded(TTavex* Plc, F&& Work, std::string* What) {
+  try {
+    Work();
+    return true;
+  } catch (const std::exception& e) {
+    Progress.Clear();
+    Fail(Who(*Plc) + ": " + Sentence(TerminalSafe(e.what())));
+    if (What != nullptr) *What = e.what();
+    return false;
+  }
+}
+
+}  // namespace tavex
