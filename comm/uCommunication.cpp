@@ -167,7 +167,7 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
     // the next wait: the next send waits out a quiet period first.
     if (DirectConnection && LastWaitTimedOut_) QuietMs_ = Timeout;
   }
-  Timeout = kDefaultTimeoutMs;
+  Timeout = DefaultTimeout;
   return accepted;
 }
 
@@ -352,7 +352,7 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
   }
   Nad = savedNad;
   RemoteIP = savedIP;
-  Retries = kDefaultRetries;
+  Retries = DefaultRetries;
   // The listening window ends by its time-out as a rule; it is a quiet
   // period of its own.
   QuietMs_ = 0;

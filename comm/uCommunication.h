@@ -165,6 +165,11 @@ class TCommunicator {
   std::string AddressText;
   int Timeout = kDefaultTimeoutMs;
   int Retries = kDefaultRetries;
+  // What Timeout returns to after each Transact, and Retries after
+  // Autodetect: the transport's values for this communicator (tavexctl's
+  // --timeout and --retries set them).
+  int DefaultTimeout = kDefaultTimeoutMs;
+  int DefaultRetries = kDefaultRetries;
   bool DirectConnection = false;
 
   // Called after each block of a multi-block memory read (third argument ignored).

@@ -336,21 +336,8 @@ TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache
 
 void SetTransport(TTavex& Plc, int TimeoutMs, int Retries) {
   TCommunicator& comm = *Plc.Communicator;
-  comm.Retries = std::max(1, Retries);
-  TimeoutMs = std::clamp(TimeoutMs, 1, 60000);
-  if (TimeoutMs == kDefaultTimeoutMs) {
-    comm.TickSource = nullptr;
-    return;
-  }
-  // Ticks in units of default / TimeoutMs milliseconds: the default wait of
-  // kDefaultTimeoutMs ticks then lasts TimeoutMs. Wraps like any tick count.
-  const auto start = std::chrono::steady_clock::now();
-  comm.TickSource = [start, TimeoutMs] {
-    const auto us =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-    return static_cast<uint32_t>(static_cast<uint64_t>(us) * kDefaultTimeoutMs /
-                                 (static_cast<uint64_t>(TimeoutMs) * 1000));
-  };
+  comm.Retries = comm.DefaultRetries = std::max(1, Retries);
+  comm.Timeout = comm.DefaultTimeout = std::clamp(TimeoutMs, 1, 60000);
 }
 
 bool PingHost(TTavex& Plc, const std::string& Host) {

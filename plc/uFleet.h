@@ -80,9 +80,7 @@ TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache
 
 // The transport's values for every transaction of the record: each attempt
 // waits TimeoutMs (1 .. 60000) for its answer, and a request is sent at
-// most Retries times. The communicator puts its Timeout back to the default
-// after every transaction, so a time-out other than the default is made by
-// running the record's wait clock at default / TimeoutMs of real speed.
+// most Retries times (at least once).
 void SetTransport(TTavex& Plc, int TimeoutMs, int Retries);
 
 // --- Finding a controller by address --------------------------------------------

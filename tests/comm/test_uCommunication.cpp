@@ -296,6 +296,26 @@ TEST_F(Transport, SilentControllerCostsThreeSendsAndFails) {
   EXPECT_EQ(comm.Timeout, 500);
 }
 
+TEST_F(Transport, TheTransportsOwnValuesHoldForEveryTransaction) {
+  // A one-off Timeout lasts one transaction; DefaultTimeout and
+  // DefaultRetries are what the communicator returns to.
+  TPeer plc("127.0.0.2", kPort, Silent());
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.TickSource = FastTicks();
+  comm.DefaultTimeout = comm.Timeout = 300;
+  comm.DefaultRetries = comm.Retries = 2;
+  const uint64_t before = comm.SendCount();
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_EQ(comm.Timeout, 300);
+  std::vector<std::string> nads, ips;
+  comm.Autodetect(&nads, &ips, 100);
+  EXPECT_EQ(comm.Timeout, 300);
+  EXPECT_EQ(comm.Retries, 2);
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_EQ(comm.SendCount() - before, 5u);  // 2 + the broadcast + 2
+}
+
 TEST_F(Transport, AnswerWithDirection0FailsTheAttemptAndIsRetried) {
   std::atomic<int> n{0};
   TPeer plc("127.0.0.2", kPort, [&](const Bytes&) {

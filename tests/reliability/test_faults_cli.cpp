@@ -317,5 +317,42 @@ TEST_F(FaultsCli, DamagedAndSplitAnswersShowTrueValuesOrQuestionMarks) {
                [&](const TRun& r) { ExpectTrueOrUnknown(r, Texts()); });
 }
 
+// Answers after the time-out, and answers sent twice with the copy landing
+// in the next request's wait: tavexctl shows and writes back nothing but
+// the controller's values. The time-out is cut to 100 ms so that a late
+// answer (160 ms: 1.6 time-outs) costs little time.
+struct TLateCase {
+  const char* Name;
+  json Faults;
+  std::vector<std::string> Proof;
+};
+void PrintTo(const TLateCase& C, std::ostream* Os) { *Os << C.Name; }
+
+class LateAnswersCli : public FaultsCli, public ::testing::WithParamInterface<TLateCase> {};
+
+TEST_P(LateAnswersCli, NeverShowOrWriteAnotherRequestsValue) {
+  StartSim(GetParam().Faults);
+  const std::vector<std::string> entries = {"setpoint", "speed[2]", "speed[3]", "offset", "hours", "relay"};
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::string> args = {"--timeout", "100", "read"};
+    args.insert(args.end(), entries.begin(), entries.end());
+    ExpectTrueOrUnknown(Ctl(args), Texts());
+  }
+  ExpectTrueOrUnknown(Ctl({"--timeout", "100", "write", "setpoint=21.25", "speed[3]=1234", "hours=5"}), Texts());
+  ExpectOnlyAskedWrites({{"setpoint", {0x41AA0000}}, {"speed[3]", {1234}}, {"hours", {5}}});
+  const auto seen = FaultsSeen();
+  for (const auto& f : GetParam().Proof) EXPECT_TRUE(seen.count(f)) << f << " never injected";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LateAnswersCli,
+    ::testing::Values(
+        TLateCase{"Late", {{"delay_ms", 160}}, {"delay"}},
+        TLateCase{"Twice", {{"delay_ms", 20}, {"duplicate", 1}, {"duplicate_delay_ms", 10}}, {"delay", "duplicate"}},
+        TLateCase{"LateAndTwice",
+                  {{"delay_ms", 160}, {"delay_chance", 0.5}, {"duplicate", 1}, {"duplicate_delay_ms", 60}},
+                  {"delay", "duplicate"}}),
+    [](const ::testing::TestParamInfo<TLateCase>& I) { return std::string(I.param.Name); });
+
 }  // namespace
 }  // namespace tavex
