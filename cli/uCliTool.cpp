@@ -11,6 +11,7 @@
 #include "comm/uCommunication.h"
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
+#include "plc/uOperations.h"
 #include "vars/uGadgetVars.h"
 
 namespace tavex {
@@ -49,18 +50,8 @@ std::string HexAddress(int32_t Address) {
   return buf;
 }
 
-// The allocation element a request for Entry links to (the same rules as
-// the exchange), or nullptr.
 const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry) {
-  std::string name;
-  int32_t index = -1;
-  SplitIndexedName(Entry, name, index);
-  for (int i = 0; i < Plc.AlcVars.Count(); ++i) {
-    const TTavexVar* e = Plc.AlcVars.Items(i);
-    if (e == nullptr || e->Name != name || e->Scope != scGlobal || index >= e->Count) continue;
-    if (e->Index == index || (index < 0 && e->Index == 0)) return e;
-  }
-  return nullptr;
+  return FindGlobalElement(Plc, Entry);
 }
 
 // --- The tool --------------------------------------------------------------------

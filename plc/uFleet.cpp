@@ -165,17 +165,28 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     for (size_t k = 0; k < n && k < Job.Values.size(); ++k) {
       const std::string& text = Job.Values[k];
       TGadgetVar* r = requests.Items(static_cast<int>(k));
-      if (text.empty() || r->Link == nullptr) continue;
+      if (text.empty()) continue;
+      if (r->Link == nullptr) {
+        if (Options.AllOrNothing) Result.HeldBack = true;
+        continue;
+      }
       TVarValue v;
       if (!ValueFromText(r->Link->VarType, text, v)) {
         Result.Entries[k].Reason = TEntryReason::RejectedValue;
+        if (Options.AllOrNothing) Result.HeldBack = true;
         continue;
       }
       r->ValueText = text;
       r->WritePending = true;
       writes.Add(r);
     }
-    if (writes.Count() > 0) {
+    if (Result.HeldBack) {
+      for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
+      for (size_t k = 0; k < n && k < Job.Values.size(); ++k)
+        if (!Job.Values[k].empty() && requests.Items(static_cast<int>(k))->Link != nullptr &&
+            Result.Entries[k].Reason != TEntryReason::RejectedValue)
+          Result.Entries[k].Reason = TEntryReason::HeldBack;
+    } else if (writes.Count() > 0) {
       Plc.LinkVariables(writes, true);
       for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
       if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
@@ -184,22 +195,38 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       }
     }
 
-    if (Options.SyncClock) {
+    if (Options.SyncClock && !Result.HeldBack) {
       // The time of this controller's own clock write, taken right before it.
       const TLocalTime t = Options.SyncClock();
       const int values[7] = {t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Weekday};
       TGadgetVarList clock(false);
       for (size_t i = 0; i < 8; ++i) {
         TGadgetVar* r = requests.Items(static_cast<int>(n + i));
-        r->ValueText = i < 7 ? std::to_string(values[i]) : "1";
+        const std::string text = i < 7 ? std::to_string(values[i]) : "1";
+        if (r->Link == nullptr) {
+          Result.ClockMissing.push_back(kClockVars[i]);
+          continue;
+        }
+        TVarValue v;
+        if (!ValueFromText(r->Link->VarType, text, v)) {
+          Result.ClockRejected.push_back(kClockVars[i]);
+          continue;
+        }
+        // The request flag goes out only with a complete set of accepted fields.
+        if (i == 7 && !Result.ClockRejected.empty()) continue;
+        r->ValueText = text;
         r->WritePending = true;
         clock.Add(r);
       }
-      Plc.LinkVariables(clock, true);
-      for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
-      if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
-        GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
-        return;
+      if (clock.Count() > 0) {
+        Plc.LinkVariables(clock, true);
+        for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
+        if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
+          GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
+          return;
+        }
+        Result.ClockSent = true;
+        Result.ClockSet = t;
       }
     }
   }
@@ -218,7 +245,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     e.Text = CellText(r, Options.DecimalSeparator);
     if (r.Link == nullptr)
       e.Reason = TEntryReason::UnknownEntry;
-    else if (e.Reason != TEntryReason::RejectedValue)
+    else if (e.Reason != TEntryReason::RejectedValue && e.Reason != TEntryReason::HeldBack)
       e.Reason = TEntryReason::None;
   }
 
@@ -255,6 +282,8 @@ const char* ReasonText(TEntryReason Reason) {
       return "no answer";
     case TEntryReason::ControllerError:
       return "controller error";
+    case TEntryReason::HeldBack:
+      return "held back";
   }
   return "";
 }

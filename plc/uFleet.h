@@ -47,8 +47,11 @@ enum class TEntryReason : uint8_t {
   RejectedValue,    // the value text does not fit the element's type: not written, read back
   NoAnswer,         // the controller did not answer (a stage or a transaction failed)
   ControllerError,  // it answered, but has no program, no allocation file, or a bad one
+  HeldBack,         // accepted, but not written: another value for the controller was
+                    // rejected or named no variable (TFleetOptions::AllOrNothing)
 };
-// "", "unknown entry", "rejected value", "no answer", "controller error".
+// "", "unknown entry", "rejected value", "no answer", "controller error",
+// "held back".
 const char* ReasonText(TEntryReason Reason);
 
 // --- Worker pool -------------------------------------------------------------
@@ -109,6 +112,14 @@ struct TFleetEntry {
 struct TFleetResult {
   std::vector<TFleetEntry> Entries;  // one per job entry
   std::string Rtc;                   // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d", or empty
+  bool HeldBack = false;   // AllOrNothing found a rejected value or an unknown entry: nothing written
+  // With SyncClock: whether the clock write went out, the time it carried,
+  // the clock variables the program lacks and those whose type rejected
+  // their value (rtc_write_req is then left out of the write).
+  bool ClockSent = false;
+  TLocalTime ClockSet;
+  std::vector<std::string> ClockMissing;
+  std::vector<std::string> ClockRejected;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
   bool Thrown = false;     // Error is the text of an exception
   std::string Error;       // the record's LastError, or the exception's text
@@ -119,6 +130,11 @@ struct TFleetOptions {
   // With a write: the time to set each controller's clock to, asked right
   // before its clock write (after its values). Empty: the clock is only read.
   TClockSource SyncClock;
+  // With a write: when any value text is rejected by its element's type or
+  // names no element, nothing at all is written to that controller (its
+  // other entries are "held back", the clock is not set); everything is
+  // still read back.
+  bool AllOrNothing = false;
   int Jobs = 0;  // workers; 0: one per controller
   const TAlcCache* Cache = nullptr;
   char DecimalSeparator = '.';
@@ -139,7 +155,10 @@ struct TFleetOptions {
 //    of every entry and the clock variables.
 // The first failure gives the controller up: every entry not yet read is
 // "?" with NoAnswer (or ControllerError), and nothing more is sent to it.
-// A value text that the element's type rejects is never written.
+// A value text that the element's type rejects is never written. With
+// SyncClock, rtc_write_req is written only when every clock variable that
+// the program has accepts its value: the controller takes all its clock
+// fields at once on that request, and must not take a mix of new and old.
 void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result);
 
 // Every job on the worker pool; Results[i] belongs to Jobs[i], whatever the

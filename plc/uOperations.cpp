@@ -54,6 +54,18 @@ void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
   }
 }
 
+const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry) {
+  std::string name;
+  int32_t index = -1;
+  SplitIndexedName(Entry, name, index);
+  for (int i = 0; i < Plc.AlcVars.Count(); ++i) {
+    const TTavexVar* e = Plc.AlcVars.Items(i);
+    if (e == nullptr || e->Name != name || e->Scope != scGlobal || index >= e->Count) continue;
+    if (e->Index == index || (index < 0 && e->Index == 0)) return e;
+  }
+  return nullptr;
+}
+
 void SplitIndexedName(const std::string& Entry, std::string& Name, int32_t& Index) {
   Index = -1;
   Name = Entry;
@@ -191,6 +203,16 @@ void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
                            Sync->Minute, Sync->Second, Sync->Weekday};
     for (int i = 0; i < 7; ++i) texts[i] = std::to_string(values[i]);
     texts[7] = "1";
+    // The types decide what is accepted: they come with the allocation file.
+    if (!Plc.AlcOk) {
+      ReadClock(Plc);
+      if (!Plc.AlcOk) return;  // no answer, or no allocation file: nothing to set
+    }
+    for (int i = 0; i < 7; ++i) {
+      const TTavexVar* e = FindGlobalElement(Plc, kClockVars[i]);
+      TVarValue v;
+      if (e != nullptr && !ValueFromText(e->VarType, texts[i], v)) texts[7].clear();
+    }
   }
   TGadgetVarList list;
   for (int i = 0; i < 8; ++i)

@@ -38,6 +38,10 @@ void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
 // between: the whole entry, -1. Text after "]" stays ("a[2]b" -> "ab", 2).
 void SplitIndexedName(const std::string& Entry, std::string& Name, int32_t& Index);
 
+// The global allocation element of Plc that a request for Entry ("name" or
+// "name[index]") links to, by the exchange's rule, or nullptr.
+const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry);
+
 // --- Texts -----------------------------------------------------------------
 
 // A value in general format with up to 15 significant digits: fixed notation
@@ -91,7 +95,11 @@ TLocalTime LocalNow();
 void ReadClock(TTavex& Plc);
 // The eight clock requests in one call: with Sync, the eight values of Sync
 // (weekday, and "1" for rtc_write_req) are written together and read back;
-// without, they are only read. RtcText from requests 0 to 6 (empty unless
+// without, they are only read. rtc_write_req makes the controller take all
+// its clock fields at once, so it is not written when a clock variable's
+// type rejects its value (the other values still are); the allocation file
+// is loaded first (a read of the clock) when the record has none yet, and
+// when that fails nothing is written. RtcText from requests 0 to 6 (empty unless
 // all seven are linked).
 void WriteClock(TTavex& Plc, const TLocalTime* Sync);
 

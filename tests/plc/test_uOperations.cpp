@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <cmath>
 
 #include "tests/plc/PlcFixture.h"
@@ -221,6 +223,35 @@ TEST_F(Operations, SynchronisedClockArrivesInOneWrite) {
   WriteClock(*plc, nullptr);
   EXPECT_EQ(Log(52).size(), 0u);
   EXPECT_EQ(plc->RtcText.substr(0, 10), "2026-12-06");
+}
+
+// A clock field whose variable rejects its value: the controller must not
+// be asked to take a mix of new and old fields, so rtc_write_req stays out
+// of the write; the other fields still go out, as for a missing variable.
+TEST_F(Operations, ARejectedClockValueLeavesTheRequestFlagUnwritten) {
+  json vars = ClockVars();
+  vars[1] = Var("rtc_month", "bit");  // takes 0 and 1 only
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}}),
+                     Controller(1001, "127.0.0.3", {{"variables", Vars()}})}));
+  const TLocalTime t{2026, 12, 6, 9, 5, 3, 0};
+  struct TCase {
+    uint32_t Nad;
+    const char* Ip;
+    bool RequestFlag;
+  };
+  for (const TCase& c : {TCase{1000, "127.0.0.2", false}, TCase{1001, "127.0.0.3", true}}) {
+    SCOPED_TRACE(c.Nad);
+    sim_->ClearLog();
+    auto plc = Record(c.Nad, c.Ip);  // fresh: its types come with the clock's first read
+    WriteClock(*plc, &t);
+    const auto writes = Log(52);
+    ASSERT_EQ(writes.size(), 1u);
+    std::set<std::string> names;
+    for (const auto& n : writes[0]["names"]) names.insert(n.get<std::string>());
+    EXPECT_EQ(names.count("rtc_write_req"), c.RequestFlag ? 1u : 0u);
+    EXPECT_EQ(names.count("rtc_year"), 1u);
+    EXPECT_EQ(writes[0].contains("clock_set"), c.RequestFlag);
+  }
 }
 
 TEST_F(Operations, WriteRowWritesEveryTextAndReadsItBack) {
