@@ -19,6 +19,7 @@
 
 int main(int argc, char** argv) {
   using namespace tavex;
+  GuardStandardStreams();
   // Every controller served at once holds a socket (and its listener's
   // descriptors): take all the descriptors this process may have.
   rlimit files{};

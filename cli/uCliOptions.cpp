@@ -1,6 +1,7 @@
 #include "cli/uCliOptions.h"
 
 #include <charconv>
+#include <iostream>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -37,6 +38,10 @@ class TFormatter : public CLI::Formatter {
 };
 
 constexpr char kFooter[] =
+    "Options go before or after the command; each takes one value (give --nad\n"
+    "and --host once per controller). 'tavexctl help COMMAND' or\n"
+    "'tavexctl COMMAND --help' shows the options of one command.\n"
+    "\n"
     "Examples:\n"
     "  tavexctl adapters\n"
     "  tavexctl --adapter eth0 detect\n"
@@ -45,6 +50,8 @@ constexpr char kFooter[] =
     "  tavexctl --adapter eth0 --sync-clock write --from values.csv\n"
     "  tavexctl --adapter eth0 --format csv detect > site.csv\n"
     "  tavexctl --adapter eth0 --hosts site.csv --ini site.ini read\n"
+    "  tavexctl --adapter eth0 --hosts site.csv --ini site.ini read --format rows > saved.csv\n"
+    "  tavexctl --adapter eth0 --hosts site.csv write --from saved.csv\n"
     "\n"
     "read and write serve the controllers side by side (--jobs), each in one\n"
     "batched exchange; a controller that stops answering is given up after one\n"
@@ -54,10 +61,135 @@ constexpr char kFooter[] =
     "program stamp and the archive's place and size, and fetched again when any\n"
     "of them changes (--no-cache: always fetched, nothing kept).\n"
     "\n"
-    "Exit status: 0 all succeeded, 1 something failed (see stderr), 2 usage error or\n"
-    "unreadable file.";
+    "Environment: TAVEX_ADAPTER, TAVEX_INI and TAVEX_PASSWORD stand for --adapter,\n"
+    "--ini and --password when those are not given (a password set there does not\n"
+    "show in the process list); an option wins over the environment, and both win\n"
+    "over the configuration file.\n"
+    "\n"
+    "Exit status: 0 all succeeded; 1 something failed (see stderr); 2 usage error or\n"
+    "unreadable file, nothing sent; 130 interrupted.";
+
+// One option as the command help lists it.
+struct TOptionDoc {
+  const char* Name;
+  const char* Help;
+};
+constexpr TOptionDoc kOptionDocs[] = {
+    {"--adapter ID", "adapter to use (see 'tavexctl adapters'; environment TAVEX_ADAPTER)"},
+    {"--direct", "direct cable to one controller (found by broadcast)"},
+    {"--password TEXT", "controller password (environment TAVEX_PASSWORD)"},
+    {"--ini FILE", "configuration file: password and entries (environment TAVEX_INI)"},
+    {"--listen MS", "listen this long for answers to the broadcast (default 1000)"},
+    {"--host ADDR[:PORT]", "ping this address instead of broadcasting (once per address)"},
+    {"--hosts FILE", "ping the controllers listed in this CSV file (nad,ip)"},
+    {"--nad N", "only this controller (once per controller)"},
+    {"--jobs N", "serve at most N controllers at once (1 to 128)"},
+    {"--timeout MS", "wait this long for each answer (default 500)"},
+    {"--retries N", "send each request at most N times (default 3)"},
+    {"--no-cache", "fetch every allocation file and keep none"},
+    {"--format FORMAT", "table, csv or json (default table)"},
+    {"--format FORMAT ", "table, csv, json, or rows (nad,entry,value: what write --from takes)"},
+    {"--from FILE.csv", "values from a CSV file nad,entry,value ('-': standard input)"},
+    {"--dry-run", "read and show the current and the new values; write nothing"},
+    {"--sync-clock", "also set each controller's clock to this computer's time"},
+    {"--sync", "set each controller's clock to this computer's time"},
+    {"--utc", "with --sync or --sync-clock: UTC instead of local time"},
+    {"-q, --quiet", "no progress line"},
+};
+
+const TOptionDoc* FindDoc(const std::string& Name) {
+  for (const auto& d : kOptionDocs)
+    if (Name == d.Name) return &d;
+  return nullptr;
+}
+
+struct TCommandDoc {
+  const char* Name;
+  const char* Usage;
+  const char* Summary;
+  const char* Text;
+  std::vector<std::string> Options;
+  const char* Examples;
+};
+
+const std::vector<std::string> kFind = {"--adapter ID", "--direct", "--password TEXT", "--ini FILE",
+                                        "--listen MS", "--host ADDR[:PORT]", "--hosts FILE",
+                                        "--nad N"};
+const std::vector<std::string> kServe = {"--jobs N", "--timeout MS", "--retries N", "--no-cache"};
+
+std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std::string>& B) {
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+const std::vector<TCommandDoc>& CommandDocs() {
+  static const std::vector<TCommandDoc> docs = {
+      {"adapters", "tavexctl adapters", "List this computer's network adapters",
+       "Lists each adapter with its ID (for --adapter), address, mask and broadcast address.\n",
+       {"--format FORMAT", "-q, --quiet"}, "  tavexctl adapters\n  tavexctl --format json adapters\n"},
+      {"detect", "tavexctl detect", "Find the controllers (one broadcast ping, or --host, --hosts)",
+       "Lists the controllers that answer, with the address each answer came from. What\n"
+       "'detect --format csv' prints is the inventory that --hosts takes.\n",
+       Join(kFind, {"--format FORMAT", "-q, --quiet"}),
+       "  tavexctl --adapter eth0 detect\n  tavexctl --adapter eth0 --format csv detect > site.csv\n"},
+      {"status", "tavexctl status", "Check network, ping, program, ALC file, run",
+       "Checks each controller step by step: network, ping, program, allocation file and\n"
+       "run state.\n",
+       Join(kFind, {"--format FORMAT", "-q, --quiet"}), "  tavexctl --adapter eth0 --nad 1000 status\n"},
+      {"read", "tavexctl read [ENTRY...]", "Read variables and the clock",
+       "Reads each ENTRY (a variable name, e.g. speed, or an element, e.g. temp[3]) of\n"
+       "every controller, and its clock. Without entries: the --ini file's. With\n"
+       "--format rows the output is the file that 'write --from' takes (the clock left\n"
+       "out, a value that could not be read shown as \"?\").\n",
+       Join(Join(kFind, kServe), {"--format FORMAT ", "-q, --quiet"}),
+       "  tavexctl --adapter eth0 read speed temp[3]\n"
+       "  tavexctl --adapter eth0 --ini site.ini read --format rows > saved.csv\n"},
+      {"write", "tavexctl write ENTRY=VALUE... | write --from FILE.csv",
+       "Write values, read them back, then read or set the clock",
+       "Every value is checked before anything is sent: a mistyped argument or row is a\n"
+       "usage error. Each controller's values are then checked against its variables'\n"
+       "types: when one is rejected or names no variable, nothing is written to that\n"
+       "controller. What is written is read back and compared.\n",
+       Join(Join(kFind, kServe), {"--from FILE.csv", "--dry-run", "--sync-clock", "--utc",
+                                  "--format FORMAT", "-q, --quiet"}),
+       "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
+       "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"},
+      {"clock", "tavexctl clock [--sync [--utc]]", "Read or set the controllers' clocks",
+       "Reads each controller's clock; with --sync sets it to this computer's local time\n"
+       "(--utc: UTC) and reads it back: a clock that is off by more than 2 s fails.\n",
+       Join(Join(kFind, kServe), {"--sync", "--utc", "--format FORMAT", "-q, --quiet"}),
+       "  tavexctl --adapter eth0 clock\n  tavexctl --adapter eth0 --nad 1000 clock --sync\n"},
+      {"vars", "tavexctl vars", "List the global variables of each allocation file",
+       "Lists each controller's global variables: name, index, type, address, comment.\n",
+       Join(kFind, {"--format FORMAT", "-q, --quiet"}), "  tavexctl --adapter eth0 --nad 1000 vars\n"},
+      {"help", "tavexctl help [COMMAND]", "Show the help of the tool or of one command",
+       "Without a command: the tool's help. With one: its options, arguments and examples.\n",
+       {}, "  tavexctl help write\n"},
+  };
+  return docs;
+}
 
 }  // namespace
+
+std::string CommandHelp(const std::string& Command) {
+  for (const auto& d : CommandDocs()) {
+    if (Command != d.Name) continue;
+    std::string out = std::string("Usage: ") + d.Usage + "\n\n" + d.Summary + ".\n\n" + d.Text;
+    if (!d.Options.empty()) {
+      out += "\nOptions:\n";
+      for (const auto& o : d.Options) {
+        const TOptionDoc* doc = FindDoc(o);
+        if (doc == nullptr) continue;
+        std::string name = doc->Name;
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        out += "  " + name + std::string(name.size() < 20 ? 20 - name.size() : 1, ' ') + doc->Help + "\n";
+      }
+    }
+    out += std::string("\nExamples:\n") + d.Examples;
+    return out;
+  }
+  return {};
+}
 
 std::string UsageSentence(std::string Text) {
   while (!Text.empty() && Text.back() == '.') Text.pop_back();
@@ -67,6 +199,35 @@ std::string UsageSentence(std::string Text) {
 // Parses the command line. Returns -1 to go on, or the exit status when
 // the program should end (help, version). Throws TUsageError.
 int ParseCommandLine(int argc, char** argv, TOptions& O) {
+  // "COMMAND --help" and "help COMMAND": that command's own help.
+  {
+    std::string command;
+    bool help = false, helpWord = false;
+    for (int i = 1; i < argc; ++i) {
+      const std::string a = argv[i];
+      if (a == "--") break;
+      if (a == "-h" || a == "--help") help = true;
+      if (!CommandHelp(a).empty()) {
+        if (a == "help" && command.empty()) {
+          helpWord = true;
+          continue;
+        }
+        if (command.empty()) command = a;
+      }
+    }
+    if (helpWord && command.empty()) help = true;
+    if ((help || helpWord) && !command.empty()) {
+      std::cout << CommandHelp(command);
+      std::cout.flush();
+      return std::cout ? 0 : 1;
+    }
+    if (helpWord) {
+      // Same as --help.
+      std::vector<char*> args = {argv[0], const_cast<char*>("--help")};
+      return ParseCommandLine(2, args.data(), O);
+    }
+  }
+
   CLI::App app{"Finds Tavex controllers on an Ethernet network, checks their status, and reads\n"
                "and writes their configuration variables.",
                "tavexctl"};
@@ -82,26 +243,36 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_option("--adapter", O.Adapter,
                  "Adapter to use (see 'adapters'); default: the\n"
                  "adapter that carries this computer's address")
-      ->type_name("ID");
+      ->type_name("ID")
+      ->envname("TAVEX_ADAPTER");
   app.add_flag("--direct", O.Direct, "Direct cable to one controller");
   app.add_option("--password", O.Password, "Controller password (wins over the --ini file's)")
-      ->type_name("TEXT");
+      ->type_name("TEXT")
+      ->envname("TAVEX_PASSWORD");
   app.add_option("--ini", O.IniPath,
                  "Configuration file: [General] Password and\n"
                  "[Variables] Var0, Var1, ... (default: the\n"
                  "program's path with \".ini\", if present)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->envname("TAVEX_INI");
   app.add_option("--listen", listen,
                  "Listen for answers to the broadcast this long\n(default 1000)")
       ->type_name("MS");
-  app.add_option("--host", O.Hosts, "Ping this address instead of broadcasting\n(repeatable)")
-      ->type_name("ADDR[:PORT]");
+  app.add_option("--host", O.Hosts, "Ping this address instead of broadcasting\n(once per address)")
+      ->type_name("ADDR[:PORT]")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option("--hosts", O.HostsFile,
                  "Ping the controllers listed in this CSV file\n"
                  "(nad,ip; what 'detect --format csv' prints)\n"
                  "instead of broadcasting; a missing one fails")
       ->type_name("FILE");
-  app.add_option("--nad", nads, "Only this controller (repeatable)")->type_name("N");
+  app.add_option("--nad", nads, "Only this controller (once per controller)")
+      ->type_name("N")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option("--jobs", jobs,
                  "Serve at most N controllers at once (1 to 128;\n"
                  "default: all of them, at most 128)")
@@ -113,10 +284,22 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_flag("--no-cache", O.NoCache,
                "Fetch every allocation file from its controller\n"
                "and keep none (see the cache below)");
-  app.add_option("--format", format, "table, csv or json (default table)")->type_name("FORMAT");
-  app.add_flag("--sync-clock", O.SyncClock, "With write: set each controller's clock\nfrom this computer's local time");
-  app.add_option("--from", O.FromFile, "With write: values from a CSV file with\nthe columns nad,entry,value")
+  app.add_option("--format", format,
+                 "table, csv or json (default table); with read\n"
+                 "also rows (nad,entry,value: what write --from takes)")
+      ->type_name("FORMAT");
+  bool syncClock = false, sync = false;
+  app.add_flag("--sync-clock", syncClock,
+               "With write: set each controller's clock\nfrom this computer's local time");
+  app.add_option("--from", O.FromFile,
+                 "With write: values from a CSV file with the\n"
+                 "columns nad,entry,value ('-': standard input)")
       ->type_name("FILE.csv");
+  app.add_flag("--dry-run", O.DryRun,
+               "With write: read and show each current value\nand the one to write; write nothing");
+  app.add_flag("--sync", sync, "With clock: set each controller's clock");
+  app.add_flag("--utc", O.Utc, "With --sync or --sync-clock: set the clocks\nto UTC instead of local time");
+  app.add_flag("-q,--quiet", O.Quiet, "No progress line on stderr");
 
   struct TCommand {
     const char* Name;
@@ -129,6 +312,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       {"status", "Check network, ping, program, ALC file, run", nullptr},
       {"read", "Read variables (default: the --ini file's\nentries, e.g. speed or temp[3]) and the clock", "ENTRY"},
       {"write", "Write values, read them back, then read the\nclock (or set it with --sync-clock)", "ENTRY=VALUE"},
+      {"clock", "Read the clocks (set them with --sync)", nullptr},
       {"vars", "List the global variables of each controller's\nallocation file", nullptr},
   };
   for (const auto& c : commands) {
@@ -167,10 +351,17 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!extras.empty())
       throw TUsageError{UsageSentence("Unknown command " + Quoted(extras[0]) +
                                       "; the commands are adapters, detect, status, read, "
-                                      "write and vars")};
+                                      "write, clock and vars")};
     throw TUsageError{UsageSentence("No command given")};
   }
   O.Command = subs[0]->get_name();
+  if (subs.size() > 1)
+    throw TUsageError{UsageSentence("Give one command, not " + O.Command + " and " +
+                                    subs[1]->get_name())};
+  for (const auto& a : O.Args)
+    for (const char* c : kCommands)
+      if (a == c)
+        throw TUsageError{UsageSentence("Give one command, not " + O.Command + " and " + a)};
   if (!extras.empty())
     throw TUsageError{UsageSentence(O.Command + " takes no argument " + Quoted(extras[0]))};
 
@@ -183,6 +374,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   if (format == "table") O.Format = TFormat::Table;
   else if (format == "csv") O.Format = TFormat::Csv;
   else if (format == "json") O.Format = TFormat::Json;
+  else if (format == "rows" && O.Command == "read") O.Format = TFormat::Rows;
+  else if (format == "rows")
+    throw TUsageError{UsageSentence("--format rows only goes with read")};
   else throw TUsageError{UsageSentence("--format must be table, csv or json, not " + Quoted(format))};
 
   if (app.count("--listen") > 0) {
@@ -217,8 +411,18 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       throw TUsageError{"Cannot find the address of the host " + Quoted(h) + "."};
   }
 
-  if (O.SyncClock && O.Command != "write")
+  if (syncClock && O.Command != "write")
     throw TUsageError{UsageSentence("--sync-clock only goes with write")};
+  if (sync && O.Command != "clock")
+    throw TUsageError{UsageSentence("--sync only goes with clock (with write: --sync-clock)")};
+  O.SyncClock = syncClock || sync;
+  if (O.Utc && !O.SyncClock)
+    throw TUsageError{UsageSentence("--utc only goes with clock --sync or write --sync-clock")};
+  if (O.DryRun && O.Command != "write")
+    throw TUsageError{UsageSentence("--dry-run only goes with write")};
+  if (O.Direct && (!O.Hosts.empty() || app.count("--hosts") > 0))
+    throw TUsageError{UsageSentence("--direct cannot go with --host or --hosts: a direct "
+                                    "cable is addressed by broadcast")};
   if (O.FromGiven && O.Command != "write")
     throw TUsageError{UsageSentence("--from only goes with write")};
   if (O.Command == "write") {
@@ -226,12 +430,12 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       throw TUsageError{UsageSentence("write takes either ENTRY=VALUE arguments or --from, not both")};
     if (!O.FromGiven && O.Args.empty())
       throw TUsageError{UsageSentence("write needs ENTRY=VALUE arguments or --from FILE.csv")};
-    for (const auto& a : O.Args) {
-      const size_t eq = a.find('=');
-      if (eq == std::string::npos || eq == 0)
-        throw TUsageError{UsageSentence("write needs ENTRY=VALUE, not " + Quoted(a))};
-    }
+    O.Values = ParseValueArgs(O.Args);
   }
+  if (O.Command == "read")
+    for (const auto& a : O.Args)
+      if (!ValidEntryText(a))
+        throw TUsageError{UsageSentence(Quoted(a) + " is not an entry (NAME or NAME[INDEX])")};
   return -1;
 }
 

@@ -15,7 +15,7 @@ inline constexpr int kMaxListenMs = 60000;
 inline constexpr int kMaxTimeoutMs = 60000;
 inline constexpr int kMaxRetries = 20;
 
-enum class TFormat { Table, Csv, Json };
+enum class TFormat { Table, Csv, Json, Rows };
 
 struct TOptions {
   std::string Command;
@@ -37,10 +37,22 @@ struct TOptions {
   bool NoCache = false;
   std::vector<uint32_t> Nads;
   TFormat Format = TFormat::Table;
-  bool SyncClock = false;
+  bool SyncClock = false;  // write --sync-clock, clock --sync
+  bool Utc = false;        // the clock set to UTC instead of local time
+  bool DryRun = false;
+  bool Quiet = false;
   std::string FromFile;
   bool FromGiven = false;
+  std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked
 };
+
+// The commands, in the order the help lists them.
+inline constexpr const char* kCommands[] = {"adapters", "detect", "status", "read",
+                                            "write",    "clock",  "vars",   "help"};
+
+// The help of one command: usage, what it does, the options that apply to
+// it, examples. Empty for a word that is no command.
+std::string CommandHelp(const std::string& Command);
 
 // A whole decimal number from Low to High, nothing else.
 bool ParseIntIn(const std::string& Text, int Low, int High, int& Value);

@@ -1,14 +1,34 @@
 #include "cli/uCliOutput.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
 namespace tavex {
+
+namespace {
+bool StdoutWasClosed = false;
+}  // namespace
+
+void GuardStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == 1) StdoutWasClosed = true;
+    const int n = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (n >= 0 && n != fd) {
+      dup2(n, fd);
+      close(n);
+    }
+  }
+}
+
+bool StdoutClosed() { return StdoutWasClosed; }
 
 std::string Quoted(const std::string& Text) { return "\"" + TerminalSafe(Text) + "\""; }
 
@@ -124,7 +144,7 @@ std::string FormatCsv(const TTextTable& Table) {
 
 bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
               std::string& Error, std::vector<size_t>* Lines, size_t MaxRecords,
-              size_t MaxFields) {
+              size_t MaxFields, char Separator) {
   Records.clear();
   if (Lines != nullptr) Lines->clear();
   size_t i = 0;
@@ -180,13 +200,13 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
           field += c;
         }
         while (i < n && IsBlank(Text[i])) ++i;
-        if (i < n && Text[i] != ',' && !atLineEnd(i)) {
+        if (i < n && Text[i] != Separator && !atLineEnd(i)) {
           Error = "line " + std::to_string(lineNo) + " has text after a closing quote";
           return false;
         }
       } else {
         const size_t start = i;
-        while (i < n && Text[i] != ',' && !atLineEnd(i)) ++i;
+        while (i < n && Text[i] != Separator && !atLineEnd(i)) ++i;
         const std::string_view raw = Trim(Text.substr(start, i - start));
         if (raw.find('"') != std::string_view::npos) {
           Error = "line " + std::to_string(lineNo) + " has a quote inside an unquoted field";
@@ -195,7 +215,7 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
         field = std::string(raw);
       }
       fields.push_back(std::move(field));
-      if (i < n && Text[i] == ',') {
+      if (i < n && Text[i] == Separator) {
         ++i;
         continue;
       }

@@ -44,14 +44,22 @@ std::string FormatCsv(const TTextTable& Table);
 
 // Splits CSV text into records of fields. A quoted field may hold commas,
 // doubled quotes and line breaks; blanks around an unquoted field are
-// trimmed; blank lines give no record; CR LF, LF and CR end a record. False
+// trimmed; blank lines give no record; CR LF, LF and CR end a record.
+// Separator is ',' or ';'. False
 // (with a sentence in Error naming the line) for a quote that is never
 // closed or text after a closing quote. Lines, when given, receives the
 // line number each record starts on. MaxRecords and MaxFields bound the
 // result.
 bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
               std::string& Error, std::vector<size_t>* Lines = nullptr,
-              size_t MaxRecords = 100000, size_t MaxFields = 64);
+              size_t MaxRecords = 100000, size_t MaxFields = 64, char Separator = ',');
+
+// Called first thing: a standard descriptor (0, 1, 2) that the program was
+// started without is taken by /dev/null, so that no socket or file opened
+// later lands on it and receives the output. StdoutClosed then tells that
+// the output has nowhere to go.
+void GuardStandardStreams();
+bool StdoutClosed();
 
 // Reads a whole regular file of at most Limit bytes. False with a sentence
 // in Error when it is missing, not a regular file, too large or unreadable.
@@ -67,6 +75,11 @@ class TProgress {
   TProgress& operator=(const TProgress&) = delete;
 
   bool Enabled() const { return Enabled_; }
+  // No progress line from now on (-q).
+  void Silence() {
+    Clear();
+    Enabled_ = false;
+  }
   void Show(std::string_view Text);
   // Erases the line (nothing when none is shown).
   void Clear();

@@ -1,6 +1,8 @@
 #include "cli/uCliTool.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -66,12 +68,36 @@ int TTool::Run() {
     else if (O.Command == "status") CmdStatus();
     else if (O.Command == "read") CmdRead();
     else if (O.Command == "write") CmdWrite();
+    else if (O.Command == "clock") CmdClock();
     else if (O.Command == "vars") CmdVars();
   }
   Progress.Clear();
-  std::cout.flush();
+  if (!OutFailed && std::fflush(stdout) != 0) {
+    OutFailed = true;
+    OutErrno = errno;
+  }
   for (const auto& f : Failures) std::cerr << "tavexctl: " << f << "\n";
+  if (OutFailed) {
+    std::cerr << "tavexctl: Cannot write the output: "
+              << (OutErrno == EBADF ? std::string("standard output is closed")
+                                    : std::string(std::strerror(OutErrno)))
+              << ".\n";
+    return 1;
+  }
   return Failures.empty() ? 0 : 1;
+}
+
+void TTool::Out(const std::string& Text) {
+  if (OutFailed) return;
+  if (StdoutClosed()) {
+    OutFailed = true;
+    OutErrno = EBADF;
+    return;
+  }
+  if (std::fwrite(Text.data(), 1, Text.size(), stdout) != Text.size()) {
+    OutFailed = true;
+    OutErrno = errno;
+  }
 }
 
 // Everything that can be a usage error, before anything is sent.
@@ -213,14 +239,15 @@ void TTool::DetectByHosts() {
 void TTool::Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J) {
   switch (O.Format) {
     case TFormat::Table:
-      std::cout << FormatTable(Human);
+      Out(FormatTable(Human));
       break;
     case TFormat::Csv:
-      std::cout << FormatCsv(Machine);
+    case TFormat::Rows:
+      Out(FormatCsv(Machine));
       break;
     case TFormat::Json:
       // Texts from a controller need not be valid UTF-8.
-      std::cout << J.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+      Out(J.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
       break;
   }
 }

@@ -5,7 +5,7 @@
 // after the output; any failure makes the exit status 1.
 //
 // The command families live in their own files: uCmdControllers.cpp
-// (adapters, detect, status, vars) and uCmdValues.cpp (read, write).
+// (adapters, detect, status, vars) and uCmdValues.cpp (read, write, clock).
 //
 // Threads: everything on the main thread, except the fleet operation's
 // workers inside RunFleetRows and DetectByHosts.
@@ -53,11 +53,14 @@ struct TRowResult {
   std::string Rtc;
   std::string Error;
   std::vector<std::string> NotWritten;  // entries whose value did not take
+  bool HeldBack = false;                // a value was rejected: nothing written
 };
 
 class TTool {
  public:
-  explicit TTool(TOptions Options) : O(std::move(Options)) {}
+  explicit TTool(TOptions Options) : O(std::move(Options)) {
+    if (O.Quiet) Progress.Silence();
+  }
   // Runs the command; returns the exit status (0 or 1). Throws TUsageError.
   int Run();
 
@@ -72,7 +75,9 @@ class TTool {
   void CmdStatus();
   void CmdRead();
   void CmdWrite();
+  void CmdClock();
   void CmdVars();
+  void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values);
 
   // Runs Work, catching what the operations throw: the failure is recorded
   // against Plc (its text in What) and the walk ends; what was gathered is
@@ -81,9 +86,14 @@ class TTool {
   bool Guarded(TTavex* Plc, F&& Work, std::string* What = nullptr);
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
                     bool Write);
-  void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values);
-  void PrintRows(const std::vector<TRowResult>& Rows, bool Write);
+  void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
+                    const TFleetResult& Result);
+  void PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Clock = false);
   void Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J);
+  // Standard output; a failed write is remembered and reported by Run.
+  void Out(const std::string& Text);
+  bool OutFailed = false;
+  int OutErrno = 0;
   void Fail(std::string Sentence) { Failures.push_back(std::move(Sentence)); }
 
   TOptions O;

@@ -168,7 +168,7 @@ void TTool::CmdVars() {
     j["controllers"].push_back({{"nad", NadNumber(p)},
                                 {"ip", p.GetIpAddress()},
                                 {"variables", vars},
-                                {"error", r.Error}});
+                                {"error", r.Error.empty() ? Json(nullptr) : Json(r.Error)}});
   }
   Emit(human, machine, j);
 }

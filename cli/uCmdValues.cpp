@@ -1,4 +1,9 @@
+// read, write and clock: the fleet operation on the chosen controllers, the
+// checks of what was written, and the value outputs (table, csv, json, and
+// the rows that write --from takes back).
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -7,8 +12,69 @@
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
 #include "vars/uGadgetVars.h"
+#include "vars/uNumberText.h"
 
 namespace tavex {
+
+namespace {
+
+// A clock read back further than this from the time written did not take.
+constexpr int kClockToleranceS = 2;
+
+TLocalTime UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  TLocalTime t;
+  t.Year = tm.tm_year + 1900;
+  t.Month = tm.tm_mon + 1;
+  t.Day = tm.tm_mday;
+  t.Hour = tm.tm_hour;
+  t.Minute = tm.tm_min;
+  t.Second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
+  t.Weekday = tm.tm_wday;
+  return t;
+}
+
+// Calendar fields as seconds on one scale (no time zone: both sides of a
+// comparison are the same kind of time).
+int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Second) {
+  std::tm tm{};
+  tm.tm_year = Year - 1900;
+  tm.tm_mon = Month - 1;
+  tm.tm_mday = Day;
+  tm.tm_hour = Hour;
+  tm.tm_min = Minute;
+  tm.tm_sec = Second;
+  return static_cast<int64_t>(timegm(&tm));
+}
+
+// A cell text as JSON: a number when it is one, null for "?" (and for the
+// texts of values that JSON cannot hold).
+Json ValueJson(const std::string& Text) {
+  int64_t i = 0;
+  double r = 0;
+  if (TryParseInteger(Text, i) && Text.find_first_of("xX$") == std::string::npos) return i;
+  if (TryParseReal(Text, r)) return r;
+  return nullptr;
+}
+
+Json ErrorJson(const std::string& Error) { return Error.empty() ? Json(nullptr) : Json(Error); }
+
+// What a value text becomes in the element: its wire form read as a cell.
+// False when the element's type rejects it.
+bool WireText(const TTavexVar& Element, const std::string& Value, std::string& Text) {
+  TVarValue v;
+  if (!ValueFromText(Element.VarType, Value, v)) return false;
+  TTavexVar expected;
+  expected.Assign(&Element);
+  expected.SetValue(v);
+  expected.SetRawValue(expected.GetRawValue());
+  Text = FormatValue(ValueAsReal(expected.Value), kDecimal);
+  return true;
+}
+
+}  // namespace
 
 // The rows' controllers served side by side, each in one exchange (the
 // fleet operation); Values[i] holds row i's texts when writing.
@@ -23,7 +89,8 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
   const TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
   TFleetOptions options;
   options.Write = Write;
-  if (Write && O.SyncClock) options.SyncClock = LocalNow;
+  options.AllOrNothing = true;
+  if (Write && O.SyncClock) options.SyncClock = O.Utc ? TClockSource(UtcNow) : TClockSource(LocalNow);
   options.Jobs = O.Jobs;
   options.Cache = O.NoCache ? nullptr : &cache;
   options.DecimalSeparator = kDecimal;
@@ -47,48 +114,85 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
     }
     row.Rtc = r.Rtc;
     row.Error = r.GivenUp ? r.Error : std::string();
-    if (Write) CheckWritten(row, Values[i]);
+    row.HeldBack = r.HeldBack;
+    if (Write) CheckWritten(row, Values[i], r);
   }
 }
 
-// After a write: each value that was rejected, or reads back other than
-// written, is a failure; so is a clock that could not be set.
-void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values) {
+// After a write: every entry that was not written is listed, and said why
+// in one sentence per controller: rejected values and unknown entries (then
+// nothing was written), values that read back otherwise, a clock that
+// could not be set or reads back wrong.
+void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
+                         const TFleetResult& Result) {
   const TTavex& plc = *Row.Plc;
-  if (!Row.Error.empty()) return;  // nothing more to say than why it was given up
-  for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
-    if (Values[k].empty() || Row.Texts[k] == "?") continue;
-    const TTavexVar* e = FindElement(plc, Row.Entries[k]);
-    if (e == nullptr) continue;
-    TVarValue v;
-    if (Row.Reasons[k] == TEntryReason::RejectedValue || !ValueFromText(e->VarType, Values[k], v)) {
+  if (!Row.Error.empty()) {
+    // Given up: nothing can be said of what arrived, so nothing counts as written.
+    for (size_t k = 0; k < Row.Entries.size(); ++k)
+      if (k < Values.size() && !Values[k].empty()) Row.NotWritten.push_back(Row.Entries[k]);
+    return;
+  }
+  if (Result.HeldBack) {
+    std::vector<std::string> why;
+    for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
+      if (Values[k].empty()) continue;
       Row.NotWritten.push_back(Row.Entries[k]);
-      Fail(Who(plc) + ": " + Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
-           " value for " + TerminalSafe(Row.Entries[k]) + "; it was not written.");
-      continue;
+      const TTavexVar* e = FindElement(plc, Row.Entries[k]);
+      if (e == nullptr)
+        why.push_back(TerminalSafe(Row.Entries[k]) + " names no variable");
+      else if (Row.Reasons[k] == TEntryReason::RejectedValue)
+        why.push_back(Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
+                      " value for " + TerminalSafe(Row.Entries[k]));
     }
-    // What the controller should hold now: the value in its wire form.
-    TTavexVar expected;
-    expected.Assign(e);
-    expected.SetValue(v);
-    expected.SetRawValue(expected.GetRawValue());
-    const std::string want = FormatValue(ValueAsReal(expected.Value), kDecimal);
+    std::string text;
+    for (size_t i = 0; i < why.size(); ++i) text += (i > 0 ? "; " : "") + why[i];
+    Fail(Who(plc) + ": " + text + "; nothing was written to it.");
+    return;
+  }
+  for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
+    if (Values[k].empty()) continue;
+    const TTavexVar* e = FindElement(plc, Row.Entries[k]);
+    std::string want;
+    if (Row.Texts[k] == "?" || e == nullptr || !WireText(*e, Values[k], want)) {
+      Row.NotWritten.push_back(Row.Entries[k]);
+      continue;  // said by the output's "no value" sentence
+    }
     if (want != Row.Texts[k]) {
       Row.NotWritten.push_back(Row.Entries[k]);
       Fail(Who(plc) + ": " + TerminalSafe(Row.Entries[k]) + " reads back " +
            TerminalSafe(Row.Texts[k]) + " after writing " + want + ".");
     }
   }
-  if (O.SyncClock) {
-    std::vector<std::string> missing;
-    for (const char* name : kClockVars)
-      if (FindElement(plc, name) == nullptr) missing.push_back(name);
-    if (!missing.empty())
-      Fail(Who(plc) + ": its clock was not set (no " + JoinList(missing) + ").");
+  if (!O.SyncClock) return;
+  if (!Result.ClockMissing.empty()) {
+    Fail(Who(plc) + ": its clock was not set (no " + JoinList(Result.ClockMissing) + ").");
+    return;
+  }
+  if (!Result.ClockRejected.empty()) {
+    Fail(Who(plc) + ": its clock was not set: " + JoinList(Result.ClockRejected) +
+         (Result.ClockRejected.size() == 1 ? " does" : " do") +
+         " not take the value written, so rtc_write_req was not written.");
+    return;
+  }
+  if (!Result.ClockSent) return;
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  if (std::sscanf(Row.Rtc.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) {
+    Fail(Who(plc) + ": its clock could not be read back after setting it.");
+    return;
+  }
+  const TLocalTime& t = Result.ClockSet;
+  const int64_t off = FieldSeconds(y, mo, d, h, mi, s) -
+                      FieldSeconds(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
+  if (off > kClockToleranceS || off < -kClockToleranceS) {
+    char set[32];
+    std::snprintf(set, sizeof set, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.Year, t.Month, t.Day, t.Hour,
+                  t.Minute, t.Second);
+    Fail(Who(plc) + ": its clock reads back " + TerminalSafe(Row.Rtc) + " after setting it to " +
+         set + ".");
   }
 }
 
-void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
+void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Clock) {
   // Columns: every entry in the order first met (rows of a value file may
   // differ per controller).
   std::vector<std::string> columns;
@@ -105,6 +209,8 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
   machine.Header.insert(machine.Header.end(), columns.begin(), columns.end());
   if (anyError) human.Header.push_back("Error");
   machine.Header.push_back("error");
+  // The save format: one row per value, the clock left out.
+  TTextTable rows{{"nad", "entry", "value"}, {}};
 
   Json j;
   j["controllers"] = Json::array();
@@ -116,9 +222,10 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
     Json reasons = Json::object();
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
       cell[r.Entries[k]] = r.Texts[k];
-      values[r.Entries[k]] = r.Texts[k];
+      values[r.Entries[k]] = ValueJson(r.Texts[k]);
       if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
         reasons[r.Entries[k]] = ReasonText(r.Reasons[k]);
+      rows.Rows.push_back({NadText(p), r.Entries[k], r.Texts[k]});
     }
     std::vector<std::string> h{std::to_string(i + 1), NadText(p), p.GetIpAddress(), r.Rtc};
     std::vector<std::string> m{NadText(p), p.GetIpAddress(), r.Rtc};
@@ -131,9 +238,14 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
     m.push_back(r.Error);
     human.Rows.push_back(h);
     machine.Rows.push_back(m);
-    Json c{{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()}, {"rtc", r.Rtc},
-           {"values", values}, {"reasons", reasons}, {"error", r.Error}};
-    if (Write) c["not_written"] = r.NotWritten;
+    Json c{{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()},
+           {"rtc", r.Rtc.empty() ? Json(nullptr) : Json(r.Rtc)}};
+    if (!Clock) {
+      c["values"] = values;
+      c["reasons"] = reasons;
+    }
+    c["error"] = ErrorJson(r.Error);
+    if (Write && !Clock) c["not_written"] = r.NotWritten;
     j["controllers"].push_back(c);
 
     // One sentence per controller for what could not be reached or read.
@@ -142,14 +254,23 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
       if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
     if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
-    else if (!unknown.empty())
+    else if (!unknown.empty() && !r.HeldBack)  // a held-back write has said it
       Fail(Who(p) + ": no value for " + JoinList(unknown) + ".");
+    if (Clock && r.Error.empty() && r.Rtc.empty() && !O.SyncClock)
+      Fail(Who(p) + ": it has no clock variables.");
   }
-  Emit(human, machine, j);
+  if (O.Format == TFormat::Rows)
+    Out(FormatCsv(rows));
+  else
+    Emit(human, machine, j);
 }
 
 void TTool::CmdRead() {
   const std::vector<std::string> entries = O.Args.empty() ? Entries : O.Args;
+  for (const auto& e : entries)
+    if (!ValidEntryText(e))
+      throw TUsageError{"The configuration file's entry " + Quoted(e) +
+                        " is not an entry (NAME or NAME[INDEX])."};
   std::vector<TRowResult> rows;
   for (TTavex* plc : Plcs) {
     rows.push_back({});
@@ -160,13 +281,19 @@ void TTool::CmdRead() {
   PrintRows(rows, false);
 }
 
-void TTool::CmdWrite() {
-  // The pairs each controller gets, in order.
-  std::vector<std::pair<std::string, std::string>> common;
-  for (const auto& a : O.Args) {
-    const size_t eq = a.find('=');
-    common.emplace_back(a.substr(0, eq), a.substr(eq + 1));
+void TTool::CmdClock() {
+  std::vector<TRowResult> rows;
+  std::vector<std::vector<std::string>> values;
+  for (TTavex* plc : Plcs) {
+    rows.push_back({});
+    rows.back().Plc = plc;
+    values.emplace_back();
   }
+  RunFleetRows(rows, values, O.SyncClock);
+  PrintRows(rows, O.SyncClock, true);
+}
+
+void TTool::CmdWrite() {
   if (O.FromGiven) {
     const std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
     for (const auto& [nad, pairs] : FileValues) {
@@ -184,7 +311,7 @@ void TTool::CmdWrite() {
   std::vector<TRowResult> rows;
   std::vector<std::vector<std::string>> values;
   for (TTavex* plc : Plcs) {
-    const std::vector<std::pair<std::string, std::string>>* pairs = &common;
+    const std::vector<TWriteValue>* pairs = &O.Values;
     if (O.FromGiven) {
       const auto it = FileValues.find(static_cast<uint32_t>(NadNumber(*plc)));
       if (it == FileValues.end()) continue;  // the file has nothing for it
@@ -193,13 +320,64 @@ void TTool::CmdWrite() {
     rows.push_back({});
     rows.back().Plc = plc;
     values.emplace_back();
-    for (const auto& [entry, value] : *pairs) {
-      rows.back().Entries.push_back(entry);
-      values.back().push_back(value);
+    for (const auto& v : *pairs) {
+      rows.back().Entries.push_back(v.Entry);
+      values.back().push_back(v.Value);
     }
+  }
+  if (O.DryRun) {
+    DryRun(rows, values);
+    return;
   }
   RunFleetRows(rows, values, true);
   PrintRows(rows, true);
+}
+
+// Reads what would be written over, and shows it beside the new value;
+// sends no write. A value that would be rejected fails as in a real run.
+void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values) {
+  RunFleetRows(Rows, {}, false);
+  TTextTable human{{"NAD", "IP", "Entry", "Current", "New"}, {}};
+  TTextTable machine{{"nad", "ip", "entry", "current", "new"}, {}};
+  Json j;
+  j["controllers"] = Json::array();
+  for (size_t i = 0; i < Rows.size(); ++i) {
+    const TRowResult& r = Rows[i];
+    const TTavex& p = *r.Plc;
+    Json entries = Json::array();
+    std::vector<std::string> why;
+    for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size() && k < Values[i].size(); ++k) {
+      const TTavexVar* e = FindElement(p, r.Entries[k]);
+      std::string next;
+      std::string reason;
+      if (!r.Error.empty()) {
+        reason = ReasonText(r.Reasons[k]);
+      } else if (e == nullptr) {
+        reason = ReasonText(TEntryReason::UnknownEntry);
+        why.push_back(TerminalSafe(r.Entries[k]) + " names no variable");
+      } else if (!WireText(*e, Values[i][k], next)) {
+        reason = ReasonText(TEntryReason::RejectedValue);
+        why.push_back(Quoted(Values[i][k]) + " is not a valid " + TypeKeyword(e->VarType) +
+                      " value for " + TerminalSafe(r.Entries[k]));
+      }
+      const std::string shownNew = next.empty() ? "?" : next;
+      human.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});
+      machine.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});
+      Json x{{"entry", r.Entries[k]}, {"current", ValueJson(r.Texts[k])}, {"new", ValueJson(shownNew)}};
+      x["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
+      entries.push_back(x);
+    }
+    j["controllers"].push_back({{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()},
+                                {"entries", entries}, {"error", ErrorJson(r.Error)}});
+    if (!r.Error.empty()) {
+      Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
+    } else if (!why.empty()) {
+      std::string text;
+      for (size_t w = 0; w < why.size(); ++w) text += (w > 0 ? "; " : "") + why[w];
+      Fail(Who(p) + ": " + text + "; nothing would be written to it.");
+    }
+  }
+  Emit(human, machine, j);
 }
 
 }  // namespace tavex

@@ -293,7 +293,7 @@ TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
   ASSERT_EQ(r.J.at("controllers").size(), 2u);
   EXPECT_EQ(r.J["controllers"][0]["nad"], 1001);
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
-  EXPECT_EQ(r.J["controllers"][1]["values"]["speed[1]"], "200");
+  EXPECT_EQ(r.J["controllers"][1]["values"]["speed[1]"], 200);
   for (const json& e : Log()) {
     EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
     EXPECT_NE(e.at("nad"), 1000) << "a controller that was not asked heard something";
@@ -321,7 +321,7 @@ TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
   ASSERT_EQ(r.J.at("controllers").size(), 2u) << r.Out;
   EXPECT_EQ(r.J["controllers"][0]["nad"], 1000);
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
-  for (const auto& c : r.J["controllers"]) EXPECT_EQ(c["values"]["speed[1]"], "200");
+  for (const auto& c : r.J["controllers"]) EXPECT_EQ(c["values"]["speed[1]"], 200);
   // Unicast only, nobody unlisted heard anything, and the silent one got
   // exactly the two attempts of one ping.
   size_t silentPings = 0;
@@ -388,7 +388,7 @@ TEST_F(Tavexctl, TheAllocationCacheSavesTheArchivePagesOfLaterRuns) {
     const size_t before = Log(33).size();
     TRun r = Json(Args);
     EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.J["controllers"][1]["values"]["hours"], "70000");
+    EXPECT_EQ(r.J["controllers"][1]["values"]["hours"], 70000);
     return Log(33).size() - before;
   };
   const size_t cold = pagesOf({"read", "hours"});
@@ -437,9 +437,9 @@ TEST_F(Tavexctl, ReadGivesTheCellTextsOfEveryTypeAndTheClock) {
   const json& c = r.J.at("controllers").at(0);
   EXPECT_EQ(c["nad"], 1000);
   EXPECT_EQ(c["ip"], "127.0.0.2");
-  EXPECT_EQ(c["error"], "");
-  EXPECT_EQ(c["values"], (json{{"setpoint", "12.5"}, {"speed[2]", "300"}, {"speed", "100"},
-                              {"offset", "-3"}, {"hours", "70000"}, {"relay", "1"}}));
+  EXPECT_EQ(c["error"], nullptr);
+  EXPECT_EQ(c["values"], (json{{"setpoint", 12.5}, {"speed[2]", 300}, {"speed", 100},
+                              {"offset", -3}, {"hours", 70000}, {"relay", 1}}));
   // The simulated clock started at 09:05:03 and runs on.
   EXPECT_EQ(c["rtc"].get<std::string>().substr(0, 17), "2026-12-06  09:05") << c["rtc"];
 }
@@ -451,8 +451,8 @@ TEST_F(Tavexctl, ReadMarksWhatItCannotFindAndFails) {
   TRun r = Json({"read", "speed[3]", "speed[4]", "Speed", "tmp"});
   EXPECT_EQ(r.Status, 1);
   const json& c = r.J.at("controllers").at(0);
-  EXPECT_EQ(c["values"], (json{{"speed[3]", "0"}, {"speed[4]", "?"}, {"Speed", "?"}, {"tmp", "?"}}));
-  EXPECT_EQ(c["rtc"], "");  // no clock variables: not a failure on its own
+  EXPECT_EQ(c["values"], (json{{"speed[3]", 0}, {"speed[4]", nullptr}, {"Speed", nullptr}, {"tmp", nullptr}}));
+  EXPECT_EQ(c["rtc"], nullptr);  // no clock variables: not a failure on its own
   EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no value for speed[4], Speed, tmp.\n");
 
   TRun clockOnly = Json({"read", "speed[1]"});
@@ -467,8 +467,8 @@ TEST_F(Tavexctl, AFailedVariableReadShowsAQuestionMarkNotAStaleValue) {
   TRun r = Json({"read", "hours"});
   EXPECT_EQ(r.Status, 1);
   const json& c = r.J.at("controllers").at(0);
-  EXPECT_EQ(c["values"]["hours"], "?");
-  EXPECT_EQ(c["rtc"], "");
+  EXPECT_EQ(c["values"]["hours"], nullptr);
+  EXPECT_EQ(c["rtc"], nullptr);
   EXPECT_EQ(c["error"], "Error reading vars");
   EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: Error reading vars.\n");
 }
@@ -481,12 +481,12 @@ TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) 
   TRun r = Json({"--host", "127.0.0.2", "--host", "127.0.0.3", "--host", "127.0.0.4", "read", "speed"});
   EXPECT_EQ(r.Status, 1);
   ASSERT_EQ(r.J.at("controllers").size(), 3u) << r.Out;
-  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], "100");
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], 100);
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
-  EXPECT_EQ(r.J["controllers"][1]["values"]["speed"], "?");
+  EXPECT_EQ(r.J["controllers"][1]["values"]["speed"], nullptr);
   EXPECT_EQ(r.J["controllers"][1]["reasons"]["speed"], "controller error");
   EXPECT_EQ(r.J["controllers"][1]["error"], "Error parsing ALC data on line 2");
-  EXPECT_EQ(r.J["controllers"][2]["values"]["speed"], "100");
+  EXPECT_EQ(r.J["controllers"][2]["values"]["speed"], 100);
   EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: Error parsing ALC data on line 2.\n");
 }
 
@@ -494,17 +494,17 @@ TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) 
 
 TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
   StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
-  TRun r = Json({"write", "setpoint=21.25", "speed[3]=1234", "offset=-300", "hours=-5", "relay=0", "speed[1]="});
+  TRun r = Json({"write", "setpoint=21.25", "speed[3]=1234", "offset=-300", "hours=-5", "relay=0"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   ASSERT_EQ(r.J.at("controllers").size(), 2u);
-  const json want = {{"setpoint", "21.25"}, {"speed[3]", "1234"}, {"offset", "-300"},
-                     {"hours", "-5"},       {"relay", "0"},       {"speed[1]", "200"}};
+  const json want = {{"setpoint", 21.25}, {"speed[3]", 1234}, {"offset", -300},
+                     {"hours", -5},       {"relay", 0}};
   for (const auto& c : r.J["controllers"]) {
     EXPECT_EQ(c["values"], want) << c.dump();
     EXPECT_EQ(c["not_written"], json::array());
   }
-  // One write per controller with every value (bits, words, longs); the
-  // empty text was only read; no clock written; then one read.
+  // One write per controller with every value (bits, words, longs); no
+  // clock written; then one read.
   for (uint64_t nad : {1000, 1001}) {
     EXPECT_EQ(Writes(nad), (std::vector<std::vector<std::string>>{{"relay", "speed[3]", "offset", "setpoint", "hours"}}));
     size_t reads = 0;
@@ -516,7 +516,7 @@ TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
   TRun back = Json({"--nad", "1001", "read", "setpoint", "speed[3]", "offset", "hours", "relay"});
   EXPECT_EQ(back.Status, 0) << back.Err;
   EXPECT_EQ(back.J["controllers"][0]["values"],
-            (json{{"setpoint", "21.25"}, {"speed[3]", "1234"}, {"offset", "-300"}, {"hours", "-5"}, {"relay", "0"}}));
+            (json{{"setpoint", 21.25}, {"speed[3]", 1234}, {"offset", -300}, {"hours", -5}, {"relay", 0}}));
 }
 
 TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
@@ -525,9 +525,9 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
     std::string Arg, Entry, Sentence;
   };
   const std::vector<TCase> cases = {
-      {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; it was not written."},
-      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; it was not written."},
-      {"offset=abc", "offset", "\"abc\" is not a valid int value for offset; it was not written."},
+      {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; nothing was written to it."},
+      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; nothing was written to it."},
+      {"offset=1e3", "offset", "\"1e3\" is not a valid int value for offset; nothing was written to it."},
   };
   for (const auto& c : cases) {
     TRun r = Json({"write", c.Arg});
@@ -538,14 +538,14 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
   // A fresh record never read these elements: nothing of them was written.
   EXPECT_TRUE(Writes(1000).empty());
   TRun back = Json({"read", "speed[2]", "relay", "offset"});
-  EXPECT_EQ(back.J["controllers"][0]["values"], (json{{"speed[2]", "300"}, {"relay", "1"}, {"offset", "-3"}}));
+  EXPECT_EQ(back.J["controllers"][0]["values"], (json{{"speed[2]", 300}, {"relay", 1}, {"offset", -3}}));
 }
 
 TEST_F(Tavexctl, AValueThatDoesNotReadBackAsWrittenIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"ignore_writes", true}}}})}));
   TRun r = Json({"write", "hours=5"});
   EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.J["controllers"][0]["values"]["hours"], "70000");
+  EXPECT_EQ(r.J["controllers"][0]["values"]["hours"], 70000);
   EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: hours reads back 70000 after writing 5.\n");
 }
 
@@ -590,7 +590,7 @@ TEST_F(Tavexctl, SyncClockFailsWhenTheControllerLacksClockVariables) {
       {Controller(1000, "127.0.0.2", {{"variables", json::array({Var("speed", "word", {{"value", 1}})})}})}));
   TRun r = Json({"--sync-clock", "write", "speed=2"});
   EXPECT_EQ(r.Status, 1);
-  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], "2");
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], 2);
   EXPECT_EQ(r.Err,
             "tavexctl: Controller 1000 at 127.0.0.2: its clock was not set (no rtc_year, rtc_month, rtc_date, "
             "rtc_hour, rtc_min, rtc_sec, rtc_weekday, rtc_write_req).\n");
@@ -606,8 +606,8 @@ TEST_F(Tavexctl, WriteFromCsvGivesEachControllerOnlyItsRows) {
   TRun r = Json({"write", "--from", file});
   EXPECT_EQ(r.Status, 0) << r.Err;
   ASSERT_EQ(r.J.at("controllers").size(), 2u);  // 1002 has no rows
-  EXPECT_EQ((*ControllerOf(r.J, 1000))["values"], (json{{"speed[1]", "11"}, {"setpoint", "1.5"}}));
-  EXPECT_EQ((*ControllerOf(r.J, 1001))["values"], (json{{"speed[2]", "22"}}));
+  EXPECT_EQ((*ControllerOf(r.J, 1000))["values"], (json{{"speed[1]", 11}, {"setpoint", 1.5}}));
+  EXPECT_EQ((*ControllerOf(r.J, 1001))["values"], (json{{"speed[2]", 22}}));
   EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{{"speed[1]", "setpoint"}}));
   EXPECT_EQ(Writes(1001), (std::vector<std::vector<std::string>>{{"speed[2]"}}));
   EXPECT_TRUE(Writes(1002).empty());
@@ -617,9 +617,168 @@ TEST_F(Tavexctl, WriteFromCsvGivesEachControllerOnlyItsRows) {
   const std::string missing = WriteFile("missing.csv", "1001,speed[2],23\n1005,speed,1\n");
   TRun m = Json({"write", "--from", missing});
   EXPECT_EQ(m.Status, 1);
-  EXPECT_EQ((*ControllerOf(m.J, 1001))["values"], (json{{"speed[2]", "23"}}));
+  EXPECT_EQ((*ControllerOf(m.J, 1001))["values"], (json{{"speed[2]", 23}}));
   EXPECT_EQ(m.Err, "tavexctl: Controller 1005 named in \"" + missing +
                        "\" did not answer; nothing was written to it.\n");
+}
+
+// --- Inputs checked before anything is written ---------------------------------------
+
+// Each bad input: the exit status, a fragment of the message, and from the
+// simulator's log what was written (nothing, or exactly what was asked).
+TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  const std::string bom = WriteFile("bom.csv", "\xEF\xBB\xBFnad,entry,value\r\n1000,speed[1],11\r\n");
+  const std::string semi = WriteFile("semi.csv", "nad;entry;value\n1000;setpoint;\"1.5\"\n1001;speed[2];22\n");
+  const std::string empty = WriteFile("empty.csv", "nad,entry,value\n1000,speed[1],\n");
+  const std::string twice = WriteFile("twice.csv", "nad,entry,value\n1000,speed[1],1\n1001,speed[1],2\n1000,speed[01],3\n");
+  const std::string unknown = WriteFile("unknown.csv", "nad,entry,value\n1000,speed[1],?\n");
+  const std::string comma = WriteFile("comma.csv", "nad,entry,value\n1000,setpoint,\"1,5\"\n");
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Fragment;  // of stderr
+    std::map<uint64_t, std::vector<std::vector<std::string>>> Written;  // new writes per NAD
+  };
+  const std::vector<TCase> cases = {
+      // a value the type rejects, with a good one: nothing written, both rejects named
+      {{"--nad", "1000", "write", "speed[2]=70000", "offset=3", "nosuch=1", "relay=-1"}, 1,
+       "\"70000\" is not a valid word value for speed[2]; nosuch names no variable; \"-1\" is not a valid bit "
+       "value for relay; nothing was written to it.", {}},
+      {{"write", "speed[2]=1e3", "offset=1e5"}, 1, "\"1e5\" is not a valid int value for offset", {}},
+      {{"write", "speed[2]=nan"}, 2, "Argument \"speed[2]=nan\": \"nan\" for speed[2] is not a number", {}},
+      {{"write", "setpoint=1,5"}, 2, "\"1,5\" for setpoint is not a number", {}},
+      {{"write", "speed[2]= 5"}, 2, "\" 5\" for speed[2] is not a number", {}},
+      {{"write", "speed[x]=5"}, 2, "\"speed[x]\" is not an entry (NAME or NAME[INDEX])", {}},
+      {{"write", "speed=5", "speed[0]=6"}, 2, "Arguments \"speed=5\" and \"speed[0]=6\" both give a value for speed[0]", {}},
+      {{"write", "speed[1]="}, 2, "Argument \"speed[1]=\" has no value for speed[1].", {}},
+      {{"write", "--from", empty}, 2, "Line 2 of \"" + empty + "\" has no value for speed[1].", {}},
+      {{"write", "--from", twice}, 2, "Lines 2 and 4 of \"" + twice + "\" both give a value for speed[01] of controller 1000.", {}},
+      {{"write", "--from", unknown}, 2, "the value of speed[1] is \"?\" (it could not be read when it was saved)", {}},
+      {{"write", "--from", comma}, 2, "\"1,5\" for setpoint is not a number", {}},
+      // options after the command, one value each; a second command word
+      {{"write", "--nad", "1000", "speed[1]=5"}, 0, "", {{1000, {{"speed[1]"}}}}},
+      {{"detect", "status"}, 2, "Give one command, not detect and status", {}},
+      {{"read", "--host", "127.0.0.2", "speed[1]"}, 0, "", {}},
+      {{"--direct", "--host", "127.0.0.2", "detect"}, 2, "--direct cannot go with --host", {}},
+      {{"--format", "rows", "detect"}, 2, "--format rows only goes with read", {}},
+      // a byte-order mark, CR LF, and a semicolon file as spreadsheets save them
+      {{"write", "--from", bom}, 0, "", {{1000, {{"speed[1]"}}}}},
+      {{"write", "--from", semi}, 0, "", {{1000, {{"setpoint"}}}, {1001, {{"speed[2]"}}}}},
+      {{"write", "--dry-run", "speed[3]=9", "relay=2"}, 1, "nothing would be written to it.", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.Args));
+    const size_t w0 = Writes(1000).size(), w1 = Writes(1001).size();
+    TRun r = Ctl(c.Args);
+    EXPECT_EQ(r.Status, c.Status) << r.Err;
+    if (c.Fragment.empty())
+      EXPECT_EQ(r.Err, "");
+    else
+      EXPECT_NE(r.Err.find(c.Fragment), std::string::npos) << r.Err;
+    for (const auto& [nad, before] : {std::pair<uint64_t, size_t>{1000, w0}, {1001, w1}}) {
+      auto all = Writes(nad);
+      const std::vector<std::vector<std::string>> fresh(all.begin() + static_cast<long>(before), all.end());
+      const auto it = c.Written.find(nad);
+      EXPECT_EQ(fresh, it == c.Written.end() ? std::vector<std::vector<std::string>>{} : it->second) << nad;
+    }
+  }
+}
+
+TEST_F(Tavexctl, JsonKeepsTypesAndListsEveryEntryNotWritten) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  TRun r = Json({"write", "nosuch=1", "speed[1]=70000", "hours=5"});
+  EXPECT_EQ(r.Status, 1);
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["not_written"], json({"nosuch", "speed[1]", "hours"}));
+  EXPECT_EQ(c["values"], (json{{"nosuch", nullptr}, {"speed[1]", 200}, {"hours", 70000}}));
+  EXPECT_EQ(c["reasons"], (json{{"nosuch", "unknown entry"}, {"speed[1]", "rejected value"}, {"hours", "held back"}}));
+  EXPECT_EQ(c["error"], nullptr);
+  EXPECT_TRUE(Writes(1000).empty());
+  TRun ok = Json({"read", "setpoint"});
+  EXPECT_TRUE(ok.J["controllers"][0]["values"]["setpoint"].is_number_float());
+}
+
+TEST_F(Tavexctl, SavedRowsRestoreTheValues) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  const std::vector<std::string> entries = {"setpoint", "speed[1]", "offset", "hours", "relay"};
+  std::vector<std::string> read = {"--format", "rows", "read"};
+  read.insert(read.end(), entries.begin(), entries.end());
+  TRun saved = Ctl(read);
+  ASSERT_EQ(saved.Status, 0) << saved.Err;
+  EXPECT_EQ(saved.Out.substr(0, 16), "nad,entry,value\n");
+  EXPECT_NE(saved.Out.find("1001,setpoint,12.5\n"), std::string::npos) << saved.Out;
+  EXPECT_EQ(saved.Out.find("rtc"), std::string::npos);
+  const std::string file = WriteFile("saved.csv", saved.Out);
+
+  // Change everything, then restore from the file.
+  TRun changed = Ctl({"write", "setpoint=1", "speed[1]=2", "offset=3", "hours=4", "relay=0"});
+  ASSERT_EQ(changed.Status, 0) << changed.Err;
+  TRun restored = Ctl({"write", "--from", file});
+  EXPECT_EQ(restored.Status, 0) << restored.Err;
+  TRun again = Ctl(read);
+  EXPECT_EQ(again.Out, saved.Out);
+
+  // A value that could not be read is saved as "?", and refused on restore.
+  TRun partial = Ctl({"--format", "rows", "read", "speed[1]", "nosuch"});
+  EXPECT_EQ(partial.Status, 1);
+  EXPECT_NE(partial.Out.find("1000,nosuch,?\n"), std::string::npos);
+  const size_t before = Writes(1000).size();
+  TRun refused = Ctl({"write", "--from", WriteFile("partial.csv", partial.Out)});
+  EXPECT_EQ(refused.Status, 2);
+  EXPECT_NE(refused.Err.find("the value of nosuch is \"?\""), std::string::npos) << refused.Err;
+  EXPECT_EQ(Writes(1000).size(), before);
+}
+
+TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  TRun full = RunProgram({"/bin/sh", "-c", std::string(TAVEXCTL_EXE) + " --adapter lo --listen 200 read speed > /dev/full"});
+  EXPECT_EQ(full.Status, 1);
+  EXPECT_NE(full.Err.find("Cannot write the output: No space left on device."), std::string::npos) << full.Err;
+  TRun closed = RunProgram({"/bin/sh", "-c", std::string(TAVEXCTL_EXE) + " --adapter lo --listen 200 read speed >&-"});
+  EXPECT_EQ(closed.Status, 1);
+  EXPECT_NE(closed.Err.find("Cannot write the output: standard output is closed."), std::string::npos) << closed.Err;
+}
+
+TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestFlag) {
+  json vars = Variables();
+  for (auto& v : vars)
+    if (v["name"] == "rtc_month") v["type"] = "bit";
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
+  TRun r = Json({"write", "--sync-clock", "speed=7"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("its clock was not set: rtc_month does not take the value written, so rtc_write_req was "
+                       "not written."), std::string::npos) << r.Err;
+  for (const auto& w : Writes(1000)) EXPECT_EQ(std::count(w.begin(), w.end(), "rtc_write_req"), 0);
+
+  // The clock command reads, and sets with --sync (read back within 2 s).
+  TRun healthy;
+  StopSim();
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  TRun clock = Json({"clock"});
+  EXPECT_EQ(clock.Status, 0) << clock.Err;
+  EXPECT_EQ(clock.J["controllers"][0]["rtc"].get<std::string>().substr(0, 10), "2026-12-06");
+  TRun sync = Json({"clock", "--sync", "--utc"});
+  EXPECT_EQ(sync.Status, 0) << sync.Err;
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  EXPECT_EQ(sync.J["controllers"][0]["rtc"].get<std::string>().substr(0, 4), std::to_string(utc.tm_year + 1900));
+}
+
+TEST_F(Tavexctl, EnvironmentStandsInForOptionsAndLosesToThem) {
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"password", "s3cret"}})}));
+  setenv("TAVEX_PASSWORD", "s3cret", 1);
+  TRun env = RunProgram({TAVEXCTL_EXE, "--adapter", "lo", "--listen", "200", "detect"});
+  EXPECT_EQ(env.Status, 0) << env.Err;
+  TRun option = RunProgram({TAVEXCTL_EXE, "--adapter", "lo", "--listen", "200", "--password", "guess", "detect"});
+  EXPECT_EQ(option.Status, 1);
+  unsetenv("TAVEX_PASSWORD");
+  setenv("TAVEX_ADAPTER", "nosuch0", 1);
+  TRun adapter = RunProgram({TAVEXCTL_EXE, "detect"});
+  unsetenv("TAVEX_ADAPTER");
+  EXPECT_EQ(adapter.Status, 2);
+  EXPECT_NE(adapter.Err.find("There is no adapter \"nosuch0\""), std::string::npos);
 }
 
 // --- Vars --------------------------------------------------------------------------
@@ -629,7 +788,7 @@ TEST_F(Tavexctl, VarsListsTheGlobalElementsOfTheAllocationFile) {
   TRun r = Json({"vars"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   const json& c = r.J.at("controllers").at(0);
-  EXPECT_EQ(c["error"], "");
+  EXPECT_EQ(c["error"], nullptr);
   std::map<std::string, json> byEntry;
   for (const auto& v : c["variables"]) byEntry[v["name"].get<std::string>() + "/" + std::to_string(v["index"].get<int>())] = v;
   EXPECT_EQ(byEntry["setpoint/0"],
@@ -660,11 +819,11 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   TRun r = Json({"--ini", ini, "read"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   ASSERT_EQ(r.J["controllers"].size(), 1u);
-  EXPECT_EQ(r.J["controllers"][0]["values"], (json{{"setpoint", "12.5"}, {"speed[3]", "400"}}));  // not Var3
+  EXPECT_EQ(r.J["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));  // not Var3
 
   // Entries on the command line replace the file's; --password wins over it.
   TRun args = Json({"--ini", ini, "read", "hours"});
-  EXPECT_EQ(args.J["controllers"][0]["values"], (json{{"hours", "70000"}}));
+  EXPECT_EQ(args.J["controllers"][0]["values"], (json{{"hours", 70000}}));
   TRun wrong = Json({"--ini", ini, "--password", "guess", "detect"});
   EXPECT_EQ(wrong.Status, 1);
   EXPECT_TRUE(wrong.J["controllers"].empty());
@@ -677,7 +836,7 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   std::filesystem::copy_file(ini, Dir / "tavexctl.ini");
   TRun beside = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
   EXPECT_EQ(beside.Status, 0) << beside.Err;
-  EXPECT_EQ(json::parse(beside.Out)["controllers"][0]["values"], (json{{"setpoint", "12.5"}, {"speed[3]", "400"}}));
+  EXPECT_EQ(json::parse(beside.Out)["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));
 }
 
 // --- Usage errors ------------------------------------------------------------------
@@ -697,7 +856,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
   };
   const std::vector<TCase> cases = {
       {{}, "No command given (see 'tavexctl --help')."},
-      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write and vars (see "
+      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, clock and vars (see "
                  "'tavexctl --help')."},
       {{"--verbose", "detect"}, "Unknown option \"--verbose\" (see 'tavexctl --help')."},
       {{"detect", "extra"}, "detect takes no argument \"extra\" (see 'tavexctl --help')."},
@@ -748,6 +907,16 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   EXPECT_NE(h.Out.find("Usage: tavexctl [OPTIONS] COMMAND [ARGS...]"), std::string::npos);
   for (const char* o : {"--jobs", "--timeout", "--retries", "--hosts", "--no-cache", "~/.cache/tavex"})
     EXPECT_NE(h.Out.find(o), std::string::npos) << o;
+  // Each command's own help: its options, arguments and examples.
+  for (const auto& args : std::vector<std::vector<std::string>>{{TAVEXCTL_EXE, "help", "write"},
+                                                                 {TAVEXCTL_EXE, "write", "--help"}}) {
+    TRun w = RunProgram(args);
+    EXPECT_EQ(w.Status, 0);
+    for (const char* o : {"Usage: tavexctl write ENTRY=VALUE", "--dry-run", "--from FILE.csv", "--sync-clock", "Examples:"})
+      EXPECT_NE(w.Out.find(o), std::string::npos) << o << w.Out;
+  }
+  TRun vh = RunProgram({TAVEXCTL_EXE, "help", "vars"});
+  EXPECT_EQ(vh.Out.find("--dry-run"), std::string::npos);
   TRun a = RunProgram({TAVEXCTL_EXE, "--format", "json", "adapters"});
   EXPECT_EQ(a.Status, 0) << a.Err;
   const json j = json::parse(a.Out);

@@ -215,7 +215,7 @@ class FaultsCli : public ::testing::Test {
     return v;
   }
 
-  // Every printed value is the controller's value now, or "?".
+  // Every printed value is the controller's value now, or null ("?").
   void ExpectTrueOrUnknown(const TRun& R, const std::map<std::string, std::string>& TextOfRaw) {
     json j;
     ASSERT_NO_THROW(j = json::parse(R.Out)) << R.Out << R.Err;
@@ -224,7 +224,7 @@ class FaultsCli : public ::testing::Test {
     const auto truth = Truth();
     int unknown = 0;
     for (auto& [entry, text] : values.items()) {
-      if (text == "?") {
+      if (text.is_null()) {
         ++unknown;
         continue;
       }
@@ -233,7 +233,7 @@ class FaultsCli : public ::testing::Test {
       ASSERT_NE(e, nullptr) << entry;
       const std::string key = entry + "=" + std::to_string(truth.at(e->LogName));
       ASSERT_TRUE(TextOfRaw.count(key)) << "no text known for " << key;
-      EXPECT_EQ(text, TextOfRaw.at(key)) << entry;
+      EXPECT_EQ(text, json::parse(TextOfRaw.at(key))) << entry;
     }
     // A "?" is a failure the exit status reports.
     if (unknown > 0) {
@@ -293,7 +293,7 @@ TEST_F(FaultsCli, ReadWithThirtyPercentLossShowsTrueValuesOrQuestionMarks) {
 
 TEST_F(FaultsCli, WriteWithThirtyPercentLossWritesOnlyWhatWasAsked) {
   StartSim({{"drop", 0.3}, {"drop_answer", 0.3}, {"only_commands", {51, 52}}});
-  RunUntilSeen({"write", "setpoint=21.25", "speed[3]=1234", "hours=5", "speed[2]="}, {"drop", "drop_answer"},
+  RunUntilSeen({"write", "setpoint=21.25", "speed[3]=1234", "hours=5"}, {"drop", "drop_answer"},
                [&](const TRun& r) {
                  ExpectTrueOrUnknown(r, Texts());
                  ExpectOnlyAskedWrites({{"setpoint", {0x41AA0000}}, {"speed[3]", {1234}}, {"hours", {5}}});
