@@ -23,7 +23,6 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
-#include <INIReader.h>
 #include <nlohmann/json.hpp>
 
 #include "abus/uABus.h"
@@ -32,6 +31,7 @@
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
+#include "vars/uConfigFile.h"
 #include "vars/uGadgetVars.h"
 #include "vars/uTavexVars.h"
 
@@ -426,20 +426,15 @@ void TTool::Prepare() {
 void TTool::LoadIni(const std::string& Path) {
   std::string text, error;
   if (!ReadSmallFile(Path, kMaxIniBytes, text, error)) throw TUsageError{error};
-  INIReader ini(text.data(), text.size());
-  if (ini.ParseError() != 0) {
-    throw TUsageError{"Cannot read " + Quoted(Path) +
-                      (ini.ParseError() > 0
-                           ? ": line " + std::to_string(ini.ParseError()) + " is not valid INI."
-                           : ".")};
-  }
-  Password = ini.Get("General", "Password", "");
-  // Var0, Var1, ... while the numbering is contiguous.
-  for (size_t n = 0; n < kMaxIniEntries; ++n) {
-    const std::string key = "Var" + std::to_string(n);
-    if (!ini.HasValue("Variables", key)) break;
-    Entries.push_back(ini.Get("Variables", key, ""));
-  }
+  // The desktop tool's reader, so that both take the same file alike.
+  TConfigFile config;
+  int badLine = 0;
+  if (!LoadConfigText(text, config, &badLine)) throw TUsageError{"Cannot read " + Quoted(Path) + "."};
+  if (badLine > 0)
+    throw TUsageError{"Cannot read " + Quoted(Path) + ": line " + std::to_string(badLine) + " is not valid INI."};
+  Password = std::move(config.Password);
+  Entries = std::move(config.Entries);
+  if (Entries.size() > kMaxIniEntries) Entries.resize(kMaxIniEntries);
 }
 
 void TTool::LoadValueFile() {

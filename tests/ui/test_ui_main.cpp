@@ -111,6 +111,15 @@ class TestMainWindow : public QObject {
         << "[Variables]\nthis is no setting\nVar0=a\nVar1=b\n" << "" << QStringList({"a", "b"});
     QTest::newRow("repeated key: the first value")
         << "[Variables]\nVar0=a\nVar0=b\nVar1=c\n" << "" << QStringList({"a", "c"});
+    // Read as the profile files of the platform the tool was first written for.
+    QTest::newRow("indented line, not a continuation")
+        << "[Variables]\nVar0=temp_setpoint\n  Var1=mode\nVar2=fan\n" << "" << QStringList({"temp_setpoint", "mode", "fan"});
+    QTest::newRow("no inline comment, quotes dropped")
+        << "[General]\nPassword=pa ;ss\n[Variables]\nVar0=\"a;b\"\n" << "pa ;ss" << QStringList({"a;b"});
+    QTest::newRow("quoted password") << "[General]\nPassword=\"x\"\n" << "x" << QStringList();
+    QTest::newRow("long line, byte order mark, CR LF")
+        << "\xEF\xBB\xBF[Variables]\r\nVar0=" + QString(300, 'v') + "\r\nVar1=b\r\n" << ""
+        << QStringList({QString(300, 'v'), "b"});
     QTest::newRow("larger than any configuration file")
         << "[General]\nPassword=pw\n[Variables]\nVar0=a\n;" + QString(TConfigFile::kMaxBytes, 'x')
         << "" << QStringList();
