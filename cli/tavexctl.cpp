@@ -194,8 +194,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   std::string listen, format = "table";
   std::vector<std::string> nads;
   app.add_option("--adapter", O.Adapter,
-                 "Adapter to use (see 'adapters'); default: the\n"
-                 "adapter that carries this computer's address")
+                 "Adapter to use (see 'adapters'); default: the one\n"
+                 "'adapters' marks (the adapter of this computer's\n"
+                 "address, else of the default route)")
       ->type_name("ID");
   app.add_flag("--direct", O.Direct, "Direct cable to one controller");
   app.add_option("--password", O.Password, "Controller password (wins over the --ini file's)")
@@ -565,18 +566,27 @@ void TTool::Emit(const TTextTable& Human, const TTextTable& Machine, const Json&
 void TTool::CmdAdapters() {
   TEthernetAdapterInfoList list;
   list.Refresh();
-  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast"}, {}};
-  TTextTable machine{{"id", "description", "ip", "mask", "broadcast"}, {}};
+  // The adapter used without --adapter, as the desktop tool picks it.
+  TEthernetAdapterInfo own;
+  const std::string defaultID = own.AssignFromLocalHost() ? own.ID : std::string();
+  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast", "Default"}, {}};
+  TTextTable machine{{"id", "description", "ip", "mask", "broadcast", "default"}, {}};
   Json j;
   j["adapters"] = Json::array();
   for (int i = 0; i < list.Count(); ++i) {
     const TEthernetAdapterInfo* a = list.Items(i);
+    const bool isDefault = !defaultID.empty() && a->ID == defaultID;
     std::vector<std::string> row{a->ID, a->Description, a->IP, a->Mask, a->Broadcast};
     human.Rows.push_back(row);
+    human.Rows.back().push_back(isDefault ? "*" : "");
     machine.Rows.push_back(row);
-    j["adapters"].push_back(
-        {{"id", a->ID}, {"description", a->Description}, {"ip", a->IP}, {"mask", a->Mask},
-         {"broadcast", a->Broadcast}});
+    machine.Rows.back().push_back(isDefault ? "true" : "false");
+    j["adapters"].push_back({{"id", a->ID},
+                             {"description", a->Description},
+                             {"ip", a->IP},
+                             {"mask", a->Mask},
+                             {"broadcast", a->Broadcast},
+                             {"default", isDefault}});
   }
   Emit(human, machine, j);
 }
