@@ -15,6 +15,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QSettings>
+#include <QShortcut>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
@@ -99,7 +100,10 @@ QTableView* Grid(const char* Name, QWidget* Parent) {
 // --- Operation guard ---------------------------------------------------------
 
 TfmMain::TOperationGuard::TOperationGuard(TfmMain& Window) : Window_(Window), Owner_(!Window.Busy_) {
-  if (Owner_) Window_.Busy_ = true;
+  if (!Owner_) return;
+  Window_.Busy_ = true;
+  Window_.StopRequested_ = false;
+  Window_.Unreachable_.clear();
 }
 
 TfmMain::TOperationGuard::~TOperationGuard() {
@@ -110,6 +114,62 @@ TfmMain::TOperationGuard::~TOperationGuard() {
     Window_.CloseRequested_ = false;
     QTimer::singleShot(0, &Window_, &QWidget::close);
   }
+}
+
+// --- Busy display ---------------------------------------------------------------
+
+TfmMain::TBusyDisplay::TBusyDisplay(TfmMain& Window) : Window_(Window) {
+  Window_.BusyDisplay_ = true;
+  Window_.ApplyButtonStates();
+  for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->setCursor(Qt::WaitCursor);
+}
+
+TfmMain::TBusyDisplay::~TBusyDisplay() {
+  Window_.BusyDisplay_ = false;
+  Window_.ApplyButtonStates();
+  for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->unsetCursor();
+}
+
+void TfmMain::ApplyButtonStates() {
+  // Close stays enabled: during an operation it stops it and then closes.
+  const bool idle = !BusyDisplay_;
+  btnSetup->setEnabled(idle);
+  btnAutodetect->setEnabled(idle);
+  btnCheck->setEnabled(idle && PageButtonsEnabled_);
+  btnRead->setEnabled(idle && PageButtonsEnabled_);
+  btnWrite->setEnabled(idle && PageButtonsEnabled_);
+  lblSyncRTC->setEnabled(PageButtonsEnabled_);
+  cbSyncRTC->setEnabled(PageButtonsEnabled_);
+}
+
+void TfmMain::ShowProgress(const QString& Text) { lblProgress->setText(Text); }
+
+void TfmMain::StopOperation() {
+  if (!Busy_ || !BusyDisplay_ || StopRequested_) return;
+  StopRequested_ = true;
+  ShowProgress(QStringLiteral("Stopping..."));
+}
+
+void TfmMain::NoteUnreachable(const TTavex& Plc, const std::string& Why) {
+  Unreachable_ << QString::number(Plc.Nad) + ": " + QString::fromStdString(Why);
+}
+
+void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int Total) {
+  if (Stopped) {
+    ShowProgress(QStringLiteral("%1 stopped after %2 of %3.").arg(What).arg(Finished).arg(Total));
+    return;
+  }
+  // A few names are enough to tell where to look.
+  constexpr int kShown = 3;
+  QStringList shown = Unreachable_.mid(0, kShown);
+  if (Unreachable_.size() > kShown) shown << QStringLiteral("...");
+  ShowProgress(shown.join(QStringLiteral("; ")));
+}
+
+int TfmMain::CheckedRows(const TCheckedRowsModel& Model) {
+  int n = 0;
+  for (int r = 0; r < Model.rowCount(); ++r) n += Model.Checked(r) ? 1 : 0;
+  return n;
 }
 
 // --- Creation and destruction ------------------------------------------------
@@ -193,6 +253,9 @@ void TfmMain::CreateControls() {
   Label1 = new QLabel("My IP:", Panel1);
   Label1->setObjectName("Label1");
   Label1->setVisible(false);
+  lblProgress = new QLabel(Panel1);
+  lblProgress->setObjectName("lblProgress");
+  lblProgress->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   lblMyIP = new QLabel(Panel1);
   lblMyIP->setObjectName("lblMyIP");
   // At least the design width; the warning gets the free width of the bar.
@@ -205,6 +268,7 @@ void TfmMain::CreateControls() {
     auto* bar = new QHBoxLayout(Panel1);
     bar->setContentsMargins(8, 0, 8, 0);
     bar->addWidget(Label1);
+    bar->addWidget(lblProgress, 2);
     bar->addWidget(lblMyIP, 1);
     bar->addWidget(btnSetup);
     bar->addWidget(btnAutodetect);
@@ -232,6 +296,9 @@ void TfmMain::CreateControls() {
   connect(btnSetup, &QPushButton::clicked, this, handle(&TfmMain::btnSetupClick));
   connect(btnClose, &QPushButton::clicked, this, handle(&TfmMain::btnCloseClick));
   connect(Timer1, &QTimer::timeout, this, handle(&TfmMain::Timer1Timer));
+  auto* stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  stop->setContext(Qt::WindowShortcut);
+  connect(stop, &QShortcut::activated, this, &TfmMain::StopOperation);
   connect(PageControl1, &QTabWidget::currentChanged, this, [this](int Index) {
     TApplication::RunHandler([this, Index] { PageControl1Change(Index); });
   });
@@ -242,7 +309,7 @@ void TfmMain::FormCreate() {
   Communicator->IdleHook = ProcessPendingEvents;
   TavexList.Clear();
 
-  SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress);
+  SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress, CheckLimit);
   SystemModel_->InitNode = [this](int Row) { return vstSystemInitNode(Row); };
   SystemModel_->Checking = [this](int Row, bool Checked) { vstSystemChecking(Row, Checked); };
   ConfigModel_ = std::make_unique<TConfigModel>(TavexList, VarNames, Cells);
@@ -311,8 +378,10 @@ void TfmMain::FormDestroy() {
 
 void TfmMain::closeEvent(QCloseEvent* Event) {
   if (Busy_) {
-    // The running operation still walks the controllers; close once it ends.
+    // The running operation still walks the controllers: it stops after the
+    // request in flight, and the window closes once it has ended.
     CloseRequested_ = true;
+    StopOperation();
     Event->ignore();
     return;
   }
@@ -383,14 +452,19 @@ void TfmMain::btnAutodetectClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
 
-  btnAutodetect->setEnabled(false);
-  const TScopeExit reenable([this] { btnAutodetect->setEnabled(true); });
+  // Autodetect and the other buttons are disabled while it runs.
+  const TBusyDisplay busy(*this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const TScopeExit cursor([] { QApplication::restoreOverrideCursor(); });
   // The adapter watch must not stay silent after an early exit either.
   Detecting = true;
   const TScopeExit detecting([this] { Detecting = false; });
   StatusChecked = false;
+  ShowProgress(QStringLiteral("Autodetect: listening for controllers..."));
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
 
   TavexList.Clear();
   SystemModel_->SetRowCount(0);
@@ -402,7 +476,7 @@ void TfmMain::btnAutodetectClick() {
   detect.DirectConnection = DirectConnection;
   detect.Password = Password;
   detect.ListenMs = Options_.ListenMs;
-  DetectControllers(*Communicator, TavexList, detect);
+  const bool opened = DetectControllers(*Communicator, TavexList, detect);
 
   const int count = TavexList.Count();
   Cells.Resize(count, static_cast<int>(VarNames.size()));
@@ -421,14 +495,19 @@ void TfmMain::btnAutodetectClick() {
   Communicator->Close();
   SystemModel_->CheckAll();
   ConfigModel_->CheckAll();
+  finished = true;
+  if (!opened)
+    ShowProgress(QString::fromLatin1(kErrOpen));
+  else if (count == 0)
+    ShowProgress(QStringLiteral("Autodetect found no controller."));
+  else
+    ShowProgress(count == 1 ? QStringLiteral("Autodetect found 1 controller.")
+                            : QStringLiteral("Autodetect found %1 controllers.").arg(count));
 }
 
 void TfmMain::SetPageButtonsEnabled(bool Enabled) {
-  btnCheck->setEnabled(Enabled);
-  btnRead->setEnabled(Enabled);
-  btnWrite->setEnabled(Enabled);
-  lblSyncRTC->setEnabled(Enabled);
-  cbSyncRTC->setEnabled(Enabled);
+  PageButtonsEnabled_ = Enabled;
+  ApplyButtonStates();
 }
 
 // --- Adapter watch -------------------------------------------------------------
@@ -519,31 +598,69 @@ void TfmMain::vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, c
 void TfmMain::btnCheckClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   CheckProgress = 0;
+  CheckLimit = -1;
   StatusChecked = true;
   Communicator->Close();
+  const int total = 5 * CheckedRows(*SystemModel_);
+  int done = 0;
+  const TTavex* current = nullptr;
+  auto showStep = [&](int Step) {
+    ShowProgress(QStringLiteral("Checking %1: %2, %3 of %4")
+                     .arg(current->Nad)
+                     .arg(QString::fromLatin1(TSystemModel::kColumns[3 + Step].Caption))
+                     .arg(done + 1)
+                     .arg(total));
+  };
   TStatusSteps steps;
-  steps.AfterStep = [this](int, bool) {
+  steps.AfterStep = [&](int Step, bool) {
     ++CheckProgress;
+    ++done;
     SystemModel_->Refresh();
+    if (Step < 4) showStep(Step + 1);
   };
   steps.Pause = [](int Ms) { QThread::msleep(static_cast<unsigned long>(Ms)); };
+  steps.Stop = [this] { return StopRequested_; };
+  bool stopped = false;
   for (int i = 0; i < TavexList.Count(); ++i) {
     TTavex* plc = TavexList.Items(i);
     plc->SelectAdapter(AdapterID);
     plc->SetDirectConnection(DirectConnection);
-    if (SystemModel_->Checked(i)) {
-      plc->Shown = true;
-      SystemModel_->Refresh();
-      vstSystem->viewport()->repaint();
-      CheckStatus(*plc, steps);
-    } else {
+    if (!SystemModel_->Checked(i)) {
       CheckProgress += 5;
+      continue;
+    }
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    plc->Shown = true;
+    current = plc;
+    showStep(0);
+    SystemModel_->Refresh();
+    vstSystem->viewport()->repaint();
+    const bool complete = CheckStatus(*plc, steps);
+    if (!plc->SocketOpen)
+      NoteUnreachable(*plc, kErrOpen);
+    else if (!plc->Responding)
+      NoteUnreachable(*plc, kErrPing);
+    if (!complete) {
+      stopped = true;
+      break;
     }
   }
+  // A stopped check shows what it found; the steps it did not run stay empty.
+  if (stopped) CheckLimit = CheckProgress;
   CheckProgress = -1;
   SystemModel_->Refresh();
   vstSystem->viewport()->repaint();
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Status check"), done, total);
 }
 
 // --- Configuration page --------------------------------------------------------
@@ -675,49 +792,98 @@ bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
   return false;
 }
 
-TRowSteps TfmMain::RowSteps(int Row) {
+TRowSteps TfmMain::RowSteps(int Row, TProgress& Progress) {
   TRowSteps steps;
-  steps.Busy = [this, Row](int Entry) {
+  const int64_t nad = TavexList.Items(Row) != nullptr ? TavexList.Items(Row)->Nad : -1;
+  steps.Busy = [this, Row, nad, &Progress](int Entry) {
     if (TCell* cell = Cells.Cell(Row, Entry)) cell->Busy = true;
     ConfigModel_->RefreshCell(Row, Entry);
+    ShowProgress(QStringLiteral("%1 %2: %3, %4 of %5")
+                     .arg(QString::fromLatin1(Progress.Verb))
+                     .arg(nad)
+                     .arg(static_cast<size_t>(Entry) < VarNames.size()
+                              ? QString::fromStdString(VarNames[static_cast<size_t>(Entry)])
+                              : QString())
+                     .arg(Progress.Finished + 1)
+                     .arg(Progress.Total));
   };
-  steps.Done = [this, Row](int Entry, const std::string& Text) {
+  steps.Done = [this, Row, &Progress](int Entry, const std::string& Text) {
     if (TCell* cell = Cells.Cell(Row, Entry)) {
       cell->Text = Text;
       cell->Edited = false;
       cell->Busy = false;
     }
+    ++Progress.Finished;
     ConfigModel_->RefreshCell(Row, Entry);
   };
+  steps.Stop = [this] { return StopRequested_; };
+  steps.Clock = [this, nad, &Progress] {
+    const bool setting = std::string(Progress.Verb) == "Writing" && cbSyncRTC->isChecked();
+    ShowProgress(QStringLiteral("%1 %2: RTC").arg(setting ? "Writing" : "Reading").arg(nad));
+  };
+  // A controller out of reach is asked once per operation, not once per cell.
+  steps.SkipUnreachable = true;
   return steps;
 }
 
 void TfmMain::btnReadClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   const char separator = DecimalSeparator();
+  TProgress progress{"Reading", 0, CheckedRows(*ConfigModel_) * static_cast<int>(VarNames.size())};
   std::vector<std::string> texts;
-  for (int r = 0; r < TavexList.Count(); ++r) {
+  bool stopped = false;
+  for (int r = 0; r < TavexList.Count() && !stopped; ++r) {
     if (!ConfigModel_->Checked(r)) continue;
-    ReadRow(*TavexList.Items(r), VarNames, texts, separator, RowSteps(r));
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    TTavex& plc = *TavexList.Items(r);
+    const TRowEnd end = ReadRow(plc, VarNames, texts, separator, RowSteps(r, progress));
+    if (end == TRowEnd::Stopped) stopped = true;
+    if (end == TRowEnd::Unreachable) NoteUnreachable(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Read"), progress.Finished, progress.Total);
 }
 
 void TfmMain::btnWriteClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   const char separator = DecimalSeparator();
+  TProgress progress{"Writing", 0, CheckedRows(*ConfigModel_) * static_cast<int>(VarNames.size())};
   std::vector<std::string> texts;
-  for (int r = 0; r < TavexList.Count(); ++r) {
+  bool stopped = false;
+  for (int r = 0; r < TavexList.Count() && !stopped; ++r) {
     if (!ConfigModel_->Checked(r)) continue;
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    TTavex& plc = *TavexList.Items(r);
     // Each controller gets the time of its own clock write, taken after its values.
     const TClockSource clock = cbSyncRTC->isChecked() ? TClockSource(LocalNow) : TClockSource();
     texts.assign(VarNames.size(), std::string());
     for (size_t k = 0; k < VarNames.size(); ++k) texts[k] = Cells.At(r, static_cast<int>(k)).Text;
-    WriteRow(*TavexList.Items(r), VarNames, texts, clock, separator, RowSteps(r));
+    const TRowEnd end = WriteRow(plc, VarNames, texts, clock, separator, RowSteps(r, progress));
+    if (end == TRowEnd::Stopped) stopped = true;
+    if (end == TRowEnd::Unreachable) NoteUnreachable(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Write"), progress.Finished, progress.Total);
 }
 
 }  // namespace tavex
