@@ -159,9 +159,7 @@ std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::strin
   return CellText(*list.Items(0), DecimalSeparator);
 }
 
-bool Unreachable(const TTavex& Plc) {
-  return !ValuesRead(Plc) && (Plc.LastError == kErrOpen || Plc.LastError == kErrPing);
-}
+bool ControllerFailed(const TTavex& Plc) { return !ValuesRead(Plc); }
 
 TLocalTime LocalNow() {
   const std::time_t now = std::time(nullptr);
@@ -238,14 +236,14 @@ TRowEnd WalkEntries(TTavex& Plc, size_t Count, std::vector<std::string>& Texts, 
     if (Steps.Busy) Steps.Busy(static_cast<int>(k));
     Texts[k] = Ask(k);
     if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
-    if (Steps.SkipUnreachable && Unreachable(Plc)) {
+    if (Steps.SkipAfterFailure && ControllerFailed(Plc)) {
       // Every later request would wait out the same time-outs again.
       for (size_t j = k + 1; j < Count; ++j) {
         Texts[j] = "?";
         if (Steps.Done) Steps.Done(static_cast<int>(j), Texts[j]);
       }
       Plc.RtcText.clear();
-      return TRowEnd::Unreachable;
+      return TRowEnd::ControllerFailed;
     }
   }
   if (Steps.Stop && Steps.Stop()) return TRowEnd::Stopped;
@@ -263,7 +261,7 @@ TRowEnd ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vecto
   });
   if (end != TRowEnd::Done) return end;
   ReadClock(Plc);
-  return Steps.SkipUnreachable && Unreachable(Plc) ? TRowEnd::Unreachable : TRowEnd::Done;
+  return Steps.SkipAfterFailure && ControllerFailed(Plc) ? TRowEnd::ControllerFailed : TRowEnd::Done;
 }
 
 TRowEnd WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
@@ -279,7 +277,7 @@ TRowEnd WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vect
   } else {
     WriteClock(Plc, nullptr);
   }
-  return Steps.SkipUnreachable && Unreachable(Plc) ? TRowEnd::Unreachable : TRowEnd::Done;
+  return Steps.SkipAfterFailure && ControllerFailed(Plc) ? TRowEnd::ControllerFailed : TRowEnd::Done;
 }
 
 }  // namespace tavex

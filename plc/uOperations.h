@@ -76,11 +76,13 @@ bool CheckStatus(TTavex& Plc, const TStatusSteps& Steps);
 std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::string& ValueText,
                          char DecimalSeparator);
 
-// True when the last ProcessVariables of Plc failed because the controller
-// could not be reached at all: no socket, or no answer to its ping (its
-// LastError tells which). A controller that answered but lacks a variable,
-// its program or its allocation file is reachable.
-bool Unreachable(const TTavex& Plc);
+// True when the last ProcessVariables of Plc ended in a failed stage: no
+// socket, no answer (to the ping, the program check, the archive or the
+// value read), no program or no allocation file; its LastError tells which.
+// Every further request to it in the same walk would fail alike, most of
+// them only after their time-outs. A variable that is not in the allocation
+// file is no failure of the controller.
+bool ControllerFailed(const TTavex& Plc);
 
 // --- Clock -----------------------------------------------------------------
 
@@ -115,15 +117,16 @@ struct TRowSteps {
   std::function<bool()> Stop;
   // Before the clock's request.
   std::function<void()> Clock;
-  // After a request that found the controller unreachable (Unreachable),
-  // the row's remaining entries are not asked: each gets "?" through Done
-  // at once (without Busy), and the clock is not asked either (RtcText
-  // empty). False: every entry is asked, whatever the ones before gave.
-  bool SkipUnreachable = false;
+  // After a request in which the controller failed (ControllerFailed), the
+  // row's remaining entries are not asked: each gets "?" through Done at
+  // once (without Busy), and the clock is not asked either (RtcText empty).
+  // False: every entry is asked, whatever the ones before gave.
+  bool SkipAfterFailure = false;
 };
 
-// How a row ended.
-enum class TRowEnd { Done, Stopped, Unreachable };
+// How a row ended: every request made, stopped, or skipped after the
+// controller failed.
+enum class TRowEnd { Done, Stopped, ControllerFailed };
 
 // Each entry its own request, then the clock. Texts receives one text per entry.
 TRowEnd ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,

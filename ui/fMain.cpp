@@ -103,7 +103,7 @@ TfmMain::TOperationGuard::TOperationGuard(TfmMain& Window) : Window_(Window), Ow
   if (!Owner_) return;
   Window_.Busy_ = true;
   Window_.StopRequested_ = false;
-  Window_.Unreachable_.clear();
+  Window_.Failures_.clear();
 }
 
 TfmMain::TOperationGuard::~TOperationGuard() {
@@ -150,8 +150,8 @@ void TfmMain::StopOperation() {
   ShowProgress(QStringLiteral("Stopping..."));
 }
 
-void TfmMain::NoteUnreachable(const TTavex& Plc, const std::string& Why) {
-  Unreachable_ << QString::number(Plc.Nad) + ": " + QString::fromStdString(Why);
+void TfmMain::NoteFailure(const TTavex& Plc, const std::string& Why) {
+  Failures_ << QString::number(Plc.Nad) + ": " + QString::fromStdString(Why);
 }
 
 void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int Total) {
@@ -161,8 +161,8 @@ void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int T
   }
   // A few names are enough to tell where to look.
   constexpr int kShown = 3;
-  QStringList shown = Unreachable_.mid(0, kShown);
-  if (Unreachable_.size() > kShown) shown << QStringLiteral("...");
+  QStringList shown = Failures_.mid(0, kShown);
+  if (Failures_.size() > kShown) shown << QStringLiteral("...");
   ShowProgress(shown.join(QStringLiteral("; ")));
 }
 
@@ -646,9 +646,9 @@ void TfmMain::btnCheckClick() {
     vstSystem->viewport()->repaint();
     const bool complete = CheckStatus(*plc, steps);
     if (!plc->SocketOpen)
-      NoteUnreachable(*plc, kErrOpen);
+      NoteFailure(*plc, kErrOpen);
     else if (!plc->Responding)
-      NoteUnreachable(*plc, kErrPing);
+      NoteFailure(*plc, kErrPing);
     if (!complete) {
       stopped = true;
       break;
@@ -821,8 +821,8 @@ TRowSteps TfmMain::RowSteps(int Row, TProgress& Progress) {
     const bool setting = std::string(Progress.Verb) == "Writing" && cbSyncRTC->isChecked();
     ShowProgress(QStringLiteral("%1 %2: RTC").arg(setting ? "Writing" : "Reading").arg(nad));
   };
-  // A controller out of reach is asked once per operation, not once per cell.
-  steps.SkipUnreachable = true;
+  // A controller that failed is asked once per operation, not once per cell.
+  steps.SkipAfterFailure = true;
   return steps;
 }
 
@@ -847,7 +847,7 @@ void TfmMain::btnReadClick() {
     TTavex& plc = *TavexList.Items(r);
     const TRowEnd end = ReadRow(plc, VarNames, texts, separator, RowSteps(r, progress));
     if (end == TRowEnd::Stopped) stopped = true;
-    if (end == TRowEnd::Unreachable) NoteUnreachable(plc, plc.LastError);
+    if (end == TRowEnd::ControllerFailed) NoteFailure(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
   finished = true;
@@ -879,7 +879,7 @@ void TfmMain::btnWriteClick() {
     for (size_t k = 0; k < VarNames.size(); ++k) texts[k] = Cells.At(r, static_cast<int>(k)).Text;
     const TRowEnd end = WriteRow(plc, VarNames, texts, clock, separator, RowSteps(r, progress));
     if (end == TRowEnd::Stopped) stopped = true;
-    if (end == TRowEnd::Unreachable) NoteUnreachable(plc, plc.LastError);
+    if (end == TRowEnd::ControllerFailed) NoteFailure(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
   finished = true;

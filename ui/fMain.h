@@ -219,7 +219,7 @@ class TfmMain : public QWidget {
   void ApplyButtonStates();
   void ShowProgress(const QString& Text);
   // The bottom bar's text after an operation: stopped, or the controllers
-  // that could not be reached, or nothing.
+  // that failed, or nothing.
   void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total);
   // The number of the checked rows of a grid.
   static int CheckedRows(const TCheckedRowsModel& Model);
@@ -230,8 +230,8 @@ class TfmMain : public QWidget {
   char DecimalSeparator() const;
   // The value-cell callbacks of Read and Write for one row.
   TRowSteps RowSteps(int Row, TProgress& Progress);
-  // Notes a controller that could not be reached, and why, for the bottom bar.
-  void NoteUnreachable(const TTavex& Plc, const std::string& Why);
+  // Notes a controller that failed, and why, for the bottom bar.
+  void NoteFailure(const TTavex& Plc, const std::string& Why);
 
   TMainOptions Options_;
   TfmEditValue* fmEditValue_ = nullptr;
@@ -261,9 +261,9 @@ class TfmMain : public QWidget {
   bool StopRequested_ = false;
   bool BusyDisplay_ = false;
   bool PageButtonsEnabled_ = false;
-  // "1002: PLC not responding!" for each controller out of reach in the
+  // "1002: PLC not responding!" for each controller that failed in the
   // running operation.
-  QStringList Unreachable_;
+  QStringList Failures_;
 
   std::unique_ptr<TSystemModel> SystemModel_;
   std::unique_ptr<TConfigModel> ConfigModel_;

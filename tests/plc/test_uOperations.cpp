@@ -203,9 +203,9 @@ TEST_F(Operations, StopEndsTheRowAfterTheRequestInFlight) {
   }
 }
 
-// A controller out of reach is asked once: its other cells show "?" at once
+// A controller that failed is asked once: its other cells show "?" at once
 // and its clock is not asked; the next row operation asks it again.
-TEST_F(Operations, AnUnreachableControllerIsAskedOncePerRow) {
+TEST_F(Operations, AControllerThatFailedIsAskedOncePerRow) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}, {"faults", {{"silent", true}}}})}));
   auto plc = Record(1000, "127.0.0.2");
   plc->Communicator->TickSource = FastTicks();
@@ -215,14 +215,14 @@ TEST_F(Operations, AnUnreachableControllerIsAskedOncePerRow) {
   TRowSteps steps;
   steps.Busy = [&](int k) { order.push_back("busy " + std::to_string(k)); };
   steps.Done = [&](int k, const std::string& t) { order.push_back("done " + std::to_string(k) + " " + t); };
-  steps.SkipUnreachable = true;
+  steps.SkipAfterFailure = true;
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     order.clear();
     sim_->ClearLog();
     std::vector<std::string> texts;
-    EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::Unreachable);
-    EXPECT_TRUE(Unreachable(*plc));
+    EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::ControllerFailed);
+    EXPECT_TRUE(ControllerFailed(*plc));
     EXPECT_EQ(plc->LastError, kErrPing);
     EXPECT_EQ(texts, (std::vector<std::string>{"?", "?", "?"}));
     EXPECT_EQ(order, (std::vector<std::string>{"busy 0", "done 0 ?", "done 1 ?", "done 2 ?"}));
@@ -235,18 +235,29 @@ TEST_F(Operations, AnUnreachableControllerIsAskedOncePerRow) {
     EXPECT_EQ(commands, std::set<int>{16});  // the ping and its retries, nothing after
   }
   // Without the rule every cell waits out its own time-outs.
-  steps.SkipUnreachable = false;
+  steps.SkipAfterFailure = false;
   order.clear();
   std::vector<std::string> texts;
   EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::Done);
   EXPECT_EQ(std::count_if(order.begin(), order.end(), [](const std::string& o) { return o.rfind("busy", 0) == 0; }), 3);
 
-  // A controller that answers but lacks a variable is no unreachable one.
+  // A controller that answers but lacks a variable has not failed.
   sim_->SetFaults(1000, sim::ParseFaults(json::object()));
-  steps.SkipUnreachable = true;
+  steps.SkipAfterFailure = true;
   texts.clear();
   EXPECT_EQ(ReadRow(*plc, {"nosuch", "speed"}, texts, '.', steps), TRowEnd::Done);
   EXPECT_EQ(texts, (std::vector<std::string>{"?", "1500"}));
+  EXPECT_FALSE(plc->RtcText.empty());
+
+  // Once reached, a controller that goes silent fails at a later stage (the
+  // program check), which counts alike.
+  sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}}));
+  sim_->ClearLog();
+  order.clear();
+  EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::ControllerFailed);
+  EXPECT_EQ(plc->LastError, kErrProgram);
+  EXPECT_EQ(order, (std::vector<std::string>{"busy 0", "done 0 ?", "done 1 ?", "done 2 ?"}));
+  EXPECT_TRUE(Log(51).empty());
 }
 
 TEST_F(Operations, ReadRowGivesCellTextsAndTheClock) {
