@@ -92,6 +92,8 @@ QTableView* Grid(const char* Name, QWidget* Parent) {
   v->horizontalHeader()->setHighlightSections(false);
   v->setWordWrap(false);
   v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Tab moves on to the buttons, not from cell to cell.
+  v->setTabKeyNavigation(false);
   return v;
 }
 
@@ -220,6 +222,7 @@ void TfmMain::CreateControls() {
   vstConfig->setSelectionMode(QAbstractItemView::NoSelection);
   vstConfig->viewport()->installEventFilter(this);
   vstConfig->installEventFilter(this);
+  vstSystem->installEventFilter(this);
   btnRead = Button("btnRead", "&Read", 75, pgConfig);
   btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
   cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
@@ -366,6 +369,7 @@ void TfmMain::FormDestroy() {
   Timer1->stop();
   vstConfig->viewport()->removeEventFilter(this);
   vstConfig->removeEventFilter(this);
+  vstSystem->removeEventFilter(this);
   SaveSettings();
   // The models go first (they read the list), then the controllers.
   vstSystem->setModel(nullptr);
@@ -732,6 +736,10 @@ bool TfmMain::vstConfigFocusChanging(int NewColumn) const { return NewColumn > 0
 
 void TfmMain::vstConfigDblClick() {
   SkipMouseDown = true;
+  EditSelectedCell();
+}
+
+void TfmMain::EditSelectedCell() {
   if (!Selection.IsSelected(SelectedRow, SelectedColumn) || SelectedColumn < TConfigModel::kFixedColumns)
     return;
   // Not while Read or Write walks the cells: the dialog would hold their
@@ -749,14 +757,82 @@ void TfmMain::vstConfigDblClick() {
   ConfigModel_->RefreshCell(row, entry);
 }
 
+void TfmMain::vstConfigKeyMove(int Key, Qt::KeyboardModifiers Modifiers) {
+  const int rows = ConfigModel_->rowCount();
+  const int columns = ConfigModel_->columnCount();
+  if (rows == 0 || columns < 2) return;
+  // From the painted cell, as a press there would leave it; the check-box
+  // column is never the keyboard's.
+  int row = Selection.IsEmpty() ? 0 : Selection.Row();
+  int column = Selection.IsEmpty() ? TConfigModel::kFixedColumns : Selection.Column();
+  if (Selection.IsEmpty() && column >= columns) column = 1;
+  const int page = std::max(1, vstConfig->viewport()->height() / std::max(1, vstConfig->rowHeight(0)) - 1);
+  const bool ctrl = (Modifiers & Qt::ControlModifier) != 0;
+  if (!Selection.IsEmpty()) {
+    switch (Key) {
+      case Qt::Key_Left: --column; break;
+      case Qt::Key_Right: ++column; break;
+      case Qt::Key_Up: --row; break;
+      case Qt::Key_Down: ++row; break;
+      case Qt::Key_Home: column = 1; if (ctrl) row = 0; break;
+      case Qt::Key_End: column = columns - 1; if (ctrl) row = rows - 1; break;
+      case Qt::Key_PageUp: row -= page; break;
+      case Qt::Key_PageDown: row += page; break;
+      default: break;
+    }
+  }
+  row = std::clamp(row, 0, rows - 1);
+  column = std::clamp(column, 1, columns - 1);
+  Selection.Set(row, column);
+  SelectedRow = row;
+  SelectedColumn = column;
+  const QModelIndex at = ConfigModel_->index(row, column);
+  vstConfig->selectionModel()->setCurrentIndex(at, QItemSelectionModel::NoUpdate);
+  vstConfig->scrollTo(at);
+  vstConfig->viewport()->update();
+}
+
 bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
-  if (Watched == vstConfig && Event->type() == QEvent::KeyPress &&
-      static_cast<QKeyEvent*>(Event)->key() == Qt::Key_Space && static_cast<QKeyEvent*>(Event)->modifiers() == 0) {
-    // The focus never rests on the check-box column, so the space bar
-    // toggles the check box of the focused row from any column.
-    const int row = vstConfig->currentIndex().row();
-    if (row >= 0) TApplication::RunHandler([this, row] { ConfigModel_->SetChecked(row, !ConfigModel_->Checked(row)); });
-    return true;
+  if ((Watched == vstConfig || Watched == vstSystem) && Event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Space && mods == 0) {
+      // The space bar toggles the check box of the current row from any
+      // column, on both pages.
+      const bool config = Watched == vstConfig;
+      TCheckedRowsModel* model = config ? static_cast<TCheckedRowsModel*>(ConfigModel_.get())
+                                        : static_cast<TCheckedRowsModel*>(SystemModel_.get());
+      const int row = config && !Selection.IsEmpty() ? Selection.Row()
+                                                     : static_cast<QTableView*>(Watched)->currentIndex().row();
+      if (row >= 0 && row < model->rowCount())
+        TApplication::RunHandler([model, row] { model->SetChecked(row, !model->Checked(row)); });
+      return true;
+    }
+    if (Watched == vstConfig) {
+      switch (key->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown: {
+          const int k = key->key();
+          TApplication::RunHandler([this, k, mods] { vstConfigKeyMove(k, mods); });
+          return true;
+        }
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_F2:
+          if (mods != 0) break;
+          TApplication::RunHandler([this] { EditSelectedCell(); });
+          return true;
+        default:
+          break;
+      }
+    }
+    return QWidget::eventFilter(Watched, Event);
   }
   if (Watched != vstConfig->viewport()) return QWidget::eventFilter(Watched, Event);
   switch (Event->type()) {

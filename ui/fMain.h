@@ -170,6 +170,12 @@ class TfmMain : public QWidget {
   bool vstConfigFocusChanging(int NewColumn) const;
   // Edits the selected value cell in the Edit Value dialog.
   void vstConfigDblClick();
+  // Enter or F2: the same for the selected cell, from the keyboard.
+  void EditSelectedCell();
+  // Arrow keys, Home/End (with Ctrl: also the first/last row), Page Up/Down:
+  // move the grid's one selected cell as a press would, its focus with it.
+  // Without a selected cell the first key selects the first value cell.
+  void vstConfigKeyMove(int Key, Qt::KeyboardModifiers Modifiers);
   // False when the store reports an error.
   bool SaveSettings();
 

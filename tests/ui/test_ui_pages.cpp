@@ -669,6 +669,104 @@ class TestPages : public QObject {
     QCOMPARE(checked(), before);
   }
 
+  // The keyboard moves the one selected cell, the same the mouse sets and
+  // Edit Value opens on, with the grid's focus; Enter and F2 edit it.
+  void keyboardMovesTheSelectedCellAndEdits() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
+    w.btnReadClick();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.vstConfig->setFocus();
+    auto at = [&](int Row, int Column) {
+      return w.GetSelection().IsSelected(Row, Column) && w.GetSelectedRow() == Row &&
+             w.GetSelectedColumn() == Column && w.vstConfig->currentIndex() == w.vstConfig->model()->index(Row, Column);
+    };
+    // The first key selects the first value cell.
+    QTest::keyClick(w.vstConfig, Qt::Key_Down);
+    QVERIFY(at(0, 4));
+    struct TStep {
+      Qt::Key Key;
+      Qt::KeyboardModifiers Mods;
+      int Row, Column;
+    };
+    const TStep steps[] = {{Qt::Key_Right, Qt::NoModifier, 0, 5},   {Qt::Key_Down, Qt::NoModifier, 1, 5},
+                           {Qt::Key_End, Qt::NoModifier, 1, 6},     {Qt::Key_Right, Qt::NoModifier, 1, 6},
+                           {Qt::Key_Home, Qt::NoModifier, 1, 1},    {Qt::Key_Left, Qt::NoModifier, 1, 1},
+                           {Qt::Key_PageDown, Qt::NoModifier, 2, 1}, {Qt::Key_Down, Qt::NoModifier, 2, 1},
+                           {Qt::Key_PageUp, Qt::NoModifier, 0, 1},  {Qt::Key_End, Qt::ControlModifier, 2, 6},
+                           {Qt::Key_Home, Qt::ControlModifier, 0, 1}, {Qt::Key_Right, Qt::NoModifier, 0, 2}};
+    for (const TStep& st : steps) {
+      QTest::keyClick(w.vstConfig, st.Key, st.Mods);
+      QVERIFY2(at(st.Row, st.Column), qPrintable(QString("key %1 -> %2/%3, selected %4/%5")
+                                                     .arg(st.Key, 0, 16)
+                                                     .arg(st.Row)
+                                                     .arg(st.Column)
+                                                     .arg(w.GetSelection().Row())
+                                                     .arg(w.GetSelection().Column())));
+    }
+    // A press moves it, and the keys go on from there.
+    Press(1, 4);
+    Release(CellCenter(1, 4));
+    QTest::keyClick(w.vstConfig, Qt::Key_Right);
+    QVERIFY(at(1, 5));
+
+    // Enter and F2 open Edit Value on a value cell, nothing on a fixed one.
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("22", &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_Return);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("21.5"));
+    QCOMPARE(Text(*w.vstConfig->model(), 1, 5), QString("22"));
+    QVERIFY(w.GetCells().At(1, 1).Edited);
+    QTest::keyClick(w.vstConfig, Qt::Key_Right);
+    AnswerDialog(nullptr, &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_F2);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("-5"));
+    QTest::keyClick(w.vstConfig, Qt::Key_Home);
+    AnswerDialog(nullptr, &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_Enter);
+    QCoreApplication::processEvents();
+    QVERIFY(!opened);
+
+  }
+
+  // The space bar toggles the row's check box from any column, on both pages.
+  void spaceTogglesTheRowOnBothPages() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 2);
+    for (QTableView* grid : {w.vstSystem, w.vstConfig}) {
+      w.PageControl1->setCurrentWidget(grid == w.vstSystem ? w.pgSystem : w.pgConfig);
+      QCoreApplication::processEvents();
+      QAbstractItemModel& m = *grid->model();
+      for (int column : {0, 1, 3}) {
+        grid->setFocus();
+        grid->setCurrentIndex(m.index(1, column));
+        if (grid == w.vstConfig) {
+          Press(1, column);
+          Release(CellCenter(1, column));
+        }
+        const bool before = m.index(1, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
+        QTest::keyClick(grid, Qt::Key_Space);
+        QVERIFY2((m.index(1, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked) == !before,
+                 qPrintable(QString("%1, column %2").arg(grid->objectName()).arg(column)));
+        QVERIFY(m.index(0, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked);  // the other row stays
+      }
+    }
+    // Tab leaves the grid for the page's buttons (not from cell to cell).
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.vstConfig->setFocus();
+    QVERIFY(w.vstConfig->hasFocus());
+    QTest::keyClick(w.vstConfig, Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY2(focus == w.btnRead, focus != nullptr ? qPrintable(focus->objectName()) : "none");
+  }
+
   void doubleClickEditsValueCellsOnly() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
