@@ -66,11 +66,18 @@ class TScopeExit {
 // While a communicator waits for an answer the window stays responsive.
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
+// A button of its design size, or larger where the platform's font needs
+// more room for the caption.
 QPushButton* Button(const char* Name, const char* Caption, int Width, QWidget* Parent) {
   auto* b = new QPushButton(Caption, Parent);
   b->setObjectName(Name);
-  b->setFixedSize(Width, 25);
   b->setAutoDefault(false);
+  // The caption and the style's margins and frame on either side.
+  QStyle* style = b->style();
+  const int frame = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, b) +
+                    style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+  const int needed = b->fontMetrics().horizontalAdvance(QString(Caption).remove('&')) + 2 * frame + 4;
+  b->setFixedSize(std::max(Width, needed), 25);
   return b;
 }
 
@@ -183,6 +190,7 @@ TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
   CreateControls();
   setGeometry(kDesignLeft, kDesignTop, kDesignWidth, kDesignHeight);
   FormCreate();
+  TApplication::SetMainWindow(this);
 }
 
 TfmMain::~TfmMain() { FormDestroy(); }

@@ -2,6 +2,8 @@
 // configuration file, layout and start states, the adapter watch, the value
 // cell table, and the default error display.
 #include <QCheckBox>
+#include <QApplication>
+#include <QFont>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
@@ -186,7 +188,10 @@ class TestMainWindow : public QObject {
       auto* button = w->findChild<QPushButton*>(b.Name);
       QVERIFY2(button != nullptr, b.Name);
       QCOMPARE(button->text(), QString(b.Caption));
-      QCOMPARE(button->size(), QSize(b.Width, 25));
+      // The design size, or wider where the caption needs it.
+      QCOMPARE(button->height(), 25);
+      QVERIFY(button->width() >= b.Width);
+      QVERIFY(button->width() >= button->fontMetrics().horizontalAdvance(QString(b.Caption).remove('&')) + 8);
       QCOMPARE(button->isEnabled(), b.Enabled);
     }
     auto* sync = w->findChild<QCheckBox*>("cbSyncRTC");
@@ -216,6 +221,24 @@ class TestMainWindow : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::mouseClick(w->btnClose, Qt::LeftButton);
     QVERIFY(!w->isVisible());
+  }
+
+  // In a larger font the captions still fit: the buttons grow, never shrink.
+  void buttonsFitTheirCaptionsInALargerFont() {
+    const QFont before = QApplication::font();
+    QFont big = before;
+    big.setPointSizeF(before.pointSizeF() * 2);
+    QApplication::setFont(big);
+    auto w = Window(Files_->Path("missing.ini"));
+    QApplication::setFont(before);
+    const std::pair<QPushButton*, int> buttons[] = {{w->btnCheck, 105}, {w->btnRead, 75},     {w->btnWrite, 75},
+                                                    {w->btnSetup, 75},  {w->btnAutodetect, 75}, {w->btnClose, 75}};
+    for (const auto& [button, design] : buttons) {
+      const int caption = button->fontMetrics().horizontalAdvance(button->text().remove('&'));
+      QVERIFY2(button->width() >= design && button->width() >= caption + 8, qPrintable(button->objectName()));
+      QCOMPARE(button->height(), 25);
+    }
+    QVERIFY(w->btnCheck->width() > 105);
   }
 
   void adapterWatchWarnsWhileTheAddressIsInvalid() {
@@ -369,11 +392,15 @@ class TestMainWindow : public QObject {
   }
 
   void defaultErrorDisplayIsModalBox() {
+    // The box belongs to the main window, so that it opens over it.
+    auto w = Window(Files_->Path("missing.ini"));
     QString title, text;
+    QWidget* parent = nullptr;
     QTimer::singleShot(0, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         title = box->windowTitle();
         text = box->text();
+        parent = box->parentWidget();
         box->close();
       }
     });
@@ -382,6 +409,7 @@ class TestMainWindow : public QObject {
     QCoreApplication::sendEvent(&target, &e);
     QCOMPARE(title, QString("Tavex Config Tool"));
     QCOMPARE(text, QString("Error parsing ALC data on line 7"));
+    QCOMPARE(parent, static_cast<QWidget*>(w.get()));
   }
 };
 

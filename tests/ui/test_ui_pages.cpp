@@ -14,6 +14,9 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
+#include <QToolTip>
+#include <QHelpEvent>
+#include <QHeaderView>
 
 #include <bit>
 #include <chrono>
@@ -72,7 +75,7 @@ void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseBu
 bool IsRed(QRgb Pixel) { return QColor(Pixel) == kRed; }
 
 // The status cells (row, step) whose right part is red in a picture of the
-// grid, each checked to be narrowed by one pixel on the right.
+// grid, each checked to be red up to the grid line beside it, and not over it.
 std::vector<std::pair<int, int>> RedStatusCells(QTableView& Grid, QStringList* Faults = nullptr) {
   const QImage image = Grid.viewport()->grab().toImage();
   std::vector<std::pair<int, int>> red;
@@ -83,8 +86,11 @@ std::vector<std::pair<int, int>> RedStatusCells(QTableView& Grid, QStringList* F
       if (!image.rect().contains(rect.right(), y)) continue;
       if (!IsRed(image.pixel(rect.right() - 1, y))) continue;
       red.emplace_back(r, s);
-      if (Faults != nullptr && IsRed(image.pixel(rect.right(), y)))
-        *Faults << QString("cell %1/%2 is filled up to its right edge").arg(r).arg(s);
+      if (Faults == nullptr) continue;
+      if (!IsRed(image.pixel(rect.right(), y)))
+        *Faults << QString("cell %1/%2 leaves a pixel before the grid line").arg(r).arg(s);
+      if (image.rect().contains(rect.right() + 1, y) && IsRed(image.pixel(rect.right() + 1, y)))
+        *Faults << QString("cell %1/%2 paints over the grid line").arg(r).arg(s);
     }
   return red;
 }
@@ -826,6 +832,29 @@ class TestPages : public QObject {
     QVERIFY(w.GetCells().At(0, 1).Edited);
   }
 
+  // A value its column cuts shows its whole text as a tooltip; one that
+  // fits shows none.
+  void cutCellsShowTheirWholeTextAsTooltip() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", 0.1), Var("fan_speed", "word", 1450)}))}));
+    TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
+    w.btnReadClick();
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("0.100000001490116"));
+    auto tip = [&](int Column) {
+      QToolTip::hideText();
+      QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000);
+      const QPoint at = CellCenter(0, Column);
+      QHelpEvent e(QEvent::ToolTip, at, w.vstConfig->viewport()->mapToGlobal(at));
+      QApplication::sendEvent(w.vstConfig->viewport(), &e);
+      return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(tip(4), QString("0.100000001490116"));
+    QCOMPARE(tip(5), QString());
+    QCOMPARE(tip(1), QString());
+    w.vstConfig->horizontalHeader()->resizeSection(4, 400);
+    QCOMPARE(tip(4), QString());
+    QToolTip::hideText();
+  }
+
   void cellColours() {
     // A read of this controller fails in the allocation text and keeps its
     // busy mark.
@@ -848,8 +877,19 @@ class TestPages : public QObject {
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
     QVERIFY(w.GetCells().At(0, 0).Busy);
     QImage busy = paint(4);
-    QCOMPARE(busy.pixelColor(38, 5), kRed);
-    QCOMPARE(busy.pixelColor(39, 5), QColor(Qt::white));
+    QCOMPARE(busy.pixelColor(0, 5), kRed);
+    QCOMPARE(busy.pixelColor(39, 5), kRed);  // the view keeps the grid line outside the cell
+    // In the grid itself: red up to the grid line, which stays as it is.
+    QCoreApplication::processEvents();
+    {
+      const QImage grid = w.vstConfig->viewport()->grab().toImage();
+      const QRect rect = w.vstConfig->visualRect(w.vstConfig->model()->index(0, 4));
+      const int y = rect.center().y();
+      QCOMPARE(grid.pixelColor(rect.right(), y), kRed);
+      QVERIFY(grid.pixelColor(rect.right() + 1, y) != kRed);
+      const QRect left = w.vstConfig->visualRect(w.vstConfig->model()->index(0, 3));
+      QCOMPARE(grid.pixelColor(rect.right() + 1, y), grid.pixelColor(left.right() + 1, y));  // a grid line
+    }
     QCOMPARE(paint(3).pixelColor(20, 5), QColor(Qt::white));  // fixed columns never
     Press(0, 4);
     QCOMPARE(paint(4).pixelColor(20, 5), w.vstConfig->palette().color(QPalette::Highlight));
