@@ -1,7 +1,9 @@
 // A whole configuration read, the desktop tool's cell-by-cell sequence
 // through the page operations: 10 simulated controllers x 50 variables plus
 // each controller's clock, against (round trips made) x (raw loopback round
-// trip) measured in the same run. Usage: bench_read [RUNS]
+// trip) measured in the same run. Usage: bench_read [RUNS] [DELAY_MS]
+// (DELAY_MS: the controllers answer that much after each request).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 20;
+  // Controllers that answer after this many milliseconds (0: at once).
+  const int delayMs = argc > 2 ? std::clamp(std::atoi(argv[2]), 0, 1000) : 0;
   constexpr int kControllers = 10, kVars = 50;
 
   nlohmann::json controllers = nlohmann::json::array();
@@ -32,7 +36,10 @@ int main(int argc, char** argv) {
     for (int v = 0; v < kVars; ++v)
       vars.push_back({{"name", entries[static_cast<size_t>(v)]}, {"type", v % 2 ? "word" : "real"}, {"value", v}});
     for (const char* n : kClockVars) vars.push_back({{"name", n}, {"type", "word"}});
-    controllers.push_back({{"nad", 1000 + c}, {"ip", "127.0.0." + std::to_string(2 + c)}, {"variables", vars}});
+    controllers.push_back({{"nad", 1000 + c},
+                           {"ip", "127.0.0." + std::to_string(2 + c)},
+                           {"variables", vars},
+                           {"faults", {{"delay_ms", delayMs}}}});
   }
   sim::TSimulator simulator(sim::ParseScenario({{"controllers", controllers}, {"log_limit", 10}}));
   std::string err;
@@ -87,7 +94,8 @@ int main(int argc, char** argv) {
   const double raw = RawPingPongUs(3000);
   
 
-  std::printf("configuration read, %d controllers x %d variables + clock, %d runs\n", kControllers, kVars, runs);
+  std::printf("configuration read, %d controllers x %d variables + clock, %d runs, answers after %d ms\n",
+              kControllers, kVars, runs, delayMs);
   std::printf("  raw UDP ping-pong, loopback (a)   median %8.1f us\n", raw);
   std::printf("  first read (sockets, archives)    %10.1f ms  %6llu round trips  ratio %.2f\n", coldUs / 1000,
               static_cast<unsigned long long>(coldTrips), coldUs / (static_cast<double>(coldTrips) * raw));

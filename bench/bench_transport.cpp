@@ -4,7 +4,8 @@
 //   (b) TCommunicator::Transact with a ping against the simulator;
 //   (c) ReadAlcArchive of a 64 KiB "alc.zip", against pages x (a);
 // and, for reference, what a bare client costs against the simulator.
-// Prints medians and ratios. Usage: bench_transport [ITERATIONS]
+// Prints medians and ratios. Usage: bench_transport [ITERATIONS] [DELAY_MS]
+// (DELAY_MS: the controller answers that much after each request).
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -61,6 +62,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int iterations = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
+  // Controllers that answer after this many milliseconds (0: at once).
+  const int delayMs = argc > 2 ? std::clamp(std::atoi(argv[2]), 0, 1000) : 0;
 
   // A controller with a 64 KiB archive (random bytes: it is fetched, not unpacked).
   std::vector<uint8_t> zip(64 * 1024);
@@ -68,7 +71,10 @@ int main(int argc, char** argv) {
   for (auto& b : zip) b = static_cast<uint8_t>(rng());
   const nlohmann::json scenario = {
       {"controllers",
-       {{{"nad", 1000}, {"ip", "127.0.0.2"}, {"alc_zip_base64", sim::Base64Encode(zip)}}}},
+       {{{"nad", 1000},
+         {"ip", "127.0.0.2"},
+         {"alc_zip_base64", sim::Base64Encode(zip)},
+         {"faults", {{"delay_ms", delayMs}}}}}},
       {"log_limit", 1000}};
   sim::TSimulator simulator(sim::ParseScenario(scenario));
   std::string err;
@@ -100,7 +106,7 @@ int main(int argc, char** argv) {
   }
   const double ping = Median(pingUs);
 
-  const int archiveRuns = std::max(10, iterations / 200);
+  const int archiveRuns = delayMs ? 5 : std::max(10, iterations / 200);
   std::vector<double> alcUs;
   size_t pages = 0;
   for (int i = 0; i < archiveRuns + 2; ++i) {
@@ -117,7 +123,7 @@ int main(int argc, char** argv) {
   }
   const double alc = Median(alcUs);
 
-  std::printf("transport benchmark, %d iterations\n", iterations);
+  std::printf("transport benchmark, %d iterations, controller answers after %d ms\n", iterations, delayMs);
   std::printf("  (a) raw UDP ping-pong, loopback        median %8.1f us\n", raw);
   std::printf("      raw client against simulator: ping median %.1f us, 256-byte page median %.1f us\n",
               rawSim, rawSimPage);

@@ -40,7 +40,9 @@ uint32_t SteadyTicks() {
 TCommunicator::TCommunicator()
     : Socket_(std::make_unique<TUdpSocket>(
           [this](const uint8_t* d, size_t n, const std::string& ip, uint16_t port,
-                 int64_t arrival) { HandleDatagramAt(d, n, ip, port, arrival); })) {
+                 int64_t arrival, uint64_t generation) {
+            HandleSocketDatagram(d, n, ip, port, arrival, generation);
+          })) {
   Adapter.AssignFromLocalHost();
 }
 
@@ -81,6 +83,10 @@ bool TCommunicator::IsActive() const { return Socket_->Active(); }
 
 uint16_t TCommunicator::LocalPort() const { return Socket_->LocalPort(); }
 
+uint64_t TCommunicator::UnsolicitedDropped() const {
+  return UnsolicitedDropped_.load(std::memory_order_relaxed) + Socket_->Discarded();
+}
+
 void TCommunicator::BindSocket() {
   try {
     const bool wasActive = Socket_->Active();
@@ -114,6 +120,13 @@ void TCommunicator::SetAddress(const std::string& Text) {
 }
 
 bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
+  // Every request leaves from a socket of its own, so an answer to an
+  // earlier request (late, or a copy) arrives on a socket that is closed or
+  // that nobody waits on. The attempts of one request share its socket: a
+  // late answer to the first attempt answers the same frame. A direct
+  // connection is bound to its fixed port and keeps it.
+  const bool ownSocket = !SendHook && !DirectConnection;
+  if (!DirectConnection) QuietMs_ = 0;
   bool accepted = false;
   for (int attempt = 0; attempt < Retries && !accepted; ++attempt) {
     std::string dest;
@@ -127,6 +140,9 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       dest = "255.255.255.255";
     }
 
+    if (attempt == 0 && ownSocket && !Socket_->Renew()) break;
+    if (DirectConnection && QuietMs_ > 0) WaitQuiet();
+
     {
       // Armed before sending, so that an immediate answer is not lost.
       std::lock_guard<std::mutex> g(Lock_);
@@ -134,6 +150,7 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       Last_.FrameText.clear();
       Last_.PayloadText.clear();
       Last_.PeerIP.clear();
+      WaitGeneration_ = Socket_->Generation();
       ArmedAtNs_.store(RealtimeNs(), std::memory_order_release);
       State_.store(TTransState::Waiting, std::memory_order_release);
     }
@@ -146,9 +163,23 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       break;
     }
     accepted = WaitForAnswer(Timeout);
+    // On the fixed port of a direct connection a late answer would land in
+    // the next wait: the next send waits out a quiet period first.
+    if (DirectConnection && LastWaitTimedOut_) QuietMs_ = Timeout;
   }
   Timeout = kDefaultTimeoutMs;
   return accepted;
+}
+
+void TCommunicator::WaitQuiet() {
+  // The state is Idle here, so every datagram that arrives is dropped.
+  const uint32_t start = Ticks();
+  const uint32_t length = static_cast<uint32_t>(QuietMs_);
+  QuietMs_ = 0;
+  while (Ticks() - start <= length) {
+    if (IdleHook) IdleHook();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 bool TCommunicator::SendCommand(uint8_t Command) {
@@ -185,6 +216,7 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
     }
     if (ended) break;
   }
+  LastWaitTimedOut_ = timedOut;
   if (timedOut) return false;
   std::lock_guard<std::mutex> g(Lock_);
   return Last_.Direction == 1;
@@ -200,13 +232,35 @@ void TCommunicator::HandleDatagramAt(const uint8_t* Data, size_t Size, const std
   if (Data == nullptr) Size = 0;
   if (Size > kMaxDatagram) Size = kMaxDatagram;
   const std::string text = BytesToHex(Data, Size);
-
   std::lock_guard<std::mutex> g(Lock_);
+  HandleLocked(text, SenderIP, SenderPort, ArrivalNs);
+}
+
+void TCommunicator::HandleSocketDatagram(const uint8_t* Data, size_t Size,
+                                         const std::string& SenderIP, uint16_t SenderPort,
+                                         int64_t ArrivalNs, uint64_t Generation) {
+  if (Data == nullptr) Size = 0;
+  if (Size > kMaxDatagram) Size = kMaxDatagram;
+  const std::string text = BytesToHex(Data, Size);
+  std::lock_guard<std::mutex> g(Lock_);
+  // Only the socket of the request that waits may answer it: anything that
+  // arrives between requests, or on an earlier request's socket, answers
+  // nothing that is asked now.
+  if (State_.load(std::memory_order_acquire) == TTransState::Idle ||
+      Generation != WaitGeneration_) {
+    UnsolicitedDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  HandleLocked(text, SenderIP, SenderPort, ArrivalNs);
+}
+
+void TCommunicator::HandleLocked(const std::string& text, const std::string& SenderIP,
+                                 uint16_t SenderPort, int64_t ArrivalNs) {
   // Queued before the request left, so no answer to it: typically the second
-  // copy of a duplicated answer, read only after the next request was armed.
-  // A large difference means the wall clock was set back, not a stale copy.
-  // Checked under the lock that arming takes, so that a request armed while
-  // this datagram is handled is seen.
+  // copy of a duplicated answer on a direct connection's fixed port, read
+  // only after the next request was armed. A large difference means the wall
+  // clock was set back, not a stale copy. Checked under the lock that arming
+  // takes, so that a request armed while this datagram is handled is seen.
   const int64_t armed = ArmedAtNs_.load(std::memory_order_acquire);
   if (ArrivalNs != 0 && armed != 0 && ArrivalNs < armed && armed - ArrivalNs < kMaxStaleAgeNs &&
       State_.load(std::memory_order_acquire) != TTransState::Idle) {
@@ -299,6 +353,9 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
   Nad = savedNad;
   RemoteIP = savedIP;
   Retries = kDefaultRetries;
+  // The listening window ends by its time-out as a rule; it is a quiet
+  // period of its own.
+  QuietMs_ = 0;
   return true;
 }
 

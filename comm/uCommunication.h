@@ -87,7 +87,9 @@ class TCommunicator {
 
   // Sends a built request and waits for the answer, with retries. True when
   // an attempt ended with a parsed frame of Direction 1; LastFrame() then
-  // describes it.
+  // describes it. Each call sends from a socket of its own (a new local
+  // port), except on a direct connection, whose port is fixed: there a send
+  // after a time-out first waits one Timeout, dropping whatever arrives.
   bool Transact(const uint8_t* Frame, uint16_t Len);
   // A request without data to Nad.
   bool SendCommand(uint8_t Command);
@@ -105,6 +107,12 @@ class TCommunicator {
                         uint16_t SenderPort, int64_t ArrivalNs);
   // Count of datagrams dropped that way.
   uint64_t StaleDropped() const { return StaleDropped_.load(std::memory_order_relaxed); }
+  // Count of datagrams that the socket received while no request waited on
+  // it: between requests, during a direct connection's quiet period, or still
+  // queued on a request's socket when it was replaced. None of them reached
+  // the receive path. (Those that arrive after their socket was closed are
+  // dropped by the system and counted nowhere.)
+  uint64_t UnsolicitedDropped() const;
   // Rebinds the socket to the adapter's address (and port 65535 when direct).
   void BindSocket();
 
@@ -180,6 +188,16 @@ class TCommunicator {
 
  private:
   uint32_t Ticks() const;
+  // A datagram from the socket: dropped unless a request waits on the socket
+  // it came from (Generation), else HandleDatagramAt. Listener thread.
+  void HandleSocketDatagram(const uint8_t* Data, size_t Size, const std::string& SenderIP,
+                            uint16_t SenderPort, int64_t ArrivalNs, uint64_t Generation);
+  // The receive path proper, with Lock_ held; Text is the datagram in hex.
+  void HandleLocked(const std::string& Text, const std::string& SenderIP, uint16_t SenderPort,
+                    int64_t ArrivalNs);
+  // The quiet period of a direct connection: QuietMs_ of waiting while the
+  // state is Idle, so that everything that arrives is dropped.
+  void WaitQuiet();
   // Payload of the accepted answer, as bytes, into a zeroed 1040-byte buffer.
   int PayloadBytes(uint8_t* Buf) const;
   void ClearPayload();
@@ -201,6 +219,13 @@ class TCommunicator {
   // When the waiting request was armed (CLOCK_REALTIME, ns); 0: none yet.
   std::atomic<int64_t> ArmedAtNs_{0};
   std::atomic<uint64_t> StaleDropped_{0};
+  std::atomic<uint64_t> UnsolicitedDropped_{0};
+  // Generation of the socket that the waiting request was sent from (guarded
+  // by Lock_).
+  uint64_t WaitGeneration_ = 0;
+  // Owner's thread only.
+  bool LastWaitTimedOut_ = false;
+  int QuietMs_ = 0;  // quiet period due before the next direct-connection send
 };
 
 }  // namespace tavex

@@ -1,10 +1,18 @@
 // The UDP socket of one communicator, with the listener thread that delivers
 // every received datagram to a handler (platform layer: standalone Asio).
 //
+// One io_context and one listener thread serve the communicator for its whole
+// life; the operating-system socket under them can be replaced at any time
+// (Renew), so that each request can leave from a port of its own: an answer
+// to an earlier request then arrives on a socket that is closed, or that no
+// request waits on, and is never taken for a later request's answer.
+// Replacing the socket costs a few system calls, not a thread.
+//
 // Threads: every public operation is called from the owner's thread. The
-// handler runs on the listener thread; Deactivate() and the destructor stop
-// and join that thread before they return, so the handler never runs after
-// them. Never call Deactivate() from inside the handler.
+// handler runs on the listener thread, under the socket's own lock; closing
+// a socket (Renew, Deactivate, the destructor) takes the same lock, so once
+// they return the handler never runs for the closed socket again. Never call
+// Renew() or Deactivate() from inside the handler.
 #pragma once
 
 #include <cstddef>
@@ -17,35 +25,49 @@ namespace tavex {
 
 class TUdpSocket {
  public:
-  // Datagram bytes, sender IP and port, and the time the datagram reached
-  // this host (CLOCK_REALTIME, nanoseconds; 0 when the system did not say).
-  using THandler =
-      std::function<void(const uint8_t*, size_t, const std::string&, uint16_t, int64_t)>;
+  // Datagram bytes, sender IP and port, the time the datagram reached this
+  // host (CLOCK_REALTIME, nanoseconds; 0 when the system did not say), and
+  // the generation of the socket it arrived on (see Generation()).
+  using THandler = std::function<void(const uint8_t*, size_t, const std::string&, uint16_t,
+                                      int64_t, uint64_t)>;
 
   explicit TUdpSocket(THandler Handler);
   ~TUdpSocket();
   TUdpSocket(const TUdpSocket&) = delete;
   TUdpSocket& operator=(const TUdpSocket&) = delete;
 
-  // Local binding used by the next Activate(). An empty IP means any address.
+  // Local binding used by the next Activate() or Renew(). An empty IP means
+  // any address. Port 0: a new ephemeral port for every socket opened.
   void SetBinding(const std::string& IP, uint16_t Port);
-  // Removes the binding: the next Activate() binds to any address, port 0.
+  // Removes the binding: the next socket binds to any address, port 0.
   void ClearBinding();
   bool HasBinding() const;
 
-  // Opens the socket (broadcast enabled), binds it and starts the listener
-  // thread. True when the socket is active afterwards. Never throws.
+  // Opens a socket (broadcast enabled, no address reuse) on the binding and
+  // starts delivering its datagrams, unless one is open. True when a socket
+  // is open afterwards. Never throws.
   bool Activate();
-  // Stops the listener thread and closes the socket. Never throws.
+  // Closes the open socket, if any, and opens a new one on the same binding
+  // (with port 0: another ephemeral port). Datagrams still queued on the old
+  // socket are discarded unread and counted in Discarded(). False when the
+  // new socket cannot be opened; the socket is then inactive. Never throws.
+  bool Renew();
+  // Closes the socket. Never throws.
   void Deactivate();
   bool Active() const;
 
-  // Sends one datagram. An inactive socket is activated first. Host is a
-  // dotted quad or a host name (looked up). False on any error.
+  // Sends one datagram from the open socket. An inactive socket is activated
+  // first. Host is a dotted quad or a host name (looked up). False on any
+  // error.
   bool SendTo(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port);
 
-  // Local port of the active socket, 0 when inactive.
+  // Local port of the open socket, 0 when inactive.
   uint16_t LocalPort() const;
+  // Number of the open socket: it grows by one with every socket opened and
+  // is handed to the handler with each datagram; 0 when inactive.
+  uint64_t Generation() const;
+  // Datagrams discarded unread when their socket was replaced or closed.
+  uint64_t Discarded() const;
 
  private:
   struct TImpl;

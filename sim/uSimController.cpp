@@ -139,6 +139,7 @@ nlohmann::json ToJson(const TLogEntry& E) {
   if (E.CorruptAt >= 0) j["corrupt_at"] = E.CorruptAt;
   if (E.SplitAt >= 0) j["split_at"] = E.SplitAt;
   if (E.DelayMs) j["delay_ms"] = E.DelayMs;
+  if (E.DuplicateDelayMs) j["duplicate_delay_ms"] = E.DuplicateDelayMs;
   if (E.AnswerLength) j["answer_length"] = E.AnswerLength;
   return j;
 }
@@ -464,11 +465,17 @@ TSimController::TAnswer TSimController::Handle(const uint8_t* Data, size_t Lengt
     answer.Datagrams.push_back(std::move(frame));
   }
   if (hit && Rng_.Chance(f.Duplicate)) {
-    const size_t n = answer.Datagrams.size();
-    for (size_t i = 0; i < n; ++i) answer.Datagrams.push_back(answer.Datagrams[i]);
+    if (f.DuplicateDelayMs) {
+      answer.Copies = answer.Datagrams;
+      answer.CopyDelayMs = f.DuplicateDelayMs;
+      E.DuplicateDelayMs = f.DuplicateDelayMs;
+    } else {
+      const size_t n = answer.Datagrams.size();
+      for (size_t i = 0; i < n; ++i) answer.Datagrams.push_back(answer.Datagrams[i]);
+    }
     E.Faults.push_back("duplicate");
   }
-  if (hit && f.DelayMs) {
+  if (hit && f.DelayMs && (f.DelayChance >= 1 || Rng_.Chance(f.DelayChance))) {
     answer.DelayMs = f.DelayMs;
     E.DelayMs = f.DelayMs;
     E.Faults.push_back("delay");

@@ -67,6 +67,7 @@ struct TLogEntry {
   int32_t CorruptAt = -1;
   int32_t SplitAt = -1;
   uint32_t DelayMs = 0;
+  uint32_t DuplicateDelayMs = 0;
   size_t AnswerLength = 0;  // bytes of the answer frame (junk not counted)
 };
 
@@ -103,6 +104,9 @@ class TSimController {
   struct TAnswer {
     std::vector<std::vector<uint8_t>> Datagrams;  // in sending order
     uint32_t DelayMs = 0;
+    // Sent CopyDelayMs after Datagrams (a duplicate's late copy).
+    std::vector<std::vector<uint8_t>> Copies;
+    uint32_t CopyDelayMs = 0;
   };
   // Handles one datagram received at this controller (directly or as a
   // broadcast); fills Entry (its Seq, TMs and addresses are the caller's)

@@ -439,6 +439,7 @@ TControllerConfig ParseController(const json& J, const std::string& Path, const 
 TFaults ParseFaults(const json& J, const std::string& Path) {
   CheckKeys(J, Path, {"drop", "drop_answer", "duplicate", "delay_ms", "corrupt", "corrupt_at", "split", "split_at",
                       "junk", "junk_bytes", "wrong_direction", "ignore_writes", "silent",
+                      "delay_chance", "duplicate_delay_ms",
                       "silent_after_requests", "only_commands"});
   TFaults f;
   if (J.contains("drop")) f.Drop = GetProbability(J["drop"], Sub(Path, "drop"));
@@ -455,6 +456,10 @@ TFaults ParseFaults(const json& J, const std::string& Path) {
   if (J.contains("wrong_direction"))
     f.WrongDirection = GetProbability(J["wrong_direction"], Sub(Path, "wrong_direction"));
   if (J.contains("delay_ms")) f.DelayMs = static_cast<uint32_t>(GetInt(J["delay_ms"], Sub(Path, "delay_ms"), 0, 60000));
+  if (J.contains("delay_chance")) f.DelayChance = GetProbability(J["delay_chance"], Sub(Path, "delay_chance"));
+  if (J.contains("duplicate_delay_ms"))
+    f.DuplicateDelayMs =
+        static_cast<uint32_t>(GetInt(J["duplicate_delay_ms"], Sub(Path, "duplicate_delay_ms"), 0, 60000));
   if (J.contains("ignore_writes")) f.IgnoreWrites = GetBool(J["ignore_writes"], Sub(Path, "ignore_writes"));
   if (J.contains("silent")) f.Silent = GetBool(J["silent"], Sub(Path, "silent"));
   if (J.contains("silent_after_requests"))

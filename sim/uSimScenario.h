@@ -55,7 +55,9 @@ struct TFaults {
   double Junk = 0;            // junk bytes before the frame, same datagram
   uint32_t JunkBytes = 4;
   double WrongDirection = 0;  // answer carries Direction 0
-  uint32_t DelayMs = 0;       // every answer delayed by this much
+  uint32_t DelayMs = 0;       // answers delayed by this much
+  double DelayChance = 1;     // the share of answers that DelayMs hits
+  uint32_t DuplicateDelayMs = 0;  // a duplicate's copy follows its original this much later
   bool IgnoreWrites = false;  // write requests answered, memory unchanged
   bool Silent = false;        // never answers
   std::optional<uint64_t> SilentAfterRequests;  // answers the first N, then silent

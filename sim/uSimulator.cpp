@@ -216,14 +216,19 @@ bool TSimulator::Start(std::string* Error) {
           own->Socket.send_to(asio::buffer(d), to, 0, ec);
         }
       };
-      if (s.Answer.DelayMs == 0) {
-        send(s.Answer.Datagrams);
-        continue;
-      }
-      auto timer = std::make_shared<asio::steady_timer>(Impl_->Io, std::chrono::milliseconds(s.Answer.DelayMs));
-      timer->async_wait([timer, send, datagrams = std::move(s.Answer.Datagrams)](const asio::error_code& Ec) {
-        if (!Ec) send(datagrams);
-      });
+      auto later = [this, send](uint32_t Ms, std::vector<std::vector<uint8_t>> Datagrams) {
+        if (Datagrams.empty()) return;
+        if (Ms == 0) {
+          send(Datagrams);
+          return;
+        }
+        auto timer = std::make_shared<asio::steady_timer>(Impl_->Io, std::chrono::milliseconds(Ms));
+        timer->async_wait([timer, send, datagrams = std::move(Datagrams)](const asio::error_code& Ec) {
+          if (!Ec) send(datagrams);
+        });
+      };
+      later(s.Answer.DelayMs, std::move(s.Answer.Datagrams));
+      later(s.Answer.DelayMs + s.Answer.CopyDelayMs, std::move(s.Answer.Copies));
     }
   };
 

@@ -18,8 +18,15 @@ class TPeer {
   using TDatagram = std::vector<uint8_t>;
   // Returns the datagrams to send back to the sender (possibly none).
   using TScript = std::function<std::vector<TDatagram>(const TDatagram& Request)>;
+  // The same, told the port that the request came from.
+  using TScriptFrom =
+      std::function<std::vector<TDatagram>(const TDatagram& Request, uint16_t SenderPort)>;
 
   TPeer(const std::string& IP, uint16_t Port, TScript Script)
+      : TPeer(IP, Port, [Script = std::move(Script)](const TDatagram& R, uint16_t) {
+          return Script(R);
+        }) {}
+  TPeer(const std::string& IP, uint16_t Port, TScriptFrom Script)
       : Script_(std::move(Script)), Socket_(Io_) {
     Socket_.open(asio::ip::udp::v4());
     Socket_.set_option(asio::socket_base::reuse_address(true));
@@ -46,6 +53,21 @@ class TPeer {
     std::lock_guard<std::mutex> g(Lock_);
     return LastSenderPort_;
   }
+  // Sends a datagram to an endpoint from this peer's socket after Ms
+  // milliseconds (thread-safe; may be called from the script).
+  void SendLater(const TDatagram& D, const std::string& IP, uint16_t Port, int Ms) {
+    auto timer = std::make_shared<asio::steady_timer>(Io_, std::chrono::milliseconds(Ms));
+    timer->async_wait([this, timer, D, IP, Port](const asio::error_code& ec) {
+      if (ec) return;
+      asio::error_code e2;
+      Socket_.send_to(asio::buffer(D), {asio::ip::make_address_v4(IP), Port}, 0, e2);
+    });
+  }
+  // The ports that the requests came from, in arrival order.
+  std::vector<uint16_t> SenderPorts() const {
+    std::lock_guard<std::mutex> g(Lock_);
+    return SenderPorts_;
+  }
   // Sends a datagram to an endpoint from this peer's socket (thread-safe).
   void SendTo(const TDatagram& D, const std::string& IP, uint16_t Port) {
     asio::post(Io_, [this, D, IP, Port] {
@@ -64,9 +86,10 @@ class TPeer {
         Received_.push_back(req);
         LastSender_ = From_.address().to_string();
         LastSenderPort_ = From_.port();
+        SenderPorts_.push_back(From_.port());
       }
       ++Count_;
-      for (const auto& d : Script_(req)) {
+      for (const auto& d : Script_(req, From_.port())) {
         asio::error_code e2;
         Socket_.send_to(asio::buffer(d), From_, 0, e2);
       }
@@ -74,7 +97,7 @@ class TPeer {
     });
   }
 
-  TScript Script_;
+  TScriptFrom Script_;
   asio::io_context Io_;
   asio::ip::udp::socket Socket_;
   std::array<uint8_t, 65536> Buf_{};
@@ -84,6 +107,7 @@ class TPeer {
   std::vector<TDatagram> Received_;
   std::string LastSender_;
   uint16_t LastSenderPort_ = 0;
+  std::vector<uint16_t> SenderPorts_;
   std::atomic<int> Count_{0};
 };
 

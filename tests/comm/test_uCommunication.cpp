@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "abus/uABus.h"
@@ -400,14 +401,14 @@ TEST_F(Transport, AutodetectCollectsEveryAnswerInArrivalOrder) {
   // their own addresses, a moment apart.
   TPeer a("127.0.0.2", kPort, Silent());
   TPeer b("127.0.0.3", kPort, Silent());
-  const uint16_t toolPort = comm.LocalPort();
-  TPeer bcast("127.255.255.255", kPort, [&](const Bytes& req) {
+  // The answers go to the port that the broadcast came from.
+  TPeer bcast("127.255.255.255", kPort, TPeer::TScriptFrom([&](const Bytes& req, uint16_t toolPort) {
     EXPECT_EQ(req, PingRequest(0));
     a.SendTo(AnswerFrame(1000, 1, 1, 0, {}), "127.0.0.1", toolPort);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     b.SendTo(AnswerFrame(0xFFFFFFFE, 1, 1, 0, {}), "127.0.0.1", toolPort);
     return std::vector<Bytes>{};
-  });
+  }));
   comm.SetNad(1000);
   comm.RemoteIP = "127.0.0.9";
   std::vector<std::string> nads = {"stale"}, ips;
@@ -425,13 +426,12 @@ TEST_F(Transport, AutodetectCollectsEveryAnswerInArrivalOrder) {
 
 TEST_F(Transport, AutodetectStopsAtAFrameThatIsNoAnswerToTheTool) {
   TPeer a("127.0.0.2", kPort, Silent());
-  const uint16_t toolPort = comm.LocalPort();
-  TPeer bcast("127.255.255.255", kPort, [&](const Bytes&) {
+  TPeer bcast("127.255.255.255", kPort, TPeer::TScriptFrom([&](const Bytes&, uint16_t toolPort) {
     a.SendTo(AnswerFrame(1000, 1, 1, 0, {}), "127.0.0.1", toolPort);
     a.SendTo(AnswerFrame(5, 0, 0, 0, {0x10, 0, 0}), "127.0.0.1", toolPort);  // a request
     a.SendTo(AnswerFrame(1001, 1, 1, 0, {}), "127.0.0.1", toolPort);
     return std::vector<Bytes>{};
-  });
+  }));
   std::vector<std::string> nads, ips;
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(comm.Autodetect(&nads, &ips, 2000));
@@ -490,6 +490,118 @@ TEST_F(Transport, UnresolvableDestinationEndsTheTransaction) {
   const uint64_t before = comm.SendCount();
   EXPECT_FALSE(comm.SendPing());
   EXPECT_EQ(comm.SendCount() - before, 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Answers to earlier requests: the wire carries no sequence number, so the
+// source port is what tells them apart.
+
+// Answers request k (counted from 1) with payload k after DelayMs(k), and a
+// copy CopyMs(k) after the original when that is not negative.
+// The peer is set once constructed (an atomic: the script runs on the
+// peer's thread).
+TPeer::TScriptFrom Numbered(std::atomic<TPeer*>& self, std::function<int(int)> DelayMs,
+                            std::function<int(int)> CopyMs, std::atomic<int>& count) {
+  return [&self, DelayMs, CopyMs, &count](const Bytes&, uint16_t port) {
+    const int k = ++count;
+    const Bytes a = AnswerFrame(1000, 1, 1, 0, {static_cast<uint8_t>(k)});
+    TPeer* peer = self.load();
+    peer->SendLater(a, "127.0.0.1", port, DelayMs(k));
+    if (CopyMs(k) >= 0) peer->SendLater(a, "127.0.0.1", port, DelayMs(k) + CopyMs(k));
+    return std::vector<Bytes>{};
+  };
+}
+
+TEST_F(Transport, EveryRequestLeavesFromANewPortAndItsRetriesFromTheSame) {
+  std::atomic<int> n{0};
+  TPeer plc("127.0.0.2", kPort, [&](const Bytes&) {
+    // The first request is answered on its third attempt only.
+    return ++n == 1 || n == 2 ? std::vector<Bytes>{} : std::vector<Bytes>{AnswerFrame(1000, 1, 1, 0, {})};
+  });
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.2";
+  comm.Timeout = 50;
+  ASSERT_TRUE(comm.SendPing());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(comm.SendPing());
+  const std::vector<uint16_t> ports = plc.SenderPorts();
+  ASSERT_EQ(ports.size(), 8u);
+  EXPECT_EQ(ports[0], ports[1]);
+  EXPECT_EQ(ports[1], ports[2]);
+  const std::set<uint16_t> distinct(ports.begin() + 2, ports.end());
+  EXPECT_EQ(distinct.size(), 6u) << "each request after the first from a port of its own";
+}
+
+TEST_F(Transport, AnAnswerToAnEarlierRequestIsNeverTakenForALaterOne) {
+  // Every case: request 1 fails or is answered, and something of request 1
+  // (a late answer, a copy) arrives while request 2 waits, before request
+  // 2's own answer. Request 2 must see its own payload (2) or nothing.
+  struct Case {
+    const char* name;
+    std::function<int(int)> delay, copy;
+    bool firstAnswered;
+  } cases[] = {
+      {"late_answer", [](int k) { return k == 1 ? 150 : 80; }, [](int) { return -1; }, false},
+      {"copy_during_next_wait", [](int k) { return k == 1 ? 0 : 80; }, [](int) { return 30; }, true},
+      {"late_answer_and_its_copy", [](int k) { return k == 1 ? 130 : 90; }, [](int) { return 5; }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCommunicator t;
+    std::atomic<int> count{0};
+    std::atomic<TPeer*> self{nullptr};
+    TPeer plc("127.0.0.2", kPort, Numbered(self, c.delay, c.copy, count));
+    self = &plc;
+    t.SetNad(1000);
+    t.RemoteIP = "127.0.0.2";
+    t.Retries = 1;
+    t.Timeout = 100;
+    EXPECT_EQ(t.SendPing(), c.firstAnswered);
+    t.Timeout = 200;
+    ASSERT_TRUE(t.SendPing());
+    EXPECT_EQ(t.LastFrame().PayloadText, "02");
+    plc.SendLater({}, "127.0.0.9", 1, 0);  // keeps the peer's timers apart from the next case
+  }
+}
+
+TEST_F(Transport, DirectConnectionWaitsOutAQuietPeriodAfterATimeOut) {
+  // On the fixed port a late answer cannot be told by its port: after a
+  // time-out the next send waits one Timeout, and what arrives meanwhile is
+  // dropped. Every answer here comes 150 ms late: request 1 times out at
+  // 100 ms, its answer arrives at 150 inside the quiet period, request 2
+  // leaves at 200 and times out at 300 before its own answer: no answer at
+  // all, rather than request 1's.
+  std::atomic<int> count{0};
+  std::atomic<TPeer*> self{nullptr};
+  TPeer limited("255.255.255.255", 9000,
+                Numbered(self, [](int) { return 150; }, [](int) { return -1; }, count));
+  self = &limited;
+  comm.SetDirectConnection(true);
+  ASSERT_TRUE(comm.Open("lo"));
+  comm.RemotePort = 9000;
+  comm.Retries = 1;
+  comm.Timeout = 100;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(comm.SendPing());
+  const uint64_t droppedBefore = comm.UnsolicitedDropped();
+  comm.Timeout = 100;
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+  EXPECT_EQ(comm.UnsolicitedDropped() - droppedBefore, 1u);
+  EXPECT_EQ(count.load(), 2);
+  EXPECT_EQ(comm.LocalPort(), kDirectLocalPort);
+}
+
+TEST_F(Transport, TwoDirectConnectionsCannotShareTheirPort) {
+  // Of two sockets sharing a port, only the last bound would receive the
+  // answers: the second bind must fail instead.
+  TCommunicator first, second;
+  first.SetDirectConnection(true);
+  second.SetDirectConnection(true);
+  ASSERT_TRUE(first.Open("lo"));
+  EXPECT_FALSE(second.Open("lo"));
+  EXPECT_FALSE(second.IsActive());
+  first.Close();
+  EXPECT_TRUE(second.Open("lo")) << "the port is free again once the first is closed";
 }
 
 TEST(TransportLifetime, DestroyWhileDatagramsArrive) {

@@ -348,8 +348,11 @@ TEST(Scenario, ValuesTakeTheWireFormOfTheirType) {
 TEST(Scenario, FaultsAcceptProbabilitiesAndFlags) {
   const TFaults f = ParseFaults(json::parse(
       R"({"drop": 0.3, "duplicate": true, "split": false, "delay_ms": 20, "junk": 1, "junk_bytes": 7,
-          "silent_after_requests": 5, "only_commands": [51, 52], "ignore_writes": true})"));
+          "silent_after_requests": 5, "only_commands": [51, 52], "ignore_writes": true,
+          "delay_chance": 0.25, "duplicate_delay_ms": 300})"));
   EXPECT_DOUBLE_EQ(f.Drop, 0.3);
+  EXPECT_DOUBLE_EQ(f.DelayChance, 0.25);
+  EXPECT_EQ(f.DuplicateDelayMs, 300u);
   EXPECT_EQ(f.Duplicate, 1.0);
   EXPECT_EQ(f.Split, 0.0);
   EXPECT_EQ(f.DelayMs, 20u);
@@ -782,6 +785,10 @@ TEST_P(FaultTest, IsVisibleOnTheWireAndNamedInTheLog) {
   if (f == "duplicate") {
     EXPECT_EQ(got[0].Data, got[1].Data);
     EXPECT_TRUE(Parse(got[0].Data));
+  } else if (f == "duplicate_late") {
+    EXPECT_EQ(got[0].Data, got[1].Data);
+    EXPECT_GE(got[1].At - got[0].At, 40ms);
+    EXPECT_EQ(e["duplicate_delay_ms"], 60);
   } else if (f == "corrupt") {
     EXPECT_FALSE(Parse(got[0].Data));
     const Bytes good = BuildAnswerFrame(1000, 1, 1, nullptr, 0);
@@ -822,6 +829,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FaultCase{"drop", R"({"drop": 1})", 52, "drop", "dropped", 0},
                       FaultCase{"drop_answer", R"({"drop_answer": true})", 52, "drop_answer", "dropped", 0},
                       FaultCase{"duplicate", R"({"duplicate": 1})", 16, "duplicate", "answered", 2},
+                      FaultCase{"duplicate_late", R"({"duplicate": 1, "duplicate_delay_ms": 60})", 16, "duplicate",
+                                "answered", 2},
                       FaultCase{"corrupt", R"({"corrupt": 1, "corrupt_at": 5})", 16, "corrupt", "answered", 1},
                       FaultCase{"split", R"({"split": true, "split_at": 3})", 16, "split", "answered", 2},
                       FaultCase{"junk", R"({"junk": 1, "junk_bytes": 6})", 17, "junk", "answered", 1},
