@@ -532,6 +532,25 @@ class TestPages : public QObject {
     }
   }
 
+  // A direct connection binds its fixed port: the first controller's record
+  // holds it, so the second one's socket cannot be opened. Its cells show
+  // "?" at once and the bottom bar tells why.
+  void directConnectionWithTwoControllersCannotOpenTheSecondSocket() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
+    for (int i = 0; i < 2; ++i) w.GetTavexList().Items(i)->SetDirectConnection(true);
+    Sim_->ClearLog();
+    w.btnReadClick();
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    QCOMPARE(Text(cfg, 0, 4), QString("1450"));
+    QCOMPARE(Text(cfg, 1, 4), QString("?"));
+    QCOMPARE(Text(cfg, 1, 5), QString("?"));
+    QCOMPARE(w.GetTavexList().Items(1)->LastError, std::string("Cannot open socket!"));
+    QCOMPARE(w.lblProgress->text(), QString("1001: Cannot open socket!"));
+    // Nothing was sent for the second record (every broadcast is the first one's).
+    for (const json& e : Sim_->Log()) QCOMPARE(e.value("dest_nad", 0), 1000);
+  }
+
   // Close while Read waits on a silent controller: Read stops after the
   // request in flight, and then the window closes.
   void closeStopsTheOperationAndThenCloses() {
