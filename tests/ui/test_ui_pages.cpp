@@ -588,6 +588,8 @@ class TestPages : public QObject {
     w.btnCheckClick();
     const QAbstractItemModel& sys = *w.vstSystem->model();
     QCOMPARE(Text(sys, 2, 7), QString("ok"));
+    // Answers that take a moment, so that the window sees each step under way.
+    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults({{"delay_ms", 30}})));
     Sim_->ClearLog();
     QTimer watch;
     watch.setInterval(0);
