@@ -266,9 +266,13 @@ std::string SystemDefaultRoute() {
   std::ifstream in("/proc/net/route", std::ios::binary);
   if (!in) return {};
   // A route table of a few thousand lines at most; anything beyond is not read.
-  std::string text(1u << 20, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  constexpr std::size_t kMaxBytes = 1u << 20;
+  std::string text;
+  char buf[8192];
+  while (in && text.size() < kMaxBytes) {
+    in.read(buf, sizeof buf);
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+  }
   return DefaultRouteFromTable(text);
 }
 

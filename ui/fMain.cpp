@@ -63,6 +63,13 @@ class TScopeExit {
   F Fn_;
 };
 
+// An entry as the bottom bar names it: a long one cut short.
+QString ShortName(const std::string& Entry) {
+  constexpr int kMaxShown = 60;
+  const QString name = QString::fromStdString(Entry);
+  return name.size() > kMaxShown ? name.left(kMaxShown) + QStringLiteral("...") : name;
+}
+
 // While a communicator waits for an answer the window stays responsive.
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
@@ -886,7 +893,7 @@ TRowSteps TfmMain::RowSteps(int Row, TProgress& Progress) {
                      .arg(QString::fromLatin1(Progress.Verb))
                      .arg(nad)
                      .arg(static_cast<size_t>(Entry) < VarNames.size()
-                              ? QString::fromStdString(VarNames[static_cast<size_t>(Entry)])
+                              ? ShortName(VarNames[static_cast<size_t>(Entry)])
                               : QString())
                      .arg(Progress.Finished + 1)
                      .arg(Progress.Total));
