@@ -507,7 +507,7 @@ void TTool::DetectByHosts() {
   TCommunicator comm;
   comm.SetDirectConnection(O.Direct);
   comm.PasswordHash = TextChecksum(Password, 0);
-  if (!comm.Open(AdapterID)) {
+  if (!OpenOnAdapter(comm, AdapterID)) {
     Fail("Cannot open a socket on adapter " + TerminalSafe(AdapterID) + ".");
     return;
   }

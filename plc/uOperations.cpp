@@ -40,7 +40,7 @@ bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
   // Without the chosen adapter nothing is to be found. The broadcast is not
   // sent at all then: a closed socket would reopen on any address and send
   // to 255.255.255.255, reaching whatever network the host routes it to.
-  if (!Comm.Open(Options.AdapterID)) return false;
+  if (!OpenOnAdapter(Comm, Options.AdapterID)) return false;
   std::vector<std::string> nads, ips;
   Comm.Autodetect(&nads, &ips, Options.ListenMs);
   for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {

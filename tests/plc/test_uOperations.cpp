@@ -120,6 +120,45 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   EXPECT_EQ(other.SendCount(), 0u);
 }
 
+// An adapter that lost its address is listed with "0.0.0.0"; nothing is
+// opened on it, so nothing leaves by whatever way the host would route it.
+TEST_F(Operations, NothingIsSentOnAnAdapterWithoutAddress) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  TPlatformSourcesGuard guard;
+  std::string loIP = "0.0.0.0";
+  SetAdapterTableSource([&](std::vector<TAdapterRecord>& t) {
+    t = {{"lo", "Loopback adapter lo", loIP, loIP == "0.0.0.0" ? "0.0.0.0" : "255.0.0.0"}};
+    return true;
+  });
+  TCommunicator comm;
+  TTavexList list;
+  TDetectOptions opt;
+  opt.AdapterID = "lo";
+  opt.ListenMs = 100;
+  EXPECT_FALSE(DetectControllers(comm, list, opt));
+  EXPECT_EQ(comm.SendCount(), 0u);
+  EXPECT_FALSE(comm.IsActive());
+
+  auto plc = Record(1000, "127.0.0.2");
+  EXPECT_EQ(plc->Communicator->Adapter.IP, "0.0.0.0");
+  EXPECT_FALSE(plc->OpenSocket());
+  std::vector<std::string> texts;
+  TRowSteps steps;
+  steps.SkipAfterFailure = true;
+  EXPECT_EQ(ReadRow(*plc, {"speed", "setpoint"}, texts, '.', steps), TRowEnd::ControllerFailed);
+  EXPECT_EQ(plc->LastError, kErrOpen);
+  EXPECT_EQ(plc->Communicator->SendCount(), 0u);
+  EXPECT_TRUE(sim_->Log().empty());
+
+  // The address back: found and read again.
+  loIP = "127.0.0.1";
+  EXPECT_TRUE(DetectControllers(comm, list, opt));
+  EXPECT_EQ(list.Count(), 1);
+  plc->SelectAdapter("lo");
+  EXPECT_EQ(ReadRow(*plc, {"speed"}, texts, '.', steps), TRowEnd::Done);
+  EXPECT_EQ(texts, std::vector<std::string>{"1500"});
+}
+
 TEST_F(Operations, StatusCheckRunsFiveStepsInOrder) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}}),
                      Controller(1001, "127.0.0.3", {{"has_program", false}})}));
