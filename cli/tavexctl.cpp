@@ -8,6 +8,7 @@
 // Exit status: 0 when every check and value succeeded, 1 when something
 // failed (no answer, an "error", a "?", a value that did not take), 2 for a
 // usage error or an unreadable file. Errors go to stderr, one sentence each.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,8 +28,11 @@
 
 #include "abus/uABus.h"
 #include "cli/uCliOutput.h"
+#include "cli/uInventory.h"
 #include "comm/uCommunication.h"
 #include "hostutil/uEthernetUtils.h"
+#include "plc/uAlcCache.h"
+#include "plc/uFleet.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "vars/uConfigFile.h"
@@ -50,6 +54,9 @@ constexpr size_t kMaxIniBytes = 1u << 20;
 constexpr size_t kMaxCsvBytes = 8u << 20;
 constexpr size_t kMaxIniEntries = 10000;
 constexpr int kMaxListenMs = 60000;
+constexpr int kMaxTimeoutMs = 60000;
+constexpr int kMaxRetries = 20;
+constexpr size_t kMaxHostsBytes = 1u << 20;
 constexpr char kDecimal = '.';
 
 constexpr char kNoOwnAdapter[] =
@@ -79,6 +86,12 @@ struct TOptions {
   bool IniGiven = false;
   int ListenMs = 1000;
   std::vector<std::string> Hosts;
+  std::string HostsFile;
+  bool HostsGiven = false;
+  int Jobs = 0;  // 0: one per controller
+  int TimeoutMs = kDefaultTimeoutMs;
+  int Retries = kDefaultRetries;
+  bool NoCache = false;
   std::vector<uint32_t> Nads;
   TFormat Format = TFormat::Table;
   bool SyncClock = false;
@@ -97,13 +110,13 @@ std::string Sentence(std::string Text) {
   return Text;
 }
 
-// An unsigned 32-bit decimal, nothing else.
-bool ParseNad(const std::string& Text, uint32_t& Nad) {
-  if (Text.empty() || Text.size() > 10) return false;
-  uint64_t v = 0;
+// A whole decimal number from Low to High, nothing else.
+bool ParseIntIn(const std::string& Text, int Low, int High, int& Value) {
+  int v = 0;
   const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), v);
-  if (ec != std::errc() || end != Text.data() + Text.size() || v > 0xFFFFFFFFull) return false;
-  Nad = static_cast<uint32_t>(v);
+  if (Text.empty() || ec != std::errc() || end != Text.data() + Text.size() || v < Low || v > High)
+    return false;
+  Value = v;
   return true;
 }
 
@@ -169,6 +182,16 @@ constexpr char kFooter[] =
     "  tavexctl --adapter eth0 --ini site.ini --format csv read\n"
     "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
     "  tavexctl --adapter eth0 --sync-clock write --from values.csv\n"
+    "  tavexctl --adapter eth0 --format csv detect > site.csv\n"
+    "  tavexctl --adapter eth0 --hosts site.csv --ini site.ini read\n"
+    "\n"
+    "read and write serve the controllers side by side (--jobs), each in one\n"
+    "batched exchange; a controller that stops answering is given up after one\n"
+    "failed request (--timeout x --retries) and its values show \"?\". With --host\n"
+    "or --hosts no listening window is waited out. Each controller's allocation\n"
+    "file is kept in $XDG_CACHE_HOME/tavex (else ~/.cache/tavex), keyed by NAD,\n"
+    "program stamp and the archive's place and size, and fetched again when any\n"
+    "of them changes (--no-cache: always fetched, nothing kept).\n"
     "\n"
     "Exit status: 0 all succeeded, 1 something failed (see stderr), 2 usage error or\n"
     "unreadable file.";
@@ -191,7 +214,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   // Unknown words are collected and reported in this tool's own sentences.
   app.allow_extras();
 
-  std::string listen, format = "table";
+  std::string listen, format = "table", jobs, timeout, retries;
   std::vector<std::string> nads;
   app.add_option("--adapter", O.Adapter,
                  "Adapter to use (see 'adapters'); default: the one\n"
@@ -206,11 +229,28 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
                  "[Variables] Var0, Var1, ... (default: the\n"
                  "program's path with \".ini\", if present)")
       ->type_name("FILE");
-  app.add_option("--listen", listen, "Listen for answers this long (default 1000)")
+  app.add_option("--listen", listen,
+                 "Listen for answers to the broadcast this long\n(default 1000)")
       ->type_name("MS");
   app.add_option("--host", O.Hosts, "Ping this address instead of broadcasting\n(repeatable)")
       ->type_name("ADDR[:PORT]");
+  app.add_option("--hosts", O.HostsFile,
+                 "Ping the controllers listed in this CSV file\n"
+                 "(nad,ip; what 'detect --format csv' prints)\n"
+                 "instead of broadcasting; a missing one fails")
+      ->type_name("FILE");
   app.add_option("--nad", nads, "Only this controller (repeatable)")->type_name("N");
+  app.add_option("--jobs", jobs,
+                 "Serve at most N controllers at once (1 to 128;\n"
+                 "default: all of them, at most 128)")
+      ->type_name("N");
+  app.add_option("--timeout", timeout, "Wait this long for each answer (default 500)")
+      ->type_name("MS");
+  app.add_option("--retries", retries, "Send each request at most N times (default 3)")
+      ->type_name("N");
+  app.add_flag("--no-cache", O.NoCache,
+               "Fetch every allocation file from its controller\n"
+               "and keep none (see the cache below)");
   app.add_option("--format", format, "table, csv or json (default table)")->type_name("FORMAT");
   app.add_flag("--sync-clock", O.SyncClock, "With write: set each controller's clock\nfrom this computer's local time");
   app.add_option("--from", O.FromFile, "With write: values from a CSV file with\nthe columns nad,entry,value")
@@ -223,7 +263,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   };
   const TCommand commands[] = {
       {"adapters", "List this computer's network adapters", nullptr},
-      {"detect", "Find the controllers (one broadcast ping, or --host)", nullptr},
+      {"detect", "Find the controllers (one broadcast ping, or\n--host, --hosts)", nullptr},
       {"status", "Check network, ping, program, ALC file, run", nullptr},
       {"read", "Read variables (default: the --ini file's\nentries, e.g. speed or temp[3]) and the clock", "ENTRY"},
       {"write", "Write values, read them back, then read the\nclock (or set it with --sync-clock)", "ENTRY=VALUE"},
@@ -276,6 +316,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   O.PasswordGiven = app.count("--password") > 0;
   O.IniGiven = app.count("--ini") > 0;
   O.FromGiven = app.count("--from") > 0;
+  O.HostsGiven = app.count("--hosts") > 0;
 
   if (format == "table") O.Format = TFormat::Table;
   else if (format == "csv") O.Format = TFormat::Csv;
@@ -290,6 +331,15 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
                                       std::to_string(kMaxListenMs) + ", not " + Quoted(listen))};
     O.ListenMs = v;
   }
+  if (app.count("--jobs") > 0 && !ParseIntIn(jobs, 1, kMaxFleetJobs, O.Jobs))
+    throw TUsageError{UsageSentence("--jobs needs a number from 1 to " +
+                                    std::to_string(kMaxFleetJobs) + ", not " + Quoted(jobs))};
+  if (app.count("--timeout") > 0 && !ParseIntIn(timeout, 1, kMaxTimeoutMs, O.TimeoutMs))
+    throw TUsageError{UsageSentence("--timeout needs a time in milliseconds from 1 to " +
+                                    std::to_string(kMaxTimeoutMs) + ", not " + Quoted(timeout))};
+  if (app.count("--retries") > 0 && !ParseIntIn(retries, 1, kMaxRetries, O.Retries))
+    throw TUsageError{UsageSentence("--retries needs a number from 1 to " +
+                                    std::to_string(kMaxRetries) + ", not " + Quoted(retries))};
   for (const auto& n : nads) {
     uint32_t v = 0;
     if (!ParseNad(n, v))
@@ -329,12 +379,11 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
 struct TRowResult {
   TTavex* Plc = nullptr;
   std::vector<std::string> Entries;
-  std::vector<std::string> Texts;  // the cell texts, valid where Done
-  std::vector<bool> Done;
+  std::vector<std::string> Texts;  // the cell texts
+  std::vector<TEntryReason> Reasons;
   std::string Rtc;
   std::string Error;
   std::vector<std::string> NotWritten;  // entries whose value did not take
-  bool Stopped = false;                 // an exception ended the walk here
 };
 
 class TTool {
@@ -348,6 +397,7 @@ class TTool {
   void LoadValueFile();
   void Detect();
   void DetectByHosts();
+  void Configure(TTavex& Plc) const;
 
   void CmdAdapters();
   void CmdDetect();
@@ -361,7 +411,9 @@ class TTool {
   // still printed.
   template <class F>
   bool Guarded(TTavex* Plc, F&& Work, std::string* What = nullptr);
-  void RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& Values);
+  void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
+                    bool Write);
+  void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values);
   void PrintRows(const std::vector<TRowResult>& Rows, bool Write);
   void Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J);
   void Fail(std::string Sentence) { Failures.push_back(std::move(Sentence)); }
@@ -375,7 +427,6 @@ class TTool {
   std::vector<TTavex*> Plcs;  // the records worked on, in list order
   std::vector<std::string> Failures;
   TProgress Progress;
-  int Step = 0, Steps = 0;
 };
 
 int TTool::Run() {
@@ -469,7 +520,7 @@ void TTool::LoadValueFile() {
 }
 
 void TTool::Detect() {
-  if (O.Hosts.empty()) {
+  if (O.Hosts.empty() && !O.HostsGiven) {
     Progress.Show("listening for controllers on " + AdapterID + " (" +
                   std::to_string(O.ListenMs) + " ms)");
     TCommunicator comm;
@@ -479,6 +530,7 @@ void TTool::Detect() {
     options.Password = Password;
     options.ListenMs = O.ListenMs;
     DetectControllers(comm, List, options);
+    for (int i = 0; i < List.Count(); ++i) Configure(*List.Items(i));
     if (List.Count() == 0)
       Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
            TerminalSafe(AdapterID) + ".");
@@ -499,38 +551,76 @@ void TTool::Detect() {
   if (List.Count() > 0)
     for (const uint32_t n : wanted)
       if (found.count(n) == 0) Fail("Controller " + std::to_string(n) + " did not answer.");
+
+  // Results in a stable order, whatever order the answers came in: by NAD,
+  // then by address.
+  std::stable_sort(Plcs.begin(), Plcs.end(), [](const TTavex* a, const TTavex* b) {
+    if (NadNumber(*a) != NadNumber(*b)) return NadNumber(*a) < NadNumber(*b);
+    const std::string ia = a->GetIpAddress(), ib = b->GetIpAddress();
+    if (IPToInt(ia) != IPToInt(ib)) return IPToInt(ia) < IPToInt(ib);
+    return ia < ib;
+  });
 }
 
-// Controllers on other subnets: a unicast ping to NAD 0 at each address; the
-// answer tells the NAD.
+// What every record of this run gets: connection kind, adapter, password,
+// and the transport's time-out and attempts.
+void TTool::Configure(TTavex& Plc) const {
+  Plc.SetDirectConnection(O.Direct);
+  Plc.SelectAdapter(AdapterID);
+  Plc.SetPassword(Password);
+  SetTransport(Plc, O.TimeoutMs, O.Retries);
+}
+
+// Controllers by address (--host, and the inventory of --hosts): a unicast
+// ping to NAD 0 at each address, side by side; the answer tells the NAD. No
+// listening window: done when every address has answered or timed out.
 void TTool::DetectByHosts() {
-  TCommunicator comm;
-  comm.SetDirectConnection(O.Direct);
-  comm.PasswordHash = TextChecksum(Password, 0);
-  if (!OpenOnAdapter(comm, AdapterID)) {
-    Fail("Cannot open a socket on adapter " + TerminalSafe(AdapterID) + ".");
-    return;
+  struct TTarget {
+    std::string Address;
+    bool Listed = false;  // from the inventory, with the NAD it should answer with
+    uint32_t Nad = 0;
+    std::unique_ptr<TTavex> Plc;
+    bool Answered = false;
+  };
+  std::vector<TTarget> targets;
+  std::set<std::string> seen;
+  if (O.HostsGiven) {
+    std::string text, error;
+    if (!ReadSmallFile(O.HostsFile, kMaxHostsBytes, text, error)) throw TUsageError{error};
+    std::vector<TInventoryHost> hosts;
+    if (!ParseInventory(text, O.HostsFile, hosts, error)) throw TUsageError{error};
+    for (auto& h : hosts)
+      if (seen.insert(h.Address).second) targets.push_back({h.Address, true, h.Nad, nullptr, false});
   }
-  for (const auto& host : O.Hosts) {
-    Progress.Show("pinging " + host);
-    comm.SetNad(0);
-    comm.SetAddress(host);
-    if (!comm.SendPing()) {
-      Fail("No controller answered at " + TerminalSafe(host) + ".");
+  for (const auto& h : O.Hosts)
+    if (seen.insert(h).second) targets.push_back({h, false, 0, nullptr, false});
+
+  for (auto& t : targets) {
+    t.Plc = std::make_unique<TTavex>();
+    Configure(*t.Plc);
+  }
+  Progress.Show("pinging " + std::to_string(targets.size()) + " address" +
+                (targets.size() == 1 ? "" : "es"));
+  RunPool(targets.size(), O.Jobs, [&](size_t i) {
+    targets[i].Answered = PingHost(*targets[i].Plc, targets[i].Address);
+  });
+
+  for (auto& t : targets) {
+    const std::string where = TerminalSafe(t.Address);
+    if (!t.Answered) {
+      if (t.Listed)
+        Fail("Controller " + std::to_string(t.Nad) + " listed at " + where + " did not answer.");
+      else
+        Fail("No controller answered at " + where + ".");
       continue;
     }
-    const TLastFrame answer = comm.LastFrame();
-    auto plc = std::make_unique<TTavex>();
-    plc->SetNad(answer.SourceNad);
-    plc->SetIpAddress(answer.PeerIP);
-    // The given text keeps a port other than the default.
-    plc->SetIpAddress(host);
-    plc->SetDirectConnection(O.Direct);
-    plc->SelectAdapter(AdapterID);
-    plc->SetPassword(Password);
-    List.Add(std::move(plc));
+    if (t.Listed && NadNumber(*t.Plc) != t.Nad) {
+      Fail("Controller " + NadText(*t.Plc) + " answered at " + where + ", where " +
+           std::to_string(t.Nad) + " is listed; it was left out.");
+      continue;
+    }
+    List.Add(std::move(t.Plc));
   }
-  comm.Close();
 }
 
 template <class F>
@@ -667,93 +757,81 @@ void TTool::CmdStatus() {
   Emit(human, machine, j);
 }
 
-// One controller's row: each entry its own request, then the clock. A
-// request during which the controller failed shows "?", never the value
-// the record held before (for an element never read, the parser's 0).
-void TTool::RunRow(TRowResult& Row, bool Write, const std::vector<std::string>& Values) {
-  TTavex& plc = *Row.Plc;
-  const size_t n = Row.Entries.size();
-  Row.Texts.assign(n, "");
-  Row.Done.assign(n, false);
-  std::string lastError;
-  const std::string clockStep =
-      std::string(Write && O.SyncClock ? "setting" : "reading") + " the clock of " + NadText(plc);
-
-  TRowSteps steps;
-  steps.Busy = [&](int k) {
-    plc.LastError.clear();
-    ++Step;
-    Progress.Show((Write ? "writing " : "reading ") + NadText(plc) + " " +
-                  Row.Entries[static_cast<size_t>(k)] + " (" + std::to_string(Step) + "/" +
-                  std::to_string(Steps) + ")");
-  };
-  steps.Done = [&](int k, const std::string& Text) {
-    const auto i = static_cast<size_t>(k);
-    Row.Texts[i] = Text;
-    Row.Done[i] = true;
-    if (!plc.LastError.empty()) {
-      Row.Texts[i] = "?";
-      lastError = plc.LastError;
-    }
-    plc.LastError.clear();
-    if (i + 1 == n) Progress.Show(clockStep);
-  };
-
-  std::vector<std::string> texts = Values;
-  plc.LastError.clear();
-  if (n == 0) Progress.Show(clockStep);
-  std::string thrown;
-  const bool finished = Guarded(
-      &plc,
-      [&] {
-        if (Write)
-          WriteRow(plc, Row.Entries, texts, O.SyncClock ? TClockSource(LocalNow) : TClockSource(), kDecimal, steps);
-        else
-          ReadRow(plc, Row.Entries, texts, kDecimal, steps);
-      },
-      &thrown);
-  if (!plc.LastError.empty()) {
-    // The clock request failed: whatever the record holds is not the clock.
-    if (finished) plc.RtcText.clear();
-    lastError = plc.LastError;
+// The rows' controllers served side by side, each in one exchange (the
+// fleet operation); Values[i] holds row i's texts when writing.
+void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
+                         const std::vector<std::vector<std::string>>& Values, bool Write) {
+  std::vector<TFleetJob> jobs(Rows.size());
+  for (size_t i = 0; i < Rows.size(); ++i) {
+    jobs[i].Plc = Rows[i].Plc;
+    jobs[i].Entries = Rows[i].Entries;
+    if (Write) jobs[i].Values = Values[i];
   }
-  plc.LastError = lastError;
-  Row.Rtc = finished ? plc.RtcText : std::string();
-  Row.Error = finished ? lastError : thrown;
-  Row.Stopped = !finished;
-  if (!finished) return;
+  const TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  TFleetOptions options;
+  options.Write = Write;
+  if (Write && O.SyncClock) options.SyncClock = LocalNow;
+  options.Jobs = O.Jobs;
+  options.Cache = O.NoCache ? nullptr : &cache;
+  options.DecimalSeparator = kDecimal;
+  const std::string verb = Write ? "writing: " : "reading: ";
+  options.Progress = [&](size_t Done, size_t Total) {
+    Progress.Show(verb + std::to_string(Done) + "/" + std::to_string(Total) + " controllers done");
+  };
+  Progress.Show(verb + "0/" + std::to_string(Rows.size()) + " controllers done");
+  std::vector<TFleetResult> results;
+  RunFleet(jobs, options, results);
+  Progress.Clear();
 
-  if (Write) {
-    for (size_t k = 0; k < n; ++k) {
-      if (Values[k].empty() || Row.Texts[k] == "?") continue;
-      const TTavexVar* e = FindElement(plc, Row.Entries[k]);
-      if (e == nullptr) continue;
-      TVarValue v;
-      if (!ValueFromText(e->VarType, Values[k], v)) {
-        Row.NotWritten.push_back(Row.Entries[k]);
-        Fail(Who(plc) + ": " + Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
-             " value for " + TerminalSafe(Row.Entries[k]) + "; it was not written.");
-        continue;
-      }
-      // What the controller should hold now: the value in its wire form.
-      TTavexVar expected;
-      expected.Assign(e);
-      expected.SetValue(v);
-      expected.SetRawValue(expected.GetRawValue());
-      const std::string want = FormatValue(ValueAsReal(expected.Value), kDecimal);
-      if (want != Row.Texts[k]) {
-        Row.NotWritten.push_back(Row.Entries[k]);
-        Fail(Who(plc) + ": " + TerminalSafe(Row.Entries[k]) + " reads back " +
-             TerminalSafe(Row.Texts[k]) + " after writing " + want + ".");
-      }
+  for (size_t i = 0; i < Rows.size(); ++i) {
+    TRowResult& row = Rows[i];
+    const TFleetResult& r = results[i];
+    row.Texts.clear();
+    row.Reasons.clear();
+    for (const auto& e : r.Entries) {
+      row.Texts.push_back(e.Text);
+      row.Reasons.push_back(e.Reason);
     }
-    if (O.SyncClock && Row.Error.empty()) {
-      std::vector<std::string> missing;
-      for (const char* name : kClockVars)
-        if (FindElement(plc, name) == nullptr) missing.push_back(name);
-      if (!missing.empty())
-        Fail(Who(plc) + ": its clock was not set (no " + JoinList(missing) + ").");
+    row.Rtc = r.Rtc;
+    row.Error = r.GivenUp ? r.Error : std::string();
+    if (Write) CheckWritten(row, Values[i]);
+  }
+}
+
+// After a write: each value that was rejected, or reads back other than
+// written, is a failure; so is a clock that could not be set.
+void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values) {
+  const TTavex& plc = *Row.Plc;
+  if (!Row.Error.empty()) return;  // nothing more to say than why it was given up
+  for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
+    if (Values[k].empty() || Row.Texts[k] == "?") continue;
+    const TTavexVar* e = FindElement(plc, Row.Entries[k]);
+    if (e == nullptr) continue;
+    TVarValue v;
+    if (Row.Reasons[k] == TEntryReason::RejectedValue || !ValueFromText(e->VarType, Values[k], v)) {
+      Row.NotWritten.push_back(Row.Entries[k]);
+      Fail(Who(plc) + ": " + Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
+           " value for " + TerminalSafe(Row.Entries[k]) + "; it was not written.");
+      continue;
     }
+    // What the controller should hold now: the value in its wire form.
+    TTavexVar expected;
+    expected.Assign(e);
+    expected.SetValue(v);
+    expected.SetRawValue(expected.GetRawValue());
+    const std::string want = FormatValue(ValueAsReal(expected.Value), kDecimal);
+    if (want != Row.Texts[k]) {
+      Row.NotWritten.push_back(Row.Entries[k]);
+      Fail(Who(plc) + ": " + TerminalSafe(Row.Entries[k]) + " reads back " +
+           TerminalSafe(Row.Texts[k]) + " after writing " + want + ".");
+    }
+  }
+  if (O.SyncClock) {
+    std::vector<std::string> missing;
+    for (const char* name : kClockVars)
+      if (FindElement(plc, name) == nullptr) missing.push_back(name);
+    if (!missing.empty())
+      Fail(Who(plc) + ": its clock was not set (no " + JoinList(missing) + ").");
   }
 }
 
@@ -782,10 +860,12 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
     const TTavex& p = *r.Plc;
     std::map<std::string, std::string> cell;
     Json values = Json::object();
-    for (size_t k = 0; k < r.Entries.size(); ++k) {
-      if (!r.Done[k]) continue;
+    Json reasons = Json::object();
+    for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
       cell[r.Entries[k]] = r.Texts[k];
       values[r.Entries[k]] = r.Texts[k];
+      if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
+        reasons[r.Entries[k]] = ReasonText(r.Reasons[k]);
     }
     std::vector<std::string> h{std::to_string(i + 1), NadText(p), p.GetIpAddress(), r.Rtc};
     std::vector<std::string> m{NadText(p), p.GetIpAddress(), r.Rtc};
@@ -799,17 +879,15 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
     human.Rows.push_back(h);
     machine.Rows.push_back(m);
     Json c{{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()}, {"rtc", r.Rtc},
-           {"values", values}, {"error", r.Error}};
+           {"values", values}, {"reasons", reasons}, {"error", r.Error}};
     if (Write) c["not_written"] = r.NotWritten;
     j["controllers"].push_back(c);
 
     // One sentence per controller for what could not be reached or read.
     std::vector<std::string> unknown;
-    for (size_t k = 0; k < r.Entries.size(); ++k)
-      if (r.Done[k] && r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
-    if (r.Stopped)
-      ;  // already reported when it was thrown
-    else if (!r.Error.empty())
+    for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k)
+      if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
+    if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
     else if (!unknown.empty())
       Fail(Who(p) + ": no value for " + JoinList(unknown) + ".");
@@ -820,15 +898,12 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write) {
 void TTool::CmdRead() {
   const std::vector<std::string> entries = O.Args.empty() ? Entries : O.Args;
   std::vector<TRowResult> rows;
-  Steps = static_cast<int>(std::min<size_t>(entries.size() * Plcs.size(), 1u << 30));
   for (TTavex* plc : Plcs) {
     rows.push_back({});
     rows.back().Plc = plc;
     rows.back().Entries = entries;
-    RunRow(rows.back(), false, {});
-    if (rows.back().Stopped) break;
   }
-  Progress.Clear();
+  RunFleetRows(rows, {}, false);
   PrintRows(rows, false);
 }
 
@@ -869,16 +944,8 @@ void TTool::CmdWrite() {
       rows.back().Entries.push_back(entry);
       values.back().push_back(value);
     }
-    Steps += static_cast<int>(std::min<size_t>(pairs->size(), 1u << 20));
   }
-  for (size_t i = 0; i < rows.size(); ++i) {
-    RunRow(rows[i], true, values[i]);
-    if (rows[i].Stopped) {
-      rows.resize(i + 1);  // the controllers after it were not touched
-      break;
-    }
-  }
-  Progress.Clear();
+  RunFleetRows(rows, values, true);
   PrintRows(rows, true);
 }
 
@@ -950,6 +1017,13 @@ void TTool::CmdVars() {
 
 int main(int argc, char** argv) {
   using namespace tavex;
+  // Every controller served at once holds a socket (and its listener's
+  // descriptors): take all the descriptors this process may have.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   TOptions options;
   try {
     const int status = ParseCommandLine(argc, argv, options);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -159,6 +160,8 @@ class Tavexctl : public ::testing::Test {
     Dir = std::filesystem::temp_directory_path() /
           ("tavexctl-" + std::to_string(getpid()) + "-" + info->name());
     std::filesystem::create_directories(Dir);
+    // The allocation cache of every run goes under the test's own folder.
+    setenv("XDG_CACHE_HOME", (Dir / "cache").c_str(), 1);
   }
   void TearDown() override {
     StopSim();
@@ -288,15 +291,122 @@ TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
   TRun r = Json({"--host", "127.0.0.4:18442", "--host", "127.0.0.3", "--host", "127.0.0.9", "read", "speed[1]"});
   EXPECT_EQ(r.Status, 1);  // nobody at 127.0.0.9
   EXPECT_EQ(r.Err, "tavexctl: No controller answered at 127.0.0.9.\n");
-  // In the order given, and the controller on port 18442 was reached again.
+  // In NAD order, and the controller on port 18442 was reached again.
   ASSERT_EQ(r.J.at("controllers").size(), 2u);
-  EXPECT_EQ(r.J["controllers"][0]["nad"], 1002);
-  EXPECT_EQ(r.J["controllers"][0]["values"]["speed[1]"], "200");
-  EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
+  EXPECT_EQ(r.J["controllers"][0]["nad"], 1001);
+  EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
+  EXPECT_EQ(r.J["controllers"][1]["values"]["speed[1]"], "200");
   for (const json& e : Log()) {
     EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
     EXPECT_NE(e.at("nad"), 1000) << "a controller that was not asked heard something";
   }
+}
+
+TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
+                        Controller(1002, "127.0.0.4", {{"faults", {{"delay_ms", 30}}}}),
+                        Controller(1004, "127.0.0.5", {{"faults", {{"silent", true}}}}),
+                        Controller(1009, "127.0.0.6")}));
+  const std::string hosts = WriteFile("site.csv",
+                                      "nad,ip\n"
+                                      "1002,127.0.0.4\n"
+                                      "1000,127.0.0.2\n"
+                                      "1004,127.0.0.5\n"   // silent
+                                      "1005,127.0.0.3\n"   // 1001 lives there
+                                      "1003,127.0.0.9\n");  // nobody
+  TRun r = Json({"--hosts", hosts, "--jobs", "2", "--timeout", "100", "--retries", "2", "read", "speed[1]"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err,
+            "tavexctl: Controller 1004 listed at 127.0.0.5 did not answer.\n"
+            "tavexctl: Controller 1001 answered at 127.0.0.3, where 1005 is listed; it was left out.\n"
+            "tavexctl: Controller 1003 listed at 127.0.0.9 did not answer.\n");
+  ASSERT_EQ(r.J.at("controllers").size(), 2u) << r.Out;
+  EXPECT_EQ(r.J["controllers"][0]["nad"], 1000);
+  EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
+  for (const auto& c : r.J["controllers"]) EXPECT_EQ(c["values"]["speed[1]"], "200");
+  // Unicast only, nobody unlisted heard anything, and the silent one got
+  // exactly the two attempts of one ping.
+  size_t silentPings = 0;
+  std::vector<double> pingTimes;
+  for (const json& e : Log()) {
+    EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
+    EXPECT_NE(e.at("nad"), 1009) << e.dump();
+    if (e.at("nad") == 1004) {
+      EXPECT_EQ(e.at("command"), 16);
+      ++silentPings;
+      pingTimes.push_back(e.at("t_ms").get<double>());
+    }
+    if (e.at("nad") == 1001) {
+      EXPECT_EQ(e.at("command"), 16) << "left out, but served";
+    }
+  }
+  EXPECT_EQ(silentPings, 2u);
+  // The second attempt followed the first after --timeout, not the default 500 ms.
+  ASSERT_EQ(pingTimes.size(), 2u);
+  EXPECT_GE(pingTimes[1] - pingTimes[0], 90);
+  EXPECT_LT(pingTimes[1] - pingTimes[0], 400);
+
+  // Every controller listed and answering: success.
+  const std::string good = WriteFile("good.csv", "nad,ip\n1000,127.0.0.2\n1002,127.0.0.4\n");
+  TRun ok = Json({"--hosts", good, "detect"});
+  EXPECT_EQ(ok.Status, 0) << ok.Err;
+  EXPECT_EQ(Found(ok.J), (std::vector<std::pair<uint64_t, std::string>>{{1000, "127.0.0.2"}, {1002, "127.0.0.4"}}));
+}
+
+TEST_F(Tavexctl, DetectCsvIsAnInventoryAndResultsFollowNadOrder) {
+  // The lowest NADs answer last; the listening window is not waited out
+  // with --hosts, whatever --listen says.
+  StartSim(json::array({Controller(3000, "127.0.0.2"),
+                        Controller(2000, "127.0.0.3", {{"faults", {{"delay_ms", 20}}}}),
+                        Controller(1000, "127.0.0.4", {{"faults", {{"delay_ms", 40}}}})}));
+  TRun detect = Ctl({"--format", "csv", "detect"});
+  ASSERT_EQ(detect.Status, 0) << detect.Err;
+  EXPECT_EQ(detect.Out, "nad,ip\n1000,127.0.0.4\n2000,127.0.0.3\n3000,127.0.0.2\n");
+  const std::string hosts = WriteFile("site.csv", detect.Out);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  TRun r = RunProgram({TAVEXCTL_EXE, "--adapter", "lo", "--listen", "30000", "--hosts", hosts, "--format", "csv",
+                       "read", "speed[2]", "offset"});
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s) << "the listening window was waited out";
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  // The clock runs on, so only the rows' start and end are fixed.
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = r.Out.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(r.Out.substr(at, nl - at));
+  ASSERT_EQ(lines.size(), 4u) << r.Out;
+  EXPECT_EQ(lines[0], "nad,ip,rtc,speed[2],offset,error");
+  const char* starts[] = {"1000,127.0.0.4,2026-12-06  09:0", "2000,127.0.0.3,2026-12-06  09:0",
+                          "3000,127.0.0.2,2026-12-06  09:0"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[i + 1].substr(0, std::strlen(starts[i])), starts[i]) << lines[i + 1];
+    EXPECT_EQ(lines[i + 1].substr(lines[i + 1].size() - 8), ",300,-3,") << lines[i + 1];
+  }
+}
+
+TEST_F(Tavexctl, TheAllocationCacheSavesTheArchivePagesOfLaterRuns) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  // Memory pages read per run: the archive's pages only when it is fetched.
+  auto pagesOf = [&](const std::vector<std::string>& Args) {
+    const size_t before = Log(33).size();
+    TRun r = Json(Args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.J["controllers"][1]["values"]["hours"], "70000");
+    return Log(33).size() - before;
+  };
+  const size_t cold = pagesOf({"read", "hours"});
+  const size_t warm = pagesOf({"read", "hours"});
+  const size_t uncached = pagesOf({"--no-cache", "read", "hours"});
+  EXPECT_LT(warm, cold);
+  EXPECT_EQ(uncached, cold);
+  // Two files, one per controller, in the user's cache folder.
+  size_t files = 0;
+  for (const auto& f : std::filesystem::directory_iterator(Dir / "cache" / "tavex")) files += f.is_regular_file();
+  EXPECT_EQ(files, 2u);
+  // The write takes the same road.
+  const size_t before = Log(33).size();
+  TRun w = Json({"write", "hours=5"});
+  EXPECT_EQ(w.Status, 0) << w.Err;
+  EXPECT_EQ(Log(33).size() - before, warm);
 }
 
 // --- Status ------------------------------------------------------------------------
@@ -365,25 +475,21 @@ TEST_F(Tavexctl, AFailedVariableReadShowsAQuestionMarkNotAStaleValue) {
   EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: Error reading vars.\n");
 }
 
-TEST_F(Tavexctl, ABadAllocationLineEndsTheWalkAfterPrintingWhatWasGathered) {
+TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) {
   StartSim(json::array({Controller(1000, "127.0.0.2"),
                         Controller(1001, "127.0.0.3",
                                    {{"alc_text", ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word speed\r\n; oops\r\n"}}),
                         Controller(1002, "127.0.0.4")}));
   TRun r = Json({"--host", "127.0.0.2", "--host", "127.0.0.3", "--host", "127.0.0.4", "read", "speed"});
   EXPECT_EQ(r.Status, 1);
-  ASSERT_EQ(r.J.at("controllers").size(), 2u) << r.Out;  // 1002 was not reached
+  ASSERT_EQ(r.J.at("controllers").size(), 3u) << r.Out;
   EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], "100");
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
+  EXPECT_EQ(r.J["controllers"][1]["values"]["speed"], "?");
+  EXPECT_EQ(r.J["controllers"][1]["reasons"]["speed"], "controller error");
   EXPECT_EQ(r.J["controllers"][1]["error"], "Error parsing ALC data on line 2");
+  EXPECT_EQ(r.J["controllers"][2]["values"]["speed"], "100");
   EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: Error parsing ALC data on line 2.\n");
-  // 1002 only heard the detecting ping (the log's first entry is a ping too).
-  const std::vector<json> log = Log();
-  for (const json& e : log) {
-    if (e.at("nad") == 1002) {
-      EXPECT_EQ(e.at("command"), log.front().at("command")) << e.dump();
-    }
-  }
 }
 
 // --- Write -------------------------------------------------------------------------
@@ -399,13 +505,15 @@ TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
     EXPECT_EQ(c["values"], want) << c.dump();
     EXPECT_EQ(c["not_written"], json::array());
   }
-  // One write per value; the empty text was only read; no clock written.
-  EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{
-                              {"setpoint"}, {"speed[3]"}, {"offset"}, {"hours"}, {"relay"}}));
-  std::vector<json> speed;
-  for (const json& e : Log(52))
-    if (e["names"][0] == "speed[3]") speed.push_back(e["values"]);
-  EXPECT_EQ(speed, (std::vector<json>{json::array({1234}), json::array({1234})}));
+  // One write per controller with every value (bits, words, longs); the
+  // empty text was only read; no clock written; then one read.
+  for (uint64_t nad : {1000, 1001}) {
+    EXPECT_EQ(Writes(nad), (std::vector<std::vector<std::string>>{{"relay", "speed[3]", "offset", "setpoint", "hours"}}));
+    size_t reads = 0;
+    for (const json& e : Log(51)) reads += e.at("nad") == nad;
+    EXPECT_EQ(reads, 1u);
+  }
+  for (const json& e : Log(52)) EXPECT_EQ(e["values"], json({0, 1234, 0xFED4, 0x41AA0000, 0xFFFFFFFB})) << e.dump();
 
   TRun back = Json({"--nad", "1001", "read", "setpoint", "speed[3]", "offset", "hours", "relay"});
   EXPECT_EQ(back.Status, 0) << back.Err;
@@ -502,7 +610,7 @@ TEST_F(Tavexctl, WriteFromCsvGivesEachControllerOnlyItsRows) {
   ASSERT_EQ(r.J.at("controllers").size(), 2u);  // 1002 has no rows
   EXPECT_EQ((*ControllerOf(r.J, 1000))["values"], (json{{"speed[1]", "11"}, {"setpoint", "1.5"}}));
   EXPECT_EQ((*ControllerOf(r.J, 1001))["values"], (json{{"speed[2]", "22"}}));
-  EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{{"speed[1]"}, {"setpoint"}}));
+  EXPECT_EQ(Writes(1000), (std::vector<std::vector<std::string>>{{"speed[1]", "setpoint"}}));
   EXPECT_EQ(Writes(1001), (std::vector<std::vector<std::string>>{{"speed[2]"}}));
   EXPECT_TRUE(Writes(1002).empty());
   for (const json& e : Log()) EXPECT_TRUE(e["nad"] != 1002 || e["broadcast"].get<bool>()) << e.dump();
@@ -581,6 +689,10 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
   const std::string csvShort = WriteFile("short.csv", "nad,entry,value\n1000,speed\n");
   const std::string csvNad = WriteFile("nad.csv", "x1000,speed,1\n");
   const std::string csvQuote = WriteFile("quote.csv", "1000,speed,\"1\n");
+  const std::string hostsShort = WriteFile("short-hosts.csv", "nad,ip\n1000\n");
+  const std::string hostsAddr = WriteFile("addr-hosts.csv", "1000,127.0.0.0.1\n");
+  const std::string hostsTwice = WriteFile("twice-hosts.csv", "NAD,IP\n1000,127.0.0.2\n1000,127.0.0.3\n");
+  const std::string hostsEmpty = WriteFile("empty-hosts.csv", "nad,ip\n");
   struct TCase {
     std::vector<std::string> Args;
     std::string Err;
@@ -597,6 +709,16 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
       {{"--nad", "4294967296", "detect"},
        "--nad needs a NAD from 0 to 4294967295, not \"4294967296\" (see 'tavexctl --help')."},
       {{"--host", "127.0.0.2:x", "detect"}, "--host needs ADDR or ADDR:PORT, not \"127.0.0.2:x\" (see 'tavexctl --help')."},
+      {{"--jobs", "0", "read"}, "--jobs needs a number from 1 to 128, not \"0\" (see 'tavexctl --help')."},
+      {{"--jobs", "129", "read"}, "--jobs needs a number from 1 to 128, not \"129\" (see 'tavexctl --help')."},
+      {{"--timeout", "1s", "read"},
+       "--timeout needs a time in milliseconds from 1 to 60000, not \"1s\" (see 'tavexctl --help')."},
+      {{"--retries", "0", "read"}, "--retries needs a number from 1 to 20, not \"0\" (see 'tavexctl --help')."},
+      {{"--hosts", (Dir / "none.csv").string(), "read"}, "Cannot open \"" + (Dir / "none.csv").string() + "\": no such file."},
+      {{"--hosts", hostsShort, "read"}, "Line 2 of \"" + hostsShort + "\" has 1 fields; each row needs nad,ip."},
+      {{"--hosts", hostsAddr, "read"}, "Line 1 of \"" + hostsAddr + "\": \"127.0.0.0.1\" is not an address (ADDR or ADDR:PORT)."},
+      {{"--hosts", hostsTwice, "read"}, "Line 3 of \"" + hostsTwice + "\" lists controller 1000 a second time."},
+      {{"--hosts", hostsEmpty, "read"}, "\"" + hostsEmpty + "\" lists no controller."},
       {{"--sync-clock", "read"}, "--sync-clock only goes with write (see 'tavexctl --help')."},
       {{"write"}, "write needs ENTRY=VALUE arguments or --from FILE.csv (see 'tavexctl --help')."},
       {{"write", "speed"}, "write needs ENTRY=VALUE, not \"speed\" (see 'tavexctl --help')."},
@@ -626,6 +748,8 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   TRun h = RunProgram({TAVEXCTL_EXE, "--help"});
   EXPECT_EQ(h.Status, 0);
   EXPECT_NE(h.Out.find("Usage: tavexctl [OPTIONS] COMMAND [ARGS...]"), std::string::npos);
+  for (const char* o : {"--jobs", "--timeout", "--retries", "--hosts", "--no-cache", "~/.cache/tavex"})
+    EXPECT_NE(h.Out.find(o), std::string::npos) << o;
   TRun a = RunProgram({TAVEXCTL_EXE, "--format", "json", "adapters"});
   EXPECT_EQ(a.Status, 0) << a.Err;
   const json j = json::parse(a.Out);

@@ -1,0 +1,82 @@
+#include "plc/uAlcCache.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "comm/hCodeMemory.h"
+
+namespace tavex {
+
+namespace fs = std::filesystem;
+
+std::string TAlcCache::DefaultFolder() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return (fs::path(xdg) / "tavex").string();
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return (fs::path(home) / ".cache" / "tavex").string();
+  return {};
+}
+
+std::string TAlcCache::PathOf(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size) const {
+  char name[96];
+  std::snprintf(name, sizeof name, "alc-%u-%08x-%08x-%d.zip", Nad, Stamp,
+                static_cast<uint32_t>(Address), Size);
+  return (fs::path(Folder_) / name).string();
+}
+
+bool TAlcCache::Load(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
+                     std::vector<uint8_t>& Bytes) const {
+  Bytes.clear();
+  if (Folder_.empty() || Size <= 0 || Size > kMemoryLimit) return false;
+  const std::string path = PathOf(Nad, Stamp, Address, Size);
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec) || ec) return false;
+  const auto length = fs::file_size(path, ec);
+  if (ec || length != static_cast<uintmax_t>(Size)) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  Bytes.resize(static_cast<size_t>(Size));
+  in.read(reinterpret_cast<char*>(Bytes.data()), Size);
+  if (in.gcount() != Size) {
+    Bytes.clear();
+    return false;
+  }
+  return true;
+}
+
+bool TAlcCache::Store(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
+                      const std::vector<uint8_t>& Bytes) const {
+  if (Folder_.empty() || Size <= 0 || Bytes.size() != static_cast<size_t>(Size)) return false;
+  std::error_code ec;
+  fs::create_directories(Folder_, ec);
+  if (ec) return false;
+  const std::string path = PathOf(Nad, Stamp, Address, Size);
+  // A name no other writer uses (process and counter), renamed at the end.
+  static std::atomic<uint64_t> counter{0};
+  const std::string temp = path + ".tmp-" + std::to_string(getpid()) + "-" +
+                           std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+    out.close();
+    if (!out) {
+      fs::remove(temp, ec);
+      return false;
+    }
+  }
+  fs::rename(temp, path, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tavex

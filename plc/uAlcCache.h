@@ -1,0 +1,52 @@
+// TAlcCache: the allocation archives ("alc.zip") that tavexctl fetched
+// before, kept as files so that a later run need not fetch their pages
+// again. A file is keyed by the controller's NAD, its program stamp and the
+// archive's directory entry (address and size): a new program, or an
+// archive moved or resized, misses the cache and is fetched again.
+//
+// A cache file is a hint, never a source of truth: whoever takes bytes from
+// it checks them as if they came from the controller (the zip reader's
+// checks, the size of the directory entry) and fetches them again when they
+// fail. Nothing here throws; an unusable folder or file simply misses.
+//
+// Threads: Load and Store may run on several threads at once. A file is
+// written under a name of its own and then renamed over the final name, so
+// a reader sees the old file, the new one, or none, never a torn one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavex {
+
+class TAlcCache {
+ public:
+  // Folder of the files; created on the first Store. Empty: nothing is
+  // ever cached.
+  explicit TAlcCache(std::string Folder) : Folder_(std::move(Folder)) {}
+
+  // The user's cache folder: $XDG_CACHE_HOME/tavex, else $HOME/.cache/tavex
+  // (a relative XDG_CACHE_HOME is ignored, as the base directory rules
+  // say). Empty when neither is set.
+  static std::string DefaultFolder();
+
+  const std::string& Folder() const { return Folder_; }
+
+  // The path of the file for this key.
+  std::string PathOf(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size) const;
+
+  // The cached bytes for the key: true only when the file exists, is a
+  // regular file and holds exactly Size bytes (Size from 1 to 16 MiB).
+  bool Load(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
+            std::vector<uint8_t>& Bytes) const;
+  // Keeps Bytes for the key, replacing any file there. False when the
+  // folder or the file cannot be written (the run goes on without).
+  bool Store(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
+             const std::vector<uint8_t>& Bytes) const;
+
+ private:
+  std::string Folder_;
+};
+
+}  // namespace tavex

@@ -1,0 +1,413 @@
+#include "plc/uFleet.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "comm/hCodeMemory.h"
+#include "hostutil/uMemoryStream.h"
+#include "hostutil/uZipFile.h"
+
+namespace tavex {
+
+namespace {
+
+static_assert(kHeaderFieldsSize == hdrDirCount + 2, "the header fields end with the entry count");
+
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool ValidHeader(const uint8_t* h, size_t n) {
+  return n >= 4 && Get16(h + hdrWord0) == 0 && Get16(h + hdrMagic) == kCodeHeaderMagic;
+}
+
+// The first member's text of an archive, with the zip reader's checks (CRC,
+// damaged stream, bounds). False when there is no such text.
+bool ArchiveText(const std::vector<uint8_t>& Bytes, std::string& Text) {
+  Text.clear();
+  TMemoryStream stream;
+  stream.Write(Bytes.data(), Bytes.size());
+  stream.SetPosition(0);
+  TZipFile zip;
+  zip.LoadFromStream(stream);
+  if (zip.Count() <= 0) return false;
+  try {
+    zip.ExtractFile(0, Text);
+  } catch (const Exception&) {
+    Text.clear();
+  }
+  return !Text.empty();
+}
+
+int ClampToInt(int64_t v) {
+  if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  return static_cast<int>(v);
+}
+
+// Ends the controller's part in this run: the record fails as its staged
+// sequence would (the next call starts by opening the socket again).
+void GiveUp(TTavex& Plc, TFleetResult& Result, const char* Message, TEntryReason Why) {
+  Plc.Fail(Message);
+  Plc.Stage = stOpen;
+  Result.GivenUp = true;
+  Result.Error = Message;
+  for (auto& e : Result.Entries) {
+    e.Text = "?";
+    e.Reason = Why;
+  }
+}
+
+// The staged sequence, each check once. True when the record is ready.
+bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
+  if (Plc.Stage == stIdle || Plc.Stage == stFailed) Plc.Stage = stOpen;
+  if (Plc.Stage == stOpen) {
+    if (!Plc.OpenSocket()) {
+      GiveUp(Plc, Result, kErrOpen, TEntryReason::NoAnswer);
+      return false;
+    }
+    Plc.Stage = stConnect;
+  }
+  if (Plc.Stage == stConnect) {
+    if (!Plc.Ping()) {
+      GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
+      return false;
+    }
+    Plc.Stage = stCheckCode;
+  }
+
+  // Program, stamp and the directory's place from one read of the header
+  // fields (a page request like the header start's, a few bytes longer).
+  TCommunicator& comm = *Plc.Communicator;
+  TMemoryStream header;
+  if (!comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header) ||
+      header.Size() != static_cast<size_t>(kHeaderFieldsSize)) {
+    GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
+    return false;
+  }
+  const std::vector<uint8_t>& h = header.Bytes();
+  Plc.HasProgram = ValidHeader(h.data(), h.size());
+  if (!Plc.HasProgram) {
+    GiveUp(Plc, Result, kErrProgram, TEntryReason::ControllerError);
+    return false;
+  }
+  const uint32_t stamp = Get32(&h[hdrStamp]);
+  const bool unchanged = stamp == comm.CodeStamp;
+  comm.CodeStamp = stamp;
+
+  if (!unchanged || !Plc.AlcOk) {
+    Plc.Stage = stReadAlc;
+    // Emptied first: a failed load leaves no stale variables behind.
+    Plc.TransferVars.Clear();
+    Plc.AlcVars.Clear();
+    Plc.AlcOk = false;
+    std::string text;
+    switch (FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text, &h)) {
+      case TAlcFetch::NoAnswer:
+        GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
+        return false;
+      case TAlcFetch::NotFound:
+        GiveUp(Plc, Result, kErrAlc, TEntryReason::ControllerError);
+        return false;
+      case TAlcFetch::Fetched:
+      case TAlcFetch::FromCache:
+        break;
+    }
+    Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);  // a bad line throws; Stage stays stReadAlc
+    Plc.AlcOk = true;
+  }
+
+  // The run state only informs: a stopped program is still exchanged. But
+  // no answer to it is a failed transaction like any other.
+  uint8_t first = 0, second = 0;
+  if (!comm.ReadStatus(first, second)) {
+    GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
+    return false;
+  }
+  Plc.PlcRunning = first == 1 && second == 2;
+  Plc.Stage = stCheckCode;
+  return true;
+}
+
+std::string Key(const TTavex& Plc, const std::string& Entry) {
+  return std::to_string(Plc.Nad) + "." + Entry;
+}
+
+void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result) {
+  const size_t n = Job.Entries.size();
+  const size_t clocks = Options.Write ? 8 : 6;
+  TGadgetVarList requests;  // owns them
+  for (size_t k = 0; k < n; ++k) {
+    std::string name;
+    int32_t index = -1;
+    SplitIndexedName(Job.Entries[k], name, index);
+    requests.Add(new TGadgetVar(Key(Plc, Job.Entries[k]), name, Plc.Nad, index, ""));
+  }
+  for (size_t i = 0; i < clocks; ++i)
+    requests.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, ""));
+  TGadgetVarList all(false);
+  for (int i = 0; i < requests.Count(); ++i) all.Add(requests.Items(i));
+
+  // Which element each entry names, before any value text touches one.
+  Plc.LinkVariables(all, false);
+
+  if (Options.Write) {
+    // Only texts the element accepts are written: a rejected text leaves
+    // the element out of the write altogether.
+    TGadgetVarList writes(false);
+    for (size_t k = 0; k < n && k < Job.Values.size(); ++k) {
+      const std::string& text = Job.Values[k];
+      TGadgetVar* r = requests.Items(static_cast<int>(k));
+      if (text.empty() || r->Link == nullptr) continue;
+      TVarValue v;
+      if (!ValueFromText(r->Link->VarType, text, v)) {
+        Result.Entries[k].Reason = TEntryReason::RejectedValue;
+        continue;
+      }
+      r->ValueText = text;
+      r->WritePending = true;
+      writes.Add(r);
+    }
+    if (writes.Count() > 0) {
+      Plc.LinkVariables(writes, true);
+      for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
+      if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
+        GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
+        return;
+      }
+    }
+
+    if (Options.SyncClock) {
+      // The time of this controller's own clock write, taken right before it.
+      const TLocalTime t = Options.SyncClock();
+      const int values[7] = {t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Weekday};
+      TGadgetVarList clock(false);
+      for (size_t i = 0; i < 8; ++i) {
+        TGadgetVar* r = requests.Items(static_cast<int>(n + i));
+        r->ValueText = i < 7 ? std::to_string(values[i]) : "1";
+        r->WritePending = true;
+        clock.Add(r);
+      }
+      Plc.LinkVariables(clock, true);
+      for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
+      if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
+        GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
+        return;
+      }
+    }
+  }
+
+  // Everything read back in one go.
+  Plc.LinkVariables(all, false);
+  if (!Plc.Communicator->ReadVarList(&Plc.TransferVars)) {
+    GiveUp(Plc, Result, kErrVars, TEntryReason::NoAnswer);
+    return;
+  }
+  Plc.CopyReadValues(all);
+
+  for (size_t k = 0; k < n; ++k) {
+    const TGadgetVar& r = *requests.Items(static_cast<int>(k));
+    TFleetEntry& e = Result.Entries[k];
+    e.Text = CellText(r, Options.DecimalSeparator);
+    if (r.Link == nullptr)
+      e.Reason = TEntryReason::UnknownEntry;
+    else if (e.Reason != TEntryReason::RejectedValue)
+      e.Reason = TEntryReason::None;
+  }
+
+  // The clock: the six date and time variables; after a write also the
+  // weekday, as the write's own read-back requires.
+  const size_t needed = Options.Write ? 7 : 6;
+  int v[6] = {};
+  for (size_t i = 0; i < needed; ++i) {
+    const TTavexVar* link = requests.Items(static_cast<int>(n + i))->Link;
+    if (link == nullptr) {
+      Result.Rtc.clear();
+      Plc.RtcText.clear();
+      return;
+    }
+    if (i < 6)
+      v[i] = Options.Write ? static_cast<uint16_t>(ValueAsInteger(link->Value))
+                           : ClampToInt(ValueAsInteger(link->Value));
+  }
+  Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
+  Result.Rtc = Plc.RtcText;
+}
+
+}  // namespace
+
+const char* ReasonText(TEntryReason Reason) {
+  switch (Reason) {
+    case TEntryReason::None:
+      return "";
+    case TEntryReason::UnknownEntry:
+      return "unknown entry";
+    case TEntryReason::RejectedValue:
+      return "rejected value";
+    case TEntryReason::NoAnswer:
+      return "no answer";
+    case TEntryReason::ControllerError:
+      return "controller error";
+  }
+  return "";
+}
+
+void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work) {
+  if (Count == 0) return;
+  size_t workers = Jobs <= 0 ? Count : static_cast<size_t>(Jobs);
+  workers = std::min({workers, Count, static_cast<size_t>(kMaxFleetJobs)});
+  std::atomic<size_t> next{0};
+  auto loop = [&] {
+    for (size_t i = next.fetch_add(1); i < Count; i = next.fetch_add(1)) Work(i);
+  };
+  if (workers == 1) {
+    loop();
+    return;
+  }
+  std::vector<std::thread> threads;
+  threads.reserve(workers);
+  for (size_t t = 0; t < workers; ++t) {
+    try {
+      threads.emplace_back(loop);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the ones running share the work
+    }
+  }
+  if (threads.empty()) loop();
+  for (auto& t : threads) t.join();
+}
+
+TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
+                       std::string& Text, const std::vector<uint8_t>* Header) {
+  Text.clear();
+  TMemoryStream header;
+  if (Header != nullptr && Header->size() >= static_cast<size_t>(kHeaderFieldsSize)) {
+    header.Write(Header->data(), static_cast<size_t>(kHeaderFieldsSize));
+  } else {
+    if (!Comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header)) return TAlcFetch::NoAnswer;
+    if (header.Size() != static_cast<size_t>(kHeaderFieldsSize)) return TAlcFetch::NoAnswer;
+  }
+  const uint8_t* h = header.Data();
+  if (!ValidHeader(h, header.Size())) return TAlcFetch::NotFound;
+  const int count = Get16(h + hdrDirCount);
+  if (count <= 0) return TAlcFetch::NotFound;
+  const uint32_t stamp = Get32(h + hdrStamp);
+  Comm.CodeStamp = stamp;
+
+  // A directory beyond reachable memory cannot be read (and is no answer's fault).
+  const auto dirAddress = static_cast<int32_t>(Get32(h + hdrDirAddress));
+  const int32_t dirSize = count * kDirEntrySize;
+  if (dirAddress < 0 || int64_t{dirAddress} + dirSize > kMemoryLimit) return TAlcFetch::NotFound;
+  TMemoryStream dir;
+  if (!Comm.ReadMemory(dirAddress, dirSize, &dir)) return TAlcFetch::NoAnswer;
+
+  uint8_t e[kDirEntrySize];
+  for (int i = 0; i < count; ++i) {
+    if (dir.Read(e, sizeof e) != sizeof e) break;
+    const int nameLen = Get16(&e[dirNameLength]);
+    const auto address = static_cast<int32_t>(Get32(&e[dirFileAddress]));
+    const auto size = static_cast<int32_t>(Get32(&e[dirFileSize]));
+    if (nameLen < 1 || nameLen > dirNameMax || size <= 0) continue;
+    if (address < 0 || int64_t{address} + size > kMemoryLimit) continue;
+    const std::string_view name(reinterpret_cast<const char*>(&e[dirName]),
+                                static_cast<size_t>(nameLen));
+    if (name != kAlcArchiveName) continue;
+
+    // The first matching entry decides.
+    std::vector<uint8_t> bytes;
+    if (Cache != nullptr && Cache->Load(Nad, stamp, address, size, bytes) &&
+        ArchiveText(bytes, Text))
+      return TAlcFetch::FromCache;
+    TMemoryStream file;
+    if (!Comm.ReadMemory(address, size, &file)) return TAlcFetch::NoAnswer;
+    if (!ArchiveText(file.Bytes(), Text)) return TAlcFetch::NotFound;
+    if (Cache != nullptr) Cache->Store(Nad, stamp, address, size, file.Bytes());
+    return TAlcFetch::Fetched;
+  }
+  return TAlcFetch::NotFound;
+}
+
+void SetTransport(TTavex& Plc, int TimeoutMs, int Retries) {
+  TCommunicator& comm = *Plc.Communicator;
+  comm.Retries = std::max(1, Retries);
+  TimeoutMs = std::clamp(TimeoutMs, 1, 60000);
+  if (TimeoutMs == kDefaultTimeoutMs) {
+    comm.TickSource = nullptr;
+    return;
+  }
+  // Ticks in units of default / TimeoutMs milliseconds: the default wait of
+  // kDefaultTimeoutMs ticks then lasts TimeoutMs. Wraps like any tick count.
+  const auto start = std::chrono::steady_clock::now();
+  comm.TickSource = [start, TimeoutMs] {
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<uint32_t>(static_cast<uint64_t>(us) * kDefaultTimeoutMs /
+                                 (static_cast<uint64_t>(TimeoutMs) * 1000));
+  };
+}
+
+bool PingHost(TTavex& Plc, const std::string& Host) {
+  TCommunicator& comm = *Plc.Communicator;
+  comm.SetNad(kBroadcastNad);  // whoever lives at the address answers
+  Plc.SetIpAddress(Host);
+  if (!Plc.OpenSocket() || !comm.SendPing()) {
+    Plc.Responding = false;
+    return false;
+  }
+  const TLastFrame answer = comm.LastFrame();
+  Plc.SetNad(answer.SourceNad);  // forgets the address ...
+  Plc.SetIpAddress(Host);        // ... which is the one given, port included
+  Plc.Responding = true;
+  Plc.Stage = stCheckCode;
+  return true;
+}
+
+void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result) {
+  Result = TFleetResult{};
+  Result.Entries.assign(Job.Entries.size(), TFleetEntry{});
+  if (Job.Plc == nullptr) return;
+  TTavex& plc = *Job.Plc;
+  plc.LastError.clear();
+  try {
+    if (!Prepare(plc, Options, Result)) return;
+    Exchange(plc, Job, Options, Result);
+  } catch (const std::exception& e) {
+    // A bad allocation line: this controller's error, nobody else's.
+    plc.LastError = e.what();
+    Result.GivenUp = true;
+    Result.Thrown = true;
+    Result.Error = e.what();
+    Result.Rtc.clear();
+    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError};
+  } catch (...) {
+    plc.LastError = "Unexpected error";
+    Result.GivenUp = true;
+    Result.Thrown = true;
+    Result.Error = plc.LastError;
+    Result.Rtc.clear();
+    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError};
+  }
+}
+
+void RunFleet(std::vector<TFleetJob>& Jobs, const TFleetOptions& Options,
+              std::vector<TFleetResult>& Results) {
+  Results.assign(Jobs.size(), TFleetResult{});
+  std::mutex progress;
+  size_t done = 0;
+  RunPool(Jobs.size(), Options.Jobs, [&](size_t i) {
+    ServeController(Jobs[i], Options, Results[i]);
+    if (Options.Progress) {
+      std::lock_guard<std::mutex> g(progress);
+      Options.Progress(++done, Jobs.size());
+    }
+  });
+}
+
+}  // namespace tavex

@@ -1,0 +1,152 @@
+// The fleet operation of tavexctl: every controller served in one batched
+// exchange (all its entries in one variables request per 100 addresses,
+// instead of a request sequence per value), controllers served side by side
+// on a bounded pool of worker threads, and a controller that stops
+// answering given up at once instead of costing a time-out per entry.
+//
+// The desktop tool keeps its cell-by-cell walk (uOperations); this unit is
+// built from the same record (TTavex) and its exchange building blocks.
+//
+// Threads: RunFleet and RunPool are called from one thread and return when
+// every item is done. A record is served by one worker at a time and must
+// not be touched by anyone else meanwhile; records share nothing, except a
+// TAlcCache (safe to share) and the progress callback (called one at a
+// time). Each record must have been given its adapter by ID beforehand
+// (SelectAdapter): choosing the host's own adapter looks names up, which is
+// not safe on several threads. Exceptions never leave a worker: what a
+// controller's allocation text throws becomes that controller's error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "plc/uAlcCache.h"
+#include "plc/uOperations.h"
+#include "plc/uTavex.h"
+
+namespace tavex {
+
+// At most this many workers, whatever is asked.
+inline constexpr int kMaxFleetJobs = 128;
+
+// The header bytes the fleet reads: everything up to the directory's entry
+// count (program check, stamp, directory address and count).
+inline constexpr int kHeaderFieldsSize = 70;
+
+// Message of a variable write that no controller acknowledged.
+inline constexpr char kErrWriteVars[] = "Error writing vars";
+
+// Why an entry has no value (or, for a rejected value, why nothing was
+// written): the cell text alone says only "?".
+enum class TEntryReason : uint8_t {
+  None,             // the value read back
+  UnknownEntry,     // no global element of that name and index
+  RejectedValue,    // the value text does not fit the element's type: not written, read back
+  NoAnswer,         // the controller did not answer (a stage or a transaction failed)
+  ControllerError,  // it answered, but has no program, no allocation file, or a bad one
+};
+// "", "unknown entry", "rejected value", "no answer", "controller error".
+const char* ReasonText(TEntryReason Reason);
+
+// --- Worker pool -------------------------------------------------------------
+
+// Calls Work(i) once for every i in 0 .. Count-1, on min(Count, Jobs) threads
+// (Jobs 0: one per item; never more than kMaxFleetJobs), each thread taking
+// the next index when it is free. Returns when all are done. Work must not
+// throw.
+void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work);
+
+// --- Allocation archive --------------------------------------------------------
+
+enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
+
+// The allocation text of the controller behind Comm: the header fields
+// (one page request, unless Header holds them already: the first
+// kHeaderFieldsSize bytes of the header), the file directory, then "alc.zip". With a cache, an archive
+// kept for (Nad, program stamp, directory address and size) is taken from
+// it when it passes the zip reader's checks; otherwise the archive's pages
+// are fetched, checked the same way, and kept (replacing a damaged file).
+// Text: the first member's text. Sets Comm.CodeStamp to the header's stamp.
+// NoAnswer: a transaction failed (one attempt of each, with the transport's
+// retries). NotFound: no valid header, no valid "alc.zip" entry, or an
+// archive without a readable, non-empty first member. Throws nothing.
+TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
+                       std::string& Text, const std::vector<uint8_t>* Header = nullptr);
+
+// --- Transport settings ------------------------------------------------------------
+
+// The transport's values for every transaction of the record: each attempt
+// waits TimeoutMs (1 .. 60000) for its answer, and a request is sent at
+// most Retries times. The communicator puts its Timeout back to the default
+// after every transaction, so a time-out other than the default is made by
+// running the record's wait clock at default / TimeoutMs of real speed.
+void SetTransport(TTavex& Plc, int TimeoutMs, int Retries);
+
+// --- Finding a controller by address --------------------------------------------
+
+// A unicast ping to NAD 0 at Host ("addr" or "addr:port") through Plc's own
+// communicator, opened on its adapter. Plc must be fresh (NAD unknown). True
+// when a controller answered: Plc then carries the answering NAD and the
+// address Host, and its socket is open and the controller known to answer,
+// so the next exchange starts at the program check.
+bool PingHost(TTavex& Plc, const std::string& Host);
+
+// --- The exchange ----------------------------------------------------------------
+
+// What one controller is asked.
+struct TFleetJob {
+  TTavex* Plc = nullptr;
+  std::vector<std::string> Entries;  // "speed", "temp[3]"
+  std::vector<std::string> Values;   // with a write: one text per entry; empty: only read
+};
+
+struct TFleetEntry {
+  std::string Text = "?";  // the cell text: the value read back, or "?"
+  TEntryReason Reason = TEntryReason::NoAnswer;
+};
+
+struct TFleetResult {
+  std::vector<TFleetEntry> Entries;  // one per job entry
+  std::string Rtc;                   // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d", or empty
+  bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
+  bool Thrown = false;     // Error is the text of an exception
+  std::string Error;       // the record's LastError, or the exception's text
+};
+
+struct TFleetOptions {
+  bool Write = false;
+  // With a write: the time to set each controller's clock to, asked right
+  // before its clock write (after its values). Empty: the clock is only read.
+  TClockSource SyncClock;
+  int Jobs = 0;  // workers; 0: one per controller
+  const TAlcCache* Cache = nullptr;
+  char DecimalSeparator = '.';
+  // After each controller: controllers done, total. On a worker thread,
+  // never two calls at once.
+  std::function<void(size_t Done, size_t Total)> Progress;
+};
+
+// One controller, on the calling thread:
+// 1. the staged sequence, each check once (a failed transaction has already
+//    had the transport's retries): open and ping unless the record is past
+//    them, the header fields (program, stamp and directory in one read),
+//    the allocation text when the stamp changed or none is loaded
+//    (FetchAlcText), the run state;
+// 2. read: one read of every entry and the six clock variables;
+//    write: one write of every value text the entry's element accepts,
+//    with SyncClock one write of the eight clock variables, then one read
+//    of every entry and the clock variables.
+// The first failure gives the controller up: every entry not yet read is
+// "?" with NoAnswer (or ControllerError), and nothing more is sent to it.
+// A value text that the element's type rejects is never written.
+void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result);
+
+// Every job on the worker pool; Results[i] belongs to Jobs[i], whatever the
+// order the controllers finish in. Two jobs must not share a record.
+void RunFleet(std::vector<TFleetJob>& Jobs, const TFleetOptions& Options,
+              std::vector<TFleetResult>& Results);
+
+}  // namespace tavex
