@@ -24,7 +24,6 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
-#include <INIReader.h>
 #include <nlohmann/json.hpp>
 
 #include "abus/uABus.h"
@@ -36,6 +35,7 @@
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
+#include "vars/uConfigFile.h"
 #include "vars/uGadgetVars.h"
 #include "vars/uTavexVars.h"
 
@@ -217,8 +217,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   std::string listen, format = "table", jobs, timeout, retries;
   std::vector<std::string> nads;
   app.add_option("--adapter", O.Adapter,
-                 "Adapter to use (see 'adapters'); default: the\n"
-                 "adapter that carries this computer's address")
+                 "Adapter to use (see 'adapters'); default: the one\n"
+                 "'adapters' marks (the adapter of this computer's\n"
+                 "address, else of the default route)")
       ->type_name("ID");
   app.add_flag("--direct", O.Direct, "Direct cable to one controller");
   app.add_option("--password", O.Password, "Controller password (wins over the --ini file's)")
@@ -477,20 +478,15 @@ void TTool::Prepare() {
 void TTool::LoadIni(const std::string& Path) {
   std::string text, error;
   if (!ReadSmallFile(Path, kMaxIniBytes, text, error)) throw TUsageError{error};
-  INIReader ini(text.data(), text.size());
-  if (ini.ParseError() != 0) {
-    throw TUsageError{"Cannot read " + Quoted(Path) +
-                      (ini.ParseError() > 0
-                           ? ": line " + std::to_string(ini.ParseError()) + " is not valid INI."
-                           : ".")};
-  }
-  Password = ini.Get("General", "Password", "");
-  // Var0, Var1, ... while the numbering is contiguous.
-  for (size_t n = 0; n < kMaxIniEntries; ++n) {
-    const std::string key = "Var" + std::to_string(n);
-    if (!ini.HasValue("Variables", key)) break;
-    Entries.push_back(ini.Get("Variables", key, ""));
-  }
+  // The desktop tool's reader, so that both take the same file alike.
+  TConfigFile config;
+  int badLine = 0;
+  if (!LoadConfigText(text, config, &badLine)) throw TUsageError{"Cannot read " + Quoted(Path) + "."};
+  if (badLine > 0)
+    throw TUsageError{"Cannot read " + Quoted(Path) + ": line " + std::to_string(badLine) + " is not valid INI."};
+  Password = std::move(config.Password);
+  Entries = std::move(config.Entries);
+  if (Entries.size() > kMaxIniEntries) Entries.resize(kMaxIniEntries);
 }
 
 void TTool::LoadValueFile() {
@@ -660,18 +656,27 @@ void TTool::Emit(const TTextTable& Human, const TTextTable& Machine, const Json&
 void TTool::CmdAdapters() {
   TEthernetAdapterInfoList list;
   list.Refresh();
-  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast"}, {}};
-  TTextTable machine{{"id", "description", "ip", "mask", "broadcast"}, {}};
+  // The adapter used without --adapter, as the desktop tool picks it.
+  TEthernetAdapterInfo own;
+  const std::string defaultID = own.AssignFromLocalHost() ? own.ID : std::string();
+  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast", "Default"}, {}};
+  TTextTable machine{{"id", "description", "ip", "mask", "broadcast", "default"}, {}};
   Json j;
   j["adapters"] = Json::array();
   for (int i = 0; i < list.Count(); ++i) {
     const TEthernetAdapterInfo* a = list.Items(i);
+    const bool isDefault = !defaultID.empty() && a->ID == defaultID;
     std::vector<std::string> row{a->ID, a->Description, a->IP, a->Mask, a->Broadcast};
     human.Rows.push_back(row);
+    human.Rows.back().push_back(isDefault ? "*" : "");
     machine.Rows.push_back(row);
-    j["adapters"].push_back(
-        {{"id", a->ID}, {"description", a->Description}, {"ip", a->IP}, {"mask", a->Mask},
-         {"broadcast", a->Broadcast}});
+    machine.Rows.back().push_back(isDefault ? "true" : "false");
+    j["adapters"].push_back({{"id", a->ID},
+                             {"description", a->Description},
+                             {"ip", a->IP},
+                             {"mask", a->Mask},
+                             {"broadcast", a->Broadcast},
+                             {"default", isDefault}});
   }
   Emit(human, machine, j);
 }
