@@ -4,10 +4,9 @@
 #include <cctype>
 #include <iostream>
 
-#include <INIReader.h>
-
 #include "cli/uCliOutput.h"
 #include "cli/uInventory.h"
+#include "vars/uConfigFile.h"
 #include "vars/uNumberText.h"
 
 namespace tavex {
@@ -72,20 +71,17 @@ bool ReadStdin(size_t Limit, std::string& Text, std::string& Error) {
 TIniContents LoadIni(const std::string& Path) {
   std::string text, error;
   if (!ReadSmallFile(Path, kMaxIniBytes, text, error)) throw TUsageError{error};
-  INIReader ini(text.data(), text.size());
-  if (ini.ParseError() != 0) {
-    throw TUsageError{"Cannot read " + Quoted(Path) +
-                      (ini.ParseError() > 0
-                           ? ": line " + std::to_string(ini.ParseError()) + " is not valid INI."
-                           : ".")};
-  }
+  // The desktop tool's reader, so that both take the same file alike.
+  TConfigFile config;
+  int badLine = 0;
+  if (!LoadConfigText(text, config, &badLine)) throw TUsageError{"Cannot read " + Quoted(Path) + "."};
+  if (badLine > 0)
+    throw TUsageError{"Cannot read " + Quoted(Path) + ": line " + std::to_string(badLine) +
+                      " is not valid INI."};
   TIniContents out;
-  out.Password = ini.Get("General", "Password", "");
-  for (size_t n = 0; n < kMaxIniEntries; ++n) {
-    const std::string key = "Var" + std::to_string(n);
-    if (!ini.HasValue("Variables", key)) break;
-    out.Entries.push_back(ini.Get("Variables", key, ""));
-  }
+  out.Password = std::move(config.Password);
+  out.Entries = std::move(config.Entries);
+  if (out.Entries.size() > kMaxIniEntries) out.Entries.resize(kMaxIniEntries);
   return out;
 }
 

@@ -241,8 +241,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   std::string listen, format = "table", jobs, timeout, retries;
   std::vector<std::string> nads;
   app.add_option("--adapter", O.Adapter,
-                 "Adapter to use (see 'adapters'); default: the\n"
-                 "adapter that carries this computer's address")
+                 "Adapter to use (see 'adapters'); default: the one\n"
+                 "'adapters' marks (the adapter of this computer's\n"
+                 "address, else of the default route)")
       ->type_name("ID")
       ->envname("TAVEX_ADAPTER");
   app.add_flag("--direct", O.Direct, "Direct cable to one controller");

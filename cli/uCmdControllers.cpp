@@ -18,18 +18,27 @@ const char* const kStepKeys[5] = {"network", "ping", "program", "alc", "run"};
 void TTool::CmdAdapters() {
   TEthernetAdapterInfoList list;
   list.Refresh();
-  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast"}, {}};
-  TTextTable machine{{"id", "description", "ip", "mask", "broadcast"}, {}};
+  // The adapter used without --adapter, as the desktop tool picks it.
+  TEthernetAdapterInfo own;
+  const std::string defaultID = own.AssignFromLocalHost() ? own.ID : std::string();
+  TTextTable human{{"ID", "Description", "IP", "Mask", "Broadcast", "Default"}, {}};
+  TTextTable machine{{"id", "description", "ip", "mask", "broadcast", "default"}, {}};
   Json j;
   j["adapters"] = Json::array();
   for (int i = 0; i < list.Count(); ++i) {
     const TEthernetAdapterInfo* a = list.Items(i);
+    const bool isDefault = !defaultID.empty() && a->ID == defaultID;
     std::vector<std::string> row{a->ID, a->Description, a->IP, a->Mask, a->Broadcast};
     human.Rows.push_back(row);
+    human.Rows.back().push_back(isDefault ? "*" : "");
     machine.Rows.push_back(row);
-    j["adapters"].push_back(
-        {{"id", a->ID}, {"description", a->Description}, {"ip", a->IP}, {"mask", a->Mask},
-         {"broadcast", a->Broadcast}});
+    machine.Rows.back().push_back(isDefault ? "true" : "false");
+    j["adapters"].push_back({{"id", a->ID},
+                             {"description", a->Description},
+                             {"ip", a->IP},
+                             {"mask", a->Mask},
+                             {"broadcast", a->Broadcast},
+                             {"default", isDefault}});
   }
   Emit(human, machine, j);
 }

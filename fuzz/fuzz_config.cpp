@@ -1,5 +1,6 @@
 // The configuration file reader over arbitrary text, from memory and from a
-// file. An entry appended to any text must be found after what was there.
+// file. An entry appended to any text must be found after what was there,
+// and nothing read may be longer than a line.
 #include <unistd.h>
 
 #include <cstdint>
@@ -38,7 +39,9 @@ const std::string& TempPath() {
 void CheckShape(const TConfigFile& c, size_t size) {
   FUZZ_CHECK(c.Entries.size() <= TConfigFile::kMaxEntries);
   FUZZ_CHECK(c.Password.find('\n') == std::string::npos && c.Password.size() <= size);
-  for (const std::string& e : c.Entries) FUZZ_CHECK(e.find('\n') == std::string::npos && e.size() <= size);
+  FUZZ_CHECK(c.Password.size() <= TConfigFile::kMaxLineBytes);
+  for (const std::string& e : c.Entries)
+    FUZZ_CHECK(e.find('\n') == std::string::npos && e.size() <= size && e.size() <= TConfigFile::kMaxLineBytes);
 }
 
 bool Same(const TConfigFile& a, const TConfigFile& b) {
@@ -66,11 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(LoadConfigFile(TempPath(), file, &badFile));
   FUZZ_CHECK(Same(mem, file) && bad == badFile);
 
-  // A text the reader stops at (a zero byte) takes nothing after it.
-  if (text.find('\0') != std::string::npos || mem.Entries.size() >= TConfigFile::kMaxEntries) return 0;
-  // Section and key names in another letter case still name the next entry.
+  if (mem.Entries.size() >= TConfigFile::kMaxEntries) return 0;
+  // Every line stands on its own (no continuation lines, no inline
+  // comments, a zero byte is a character), so section and key names in
+  // another letter case, indented, still name the next entry after any text.
   const size_t n = mem.Entries.size();
-  const std::string more = text + "\n[vARIABLES]\nvar" + std::to_string(n) + "=zz[3]\n";
+  const std::string more = text + "\n  [ vARIABLES ]\n\tvar" + std::to_string(n) + " = \"zz[3]\" \n";
+  if (more.size() > TConfigFile::kMaxBytes) return 0;
   TConfigFile grown;
   FUZZ_CHECK(LoadConfigText(more, grown));
   FUZZ_CHECK(grown.Password == mem.Password);

@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,7 @@ std::mutex gSourcesMutex;
 TAdapterTableSource gTableSource;
 THostNameSource gHostNameSource;
 THostResolver gResolver;
+TDefaultRouteSource gDefaultRoute;
 
 // Copies a hook under the lock and calls it outside, so a slow lookup never
 // holds the lock and a hook may itself use this unit.
@@ -77,6 +80,21 @@ std::string HostName() {
 std::vector<std::string> Resolve(const std::string& host) {
   THostResolver src = LoadHook(gResolver);
   return src ? src(host) : SystemResolveHost(host);
+}
+
+std::string DefaultRoute() {
+  TDefaultRouteSource src = LoadHook(gDefaultRoute);
+  std::string id = src ? src() : SystemDefaultRoute();
+  CutText(id, kMaxAdapterIDLength);
+  return id;
+}
+
+// An address in 127.0.0.0/8 never leaves the host.
+bool IsLoopbackAddress(const std::string& ip) { return (IPToInt(ip) >> 24) == 127; }
+
+// A record usable as the tool's adapter: a real address, mask and broadcast.
+bool IsUsable(const TAdapterRecord& r) {
+  return IPToInt(r.IP) != 0 && IsValidIP(r.Mask) && IsValidIP(GetBroadcastIP(r.IP, r.Mask));
 }
 
 // ---------------------------------------------------------------------------
@@ -163,32 +181,99 @@ std::string DescribeInterface(const std::string& name, unsigned flags) {
 // ---------------------------------------------------------------------------
 // System sources
 
-bool ReadSystemAdapterTable(std::vector<TAdapterRecord>& table) {
+void AdapterTableFromInterfaces(const ifaddrs* list, std::vector<TAdapterRecord>& table) {
   table.clear();
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
+  std::vector<unsigned> flags;
+  std::vector<char> hasAddress;
   for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-    if (it->ifa_name == nullptr || it->ifa_addr == nullptr ||
-        it->ifa_addr->sa_family != AF_INET)
-      continue;
+    if (it->ifa_name == nullptr) continue;
     // The kernel bounds names to IF_NAMESIZE; an address label "eth0:1" names
     // a secondary address of eth0, which the adapter's first address hides.
     std::string name(it->ifa_name, strnlen(it->ifa_name, IF_NAMESIZE));
     name = name.substr(0, name.find(':'));
     if (name.empty()) continue;
-    bool seen = false;
-    for (const TAdapterRecord& r : table)
-      if (r.ID == name) seen = true;
-    if (seen) continue;
-    TAdapterRecord r;
-    r.ID = name;
-    r.Description = DescribeInterface(name, it->ifa_flags);
-    r.IP = AddressText(it->ifa_addr);
-    r.Mask = AddressText(it->ifa_netmask);
-    table.push_back(std::move(r));
+    std::size_t i = 0;
+    while (i < table.size() && table[i].ID != name) ++i;
+    if (i == table.size()) {
+      // Every interface has a row, also one without an IPv4 address (down,
+      // or its address lost): it shows as "0.0.0.0".
+      table.push_back({name, {}, "0.0.0.0", "0.0.0.0"});
+      flags.push_back(0);
+      hasAddress.push_back(0);
+    }
+    flags[i] |= it->ifa_flags;
+    if (hasAddress[i] || it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+    const std::string ip = AddressText(it->ifa_addr);
+    if (ip.empty()) continue;
+    const std::string mask = AddressText(it->ifa_netmask);
+    table[i].IP = ip;
+    table[i].Mask = mask.empty() ? "0.0.0.0" : mask;
+    hasAddress[i] = 1;
   }
+  for (std::size_t i = 0; i < table.size(); ++i)
+    table[i].Description = DescribeInterface(table[i].ID, flags[i]);
+}
+
+bool ReadSystemAdapterTable(std::vector<TAdapterRecord>& table) {
+  table.clear();
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  AdapterTableFromInterfaces(list, table);
   freeifaddrs(list);
   return true;
+}
+
+std::string DefaultRouteFromTable(std::string_view text) {
+  constexpr int kMaxLines = 4096;
+  constexpr unsigned kRouteUp = 0x1;
+  std::string best;
+  long bestMetric = 0;
+  int lineNo = 0;
+  while (!text.empty() && lineNo < kMaxLines) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (lineNo++ == 0) continue;  // the column captions
+    // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+    std::vector<std::string_view> f;
+    std::size_t p = 0;
+    while (p < line.size() && f.size() < 8) {
+      while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
+      const std::size_t q = line.find_first_of(" \t", p);
+      const std::size_t e = q == std::string_view::npos ? line.size() : q;
+      if (e > p) f.push_back(line.substr(p, e - p));
+      p = e;
+    }
+    if (f.size() < 8) continue;
+    auto number = [](std::string_view t, int base, unsigned long& v) {
+      auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), v, base);
+      return ec == std::errc() && ptr == t.data() + t.size();
+    };
+    unsigned long dest = 1, routeFlags = 0, metric = 0, mask = 1;
+    if (!number(f[1], 16, dest) || !number(f[3], 16, routeFlags) || !number(f[6], 10, metric) ||
+        !number(f[7], 16, mask))
+      continue;
+    if (dest != 0 || mask != 0 || (routeFlags & kRouteUp) == 0) continue;
+    if (best.empty() || static_cast<long>(metric) < bestMetric) {
+      best = std::string(f[0].substr(0, IF_NAMESIZE));
+      bestMetric = static_cast<long>(metric);
+    }
+  }
+  return best;
+}
+
+std::string SystemDefaultRoute() {
+  std::ifstream in("/proc/net/route", std::ios::binary);
+  if (!in) return {};
+  // A route table of a few thousand lines at most; anything beyond is not read.
+  constexpr std::size_t kMaxBytes = 1u << 20;
+  std::string text;
+  char buf[8192];
+  while (in && text.size() < kMaxBytes) {
+    in.read(buf, sizeof buf);
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+  }
+  return DefaultRouteFromTable(text);
 }
 
 std::string SystemHostName() {
@@ -203,16 +288,29 @@ std::vector<std::string> SystemResolveHost(const std::string& host) {
   if (host.empty() || host.size() > kMaxHostNameLength ||
       host.find('\0') != std::string::npos)
     return out;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;  // one entry per address, not one per socket kind
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
-  for (const addrinfo* it = res; it != nullptr; it = it->ai_next) {
-    std::string ip = AddressText(it->ai_addr);
-    if (!ip.empty()) out.push_back(std::move(ip));
+  // The classic host lookup keeps the host file's order of addresses; the
+  // newer one sorts them by preference, which changes which one is last.
+  constexpr std::size_t kMaxBuffer = 1u << 16;
+  constexpr std::size_t kMaxAddresses = 64;
+  std::vector<char> buf(2048);
+  hostent entry{};
+  hostent* result = nullptr;
+  int error = 0;
+  int rc = 0;
+  for (;;) {
+    rc = gethostbyname2_r(host.c_str(), AF_INET, &entry, buf.data(), buf.size(), &result, &error);
+    if (rc != ERANGE || buf.size() >= kMaxBuffer) break;
+    buf.resize(buf.size() * 2);
   }
-  freeaddrinfo(res);
+  if (rc != 0 || result == nullptr || result->h_addrtype != AF_INET ||
+      result->h_length != static_cast<int>(sizeof(in_addr)) || result->h_addr_list == nullptr)
+    return out;
+  for (char** a = result->h_addr_list; *a != nullptr && out.size() < kMaxAddresses; ++a) {
+    in_addr address;
+    std::memcpy(&address, *a, sizeof address);
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &address, text, sizeof text) != nullptr) out.emplace_back(text);
+  }
   return out;
 }
 
@@ -231,11 +329,17 @@ void SetHostResolver(THostResolver src) {
   gResolver = std::move(src);
 }
 
+void SetDefaultRouteSource(TDefaultRouteSource src) {
+  std::lock_guard<std::mutex> lock(gSourcesMutex);
+  gDefaultRoute = std::move(src);
+}
+
 TPlatformSourcesGuard::TPlatformSourcesGuard() {
   std::lock_guard<std::mutex> lock(gSourcesMutex);
   FTable = gTableSource;
   FHostName = gHostNameSource;
   FResolver = gResolver;
+  FDefaultRoute = gDefaultRoute;
 }
 
 TPlatformSourcesGuard::~TPlatformSourcesGuard() {
@@ -243,6 +347,7 @@ TPlatformSourcesGuard::~TPlatformSourcesGuard() {
   gTableSource = std::move(FTable);
   gHostNameSource = std::move(FHostName);
   gResolver = std::move(FResolver);
+  gDefaultRoute = std::move(FDefaultRoute);
 }
 
 // ---------------------------------------------------------------------------
@@ -350,9 +455,25 @@ bool TEthernetAdapterInfo::AssignFromLocalHost() {
     Broadcast = GetBroadcastIP(IP, Mask);
     if (IsValidIP(Broadcast)) return true;
   }
-  // Never leave a half-selected adapter behind.
+  // The host name's address is on no adapter: the adapter that the host's
+  // own traffic leaves by, else the first one with a real address.
   Clear();
-  return false;
+  std::vector<TAdapterRecord> table;
+  if (!ReadAdapterTable(table)) return false;
+  const TAdapterRecord* chosen = nullptr;
+  const std::string route = DefaultRoute();
+  if (!route.empty())
+    for (const TAdapterRecord& r : table)
+      if (r.ID == route && IsUsable(r)) chosen = &r;  // the last one, as every lookup by ID
+  for (std::size_t i = 0; chosen == nullptr && i < table.size(); ++i)
+    if (IsUsable(table[i]) && !IsLoopbackAddress(table[i].IP)) chosen = &table[i];
+  if (chosen == nullptr) return false;
+  IP = chosen->IP;
+  Mask = chosen->Mask;
+  ID = chosen->ID;
+  Description = chosen->Description;
+  Broadcast = GetBroadcastIP(IP, Mask);
+  return true;
 }
 
 bool TEthernetAdapterInfo::AssignFromID(const std::string& id) {

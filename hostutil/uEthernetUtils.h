@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+struct ifaddrs;  // the system's interface list entry (<ifaddrs.h>)
+
 namespace tavex {
 
 // ---------------------------------------------------------------------------
@@ -36,7 +38,8 @@ std::string IntToIP(uint32_t v);
 std::string GetBroadcastIP(std::string_view ip, std::string_view mask);
 
 // The workstation's own address: the host name looked up as IPv4, LAST address
-// of the resolver's list. Empty when the name or its address is unknown.
+// of the resolver's list (in the order of the host file, not re-sorted by
+// address preference). Empty when the name or its address is unknown.
 std::string GetLocalHostIP();
 
 // IPv4 address of a named host, LAST address of the resolver's list. Empty
@@ -77,9 +80,13 @@ public:
 
   void Clear();
 
-  // Selects the adapter whose first address is the host's own address. On any
-  // failure (no own address, no adapter carries it, invalid mask) the record
-  // is emptied and the result is false.
+  // Selects the adapter whose first address is the host's own address.
+  // When no adapter carries it (a stock host file maps the host name to
+  // 127.0.1.1, which no adapter has), or the name does not resolve: the
+  // adapter of the default IPv4 route, else the first adapter in table order
+  // with an address outside 127.0.0.0/8; each only with a valid address,
+  // mask and broadcast address. On any other outcome the record is emptied
+  // and the result is false.
   bool AssignFromLocalHost();
 
   // Selects the adapter with that ID, whatever address it reports ("0.0.0.0"
@@ -143,17 +150,38 @@ using THostNameSource = std::function<std::string()>;
 // The IPv4 addresses of a name as dotted quads, in resolver order; empty when
 // the name is unknown.
 using THostResolver = std::function<std::vector<std::string>(const std::string&)>;
+// The ID of the adapter that the default IPv4 route leaves by; empty when
+// there is no default route.
+using TDefaultRouteSource = std::function<std::string()>;
 
 void SetAdapterTableSource(TAdapterTableSource src);
 void SetHostNameSource(THostNameSource src);
 void SetHostResolver(THostResolver src);
+void SetDefaultRouteSource(TDefaultRouteSource src);
 
 // The system's own sources, used when no hook is set.
 bool ReadSystemAdapterTable(std::vector<TAdapterRecord>& table);
 std::string SystemHostName();
+// The host file's order is kept (the resolver's address sorting would put
+// another address last).
 std::vector<std::string> SystemResolveHost(const std::string& host);
+// The interface of the IPv4 default route with the lowest metric, from the
+// kernel's route table.
+std::string SystemDefaultRoute();
 
-// Saves the three hooks on construction and puts them back on destruction.
+// The adapter table of an interface list as the system's interface query
+// gives it: one record per interface, up or down, in the order the list
+// first names it, with its first IPv4 address and mask, or "0.0.0.0" for
+// both when it has none. Address labels ("eth0:1") count as their
+// interface. ReadSystemAdapterTable is this over the system's own list.
+void AdapterTableFromInterfaces(const ::ifaddrs* list, std::vector<TAdapterRecord>& table);
+
+// The default-route text of the kernel's route table (the lines of
+// /proc/net/route): the interface of the up default route with the lowest
+// metric; empty when there is none. Reads at most its first 4096 lines.
+std::string DefaultRouteFromTable(std::string_view text);
+
+// Saves the hooks on construction and puts them back on destruction.
 class TPlatformSourcesGuard {
 public:
   TPlatformSourcesGuard();
@@ -165,6 +193,7 @@ private:
   TAdapterTableSource FTable;
   THostNameSource FHostName;
   THostResolver FResolver;
+  TDefaultRouteSource FDefaultRoute;
 };
 
 }  // namespace tavex

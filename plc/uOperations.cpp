@@ -33,14 +33,14 @@ int ClampToInt(int64_t v) {
 
 }  // namespace
 
-void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options) {
+bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options) {
   List.Clear();
   Comm.SetDirectConnection(Options.DirectConnection);
   Comm.PasswordHash = TextChecksum(Options.Password, 0);
   // Without the chosen adapter nothing is to be found. The broadcast is not
   // sent at all then: a closed socket would reopen on any address and send
   // to 255.255.255.255, reaching whatever network the host routes it to.
-  if (!Comm.Open(Options.AdapterID)) return;
+  if (!OpenOnAdapter(Comm, Options.AdapterID)) return false;
   std::vector<std::string> nads, ips;
   Comm.Autodetect(&nads, &ips, Options.ListenMs);
   for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
@@ -52,6 +52,7 @@ void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
     plc->SetPassword(Options.Password);
     List.Add(std::move(plc));
   }
+  return true;
 }
 
 const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry) {
@@ -134,18 +135,28 @@ std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Se
   return buf;
 }
 
-void CheckStatus(TTavex& Plc, const TStatusSteps& Steps) {
+bool CheckStatus(TTavex& Plc, const TStatusSteps& Steps) {
   auto after = [&](int step, bool ok) {
     if (Steps.AfterStep) Steps.AfterStep(step, ok);
     // A short pause lets the user see each step; none after the allocation file.
     if (step != 3 && Steps.Pause) Steps.Pause(100);
   };
+  auto stopped = [&] {
+    if (!Steps.Stop || !Steps.Stop()) return false;
+    Plc.CloseSocket();
+    return true;
+  };
   after(0, Plc.OpenSocket());
+  if (stopped()) return false;
   after(1, Plc.Ping());
+  if (stopped()) return false;
   after(2, Plc.CheckProgram());
+  if (stopped()) return false;
   after(3, Plc.ReadAlc());
+  if (stopped()) return false;
   after(4, Plc.CheckRun());
   Plc.CloseSocket();
+  return true;
 }
 
 std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::string& ValueText,
@@ -159,6 +170,8 @@ std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::strin
   if (!ValuesRead(Plc)) return "?";
   return CellText(*list.Items(0), DecimalSeparator);
 }
+
+bool ControllerFailed(const TTavex& Plc) { return !ValuesRead(Plc); }
 
 TLocalTime LocalNow() {
   const std::time_t now = std::time(nullptr);
@@ -234,31 +247,59 @@ void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
   Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
 }
 
-void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-             char DecimalSeparator, const TRowSteps& Steps) {
-  Texts.resize(Entries.size());
-  for (size_t k = 0; k < Entries.size(); ++k) {
+namespace {
+
+// The entries of a row, each its own request, with the row's stop and skip
+// rules. Ask(k) makes entry k's request and gives its text.
+TRowEnd WalkEntries(TTavex& Plc, size_t Count, std::vector<std::string>& Texts, const TRowSteps& Steps,
+                    const std::function<std::string(size_t)>& Ask) {
+  for (size_t k = 0; k < Count; ++k) {
+    if (Steps.Stop && Steps.Stop()) return TRowEnd::Stopped;
     if (Steps.Busy) Steps.Busy(static_cast<int>(k));
-    Texts[k] = RequestValue(Plc, Entries[k], "", DecimalSeparator);
+    Texts[k] = Ask(k);
     if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
+    if (Steps.SkipAfterFailure && ControllerFailed(Plc)) {
+      // Every later request would wait out the same time-outs again.
+      for (size_t j = k + 1; j < Count; ++j) {
+        Texts[j] = "?";
+        if (Steps.Done) Steps.Done(static_cast<int>(j), Texts[j]);
+      }
+      Plc.RtcText.clear();
+      return TRowEnd::ControllerFailed;
+    }
   }
-  ReadClock(Plc);
+  if (Steps.Stop && Steps.Stop()) return TRowEnd::Stopped;
+  if (Steps.Clock) Steps.Clock();
+  return TRowEnd::Done;
 }
 
-void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-              const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps) {
+}  // namespace
+
+TRowEnd ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+                char DecimalSeparator, const TRowSteps& Steps) {
   Texts.resize(Entries.size());
-  for (size_t k = 0; k < Entries.size(); ++k) {
-    if (Steps.Busy) Steps.Busy(static_cast<int>(k));
-    Texts[k] = RequestValue(Plc, Entries[k], Texts[k], DecimalSeparator);
-    if (Steps.Done) Steps.Done(static_cast<int>(k), Texts[k]);
-  }
+  const TRowEnd end = WalkEntries(Plc, Entries.size(), Texts, Steps, [&](size_t k) {
+    return RequestValue(Plc, Entries[k], "", DecimalSeparator);
+  });
+  if (end != TRowEnd::Done) return end;
+  ReadClock(Plc);
+  return Steps.SkipAfterFailure && ControllerFailed(Plc) ? TRowEnd::ControllerFailed : TRowEnd::Done;
+}
+
+TRowEnd WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+                 const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps) {
+  Texts.resize(Entries.size());
+  const TRowEnd end = WalkEntries(Plc, Entries.size(), Texts, Steps, [&](size_t k) {
+    return RequestValue(Plc, Entries[k], Texts[k], DecimalSeparator);
+  });
+  if (end != TRowEnd::Done) return end;
   if (SyncClock) {
     const TLocalTime now = SyncClock();
     WriteClock(Plc, &now);
   } else {
     WriteClock(Plc, nullptr);
   }
+  return Steps.SkipAfterFailure && ControllerFailed(Plc) ? TRowEnd::ControllerFailed : TRowEnd::Done;
 }
 
 }  // namespace tavex

@@ -29,8 +29,9 @@ struct TDetectOptions {
 // Finds the controllers with one broadcast ping through Comm (opened on the
 // adapter, password hash set) and fills List (cleared first) with one record
 // per answer in arrival order, each with its NAD, address, connection kind,
-// adapter and password. Answers are not merged.
-void DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options);
+// adapter and password. Answers are not merged. False when Comm could not
+// be opened on the adapter (nothing was sent).
+bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options);
 
 // --- Entries ---------------------------------------------------------------
 
@@ -61,12 +62,15 @@ struct TStatusSteps {
   std::function<void(int Step, bool Ok)> AfterStep;
   // The pauses after steps 0, 1, 2 and 4, in milliseconds. Empty: none.
   std::function<void(int Ms)> Pause;
+  // Asked before each step after the first; true: no further step runs.
+  std::function<bool()> Stop;
 };
 
 // OpenSocket, Ping, CheckProgram, ReadAlc, CheckRun, each whatever the
-// earlier ones gave, then CloseSocket. Throws what ReadAlc throws (the
-// socket is then left open).
-void CheckStatus(TTavex& Plc, const TStatusSteps& Steps);
+// earlier ones gave, then CloseSocket. False when Stop ended it early (the
+// socket is closed then too). Throws what ReadAlc throws (the socket is
+// then left open).
+bool CheckStatus(TTavex& Plc, const TStatusSteps& Steps);
 
 // --- Values ----------------------------------------------------------------
 
@@ -75,6 +79,14 @@ void CheckStatus(TTavex& Plc, const TStatusSteps& Steps);
 // text (the value read back, or "?").
 std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::string& ValueText,
                          char DecimalSeparator);
+
+// True when the last ProcessVariables of Plc ended in a failed stage: no
+// socket, no answer (to the ping, the program check, the archive or the
+// value read), no program or no allocation file; its LastError tells which.
+// Every further request to it in the same walk would fail alike, most of
+// them only after their time-outs. A variable that is not in the allocation
+// file is no failure of the controller.
+bool ControllerFailed(const TTavex& Plc);
 
 // --- Clock -----------------------------------------------------------------
 
@@ -108,11 +120,25 @@ void WriteClock(TTavex& Plc, const TLocalTime* Sync);
 struct TRowSteps {
   std::function<void(int Entry)> Busy;  // before entry k's request
   std::function<void(int Entry, const std::string& Text)> Done;  // after it
+  // Asked before each request (entries and clock); true: the row ends there,
+  // and the entries not yet asked keep their texts in Texts.
+  std::function<bool()> Stop;
+  // Before the clock's request.
+  std::function<void()> Clock;
+  // After a request in which the controller failed (ControllerFailed), the
+  // row's remaining entries are not asked: each gets "?" through Done at
+  // once (without Busy), and the clock is not asked either (RtcText empty).
+  // False: every entry is asked, whatever the ones before gave.
+  bool SkipAfterFailure = false;
 };
 
+// How a row ended: every request made, stopped, or skipped after the
+// controller failed.
+enum class TRowEnd { Done, Stopped, ControllerFailed };
+
 // Each entry its own request, then the clock. Texts receives one text per entry.
-void ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-             char DecimalSeparator, const TRowSteps& Steps = {});
+TRowEnd ReadRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+                char DecimalSeparator, const TRowSteps& Steps = {});
 // Where a clock write takes its time from (usually LocalNow). Empty: the
 // clock is only read.
 using TClockSource = std::function<TLocalTime()>;
@@ -120,7 +146,7 @@ using TClockSource = std::function<TLocalTime()>;
 // Each entry written with its text in Texts (an empty text is only read) and
 // read back into Texts, then WriteClock with the time SyncClock gives at that
 // moment, after the values: each controller gets the time of its own write.
-void WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
-              const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps = {});
+TRowEnd WriteRow(TTavex& Plc, const std::vector<std::string>& Entries, std::vector<std::string>& Texts,
+                 const TClockSource& SyncClock, char DecimalSeparator, const TRowSteps& Steps = {});
 
 }  // namespace tavex

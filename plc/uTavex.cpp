@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "abus/uABus.h"
+#include "hostutil/uEthernetUtils.h"
 #include "hostutil/uZipFile.h"
 
 namespace tavex {
@@ -49,8 +50,15 @@ void TTavex::SetPassword(const std::string& Text) {
 }
 
 bool TTavex::OpenSocket() {
-  SocketOpen = Communicator->Open(Communicator->Adapter.ID);
+  SocketOpen = OpenOnAdapter(*Communicator, Communicator->Adapter.ID);
   return SocketOpen;
+}
+
+bool OpenOnAdapter(TCommunicator& Comm, const std::string& AdapterID) {
+  if (!Comm.Open(AdapterID)) return false;
+  if (IPToInt(Comm.Adapter.IP) != 0) return true;
+  Comm.Close();
+  return false;
 }
 
 bool TTavex::Ping() {

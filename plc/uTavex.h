@@ -125,6 +125,12 @@ class TTavexList {
   std::vector<std::unique_ptr<TTavex>> Items_;
 };
 
+// Comm.Open(AdapterID), refused (false, socket closed, nothing sent) when
+// the adapter has no address of its own: its row shows "0.0.0.0" while its
+// cable is out or it is down, and a socket bound there would take every
+// address and send a broadcast out by whatever way the host routes it.
+bool OpenOnAdapter(TCommunicator& Comm, const std::string& AdapterID);
+
 // NAD from an autodetect answer's text: an unsigned 32-bit decimal. A text
 // that is no such number gives 0.
 int64_t NadFromText(const std::string& Text);

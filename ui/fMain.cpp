@@ -15,6 +15,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QSettings>
+#include <QShortcut>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
@@ -62,14 +63,28 @@ class TScopeExit {
   F Fn_;
 };
 
+// An entry as the bottom bar names it: a long one cut short.
+QString ShortName(const std::string& Entry) {
+  constexpr int kMaxShown = 60;
+  const QString name = QString::fromStdString(Entry);
+  return name.size() > kMaxShown ? name.left(kMaxShown) + QStringLiteral("...") : name;
+}
+
 // While a communicator waits for an answer the window stays responsive.
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
+// A button of its design size, or larger where the platform's font needs
+// more room for the caption.
 QPushButton* Button(const char* Name, const char* Caption, int Width, QWidget* Parent) {
   auto* b = new QPushButton(Caption, Parent);
   b->setObjectName(Name);
-  b->setFixedSize(Width, 25);
   b->setAutoDefault(false);
+  // The caption and the style's margins and frame on either side.
+  QStyle* style = b->style();
+  const int frame = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, b) +
+                    style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+  const int needed = b->fontMetrics().horizontalAdvance(QString(Caption).remove('&')) + 2 * frame + 4;
+  b->setFixedSize(std::max(Width, needed), 25);
   return b;
 }
 
@@ -91,6 +106,8 @@ QTableView* Grid(const char* Name, QWidget* Parent) {
   v->horizontalHeader()->setHighlightSections(false);
   v->setWordWrap(false);
   v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Tab moves on to the buttons, not from cell to cell.
+  v->setTabKeyNavigation(false);
   return v;
 }
 
@@ -99,7 +116,10 @@ QTableView* Grid(const char* Name, QWidget* Parent) {
 // --- Operation guard ---------------------------------------------------------
 
 TfmMain::TOperationGuard::TOperationGuard(TfmMain& Window) : Window_(Window), Owner_(!Window.Busy_) {
-  if (Owner_) Window_.Busy_ = true;
+  if (!Owner_) return;
+  Window_.Busy_ = true;
+  Window_.StopRequested_ = false;
+  Window_.Failures_.clear();
 }
 
 TfmMain::TOperationGuard::~TOperationGuard() {
@@ -112,6 +132,62 @@ TfmMain::TOperationGuard::~TOperationGuard() {
   }
 }
 
+// --- Busy display ---------------------------------------------------------------
+
+TfmMain::TBusyDisplay::TBusyDisplay(TfmMain& Window) : Window_(Window) {
+  Window_.BusyDisplay_ = true;
+  Window_.ApplyButtonStates();
+  for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->setCursor(Qt::WaitCursor);
+}
+
+TfmMain::TBusyDisplay::~TBusyDisplay() {
+  Window_.BusyDisplay_ = false;
+  Window_.ApplyButtonStates();
+  for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->unsetCursor();
+}
+
+void TfmMain::ApplyButtonStates() {
+  // Close stays enabled: during an operation it stops it and then closes.
+  const bool idle = !BusyDisplay_;
+  btnSetup->setEnabled(idle);
+  btnAutodetect->setEnabled(idle);
+  btnCheck->setEnabled(idle && PageButtonsEnabled_);
+  btnRead->setEnabled(idle && PageButtonsEnabled_);
+  btnWrite->setEnabled(idle && PageButtonsEnabled_);
+  lblSyncRTC->setEnabled(PageButtonsEnabled_);
+  cbSyncRTC->setEnabled(PageButtonsEnabled_);
+}
+
+void TfmMain::ShowProgress(const QString& Text) { lblProgress->setText(Text); }
+
+void TfmMain::StopOperation() {
+  if (!Busy_ || !BusyDisplay_ || StopRequested_) return;
+  StopRequested_ = true;
+  ShowProgress(QStringLiteral("Stopping..."));
+}
+
+void TfmMain::NoteFailure(const TTavex& Plc, const std::string& Why) {
+  Failures_ << QString::number(Plc.Nad) + ": " + QString::fromStdString(Why);
+}
+
+void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int Total) {
+  if (Stopped) {
+    ShowProgress(QStringLiteral("%1 stopped after %2 of %3.").arg(What).arg(Finished).arg(Total));
+    return;
+  }
+  // A few names are enough to tell where to look.
+  constexpr int kShown = 3;
+  QStringList shown = Failures_.mid(0, kShown);
+  if (Failures_.size() > kShown) shown << QStringLiteral("...");
+  ShowProgress(shown.join(QStringLiteral("; ")));
+}
+
+int TfmMain::CheckedRows(const TCheckedRowsModel& Model) {
+  int n = 0;
+  for (int r = 0; r < Model.rowCount(); ++r) n += Model.Checked(r) ? 1 : 0;
+  return n;
+}
+
 // --- Creation and destruction ------------------------------------------------
 
 TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
@@ -121,6 +197,7 @@ TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
   CreateControls();
   setGeometry(kDesignLeft, kDesignTop, kDesignWidth, kDesignHeight);
   FormCreate();
+  TApplication::SetMainWindow(this);
 }
 
 TfmMain::~TfmMain() { FormDestroy(); }
@@ -160,6 +237,7 @@ void TfmMain::CreateControls() {
   vstConfig->setSelectionMode(QAbstractItemView::NoSelection);
   vstConfig->viewport()->installEventFilter(this);
   vstConfig->installEventFilter(this);
+  vstSystem->installEventFilter(this);
   btnRead = Button("btnRead", "&Read", 75, pgConfig);
   btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
   cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
@@ -193,6 +271,9 @@ void TfmMain::CreateControls() {
   Label1 = new QLabel("My IP:", Panel1);
   Label1->setObjectName("Label1");
   Label1->setVisible(false);
+  lblProgress = new QLabel(Panel1);
+  lblProgress->setObjectName("lblProgress");
+  lblProgress->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   lblMyIP = new QLabel(Panel1);
   lblMyIP->setObjectName("lblMyIP");
   // At least the design width; the warning gets the free width of the bar.
@@ -205,6 +286,7 @@ void TfmMain::CreateControls() {
     auto* bar = new QHBoxLayout(Panel1);
     bar->setContentsMargins(8, 0, 8, 0);
     bar->addWidget(Label1);
+    bar->addWidget(lblProgress, 2);
     bar->addWidget(lblMyIP, 1);
     bar->addWidget(btnSetup);
     bar->addWidget(btnAutodetect);
@@ -232,6 +314,9 @@ void TfmMain::CreateControls() {
   connect(btnSetup, &QPushButton::clicked, this, handle(&TfmMain::btnSetupClick));
   connect(btnClose, &QPushButton::clicked, this, handle(&TfmMain::btnCloseClick));
   connect(Timer1, &QTimer::timeout, this, handle(&TfmMain::Timer1Timer));
+  auto* stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  stop->setContext(Qt::WindowShortcut);
+  connect(stop, &QShortcut::activated, this, &TfmMain::StopOperation);
   connect(PageControl1, &QTabWidget::currentChanged, this, [this](int Index) {
     TApplication::RunHandler([this, Index] { PageControl1Change(Index); });
   });
@@ -242,7 +327,7 @@ void TfmMain::FormCreate() {
   Communicator->IdleHook = ProcessPendingEvents;
   TavexList.Clear();
 
-  SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress);
+  SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress, CheckLimit);
   SystemModel_->InitNode = [this](int Row) { return vstSystemInitNode(Row); };
   SystemModel_->Checking = [this](int Row, bool Checked) { vstSystemChecking(Row, Checked); };
   ConfigModel_ = std::make_unique<TConfigModel>(TavexList, VarNames, Cells);
@@ -299,6 +384,7 @@ void TfmMain::FormDestroy() {
   Timer1->stop();
   vstConfig->viewport()->removeEventFilter(this);
   vstConfig->removeEventFilter(this);
+  vstSystem->removeEventFilter(this);
   SaveSettings();
   // The models go first (they read the list), then the controllers.
   vstSystem->setModel(nullptr);
@@ -311,8 +397,10 @@ void TfmMain::FormDestroy() {
 
 void TfmMain::closeEvent(QCloseEvent* Event) {
   if (Busy_) {
-    // The running operation still walks the controllers; close once it ends.
+    // The running operation still walks the controllers: it stops after the
+    // request in flight, and the window closes once it has ended.
     CloseRequested_ = true;
+    StopOperation();
     Event->ignore();
     return;
   }
@@ -383,14 +471,19 @@ void TfmMain::btnAutodetectClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
 
-  btnAutodetect->setEnabled(false);
-  const TScopeExit reenable([this] { btnAutodetect->setEnabled(true); });
+  // Autodetect and the other buttons are disabled while it runs.
+  const TBusyDisplay busy(*this);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const TScopeExit cursor([] { QApplication::restoreOverrideCursor(); });
   // The adapter watch must not stay silent after an early exit either.
   Detecting = true;
   const TScopeExit detecting([this] { Detecting = false; });
   StatusChecked = false;
+  ShowProgress(QStringLiteral("Autodetect: listening for controllers..."));
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
 
   TavexList.Clear();
   SystemModel_->SetRowCount(0);
@@ -402,7 +495,7 @@ void TfmMain::btnAutodetectClick() {
   detect.DirectConnection = DirectConnection;
   detect.Password = Password;
   detect.ListenMs = Options_.ListenMs;
-  DetectControllers(*Communicator, TavexList, detect);
+  const bool opened = DetectControllers(*Communicator, TavexList, detect);
 
   const int count = TavexList.Count();
   Cells.Resize(count, static_cast<int>(VarNames.size()));
@@ -421,14 +514,19 @@ void TfmMain::btnAutodetectClick() {
   Communicator->Close();
   SystemModel_->CheckAll();
   ConfigModel_->CheckAll();
+  finished = true;
+  if (!opened)
+    ShowProgress(QString::fromLatin1(kErrOpen));
+  else if (count == 0)
+    ShowProgress(QStringLiteral("Autodetect found no controller."));
+  else
+    ShowProgress(count == 1 ? QStringLiteral("Autodetect found 1 controller.")
+                            : QStringLiteral("Autodetect found %1 controllers.").arg(count));
 }
 
 void TfmMain::SetPageButtonsEnabled(bool Enabled) {
-  btnCheck->setEnabled(Enabled);
-  btnRead->setEnabled(Enabled);
-  btnWrite->setEnabled(Enabled);
-  lblSyncRTC->setEnabled(Enabled);
-  cbSyncRTC->setEnabled(Enabled);
+  PageButtonsEnabled_ = Enabled;
+  ApplyButtonStates();
 }
 
 // --- Adapter watch -------------------------------------------------------------
@@ -519,31 +617,69 @@ void TfmMain::vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, c
 void TfmMain::btnCheckClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   CheckProgress = 0;
+  CheckLimit = -1;
   StatusChecked = true;
   Communicator->Close();
+  const int total = 5 * CheckedRows(*SystemModel_);
+  int done = 0;
+  const TTavex* current = nullptr;
+  auto showStep = [&](int Step) {
+    ShowProgress(QStringLiteral("Checking %1: %2, %3 of %4")
+                     .arg(current->Nad)
+                     .arg(QString::fromLatin1(TSystemModel::kColumns[3 + Step].Caption))
+                     .arg(done + 1)
+                     .arg(total));
+  };
   TStatusSteps steps;
-  steps.AfterStep = [this](int, bool) {
+  steps.AfterStep = [&](int Step, bool) {
     ++CheckProgress;
+    ++done;
     SystemModel_->Refresh();
+    if (Step < 4) showStep(Step + 1);
   };
   steps.Pause = [](int Ms) { QThread::msleep(static_cast<unsigned long>(Ms)); };
+  steps.Stop = [this] { return StopRequested_; };
+  bool stopped = false;
   for (int i = 0; i < TavexList.Count(); ++i) {
     TTavex* plc = TavexList.Items(i);
     plc->SelectAdapter(AdapterID);
     plc->SetDirectConnection(DirectConnection);
-    if (SystemModel_->Checked(i)) {
-      plc->Shown = true;
-      SystemModel_->Refresh();
-      vstSystem->viewport()->repaint();
-      CheckStatus(*plc, steps);
-    } else {
+    if (!SystemModel_->Checked(i)) {
       CheckProgress += 5;
+      continue;
+    }
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    plc->Shown = true;
+    current = plc;
+    showStep(0);
+    SystemModel_->Refresh();
+    vstSystem->viewport()->repaint();
+    const bool complete = CheckStatus(*plc, steps);
+    if (!plc->SocketOpen)
+      NoteFailure(*plc, kErrOpen);
+    else if (!plc->Responding)
+      NoteFailure(*plc, kErrPing);
+    if (!complete) {
+      stopped = true;
+      break;
     }
   }
+  // A stopped check shows what it found; the steps it did not run stay empty.
+  if (stopped) CheckLimit = CheckProgress;
   CheckProgress = -1;
   SystemModel_->Refresh();
   vstSystem->viewport()->repaint();
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Status check"), done, total);
 }
 
 // --- Configuration page --------------------------------------------------------
@@ -615,6 +751,10 @@ bool TfmMain::vstConfigFocusChanging(int NewColumn) const { return NewColumn > 0
 
 void TfmMain::vstConfigDblClick() {
   SkipMouseDown = true;
+  EditSelectedCell();
+}
+
+void TfmMain::EditSelectedCell() {
   if (!Selection.IsSelected(SelectedRow, SelectedColumn) || SelectedColumn < TConfigModel::kFixedColumns)
     return;
   // Not while Read or Write walks the cells: the dialog would hold their
@@ -632,14 +772,82 @@ void TfmMain::vstConfigDblClick() {
   ConfigModel_->RefreshCell(row, entry);
 }
 
+void TfmMain::vstConfigKeyMove(int Key, Qt::KeyboardModifiers Modifiers) {
+  const int rows = ConfigModel_->rowCount();
+  const int columns = ConfigModel_->columnCount();
+  if (rows == 0 || columns < 2) return;
+  // From the painted cell, as a press there would leave it; the check-box
+  // column is never the keyboard's.
+  int row = Selection.IsEmpty() ? 0 : Selection.Row();
+  int column = Selection.IsEmpty() ? TConfigModel::kFixedColumns : Selection.Column();
+  if (Selection.IsEmpty() && column >= columns) column = 1;
+  const int page = std::max(1, vstConfig->viewport()->height() / std::max(1, vstConfig->rowHeight(0)) - 1);
+  const bool ctrl = (Modifiers & Qt::ControlModifier) != 0;
+  if (!Selection.IsEmpty()) {
+    switch (Key) {
+      case Qt::Key_Left: --column; break;
+      case Qt::Key_Right: ++column; break;
+      case Qt::Key_Up: --row; break;
+      case Qt::Key_Down: ++row; break;
+      case Qt::Key_Home: column = 1; if (ctrl) row = 0; break;
+      case Qt::Key_End: column = columns - 1; if (ctrl) row = rows - 1; break;
+      case Qt::Key_PageUp: row -= page; break;
+      case Qt::Key_PageDown: row += page; break;
+      default: break;
+    }
+  }
+  row = std::clamp(row, 0, rows - 1);
+  column = std::clamp(column, 1, columns - 1);
+  Selection.Set(row, column);
+  SelectedRow = row;
+  SelectedColumn = column;
+  const QModelIndex at = ConfigModel_->index(row, column);
+  vstConfig->selectionModel()->setCurrentIndex(at, QItemSelectionModel::NoUpdate);
+  vstConfig->scrollTo(at);
+  vstConfig->viewport()->update();
+}
+
 bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
-  if (Watched == vstConfig && Event->type() == QEvent::KeyPress &&
-      static_cast<QKeyEvent*>(Event)->key() == Qt::Key_Space && static_cast<QKeyEvent*>(Event)->modifiers() == 0) {
-    // The focus never rests on the check-box column, so the space bar
-    // toggles the check box of the focused row from any column.
-    const int row = vstConfig->currentIndex().row();
-    if (row >= 0) TApplication::RunHandler([this, row] { ConfigModel_->SetChecked(row, !ConfigModel_->Checked(row)); });
-    return true;
+  if ((Watched == vstConfig || Watched == vstSystem) && Event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Space && mods == 0) {
+      // The space bar toggles the check box of the current row from any
+      // column, on both pages.
+      const bool config = Watched == vstConfig;
+      TCheckedRowsModel* model = config ? static_cast<TCheckedRowsModel*>(ConfigModel_.get())
+                                        : static_cast<TCheckedRowsModel*>(SystemModel_.get());
+      const int row = config && !Selection.IsEmpty() ? Selection.Row()
+                                                     : static_cast<QTableView*>(Watched)->currentIndex().row();
+      if (row >= 0 && row < model->rowCount())
+        TApplication::RunHandler([model, row] { model->SetChecked(row, !model->Checked(row)); });
+      return true;
+    }
+    if (Watched == vstConfig) {
+      switch (key->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown: {
+          const int k = key->key();
+          TApplication::RunHandler([this, k, mods] { vstConfigKeyMove(k, mods); });
+          return true;
+        }
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_F2:
+          if (mods != 0) break;
+          TApplication::RunHandler([this] { EditSelectedCell(); });
+          return true;
+        default:
+          break;
+      }
+    }
+    return QWidget::eventFilter(Watched, Event);
   }
   if (Watched != vstConfig->viewport()) return QWidget::eventFilter(Watched, Event);
   switch (Event->type()) {
@@ -675,49 +883,98 @@ bool TfmMain::eventFilter(QObject* Watched, QEvent* Event) {
   return false;
 }
 
-TRowSteps TfmMain::RowSteps(int Row) {
+TRowSteps TfmMain::RowSteps(int Row, TProgress& Progress) {
   TRowSteps steps;
-  steps.Busy = [this, Row](int Entry) {
+  const int64_t nad = TavexList.Items(Row) != nullptr ? TavexList.Items(Row)->Nad : -1;
+  steps.Busy = [this, Row, nad, &Progress](int Entry) {
     if (TCell* cell = Cells.Cell(Row, Entry)) cell->Busy = true;
     ConfigModel_->RefreshCell(Row, Entry);
+    ShowProgress(QStringLiteral("%1 %2: %3, %4 of %5")
+                     .arg(QString::fromLatin1(Progress.Verb))
+                     .arg(nad)
+                     .arg(static_cast<size_t>(Entry) < VarNames.size()
+                              ? ShortName(VarNames[static_cast<size_t>(Entry)])
+                              : QString())
+                     .arg(Progress.Finished + 1)
+                     .arg(Progress.Total));
   };
-  steps.Done = [this, Row](int Entry, const std::string& Text) {
+  steps.Done = [this, Row, &Progress](int Entry, const std::string& Text) {
     if (TCell* cell = Cells.Cell(Row, Entry)) {
       cell->Text = Text;
       cell->Edited = false;
       cell->Busy = false;
     }
+    ++Progress.Finished;
     ConfigModel_->RefreshCell(Row, Entry);
   };
+  steps.Stop = [this] { return StopRequested_; };
+  steps.Clock = [this, nad, &Progress] {
+    const bool setting = std::string(Progress.Verb) == "Writing" && cbSyncRTC->isChecked();
+    ShowProgress(QStringLiteral("%1 %2: RTC").arg(setting ? "Writing" : "Reading").arg(nad));
+  };
+  // A controller that failed is asked once per operation, not once per cell.
+  steps.SkipAfterFailure = true;
   return steps;
 }
 
 void TfmMain::btnReadClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   const char separator = DecimalSeparator();
+  TProgress progress{"Reading", 0, CheckedRows(*ConfigModel_) * static_cast<int>(VarNames.size())};
   std::vector<std::string> texts;
-  for (int r = 0; r < TavexList.Count(); ++r) {
+  bool stopped = false;
+  for (int r = 0; r < TavexList.Count() && !stopped; ++r) {
     if (!ConfigModel_->Checked(r)) continue;
-    ReadRow(*TavexList.Items(r), VarNames, texts, separator, RowSteps(r));
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    TTavex& plc = *TavexList.Items(r);
+    const TRowEnd end = ReadRow(plc, VarNames, texts, separator, RowSteps(r, progress));
+    if (end == TRowEnd::Stopped) stopped = true;
+    if (end == TRowEnd::ControllerFailed) NoteFailure(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Read"), progress.Finished, progress.Total);
 }
 
 void TfmMain::btnWriteClick() {
   TOperationGuard operation(*this);
   if (!operation) return;
+  const TBusyDisplay busy(*this);
+  bool finished = false;
+  const TScopeExit outcome([this, &finished] {
+    if (!finished) ShowProgress(QString());
+  });
   const char separator = DecimalSeparator();
+  TProgress progress{"Writing", 0, CheckedRows(*ConfigModel_) * static_cast<int>(VarNames.size())};
   std::vector<std::string> texts;
-  for (int r = 0; r < TavexList.Count(); ++r) {
+  bool stopped = false;
+  for (int r = 0; r < TavexList.Count() && !stopped; ++r) {
     if (!ConfigModel_->Checked(r)) continue;
+    if (StopRequested_) {
+      stopped = true;
+      break;
+    }
+    TTavex& plc = *TavexList.Items(r);
     // Each controller gets the time of its own clock write, taken after its values.
     const TClockSource clock = cbSyncRTC->isChecked() ? TClockSource(LocalNow) : TClockSource();
     texts.assign(VarNames.size(), std::string());
     for (size_t k = 0; k < VarNames.size(); ++k) texts[k] = Cells.At(r, static_cast<int>(k)).Text;
-    WriteRow(*TavexList.Items(r), VarNames, texts, clock, separator, RowSteps(r));
+    const TRowEnd end = WriteRow(plc, VarNames, texts, clock, separator, RowSteps(r, progress));
+    if (end == TRowEnd::Stopped) stopped = true;
+    if (end == TRowEnd::ControllerFailed) NoteFailure(plc, plc.LastError);
     ConfigModel_->RefreshRow(r);
   }
+  finished = true;
+  ShowOutcome(stopped, QStringLiteral("Write"), progress.Finished, progress.Total);
 }
 
 }  // namespace tavex

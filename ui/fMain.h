@@ -13,6 +13,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
@@ -38,6 +39,7 @@ class QTimer;
 namespace tavex {
 
 class TCellPainter;
+class TCheckedRowsModel;
 class TCommunicator;
 class TConfigModel;
 class TSystemModel;
@@ -85,6 +87,10 @@ class TfmMain : public QWidget {
   QLabel* lblSyncRTC;
   QWidget* Panel1;
   QLabel* Label1;
+  // Where Label1 would stand: what the running operation does ("Reading
+  // 1002: fan_speed, 12 of 50"), and how the last one ended when that is
+  // worth a word (stopped, a controller out of reach, nothing found).
+  QLabel* lblProgress;
   QLabel* lblMyIP;
   QPushButton* btnSetup;
   QPushButton* btnAutodetect;
@@ -107,6 +113,9 @@ class TfmMain : public QWidget {
   bool IsDetecting() const { return Detecting; }
   bool GetStatusChecked() const { return StatusChecked; }
   int32_t GetCheckProgress() const { return CheckProgress; }
+  // The first status step a stopped check did not run; -1 when none.
+  int32_t GetCheckLimit() const { return CheckLimit; }
+  bool IsStopRequested() const { return StopRequested_; }
   // True while an operation (autodetect, status check, read, write, setup) runs.
   bool IsBusy() const { return Busy_; }
   TSystemModel* SystemModel() const { return SystemModel_.get(); }
@@ -121,6 +130,9 @@ class TfmMain : public QWidget {
   void btnCloseClick();
   void Timer1Timer();
   void PageControl1Change(int Index);
+  // Esc, or Close while an operation runs: the status check, Read or Write
+  // ends after the request in flight; Autodetect after its listening.
+  void StopOperation();
 
  public:
   // The check box of a new row: checked on the system page, unchecked on
@@ -158,6 +170,12 @@ class TfmMain : public QWidget {
   bool vstConfigFocusChanging(int NewColumn) const;
   // Edits the selected value cell in the Edit Value dialog.
   void vstConfigDblClick();
+  // Enter or F2: the same for the selected cell, from the keyboard.
+  void EditSelectedCell();
+  // Arrow keys, Home/End (with Ctrl: also the first/last row), Page Up/Down:
+  // move the grid's one selected cell as a press would, its focus with it.
+  // Without a selected cell the first key selects the first value cell.
+  void vstConfigKeyMove(int Key, Qt::KeyboardModifiers Modifiers);
   // False when the store reports an error.
   bool SaveSettings();
 
@@ -182,14 +200,44 @@ class TfmMain : public QWidget {
     bool Owner_;
   };
 
+  // While it lives (Autodetect, status check, Read, Write): the buttons
+  // whose clicks would be ignored are shown disabled and the grids show the
+  // wait cursor; both are restored when it goes, also after an exception.
+  class TBusyDisplay {
+   public:
+    explicit TBusyDisplay(TfmMain& Window);
+    ~TBusyDisplay();
+    TBusyDisplay(const TBusyDisplay&) = delete;
+    TBusyDisplay& operator=(const TBusyDisplay&) = delete;
+
+   private:
+    TfmMain& Window_;
+  };
+
+  // Cells asked so far in the running Read or Write, and in all.
+  struct TProgress {
+    const char* Verb;  // "Reading", "Writing"
+    int Finished = 0;
+    int Total = 0;
+  };
+
   void CreateControls();
+  void ApplyButtonStates();
+  void ShowProgress(const QString& Text);
+  // The bottom bar's text after an operation: stopped, or the controllers
+  // that failed, or nothing.
+  void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total);
+  // The number of the checked rows of a grid.
+  static int CheckedRows(const TCheckedRowsModel& Model);
   void FormCreate();
   void FormDestroy();
   void SetPageButtonsEnabled(bool Enabled);
   void SetColumnWidths();
   char DecimalSeparator() const;
   // The value-cell callbacks of Read and Write for one row.
-  TRowSteps RowSteps(int Row);
+  TRowSteps RowSteps(int Row, TProgress& Progress);
+  // Notes a controller that failed, and why, for the bottom bar.
+  void NoteFailure(const TTavex& Plc, const std::string& Why);
 
   TMainOptions Options_;
   TfmEditValue* fmEditValue_ = nullptr;
@@ -212,8 +260,16 @@ class TfmMain : public QWidget {
   bool StatusChecked = false;
   int32_t CheckProgress = -1;
 
+  int32_t CheckLimit = -1;
+
   bool Busy_ = false;
   bool CloseRequested_ = false;
+  bool StopRequested_ = false;
+  bool BusyDisplay_ = false;
+  bool PageButtonsEnabled_ = false;
+  // "1002: PLC not responding!" for each controller that failed in the
+  // running operation.
+  QStringList Failures_;
 
   std::unique_ptr<TSystemModel> SystemModel_;
   std::unique_ptr<TConfigModel> ConfigModel_;

@@ -1,12 +1,19 @@
 #include "ui/uApplication.h"
 
 #include <QMessageBox>
+#include <QPointer>
 
 #include <exception>
 
 namespace tavex {
 
 std::function<void(const QString&)> TApplication::ErrorDisplay;
+
+namespace {
+QPointer<QWidget> gMainWindow;
+}  // namespace
+
+void TApplication::SetMainWindow(QWidget* Window) { gMainWindow = Window; }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(kApplicationTitle);
@@ -46,7 +53,7 @@ void TApplication::ShowError(const QString& Text) {
     ErrorDisplay(Text);
     return;
   }
-  QMessageBox::critical(nullptr, kApplicationTitle, Text);
+  QMessageBox::critical(gMainWindow.data(), kApplicationTitle, Text);
 }
 
 }  // namespace tavex

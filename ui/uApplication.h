@@ -21,8 +21,11 @@ class TApplication : public QApplication {
   // Shows an error text. Empty: the modal error box. Tests put their own
   // here so that no box waits for a click.
   static std::function<void(const QString& Text)> ErrorDisplay;
-  // The error display in use (the hook, or the box).
+  // The error display in use (the hook, or the box). The box is a child of
+  // the main window, so that it opens over it; without one, of no window.
   static void ShowError(const QString& Text);
+  // The window the error box belongs to; it may go away at any time.
+  static void SetMainWindow(QWidget* Window);
   // Runs a handler and shows what it throws. Handlers are called through
   // this, so that an exception never unwinds through the toolkit's own code
   // (notify is the last resort).

@@ -1,8 +1,11 @@
 #include "ui/uCellPainter.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
+#include <QToolTip>
 
 namespace tavex {
 
@@ -26,6 +29,32 @@ void TCellPainter::paint(QPainter* Painter, const QStyleOptionViewItem& Option,
   const QWidget* widget = opt.widget;
   QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
   style->drawControl(QStyle::CE_ItemViewItem, &opt, Painter, widget);
+}
+
+QString TCellPainter::CutText(const QStyleOptionViewItem& Option, const QModelIndex& Index) const {
+  QStyleOptionViewItem opt(Option);
+  initStyleOption(&opt, Index);
+  if (opt.text.isEmpty()) return QString();
+  const QWidget* widget = opt.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  // The room the style gives the text, less its margins on either side.
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+  const QRect room = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+  return opt.fontMetrics.horizontalAdvance(opt.text) > room.width() - 2 * margin ? opt.text : QString();
+}
+
+bool TCellPainter::helpEvent(QHelpEvent* Event, QAbstractItemView* View, const QStyleOptionViewItem& Option,
+                             const QModelIndex& Index) {
+  if (Event == nullptr || View == nullptr || Event->type() != QEvent::ToolTip)
+    return QStyledItemDelegate::helpEvent(Event, View, Option, Index);
+  const QString text = CutText(Option, Index);
+  if (text.isEmpty()) {
+    QToolTip::hideText();
+    Event->ignore();
+    return false;
+  }
+  QToolTip::showText(Event->globalPos(), text, View->viewport(), View->visualRect(Index));
+  return true;
 }
 
 }  // namespace tavex

@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QRect>
+#include <QString>
 #include <QStyledItemDelegate>
 
 #include <functional>
@@ -27,10 +28,18 @@ class TCellPainter : public QStyledItemDelegate {
   std::function<std::optional<QColor>(int Row, int Column)> PaintText;
 
   void paint(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override;
+
+  // The whole text of a cell whose column cuts it (shown as a tooltip);
+  // empty when the text fits.
+  QString CutText(const QStyleOptionViewItem& Option, const QModelIndex& Index) const;
+  bool helpEvent(QHelpEvent* Event, QAbstractItemView* View, const QStyleOptionViewItem& Option,
+                 const QModelIndex& Index) override;
 };
 
-// A cell's rectangle narrowed by one pixel on the right, so that a filled
-// background leaves the vertical grid line beside it visible.
-inline QRect FillRect(const QRect& CellRect) { return CellRect.adjusted(0, 0, -1, 0); }
+// The rectangle a cell's background fills. The view hands each cell its
+// rectangle without the grid lines (they lie one pixel beyond it), so the
+// whole of it is filled: the grid line beside it stays visible, and no
+// unfilled pixel is left between the two.
+inline QRect FillRect(const QRect& CellRect) { return CellRect; }
 
 }  // namespace tavex

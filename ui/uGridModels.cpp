@@ -113,8 +113,11 @@ const TSystemModel::TColumn TSystemModel::kColumns[kColumnCount] = {
     {"Tavex ping", 90}, {"PLC program", 90}, {"ALC file", 90}, {"PLC run", 90}};
 
 TSystemModel::TSystemModel(const TTavexList& List, const bool& StatusChecked,
-                           const int32_t& CheckProgress, QObject* Parent)
-    : TCheckedRowsModel(List, Parent), StatusChecked_(StatusChecked), CheckProgress_(CheckProgress) {}
+                           const int32_t& CheckProgress, const int32_t& CheckLimit, QObject* Parent)
+    : TCheckedRowsModel(List, Parent),
+      StatusChecked_(StatusChecked),
+      CheckProgress_(CheckProgress),
+      CheckLimit_(CheckLimit) {}
 
 int TSystemModel::columnCount(const QModelIndex& Parent) const {
   return Parent.isValid() ? 0 : kColumnCount;
@@ -126,6 +129,7 @@ QString TSystemModel::StatusText(int Row, int Step) const {
   if (!StatusChecked_ || !plc->Shown) return QString();
   const int64_t cell = 5 * static_cast<int64_t>(Row) + Step;
   if (CheckProgress_ != -1 && CheckProgress_ <= cell) return QString();
+  if (CheckLimit_ != -1 && CheckLimit_ <= cell) return QString();
   const bool flags[5] = {plc->SocketOpen, plc->Responding, plc->HasProgram, plc->AlcOk,
                          plc->PlcRunning};
   return flags[Step] ? QStringLiteral("ok") : QStringLiteral("error");

@@ -69,9 +69,11 @@ class TSystemModel : public TCheckedRowsModel {
   static constexpr int kColumnCount = 8;
   static const TColumn kColumns[kColumnCount];
 
-  // StatusChecked and CheckProgress are the window's fields, read on every call.
+  // StatusChecked, CheckProgress and CheckLimit are the window's fields,
+  // read on every call. CheckLimit: the number of the first step a stopped
+  // check did not run (it and every later cell show nothing); -1 when none.
   TSystemModel(const TTavexList& List, const bool& StatusChecked, const int32_t& CheckProgress,
-               QObject* Parent = nullptr);
+               const int32_t& CheckLimit, QObject* Parent = nullptr);
 
   int columnCount(const QModelIndex& Parent = QModelIndex()) const override;
   // "ok", "error" or empty: empty unless a check has run, the row's
@@ -87,6 +89,7 @@ class TSystemModel : public TCheckedRowsModel {
  private:
   const bool& StatusChecked_;
   const int32_t& CheckProgress_;
+  const int32_t& CheckLimit_;
 };
 
 // "Configuration": No., NAD, IP, RTC and one column per configuration entry.

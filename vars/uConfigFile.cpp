@@ -1,8 +1,7 @@
 #include "vars/uConfigFile.h"
 
-#include <INIReader.h>
-
 #include <fstream>
+#include <map>
 
 namespace tavex {
 
@@ -28,13 +27,70 @@ bool ReadBounded(const std::string& Path, std::string& Text) {
   return !in.bad();
 }
 
-// The INI reader joins the values of a repeated key (and the continuation
-// lines of a value) with line breaks; the first one is the key's value.
-std::string FirstValue(const INIReader& Ini, const std::string& Section, const std::string& Key) {
-  std::string v = Ini.Get(Section, Key, "");
-  const size_t nl = v.find('\n');
-  if (nl != std::string::npos) v.erase(nl);
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Names are compared without regard to case, ASCII letters only (a name in
+// another script is compared as written).
+std::string Folded(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string_view Unquoted(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    return v.substr(1, v.size() - 2);
   return v;
+}
+
+// The keys of the two sections this file has, folded, each with its first value.
+struct TSections {
+  std::map<std::string, std::string> General;
+  std::map<std::string, std::string> Variables;
+};
+
+void Parse(std::string_view Text, TSections& Out, int& BadLine) {
+  static constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  if (Text.substr(0, kBom.size()) == kBom) Text.remove_prefix(kBom.size());
+  std::map<std::string, std::string>* section = nullptr;  // a section we do not read
+  int lineNo = 0;
+  while (!Text.empty()) {
+    ++lineNo;
+    const size_t end = Text.find('\n');
+    std::string_view line = Text.substr(0, end);
+    Text.remove_prefix(end == std::string_view::npos ? Text.size() : end + 1);
+    const auto bad = [&] {
+      if (BadLine == 0) BadLine = lineNo;
+    };
+    if (line.size() > TConfigFile::kMaxLineBytes) {
+      bad();
+      continue;
+    }
+    line = Trim(line);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      const size_t close = line.find(']');
+      if (close == std::string_view::npos) bad();
+      const std::string name = Folded(Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1)));
+      section = name == "general" ? &Out.General : name == "variables" ? &Out.Variables : nullptr;
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      bad();
+      continue;
+    }
+    if (section == nullptr) continue;
+    // emplace keeps the first value of a key given twice.
+    section->emplace(Folded(Trim(line.substr(0, eq))), std::string(Unquoted(Trim(line.substr(eq + 1)))));
+  }
 }
 
 }  // namespace
@@ -43,16 +99,15 @@ bool LoadConfigText(std::string_view Text, TConfigFile& Config, int* BadLine) {
   Config = TConfigFile{};
   if (BadLine != nullptr) *BadLine = 0;
   if (Text.size() > TConfigFile::kMaxBytes) return false;
-  // Malformed lines only cost themselves: the reader goes on after them.
-  INIReader ini(Text.data(), Text.size());
-  const int error = ini.ParseError();
-  if (error < 0) return false;  // the reader could not even start
-  if (BadLine != nullptr) *BadLine = error;
-  Config.Password = FirstValue(ini, "General", "Password");
+  TSections sections;
+  int bad = 0;
+  Parse(Text, sections, bad);
+  if (BadLine != nullptr) *BadLine = bad;
+  if (auto it = sections.General.find("password"); it != sections.General.end()) Config.Password = it->second;
   for (size_t n = 0; n < TConfigFile::kMaxEntries; ++n) {
-    const std::string key = "Var" + std::to_string(n);
-    if (!ini.HasValue("Variables", key)) break;
-    Config.Entries.push_back(FirstValue(ini, "Variables", key));
+    const auto it = sections.Variables.find("var" + std::to_string(n));
+    if (it == sections.Variables.end()) break;
+    Config.Entries.push_back(it->second);
   }
   return true;
 }

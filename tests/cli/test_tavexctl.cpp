@@ -3,6 +3,8 @@
 // sentences, and what the simulator's log says arrived.
 #include <gtest/gtest.h>
 
+#include "hostutil/uEthernetUtils.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -924,6 +926,21 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   for (const auto& x : j.at("adapters"))
     if (x["id"] == "lo") lo = x["ip"] == "127.0.0.1" && x["broadcast"] == "127.255.255.255";
   EXPECT_TRUE(lo) << a.Out;
+  // The adapter marked default is the one the desktop tool takes without a
+  // choice (this process shares the program's namespace and host files).
+  TEthernetAdapterInfo own;
+  const std::string expected = own.AssignFromLocalHost() ? own.ID : "";
+  std::string marked;
+  int marks = 0;
+  for (const auto& x : j.at("adapters")) {
+    ASSERT_TRUE(x.at("default").is_boolean()) << a.Out;
+    if (x["default"] == true) {
+      marked = x["id"];
+      ++marks;
+    }
+  }
+  EXPECT_LE(marks, 1) << a.Out;
+  EXPECT_EQ(marked, expected) << a.Out;
 }
 
 }  // namespace

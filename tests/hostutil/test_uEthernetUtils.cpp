@@ -1,8 +1,13 @@
 #include "hostutil/uEthernetUtils.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -251,6 +256,7 @@ protected:
       return it == names.end() ? std::vector<std::string>{} : it->second;
     });
     SetHostNameSource([this] { return hostName; });
+    SetDefaultRouteSource([this] { return route; });
   }
 
   // A record filled with values no lookup produces, to see what was written.
@@ -281,6 +287,7 @@ protected:
   std::map<std::string, std::vector<std::string>> names{
       {"ws", {"127.0.1.1", "10.1.2.3"}},
   };
+  std::string route;  // no default route
 };
 
 TEST_F(AdapterTableTest, FindAdapterByIPLastMatchWins) {
@@ -366,15 +373,72 @@ TEST_F(AdapterTableTest, AssignFromLocalHostEmptiesRecordOnFailure) {
       {"resolver gives junk", "ws", {"not an address"}, true},
       {"table unreadable", "ws", {"10.1.2.3"}, false},
   };
+  // No adapter here has an address that could stand in for the host's own
+  // (none, an invalid mask, loopback), whichever way the default route goes.
+  table = {{"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"},
+           {"odd0", "Ethernet adapter odd0", "172.16.0.1", "255.255.0"},
+           {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"}};
+  for (const Case& c : cases) {
+    for (const char* r : {"", "wlan0", "odd0", "gone0"}) {
+      SCOPED_TRACE(std::string(c.what) + ", default route \"" + r + "\"");
+      hostName = c.hostName;
+      names["ws"] = c.addresses;
+      tableReadable = c.readable;
+      route = r;
+      TEthernetAdapterInfo info = Marked();
+      EXPECT_FALSE(info.AssignFromLocalHost());
+      ExpectSame(info, TEthernetAdapterInfo());
+    }
+  }
+}
+
+// The host name's address on no adapter (a stock host file maps the name to
+// 127.0.1.1): the adapter of the default route, else the first adapter with
+// an address of its own.
+TEST_F(AdapterTableTest, AssignFromLocalHostFallsBackToTheDefaultRouteThenTheFirstAdapter) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> addresses;  // the host name's
+    std::string route;
+    std::string expectID;  // empty: false
+  };
+  table = {{"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"},
+           {"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"},
+           {"odd0", "Ethernet adapter odd0", "172.16.0.1", "255.255.0"},
+           {"eth0", "Ethernet adapter eth0", "192.168.1.20", "255.255.255.0"},
+           {"eth1", "Ethernet adapter eth1", "10.1.2.3", "255.0.0.0"}};
+  const std::vector<Case> cases{
+      {"own address on an adapter wins over the route", {"10.1.2.3"}, "eth0", "eth1"},
+      {"stock host file: the route's adapter", {"127.0.1.1"}, "eth1", "eth1"},
+      {"name does not resolve: the route's adapter", {}, "eth1", "eth1"},
+      {"no default route: the first adapter with an address", {"127.0.1.1"}, "", "eth0"},
+      {"route by an adapter without address: the first with one", {"127.0.1.1"}, "wlan0", "eth0"},
+      {"route by an adapter with an invalid mask: the first usable", {"127.0.1.1"}, "odd0", "eth0"},
+      {"route by an adapter that is gone: the first usable", {"127.0.1.1"}, "gone0", "eth0"},
+      {"route by loopback", {"127.0.1.1"}, "lo", "lo"},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    hostName = c.hostName;
     names["ws"] = c.addresses;
-    tableReadable = c.readable;
+    route = c.route;
     TEthernetAdapterInfo info = Marked();
-    EXPECT_FALSE(info.AssignFromLocalHost());
-    ExpectSame(info, TEthernetAdapterInfo());
+    EXPECT_EQ(info.AssignFromLocalHost(), !c.expectID.empty());
+    EXPECT_EQ(info.ID, c.expectID);
+    if (c.expectID.empty()) continue;
+    std::string ip, mask, description;
+    ASSERT_TRUE(FindAdapterByID(c.expectID, ip, mask, description));
+    EXPECT_EQ(info.IP, ip);
+    EXPECT_EQ(info.Mask, mask);
+    EXPECT_EQ(info.Description, description);
+    EXPECT_EQ(info.Broadcast, GetBroadcastIP(ip, mask));
   }
+  // Only loopback and adapters without an address: nothing to choose.
+  table.resize(3);
+  names["ws"] = {"127.0.1.1"};
+  route.clear();
+  TEthernetAdapterInfo info = Marked();
+  EXPECT_FALSE(info.AssignFromLocalHost());
+  ExpectSame(info, TEthernetAdapterInfo());
 }
 
 TEST_F(AdapterTableTest, AssignFromIDTakesAnyAddress) {
@@ -476,6 +540,135 @@ TEST_F(AdapterTableTest, RecordTextsAreCutToTheirWidths) {
   EXPECT_EQ(list.Items(0)->Mask, "255.255.255.0999");  // 16 bytes, not an address
   std::string mask, id, description;
   EXPECT_TRUE(FindAdapterByIP("10.0.0.1", mask, id, description));
+}
+
+// ---------------------------------------------------------------------------
+// The adapter table from the system's interface list, built here as the
+// system builds it: one link entry per interface first (up or down), then
+// one entry per IPv4 address, labels included.
+
+class InterfaceList {
+public:
+  // An entry without an address (the link entry of an interface).
+  InterfaceList& Link(const char* name, unsigned flags) { return Add(name, flags, nullptr, nullptr); }
+  InterfaceList& Inet(const char* name, unsigned flags, const char* ip, const char* mask) {
+    return Add(name, flags, ip, mask);
+  }
+  const ifaddrs* Head() {
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      entries_[i]->entry.ifa_next = i + 1 < entries_.size() ? &entries_[i + 1]->entry : nullptr;
+    return entries_.empty() ? nullptr : &entries_[0]->entry;
+  }
+
+private:
+  struct Entry {
+    std::string name;
+    sockaddr_in addr{}, mask{};
+    ifaddrs entry{};
+  };
+  InterfaceList& Add(const char* name, unsigned flags, const char* ip, const char* mask) {
+    auto e = std::make_unique<Entry>();
+    e->name = name;
+    e->entry.ifa_name = e->name.data();
+    e->entry.ifa_flags = flags;
+    if (ip != nullptr) {
+      e->addr.sin_family = AF_INET;
+      inet_pton(AF_INET, ip, &e->addr.sin_addr);
+      e->entry.ifa_addr = reinterpret_cast<sockaddr*>(&e->addr);
+      if (mask != nullptr) {
+        e->mask.sin_family = AF_INET;
+        inet_pton(AF_INET, mask, &e->mask.sin_addr);
+        e->entry.ifa_netmask = reinterpret_cast<sockaddr*>(&e->mask);
+      }
+    }
+    entries_.push_back(std::move(e));
+    return *this;
+  }
+  std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+TEST(AdapterTableFromInterfaces, EveryInterfaceWithItsFirstAddressOrZeros) {
+  InterfaceList l;
+  l.Link("lo", IFF_UP | IFF_LOOPBACK)
+      .Link("eth0", IFF_UP | IFF_BROADCAST)   // cable pulled: its DHCP address is gone
+      .Link("eth1", IFF_BROADCAST)            // down, never had an address
+      .Link("ppp0", IFF_UP | IFF_POINTOPOINT)
+      .Inet("lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", "255.0.0.0")
+      .Inet("ppp0", IFF_UP | IFF_POINTOPOINT, "10.64.0.2", "255.255.255.255")
+      .Inet("ppp0:1", IFF_UP | IFF_POINTOPOINT, "10.64.0.3", "255.255.255.255")
+      .Inet("eth9", IFF_UP, "192.168.5.5", nullptr);  // no link entry, no mask
+  std::vector<TAdapterRecord> table;
+  AdapterTableFromInterfaces(l.Head(), table);
+  struct Row {
+    std::string id, description, ip, mask;
+  };
+  const std::vector<Row> expected{
+      {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"},
+      {"eth0", "Ethernet adapter eth0", "0.0.0.0", "0.0.0.0"},
+      {"eth1", "Ethernet adapter eth1", "0.0.0.0", "0.0.0.0"},
+      {"ppp0", "Point-to-point adapter ppp0", "10.64.0.2", "255.255.255.255"},
+      {"eth9", "Ethernet adapter eth9", "192.168.5.5", "0.0.0.0"},
+  };
+  ASSERT_EQ(table.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(expected[i].id);
+    EXPECT_EQ(table[i].ID, expected[i].id);
+    EXPECT_EQ(table[i].Description, expected[i].description);
+    EXPECT_EQ(table[i].IP, expected[i].ip);
+    EXPECT_EQ(table[i].Mask, expected[i].mask);
+  }
+
+  // Through the lookups: the adapter without an address is found, with
+  // "0.0.0.0", which the main window reports as invalid.
+  TPlatformSourcesGuard guard;
+  SetAdapterTableSource([&](std::vector<TAdapterRecord>& t) {
+    AdapterTableFromInterfaces(l.Head(), t);
+    return true;
+  });
+  TEthernetAdapterInfo info("eth0", "Ethernet adapter eth0", "192.168.1.20", "255.255.255.0");
+  ASSERT_TRUE(info.AssignFromID("eth0"));
+  EXPECT_EQ(info.IP, "0.0.0.0");
+  EXPECT_EQ(IPToInt(info.IP), 0u);
+  TEthernetAdapterInfoList list;
+  list.Refresh();
+  EXPECT_EQ(list.Count(), 5);
+  EXPECT_EQ(list.IndexOfID("eth1"), 2);
+
+  std::vector<TAdapterRecord> none{{"x", "y", "1.2.3.4", "255.0.0.0"}};
+  AdapterTableFromInterfaces(nullptr, none);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(DefaultRouteFromTable, UpDefaultRouteWithLowestMetric) {
+  const std::string head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+  struct Case {
+    const char* what;
+    std::string rows;
+    std::string expect;
+  };
+  const std::vector<Case> cases{
+      {"one default route", "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+                            "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n",
+       "eth0"},
+      {"lowest metric wins", "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+                             "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n",
+       "eth0"},
+      {"a route that is down does not count",
+       "eth0\t00000000\t0101A8C0\t0002\t0\t0\t100\t00000000\t0\t0\t0\n", ""},
+      {"no default route", "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n", ""},
+      {"a destination of 0 with a mask is no default route",
+       "eth0\t00000000\t00000000\t0001\t0\t0\t100\t000000FF\t0\t0\t0\n", ""},
+      {"junk and short lines are skipped", "garbage\neth0 00000000 00000000 zz 0 0 1 00000000\n\n"
+                                           "eth1 00000000 0101A8C0 0003 0 0 1 00000000 0 0 0",
+       "eth1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(DefaultRouteFromTable(head + c.rows), c.expect);
+  }
+  // The caption line is never a route.
+  EXPECT_EQ(DefaultRouteFromTable("eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\n"), "");
+  EXPECT_EQ(DefaultRouteFromTable(""), "");
 }
 
 // ---------------------------------------------------------------------------

@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+<<<<<<< HEAD
 #include <set>
 
+=======
+#include <algorithm>
+>>>>>>> main
 #include <cmath>
+#include <set>
 
 #include "tests/plc/PlcFixture.h"
 
@@ -120,6 +125,45 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   EXPECT_EQ(other.SendCount(), 0u);
 }
 
+// An adapter that lost its address is listed with "0.0.0.0"; nothing is
+// opened on it, so nothing leaves by whatever way the host would route it.
+TEST_F(Operations, NothingIsSentOnAnAdapterWithoutAddress) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  TPlatformSourcesGuard guard;
+  std::string loIP = "0.0.0.0";
+  SetAdapterTableSource([&](std::vector<TAdapterRecord>& t) {
+    t = {{"lo", "Loopback adapter lo", loIP, loIP == "0.0.0.0" ? "0.0.0.0" : "255.0.0.0"}};
+    return true;
+  });
+  TCommunicator comm;
+  TTavexList list;
+  TDetectOptions opt;
+  opt.AdapterID = "lo";
+  opt.ListenMs = 100;
+  EXPECT_FALSE(DetectControllers(comm, list, opt));
+  EXPECT_EQ(comm.SendCount(), 0u);
+  EXPECT_FALSE(comm.IsActive());
+
+  auto plc = Record(1000, "127.0.0.2");
+  EXPECT_EQ(plc->Communicator->Adapter.IP, "0.0.0.0");
+  EXPECT_FALSE(plc->OpenSocket());
+  std::vector<std::string> texts;
+  TRowSteps steps;
+  steps.SkipAfterFailure = true;
+  EXPECT_EQ(ReadRow(*plc, {"speed", "setpoint"}, texts, '.', steps), TRowEnd::ControllerFailed);
+  EXPECT_EQ(plc->LastError, kErrOpen);
+  EXPECT_EQ(plc->Communicator->SendCount(), 0u);
+  EXPECT_TRUE(sim_->Log().empty());
+
+  // The address back: found and read again.
+  loIP = "127.0.0.1";
+  EXPECT_TRUE(DetectControllers(comm, list, opt));
+  EXPECT_EQ(list.Count(), 1);
+  plc->SelectAdapter("lo");
+  EXPECT_EQ(ReadRow(*plc, {"speed"}, texts, '.', steps), TRowEnd::Done);
+  EXPECT_EQ(texts, std::vector<std::string>{"1500"});
+}
+
 TEST_F(Operations, StatusCheckRunsFiveStepsInOrder) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}}),
                      Controller(1001, "127.0.0.3", {{"has_program", false}})}));
@@ -157,6 +201,107 @@ TEST_F(Operations, SilentControllerShowsNetworkOkAndErrorsElsewhere) {
   std::vector<bool> results;
   CheckStatus(*plc, {[&](int, bool ok) { results.push_back(ok); }, {}});
   EXPECT_EQ(results, (std::vector<bool>{true, false, false, false, false}));
+}
+
+TEST_F(Operations, StopEndsTheStatusCheckBetweenStepsWithTheSocketClosed) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  std::vector<int> steps;
+  TStatusSteps cb;
+  cb.AfterStep = [&](int s, bool) { steps.push_back(s); };
+  cb.Stop = [&] { return steps.size() == 2; };
+  EXPECT_FALSE(CheckStatus(*plc, cb));
+  EXPECT_EQ(steps, (std::vector<int>{0, 1}));
+  EXPECT_FALSE(plc->Communicator->IsActive());
+  cb.Stop = nullptr;
+  steps.clear();
+  EXPECT_TRUE(CheckStatus(*plc, cb));
+  EXPECT_EQ(steps.size(), 5u);
+}
+
+// A row ends after the request in flight when asked to stop; the entries
+// not yet asked keep their texts, and the clock is not asked.
+TEST_F(Operations, StopEndsTheRowAfterTheRequestInFlight) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  plc->RtcText = "earlier";
+  const std::vector<std::string> entries = {"speed", "setpoint", "offset"};
+  for (const bool write : {false, true}) {
+    SCOPED_TRACE(write ? "write" : "read");
+    std::vector<std::string> texts = {"1600", "old 1", "old 2"};
+    int asked = 0;
+    TRowSteps steps;
+    steps.Busy = [&](int) { ++asked; };
+    steps.Stop = [&] { return asked == 1; };
+    bool clock = false;
+    steps.Clock = [&] { clock = true; };
+    sim_->ClearLog();
+    const TRowEnd end = write ? WriteRow(*plc, entries, texts, LocalNow, '.', steps)
+                              : ReadRow(*plc, entries, texts, '.', steps);
+    EXPECT_EQ(end, TRowEnd::Stopped);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(texts, (std::vector<std::string>{write ? "1600" : "1500", "old 1", "old 2"}));
+    EXPECT_FALSE(clock);
+    EXPECT_EQ(plc->RtcText, "earlier");
+    EXPECT_EQ(Log(52).size(), write ? 1u : 0u);  // only the first value was written
+  }
+}
+
+// A controller that failed is asked once: its other cells show "?" at once
+// and its clock is not asked; the next row operation asks it again.
+TEST_F(Operations, AControllerThatFailedIsAskedOncePerRow) {
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars()}, {"faults", {{"silent", true}}}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  plc->Communicator->TickSource = FastTicks();
+  plc->RtcText = "earlier";
+  const std::vector<std::string> entries = {"speed", "setpoint", "offset"};
+  std::vector<std::string> order;
+  TRowSteps steps;
+  steps.Busy = [&](int k) { order.push_back("busy " + std::to_string(k)); };
+  steps.Done = [&](int k, const std::string& t) { order.push_back("done " + std::to_string(k) + " " + t); };
+  steps.SkipAfterFailure = true;
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    order.clear();
+    sim_->ClearLog();
+    std::vector<std::string> texts;
+    EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::ControllerFailed);
+    EXPECT_TRUE(ControllerFailed(*plc));
+    EXPECT_EQ(plc->LastError, kErrPing);
+    EXPECT_EQ(texts, (std::vector<std::string>{"?", "?", "?"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"busy 0", "done 0 ?", "done 1 ?", "done 2 ?"}));
+    EXPECT_TRUE(plc->RtcText.empty());
+    // Only the first cell's pings reached the controller.
+    const auto log = sim_->Log();
+    ASSERT_FALSE(log.empty());
+    std::set<int> commands;
+    for (const json& e : log) commands.insert(e.value("command", -1));
+    EXPECT_EQ(commands, std::set<int>{16});  // the ping and its retries, nothing after
+  }
+  // Without the rule every cell waits out its own time-outs.
+  steps.SkipAfterFailure = false;
+  order.clear();
+  std::vector<std::string> texts;
+  EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::Done);
+  EXPECT_EQ(std::count_if(order.begin(), order.end(), [](const std::string& o) { return o.rfind("busy", 0) == 0; }), 3);
+
+  // A controller that answers but lacks a variable has not failed.
+  sim_->SetFaults(1000, sim::ParseFaults(json::object()));
+  steps.SkipAfterFailure = true;
+  texts.clear();
+  EXPECT_EQ(ReadRow(*plc, {"nosuch", "speed"}, texts, '.', steps), TRowEnd::Done);
+  EXPECT_EQ(texts, (std::vector<std::string>{"?", "1500"}));
+  EXPECT_FALSE(plc->RtcText.empty());
+
+  // Once reached, a controller that goes silent fails at a later stage (the
+  // program check), which counts alike.
+  sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}}));
+  sim_->ClearLog();
+  order.clear();
+  EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::ControllerFailed);
+  EXPECT_EQ(plc->LastError, kErrProgram);
+  EXPECT_EQ(order, (std::vector<std::string>{"busy 0", "done 0 ?", "done 1 ?", "done 2 ?"}));
+  EXPECT_TRUE(Log(51).empty());
 }
 
 TEST_F(Operations, ReadRowGivesCellTextsAndTheClock) {

@@ -79,7 +79,8 @@ class TUiFiles {
   QTemporaryDir Dir_;
 };
 
-// A fixed adapter table, host name and resolver for the life of the object,
+// A fixed adapter table, host name, resolver and no default route for the
+// life of the object,
 // so that nothing depends on the machine; the adapters can change meanwhile.
 class TFixedAdapters {
  public:
@@ -92,6 +93,7 @@ class TFixedAdapters {
     });
     SetHostNameSource([] { return std::string("workstation"); });
     SetHostResolver([OwnIP](const std::string&) { return std::vector<std::string>{OwnIP}; });
+    SetDefaultRouteSource([] { return std::string(); });
   }
   std::vector<TAdapterRecord>& Table() { return *Table_; }
 

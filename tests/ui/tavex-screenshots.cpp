@@ -1,13 +1,15 @@
 // Takes the screenshots of docs/screenshots/: the main window on both pages
 // after an Autodetect, the status check while it runs and when it is done,
-// the configuration page after a Read with one edited and one selected
-// cell, and the Setup and Edit Value dialogs. Runs under a real display
+// a Read under way and one stopped with Esc, the configuration page after a
+// Read with one edited and one selected cell, and the Setup and Edit Value
+// dialogs. Runs under a real display
 // server (scripts/screenshots starts one), inside a private network
 // namespace with the simulator running, and talks through adapter "lo".
 //
 //   tavex-screenshots OUTPUT_DIR CONFIGURATION.ini
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -115,8 +117,36 @@ int main(int argc, char** argv) {
   }
   ok = Save(fmMain, out + "/system-check-done.png") && ok;
 
-  // Read, then edit a value in the Edit Value dialog and select another cell.
+  // Read: once while the second controller's values are under way (the
+  // bottom bar tells which), then stopped with Esc in the third controller's
+  // row; then a whole Read.
   fmMain.PageControl1->setCurrentIndex(1);
+  bool reading = false, stopping = false;
+  QTimer readWatch;
+  readWatch.setInterval(0);
+  QObject::connect(&readWatch, &QTimer::timeout, [&] {
+    const QString bar = fmMain.lblProgress->text();
+    if (!reading && bar.startsWith("Reading 1001: fan_speed")) {
+      reading = true;
+      ok = Save(fmMain, out + "/read-running.png") && ok;
+    }
+    if (!stopping && bar.startsWith("Reading 1002: pump_speed")) {
+      stopping = true;
+      QTest::keyClick(&fmMain, Qt::Key_Escape);
+    }
+  });
+  fmMain.activateWindow();
+  QTest::qWaitForWindowActive(&fmMain);
+  readWatch.start();
+  fmMain.btnReadClick();
+  readWatch.stop();
+  if (!reading || !stopping || !fmMain.IsStopRequested()) {
+    std::fprintf(stderr, "tavex-screenshots: the Read was not seen under way, or not stopped\n");
+    ok = false;
+  }
+  ok = Save(fmMain, out + "/read-stopped.png") && ok;
+
+  // Read, then edit a value in the Edit Value dialog and select another cell.
   fmMain.btnReadClick();
   QTimer::singleShot(0, [&] {
     fmEditValue.edValue->setText("1500");

@@ -163,6 +163,7 @@ class TestAutodetect : public QObject {
     TfmMain& w = Open();
     w.btnAutodetectClick();
     QCOMPARE(w.GetTavexList().Count(), 2);
+    QCOMPARE(w.lblProgress->text(), QString("Autodetect found 2 controllers."));
     w.btnCheckClick();
     QVERIFY(w.GetStatusChecked());
     QCOMPARE(Text(*w.vstSystem->model(), 1, 7), QString("ok"));
@@ -191,6 +192,8 @@ class TestAutodetect : public QObject {
     QCOMPARE(w.GetTavexList().Count(), 0);
     VerifyPageButtons(false);
     QVERIFY(w.btnAutodetect->isEnabled());
+    QVERIFY(w.btnSetup->isEnabled());
+    QCOMPARE(w.lblProgress->text(), QString("Autodetect found no controller."));
     QVERIFY(QApplication::overrideCursor() == nullptr);
   }
 
@@ -238,6 +241,7 @@ class TestAutodetect : public QObject {
     w.btnAutodetectClick();
     QCOMPARE(w.GetTavexList().Count(), 0);
     QCOMPARE(Sim_->LogSize(), size_t{0});  // nothing went out
+    QCOMPARE(w.lblProgress->text(), QString("Cannot open socket!"));
 
     QString selected;
     QTimer::singleShot(0, [&] {

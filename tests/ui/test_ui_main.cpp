@@ -2,6 +2,8 @@
 // configuration file, layout and start states, the adapter watch, the value
 // cell table, and the default error display.
 #include <QCheckBox>
+#include <QApplication>
+#include <QFont>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
@@ -10,6 +12,11 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 
 #include <stdexcept>
 
@@ -111,6 +118,15 @@ class TestMainWindow : public QObject {
         << "[Variables]\nthis is no setting\nVar0=a\nVar1=b\n" << "" << QStringList({"a", "b"});
     QTest::newRow("repeated key: the first value")
         << "[Variables]\nVar0=a\nVar0=b\nVar1=c\n" << "" << QStringList({"a", "c"});
+    // Read as the profile files of the platform the tool was first written for.
+    QTest::newRow("indented line, not a continuation")
+        << "[Variables]\nVar0=temp_setpoint\n  Var1=mode\nVar2=fan\n" << "" << QStringList({"temp_setpoint", "mode", "fan"});
+    QTest::newRow("no inline comment, quotes dropped")
+        << "[General]\nPassword=pa ;ss\n[Variables]\nVar0=\"a;b\"\n" << "pa ;ss" << QStringList({"a;b"});
+    QTest::newRow("quoted password") << "[General]\nPassword=\"x\"\n" << "x" << QStringList();
+    QTest::newRow("long line, byte order mark, CR LF")
+        << "\xEF\xBB\xBF[Variables]\r\nVar0=" + QString(300, 'v') + "\r\nVar1=b\r\n" << ""
+        << QStringList({QString(300, 'v'), "b"});
     QTest::newRow("larger than any configuration file")
         << "[General]\nPassword=pw\n[Variables]\nVar0=a\n;" + QString(TConfigFile::kMaxBytes, 'x')
         << "" << QStringList();
@@ -172,7 +188,10 @@ class TestMainWindow : public QObject {
       auto* button = w->findChild<QPushButton*>(b.Name);
       QVERIFY2(button != nullptr, b.Name);
       QCOMPARE(button->text(), QString(b.Caption));
-      QCOMPARE(button->size(), QSize(b.Width, 25));
+      // The design size, or wider where the caption needs it.
+      QCOMPARE(button->height(), 25);
+      QVERIFY(button->width() >= b.Width);
+      QVERIFY(button->width() >= button->fontMetrics().horizontalAdvance(QString(b.Caption).remove('&')) + 8);
       QCOMPARE(button->isEnabled(), b.Enabled);
     }
     auto* sync = w->findChild<QCheckBox*>("cbSyncRTC");
@@ -204,6 +223,24 @@ class TestMainWindow : public QObject {
     QVERIFY(!w->isVisible());
   }
 
+  // In a larger font the captions still fit: the buttons grow, never shrink.
+  void buttonsFitTheirCaptionsInALargerFont() {
+    const QFont before = QApplication::font();
+    QFont big = before;
+    big.setPointSizeF(before.pointSizeF() * 2);
+    QApplication::setFont(big);
+    auto w = Window(Files_->Path("missing.ini"));
+    QApplication::setFont(before);
+    const std::pair<QPushButton*, int> buttons[] = {{w->btnCheck, 105}, {w->btnRead, 75},     {w->btnWrite, 75},
+                                                    {w->btnSetup, 75},  {w->btnAutodetect, 75}, {w->btnClose, 75}};
+    for (const auto& [button, design] : buttons) {
+      const int caption = button->fontMetrics().horizontalAdvance(button->text().remove('&'));
+      QVERIFY2(button->width() >= design && button->width() >= caption + 8, qPrintable(button->objectName()));
+      QCOMPARE(button->height(), 25);
+    }
+    QVERIFY(w->btnCheck->width() > 105);
+  }
+
   void adapterWatchWarnsWhileTheAddressIsInvalid() {
     auto w = Window(Files_->Path("missing.ini"));
     const QString warning = "Warning: your computer IP address is invalid!";
@@ -226,6 +263,85 @@ class TestMainWindow : public QObject {
     // The timer itself gets there within two seconds.
     Adapters_->Table() = LoopbackTable("0.0.0.0");
     QTRY_COMPARE_WITH_TIMEOUT(w->lblMyIP->text(), warning, 2500);
+  }
+
+  // The adapter reader's own table, from an interface list as the system
+  // gives it: a DHCP adapter whose cable was pulled keeps its row with
+  // "0.0.0.0", so the watch finds it and warns.
+  void adapterWatchWarnsForAnAdapterThatLostItsAddress() {
+    Settings_->setValue("EthernetAdapterID", "eth0");
+    struct TEntry {
+      std::string Name;
+      sockaddr_in Addr{}, Mask{};
+      ifaddrs Entry{};
+    };
+    std::vector<std::unique_ptr<TEntry>> list;
+    auto add = [&](const char* Name, unsigned Flags, const char* IP, const char* Mask) {
+      auto e = std::make_unique<TEntry>();
+      e->Name = Name;
+      e->Entry.ifa_name = e->Name.data();
+      e->Entry.ifa_flags = Flags;
+      if (IP != nullptr) {
+        e->Addr.sin_family = e->Mask.sin_family = AF_INET;
+        inet_pton(AF_INET, IP, &e->Addr.sin_addr);
+        inet_pton(AF_INET, Mask, &e->Mask.sin_addr);
+        e->Entry.ifa_addr = reinterpret_cast<sockaddr*>(&e->Addr);
+        e->Entry.ifa_netmask = reinterpret_cast<sockaddr*>(&e->Mask);
+      }
+      if (!list.empty()) list.back()->Entry.ifa_next = &e->Entry;
+      list.push_back(std::move(e));
+    };
+    add("lo", IFF_UP | IFF_LOOPBACK, nullptr, nullptr);
+    add("eth0", IFF_UP | IFF_BROADCAST, nullptr, nullptr);
+    add("lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", "255.0.0.0");
+    SetAdapterTableSource([&](std::vector<TAdapterRecord>& Table) {
+      AdapterTableFromInterfaces(&list.front()->Entry, Table);
+      return true;
+    });
+    auto w = Window(Files_->Path("missing.ini"));
+    const QString warning = "Warning: your computer IP address is invalid!";
+    w->Timer1Timer();
+    QCOMPARE(w->GetCommunicator().Adapter.ID, std::string("eth0"));
+    QCOMPARE(w->GetCommunicator().Adapter.IP, std::string("0.0.0.0"));
+    QCOMPARE(w->lblMyIP->text(), warning);
+    // The address comes back.
+    add("eth0", IFF_UP | IFF_BROADCAST, "10.1.2.3", "255.255.255.0");
+    w->Timer1Timer();
+    QCOMPARE(w->GetCommunicator().Adapter.IP, std::string("10.1.2.3"));
+    QVERIFY(w->lblMyIP->text().isEmpty());
+    w.reset();
+    SetAdapterTableSource(nullptr);
+  }
+
+  // A stock workstation's host file maps the host name to 127.0.1.1, which
+  // no adapter carries: without a choice the tool takes the adapter of the
+  // default route, else the first with an address of its own, and keeps it.
+  void withoutAChoiceTheDefaultAdapterIsUsed() {
+    struct TCase {
+      const char* Route;
+      const char* Expect;
+    };
+    for (const TCase& c : {TCase{"eth1", "eth1"}, TCase{"", "eth0"}, TCase{"gone0", "eth0"}}) {
+      Settings_.reset();  // it would write its values back when it goes
+      Files_->RemoveSettings();
+      Settings_ = Files_->Settings();
+      Adapters_.reset();  // its hooks go back before the next table's are set
+      Adapters_ = std::make_unique<TFixedAdapters>(
+          std::vector<TAdapterRecord>{{"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"},
+                                      {"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"},
+                                      {"eth0", "Ethernet adapter eth0", "10.0.0.5", "255.255.255.0"},
+                                      {"eth1", "Ethernet adapter eth1", "192.168.1.7", "255.255.255.0"}},
+          "127.0.1.1");
+      const std::string route = c.Route;
+      SetDefaultRouteSource([route] { return route; });
+      auto w = Window(Files_->Path("missing.ini"));
+      QCOMPARE(w->GetCommunicator().Adapter.ID, std::string(c.Expect));
+      w->Timer1Timer();
+      QVERIFY(w->lblMyIP->text().isEmpty());
+      w.reset();
+      Settings_->sync();
+      QCOMPARE(Settings_->value("EthernetAdapterID").toString(), QString(c.Expect));
+    }
   }
 
   void cellTableStaysInBounds() {
@@ -276,11 +392,15 @@ class TestMainWindow : public QObject {
   }
 
   void defaultErrorDisplayIsModalBox() {
+    // The box belongs to the main window, so that it opens over it.
+    auto w = Window(Files_->Path("missing.ini"));
     QString title, text;
+    QWidget* parent = nullptr;
     QTimer::singleShot(0, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         title = box->windowTitle();
         text = box->text();
+        parent = box->parentWidget();
         box->close();
       }
     });
@@ -289,6 +409,7 @@ class TestMainWindow : public QObject {
     QCoreApplication::sendEvent(&target, &e);
     QCOMPARE(title, QString("Tavex Config Tool"));
     QCOMPARE(text, QString("Error parsing ALC data on line 7"));
+    QCOMPARE(parent, static_cast<QWidget*>(w.get()));
   }
 };
 

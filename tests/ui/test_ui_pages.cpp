@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
@@ -13,6 +14,9 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
+#include <QToolTip>
+#include <QHelpEvent>
+#include <QHeaderView>
 
 #include <bit>
 #include <chrono>
@@ -71,7 +75,7 @@ void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseBu
 bool IsRed(QRgb Pixel) { return QColor(Pixel) == kRed; }
 
 // The status cells (row, step) whose right part is red in a picture of the
-// grid, each checked to be narrowed by one pixel on the right.
+// grid, each checked to be red up to the grid line beside it, and not over it.
 std::vector<std::pair<int, int>> RedStatusCells(QTableView& Grid, QStringList* Faults = nullptr) {
   const QImage image = Grid.viewport()->grab().toImage();
   std::vector<std::pair<int, int>> red;
@@ -82,8 +86,11 @@ std::vector<std::pair<int, int>> RedStatusCells(QTableView& Grid, QStringList* F
       if (!image.rect().contains(rect.right(), y)) continue;
       if (!IsRed(image.pixel(rect.right() - 1, y))) continue;
       red.emplace_back(r, s);
-      if (Faults != nullptr && IsRed(image.pixel(rect.right(), y)))
-        *Faults << QString("cell %1/%2 is filled up to its right edge").arg(r).arg(s);
+      if (Faults == nullptr) continue;
+      if (!IsRed(image.pixel(rect.right(), y)))
+        *Faults << QString("cell %1/%2 leaves a pixel before the grid line").arg(r).arg(s);
+      if (image.rect().contains(rect.right() + 1, y) && IsRed(image.pixel(rect.right() + 1, y)))
+        *Faults << QString("cell %1/%2 paints over the grid line").arg(r).arg(s);
     }
   return red;
 }
@@ -372,6 +379,245 @@ class TestPages : public QObject {
     QVERIFY(Log(kWrite).empty());
   }
 
+  // --- Feedback and Stop ------------------------------------------------------
+
+  // While Read runs the buttons it would ignore are disabled, the grids
+  // show the wait cursor and the bottom bar tells the cell under way. Esc
+  // stops it after the request in flight: the cells not asked keep what
+  // they showed, the rows after are not asked; then all is as before.
+  void escStopsReadAfterTheRequestInFlight() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    w.btnReadClick();
+    QCOMPARE(Text(cfg, 2, 5), QString("21.5"));
+    // Marks on the cells that must not be asked, to see that they stay.
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("old", &shown, &all, &opened);
+    DoubleClick(1, 6);
+    QVERIFY(opened);
+    w.activateWindow();  // Esc goes to the active window
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QString clock = Text(cfg, 1, 3);
+    // Answers that take a moment, so that the window sees each cell under way.
+    for (uint32_t nad : {1000u, 1001u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults({{"delay_ms", 30}})));
+    Sim_->ClearLog();
+
+    struct TSeen {
+      QStringList Texts;
+      bool AnyEnabled = false;  // of the buttons the operation would ignore
+      bool CloseEnabled = true;
+      bool WaitCursor = true;
+      int Polls = 0;
+    } seen;
+    QTimer watch;
+    watch.setInterval(0);
+    connect(&watch, &QTimer::timeout, this, [&] {
+      if (!w.IsBusy()) return;
+      ++seen.Polls;
+      for (QPushButton* b : {w.btnAutodetect, w.btnSetup, w.btnCheck, w.btnRead, w.btnWrite})
+        seen.AnyEnabled |= b->isEnabled();
+      seen.CloseEnabled &= w.btnClose->isEnabled();
+      for (QTableView* g : {w.vstSystem, w.vstConfig})
+        seen.WaitCursor &= g->viewport()->cursor().shape() == Qt::WaitCursor;
+      if (seen.Texts.isEmpty() || seen.Texts.back() != w.lblProgress->text()) seen.Texts << w.lblProgress->text();
+      // Esc while the second cell of the second row is asked.
+      if (w.GetCells().At(1, 1).Busy && !w.IsStopRequested()) QTest::keyClick(&w, Qt::Key_Escape);
+    });
+    watch.start();
+    QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    watch.stop();
+
+    QVERIFY(seen.Polls > 0);
+    QVERIFY(!seen.AnyEnabled);
+    QVERIFY(seen.CloseEnabled);
+    QVERIFY(seen.WaitCursor);
+    QVERIFY2(seen.Texts.contains("Reading 1000: fan_speed, 1 of 9"), qPrintable(seen.Texts.join(" | ")));
+    QVERIFY2(seen.Texts.contains("Reading 1000: RTC"), qPrintable(seen.Texts.join(" | ")));
+    QVERIFY2(seen.Texts.contains("Reading 1001: setpoint, 5 of 9"), qPrintable(seen.Texts.join(" | ")));
+    QVERIFY2(seen.Texts.contains("Stopping..."), qPrintable(seen.Texts.join(" | ")));
+    QCOMPARE(w.lblProgress->text(), QString("Read stopped after 5 of 9."));
+
+    // The cell in flight was read; the one after it kept its edit; neither
+    // the clock of that row nor the next row was asked.
+    QCOMPARE(Text(cfg, 1, 5), QString("21.5"));
+    QCOMPARE(Text(cfg, 1, 6), QString("old"));
+    QVERIFY(w.GetCells().At(1, 2).Edited);
+    QCOMPARE(Text(cfg, 1, 3), clock);
+    for (int k = 0; k < 3; ++k) QVERIFY(!w.GetCells().At(1, k).Busy);
+    QCOMPARE(Log(51, "127.0.0.3").size(), size_t{2});
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+
+    // All back as before the Read.
+    QVERIFY(!w.IsBusy());
+    for (QPushButton* b : {w.btnAutodetect, w.btnSetup, w.btnCheck, w.btnRead, w.btnWrite, w.btnClose})
+      QVERIFY2(b->isEnabled(), qPrintable(b->objectName()));
+    for (QTableView* g : {w.vstSystem, w.vstConfig}) QVERIFY(!g->viewport()->testAttribute(Qt::WA_SetCursor));
+
+    // A silent controller: Esc during its first cell ends the Read after
+    // that cell's time-outs, not after a row of them; its cells show "?".
+    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults({{"silent", true}})));
+    // Its clock runs ten times fast: the time-outs are not what is tested.
+    w.GetTavexList().Items(1)->Communicator->TickSource = [begin = std::chrono::steady_clock::now()] {
+      return static_cast<uint32_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() / 100);
+    };
+    Sim_->ClearLog();
+    connect(&watch, &QTimer::timeout, this, [&] {
+      if (w.GetCells().At(1, 0).Busy && !w.IsStopRequested()) QTest::keyClick(&w, Qt::Key_Escape);
+    });
+    watch.start();
+    const auto start = std::chrono::steady_clock::now();
+    QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    watch.stop();
+    QVERIFY(w.IsStopRequested());
+    // Once reached, the silent controller fails in the program check (four
+    // reads of four tries of 50 ms here): the Read ends after that.
+    QVERIFY2(elapsed < std::chrono::milliseconds(3000),
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
+    QStringList row1;
+    for (int c = 4; c < 7; ++c) row1 << Text(cfg, 1, c);
+    QCOMPARE(row1, QStringList({"?", "?", "?"}));
+    QVERIFY(Text(cfg, 1, 3).isEmpty());
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QVERIFY(Log(51, "127.0.0.3").empty());  // no value was asked of it
+    QCOMPARE(w.lblProgress->text(), QString("Read stopped after 6 of 9."));
+
+    // The next Read asks every controller again.
+    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults(json::object())));
+    w.btnReadClick();
+    QCOMPARE(Text(cfg, 1, 4), QString("1450"));
+    QVERIFY(w.lblProgress->text().isEmpty());
+  }
+
+  // A controller that does not answer is asked once in a Read: its other
+  // cells show "?" at once and nothing more is sent to it; the bottom bar
+  // names it and why. The next operation asks it again.
+  void readSkipsTheRemainingCellsOfAControllerThatDidNotAnswer() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\nVar3=pump[1]\n", 1, 2);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+    w.GetTavexList().Items(0)->Communicator->TickSource = [start = std::chrono::steady_clock::now()] {
+      return static_cast<uint32_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count() / 100);
+    };
+    for (int run = 0; run < 2; ++run) {
+      Sim_->ClearLog();
+      w.btnReadClick();
+      QStringList row0, row1;
+      for (int c = 4; c < 8; ++c) row0 << Text(cfg, 0, c);
+      for (int c = 4; c < 8; ++c) row1 << Text(cfg, 1, c);
+      QCOMPARE(row0, QStringList({"?", "?", "?", "?"}));
+      QCOMPARE(row1, QStringList({"1450", "21.5", "-5", "7"}));
+      QVERIFY(Text(cfg, 0, 3).isEmpty());
+      QVERIFY(!Text(cfg, 1, 3).isEmpty());
+      // To the silent controller: its first cell's pings, then nothing.
+      const std::vector<json> log = Sim_->Log();
+      size_t lastToSilent = 0, firstToOther = log.size();
+      for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].value("ip", "") == "127.0.0.2") {
+          QCOMPARE(log[i].value("command", -1), 16);
+          lastToSilent = i;
+        } else if (firstToOther == log.size()) {
+          firstToOther = i;
+        }
+      }
+      QVERIFY(!Log(16, "127.0.0.2").empty());
+      QVERIFY(lastToSilent < firstToOther);
+      QCOMPARE(w.lblProgress->text(), QString("1000: PLC not responding!"));
+    }
+  }
+
+  // A direct connection binds its fixed port: the first controller's record
+  // holds it, so the second one's socket cannot be opened. Its cells show
+  // "?" at once and the bottom bar tells why.
+  void directConnectionWithTwoControllersCannotOpenTheSecondSocket() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
+    for (int i = 0; i < 2; ++i) w.GetTavexList().Items(i)->SetDirectConnection(true);
+    Sim_->ClearLog();
+    w.btnReadClick();
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    QCOMPARE(Text(cfg, 0, 4), QString("1450"));
+    QCOMPARE(Text(cfg, 1, 4), QString("?"));
+    QCOMPARE(Text(cfg, 1, 5), QString("?"));
+    QCOMPARE(w.GetTavexList().Items(1)->LastError, std::string("Cannot open socket!"));
+    QCOMPARE(w.lblProgress->text(), QString("1001: Cannot open socket!"));
+    // Nothing was sent for the second record (every broadcast is the first one's).
+    for (const json& e : Sim_->Log()) QCOMPARE(e.value("dest_nad", 0), 1000);
+  }
+
+  // Close while Read waits on a silent controller: Read stops after the
+  // request in flight, and then the window closes.
+  void closeStopsTheOperationAndThenCloses() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars(), {}), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
+    QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+    Sim_->ClearLog();
+    bool clicked = false;
+    QTimer watch;
+    watch.setInterval(0);
+    connect(&watch, &QTimer::timeout, this, [&] {
+      if (clicked || !w.GetCells().At(0, 0).Busy) return;
+      clicked = true;
+      QTest::mouseClick(w.btnClose, Qt::LeftButton);
+    });
+    watch.start();
+    w.btnReadClick();
+    watch.stop();
+    QVERIFY(clicked);
+    QVERIFY(w.IsStopRequested());
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("?"));
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 5), QString("?"));
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
+    QTRY_VERIFY(!w.isVisible());
+  }
+
+  // Esc during the status check: the results so far stay, the steps not
+  // run show nothing (also those of an earlier check), nothing is red.
+  void escStopsTheStatusCheck() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 3);
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.btnCheckClick();
+    const QAbstractItemModel& sys = *w.vstSystem->model();
+    QCOMPARE(Text(sys, 2, 7), QString("ok"));
+    // Answers that take a moment, so that the window sees each step under way.
+    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults({{"delay_ms", 30}})));
+    Sim_->ClearLog();
+    QTimer watch;
+    watch.setInterval(0);
+    connect(&watch, &QTimer::timeout, this, [&] {
+      if (w.GetCheckProgress() == 7 && !w.IsStopRequested()) QTest::keyClick(&w, Qt::Key_Escape);
+    });
+    watch.start();
+    QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+    watch.stop();
+    QVERIFY(w.IsStopRequested());
+    QCOMPARE(w.GetCheckProgress(), -1);
+    // Stopped after the step in flight (step 2 of row 1), before step 3.
+    QCOMPARE(w.GetCheckLimit(), 8);
+    QStringList row1, row2;
+    for (int c = 3; c < 8; ++c) row1 << Text(sys, 1, c);
+    for (int c = 3; c < 8; ++c) row2 << Text(sys, 2, c);
+    QCOMPARE(row1, QStringList({"ok", "ok", "ok", "", ""}));
+    QCOMPARE(row2, QStringList({"", "", "", "", ""}));
+    QVERIFY(RedStatusCells(*w.vstSystem).empty());
+    QCOMPARE(w.lblProgress->text(), QString("Status check stopped after 8 of 15."));
+    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QVERIFY(!w.GetTavexList().Items(1)->Communicator->IsActive());
+    // The next check shows everything again.
+    w.btnCheckClick();
+    QCOMPARE(Text(sys, 2, 7), QString("ok"));
+    QCOMPARE(w.GetCheckLimit(), -1);
+  }
+
   // --- Selection and editing -------------------------------------------------
 
   void mouseSelectsOneCellAndDragMovesIt() {
@@ -450,6 +696,104 @@ class TestPages : public QObject {
     QCOMPARE(checked(), before);
   }
 
+  // The keyboard moves the one selected cell, the same the mouse sets and
+  // Edit Value opens on, with the grid's focus; Enter and F2 edit it.
+  void keyboardMovesTheSelectedCellAndEdits() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
+    w.btnReadClick();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.vstConfig->setFocus();
+    auto at = [&](int Row, int Column) {
+      return w.GetSelection().IsSelected(Row, Column) && w.GetSelectedRow() == Row &&
+             w.GetSelectedColumn() == Column && w.vstConfig->currentIndex() == w.vstConfig->model()->index(Row, Column);
+    };
+    // The first key selects the first value cell.
+    QTest::keyClick(w.vstConfig, Qt::Key_Down);
+    QVERIFY(at(0, 4));
+    struct TStep {
+      Qt::Key Key;
+      Qt::KeyboardModifiers Mods;
+      int Row, Column;
+    };
+    const TStep steps[] = {{Qt::Key_Right, Qt::NoModifier, 0, 5},   {Qt::Key_Down, Qt::NoModifier, 1, 5},
+                           {Qt::Key_End, Qt::NoModifier, 1, 6},     {Qt::Key_Right, Qt::NoModifier, 1, 6},
+                           {Qt::Key_Home, Qt::NoModifier, 1, 1},    {Qt::Key_Left, Qt::NoModifier, 1, 1},
+                           {Qt::Key_PageDown, Qt::NoModifier, 2, 1}, {Qt::Key_Down, Qt::NoModifier, 2, 1},
+                           {Qt::Key_PageUp, Qt::NoModifier, 0, 1},  {Qt::Key_End, Qt::ControlModifier, 2, 6},
+                           {Qt::Key_Home, Qt::ControlModifier, 0, 1}, {Qt::Key_Right, Qt::NoModifier, 0, 2}};
+    for (const TStep& st : steps) {
+      QTest::keyClick(w.vstConfig, st.Key, st.Mods);
+      QVERIFY2(at(st.Row, st.Column), qPrintable(QString("key %1 -> %2/%3, selected %4/%5")
+                                                     .arg(st.Key, 0, 16)
+                                                     .arg(st.Row)
+                                                     .arg(st.Column)
+                                                     .arg(w.GetSelection().Row())
+                                                     .arg(w.GetSelection().Column())));
+    }
+    // A press moves it, and the keys go on from there.
+    Press(1, 4);
+    Release(CellCenter(1, 4));
+    QTest::keyClick(w.vstConfig, Qt::Key_Right);
+    QVERIFY(at(1, 5));
+
+    // Enter and F2 open Edit Value on a value cell, nothing on a fixed one.
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("22", &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_Return);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("21.5"));
+    QCOMPARE(Text(*w.vstConfig->model(), 1, 5), QString("22"));
+    QVERIFY(w.GetCells().At(1, 1).Edited);
+    QTest::keyClick(w.vstConfig, Qt::Key_Right);
+    AnswerDialog(nullptr, &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_F2);
+    QVERIFY(opened);
+    QCOMPARE(shown, QString("-5"));
+    QTest::keyClick(w.vstConfig, Qt::Key_Home);
+    AnswerDialog(nullptr, &shown, &all, &opened);
+    QTest::keyClick(w.vstConfig, Qt::Key_Enter);
+    QCoreApplication::processEvents();
+    QVERIFY(!opened);
+
+  }
+
+  // The space bar toggles the row's check box from any column, on both pages.
+  void spaceTogglesTheRowOnBothPages() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 2);
+    for (QTableView* grid : {w.vstSystem, w.vstConfig}) {
+      w.PageControl1->setCurrentWidget(grid == w.vstSystem ? w.pgSystem : w.pgConfig);
+      QCoreApplication::processEvents();
+      QAbstractItemModel& m = *grid->model();
+      for (int column : {0, 1, 3}) {
+        grid->setFocus();
+        grid->setCurrentIndex(m.index(1, column));
+        if (grid == w.vstConfig) {
+          Press(1, column);
+          Release(CellCenter(1, column));
+        }
+        const bool before = m.index(1, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked;
+        QTest::keyClick(grid, Qt::Key_Space);
+        QVERIFY2((m.index(1, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked) == !before,
+                 qPrintable(QString("%1, column %2").arg(grid->objectName()).arg(column)));
+        QVERIFY(m.index(0, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked);  // the other row stays
+      }
+    }
+    // Tab leaves the grid for the page's buttons (not from cell to cell).
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.vstConfig->setFocus();
+    QVERIFY(w.vstConfig->hasFocus());
+    QTest::keyClick(w.vstConfig, Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY2(focus == w.btnRead, focus != nullptr ? qPrintable(focus->objectName()) : "none");
+  }
+
   void doubleClickEditsValueCellsOnly() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
@@ -509,6 +853,29 @@ class TestPages : public QObject {
     QVERIFY(w.GetCells().At(0, 1).Edited);
   }
 
+  // A value its column cuts shows its whole text as a tooltip; one that
+  // fits shows none.
+  void cutCellsShowTheirWholeTextAsTooltip() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", 0.1), Var("fan_speed", "word", 1450)}))}));
+    TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
+    w.btnReadClick();
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("0.100000001490116"));
+    auto tip = [&](int Column) {
+      QToolTip::hideText();
+      QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000);
+      const QPoint at = CellCenter(0, Column);
+      QHelpEvent e(QEvent::ToolTip, at, w.vstConfig->viewport()->mapToGlobal(at));
+      QApplication::sendEvent(w.vstConfig->viewport(), &e);
+      return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(tip(4), QString("0.100000001490116"));
+    QCOMPARE(tip(5), QString());
+    QCOMPARE(tip(1), QString());
+    w.vstConfig->horizontalHeader()->resizeSection(4, 400);
+    QCOMPARE(tip(4), QString());
+    QToolTip::hideText();
+  }
+
   void cellColours() {
     // A read of this controller fails in the allocation text and keeps its
     // busy mark.
@@ -531,8 +898,19 @@ class TestPages : public QObject {
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
     QVERIFY(w.GetCells().At(0, 0).Busy);
     QImage busy = paint(4);
-    QCOMPARE(busy.pixelColor(38, 5), kRed);
-    QCOMPARE(busy.pixelColor(39, 5), QColor(Qt::white));
+    QCOMPARE(busy.pixelColor(0, 5), kRed);
+    QCOMPARE(busy.pixelColor(39, 5), kRed);  // the view keeps the grid line outside the cell
+    // In the grid itself: red up to the grid line, which stays as it is.
+    QCoreApplication::processEvents();
+    {
+      const QImage grid = w.vstConfig->viewport()->grab().toImage();
+      const QRect rect = w.vstConfig->visualRect(w.vstConfig->model()->index(0, 4));
+      const int y = rect.center().y();
+      QCOMPARE(grid.pixelColor(rect.right(), y), kRed);
+      QVERIFY(grid.pixelColor(rect.right() + 1, y) != kRed);
+      const QRect left = w.vstConfig->visualRect(w.vstConfig->model()->index(0, 3));
+      QCOMPARE(grid.pixelColor(rect.right() + 1, y), grid.pixelColor(left.right() + 1, y));  // a grid line
+    }
     QCOMPARE(paint(3).pixelColor(20, 5), QColor(Qt::white));  // fixed columns never
     Press(0, 4);
     QCOMPARE(paint(4).pixelColor(20, 5), w.vstConfig->palette().color(QPalette::Highlight));
