@@ -4,12 +4,7 @@
 
 #include <gtest/gtest.h>
 
-<<<<<<< HEAD
-#include <set>
-
-=======
 #include <algorithm>
->>>>>>> main
 #include <cmath>
 #include <set>
 
