@@ -194,7 +194,7 @@ TEST_F(Operations, SilentControllerShowsNetworkOkAndErrorsElsewhere) {
   auto plc = Record(1000, "127.0.0.2");
   plc->Communicator->TickSource = FastTicks();
   std::vector<bool> results;
-  CheckStatus(*plc, {[&](int, bool ok) { results.push_back(ok); }, {}});
+  CheckStatus(*plc, {[&](int, bool ok) { results.push_back(ok); }, {}, {}});
   EXPECT_EQ(results, (std::vector<bool>{true, false, false, false, false}));
 }
 

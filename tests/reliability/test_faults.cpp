@@ -143,7 +143,7 @@ TEST_P(FaultMatrix, ShowsTrueValuesOrQuestionMarksAndWritesOnlyWhatWasAsked) {
 
   // The system check page first: its allocation load serves the reads.
   std::vector<bool> steps;
-  CheckStatus(*plc, {[&](int, bool ok) { steps.push_back(ok); }, {}});
+  CheckStatus(*plc, {[&](int, bool ok) { steps.push_back(ok); }, {}, {}});
   ASSERT_EQ(steps.size(), 5u);
   if (c.Lossless) {
     EXPECT_EQ(steps, std::vector<bool>(5, true));

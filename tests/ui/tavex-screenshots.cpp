@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     }
   });
   fmMain.activateWindow();
-  QTest::qWaitForWindowActive(&fmMain);
+  (void)QTest::qWaitForWindowActive(&fmMain);
   readWatch.start();
   fmMain.btnReadClick();
   readWatch.stop();

@@ -862,7 +862,7 @@ class TestPages : public QObject {
     QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("0.100000001490116"));
     auto tip = [&](int Column) {
       QToolTip::hideText();
-      QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000);
+      (void)QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000);
       const QPoint at = CellCenter(0, Column);
       QHelpEvent e(QEvent::ToolTip, at, w.vstConfig->viewport()->mapToGlobal(at));
       QApplication::sendEvent(w.vstConfig->viewport(), &e);
