@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "cli/uCliInputs.h"
@@ -142,15 +143,53 @@ void TTool::Detect() {
     options.DirectConnection = O.Direct;
     options.Password = Password;
     options.ListenMs = O.ListenMs;
-    DetectControllers(comm, List, options);
-    for (int i = 0; i < List.Count(); ++i) Configure(*List.Items(i));
-    if (List.Count() == 0)
-      Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
-           TerminalSafe(AdapterID) + ".");
+    // A frame that is no answer to the tool ends the listening, and a
+    // damaged one swallows what comes behind it: the broadcast is repeated
+    // then, and every answer of every round kept once (by NAD and address).
+    bool incomplete = false;
+    std::set<std::pair<uint64_t, std::string>> listed;
+    for (int round = 1; round <= kDetectRounds; ++round) {
+      TTavexList answered;
+      DetectControllers(comm, answered, options);
+      incomplete = comm.AutodetectIncomplete();
+      for (int i = 0; i < answered.Count(); ++i) {
+        const TTavex& a = *answered.Items(i);
+        if (!listed.insert({NadNumber(a), a.GetIpAddress()}).second) continue;
+        auto plc = std::make_unique<TTavex>();
+        plc->SetNad(a.Nad);
+        plc->SetIpAddress(a.GetIpAddress());
+        Configure(*plc);
+        List.Add(std::move(plc));
+      }
+      if (!incomplete) break;
+      if (round < kDetectRounds) {
+        Progress.Clear();
+        Warn("A foreign or damaged frame cut the listening short; broadcasting again (" +
+             std::to_string(round + 1) + " of " + std::to_string(kDetectRounds) + ").");
+      }
+    }
+    if (incomplete)
+      Fail("A foreign or damaged frame cut the listening short " + std::to_string(kDetectRounds) +
+           " times: the list of controllers may be incomplete.");
+    if (O.Direct && List.Count() > 1)
+      Warn(std::to_string(List.Count()) +
+           " controllers answered on a direct connection, which is meant for one.");
   } else {
     DetectByHosts();
   }
   Progress.Clear();
+
+  // One NAD answered from several addresses: a request to that NAD would
+  // reach whichever, so a --nad that names it is refused.
+  std::map<uint32_t, std::vector<std::string>> where;
+  for (int i = 0; i < List.Count(); ++i)
+    where[static_cast<uint32_t>(NadNumber(*List.Items(i)))].push_back(List.Items(i)->GetIpAddress());
+  for (const auto& [nad, ips] : where) {
+    if (ips.size() < 2) continue;
+    std::string list;
+    for (const auto& ip : ips) list += (list.empty() ? "" : ", ") + TerminalSafe(ip);
+    Warn("Controllers at " + list + " answer with the same NAD " + std::to_string(nad) + ".");
+  }
 
   std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
   std::set<uint32_t> found;
@@ -158,9 +197,14 @@ void TTool::Detect() {
     TTavex* plc = List.Items(i);
     const auto nad = static_cast<uint32_t>(NadNumber(*plc));
     if (!wanted.empty() && wanted.count(nad) == 0) continue;
-    Plcs.push_back(plc);
     found.insert(nad);
+    if (!wanted.empty() && where[nad].size() > 1) continue;
+    Plcs.push_back(plc);
   }
+  for (const uint32_t n : wanted)
+    if (found.count(n) != 0 && where[n].size() > 1)
+      Fail("NAD " + std::to_string(n) + " is answered by " + std::to_string(where[n].size()) +
+           " controllers; none of them is served.");
   if (List.Count() > 0)
     for (const uint32_t n : wanted)
       if (found.count(n) == 0) Fail("Controller " + std::to_string(n) + " did not answer.");

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,10 @@ class TTool {
   bool OutFailed = false;
   int OutErrno = 0;
   void Fail(std::string Sentence) { Failures.push_back(std::move(Sentence)); }
+  // A warning on stderr at once; the exit status stays as it is.
+  void Warn(const std::string& Sentence) { std::cerr << "tavexctl: warning: " << Sentence << "\n"; }
+  // Broadcasts of one discovery, at most, while frames cut it short.
+  static constexpr int kDetectRounds = 3;
 
   TOptions O;
   std::string AdapterID;

@@ -283,6 +283,8 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
     RxText_ += text;
     if (RxText_.size() > kMaxReceiveText) {
       RxText_.clear();
+      // During autodetect, answers may have gone down with the junk.
+      if (Collecting_) DetectIncomplete_ = true;
       State_.store(TTransState::Waiting, std::memory_order_release);
       return;
     }
@@ -317,10 +319,16 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
   } else {
     // Anything else ends the wait; during autodetect it also ends the
     // listening, so that no answer behind it is listed.
+    if (Collecting_) DetectIncomplete_ = true;
     Collecting_ = false;
     State_.store(TTransState::Idle, std::memory_order_release);
     Changed_.notify_all();
   }
+}
+
+bool TCommunicator::AutodetectIncomplete() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return DetectIncomplete_;
 }
 
 TLastFrame TCommunicator::LastFrame() const {
@@ -340,12 +348,16 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
     NadList_.clear();
     IpList_.clear();
     Collecting_ = true;
+    DetectIncomplete_ = false;
   }
   Timeout = ListenMs;
   Retries = 1;
   SendCommand(cmdPing);
   {
     std::lock_guard<std::mutex> g(Lock_);
+    // A frame start whose frame never completed: a damaged frame, which
+    // swallows whatever arrives behind it.
+    if (!RxText_.empty()) DetectIncomplete_ = true;
     Collecting_ = false;
     *NadList = NadList_;
     *IpList = IpList_;

@@ -84,6 +84,10 @@ class TCommunicator {
   // when a list is missing.
   bool Autodetect(std::vector<std::string>* NadList, std::vector<std::string>* IpList,
                   int ListenMs);
+  // Whether the last Autodetect's lists may be incomplete: its listening was
+  // ended early by a frame that is no answer to the tool, or a damaged frame
+  // swallowed what came behind it.
+  bool AutodetectIncomplete() const;
 
   // Sends a built request and waits for the answer, with retries. True when
   // an attempt ended with a parsed frame of Direction 1; LastFrame() then
@@ -217,6 +221,7 @@ class TCommunicator {
   std::string RxText_;
   TLastFrame Last_;
   bool Collecting_ = false;
+  bool DetectIncomplete_ = false;
   std::vector<std::string> NadList_;
   std::vector<std::string> IpList_;
 

@@ -277,6 +277,50 @@ TEST_F(Tavexctl, NadFilterKeepsTheNamedAndFailsForAMissingOne) {
   EXPECT_EQ(missing.Err, "tavexctl: Controller 5 did not answer.\n");
 }
 
+TEST_F(Tavexctl, DiscoverySaysWhatItMayHaveMissed) {
+  // The middle controller's answer ends the listening (a frame that is no
+  // answer to the tool) or swallows what comes behind it (a damaged frame):
+  // the broadcast is repeated, and a list still cut short is a failure.
+  struct Case {
+    const char* name;
+    json faults;
+  } cases[] = {
+      {"direction_0", {{"wrong_direction", 1}}},
+      {"damaged", {{"corrupt", 1}, {"corrupt_at", 9}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3", {{"faults", c.faults}}),
+                          Controller(1002, "127.0.0.4")}));
+    TRun r = Json({"detect"});
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    EXPECT_NE(r.Err.find("warning: A foreign or damaged frame cut the listening short; broadcasting again (2 of 3)."),
+              std::string::npos)
+        << r.Err;
+    EXPECT_NE(r.Err.find("cut the listening short 3 times: the list of controllers may be incomplete."),
+              std::string::npos)
+        << r.Err;
+    int broadcasts = 0;
+    for (const json& e : Log()) broadcasts += e["nad"] == 1001 && e["broadcast"] == true;
+    EXPECT_EQ(broadcasts, 3);
+    for (const auto& [nad, ip] : Found(r.J)) EXPECT_NE(nad, 1001u) << ip;  // never lists the faulty answer
+    StopSim();
+  }
+
+  // One NAD at two addresses: a warning, and a --nad that names it is
+  // refused rather than served by whichever answers.
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1000, "127.0.0.3")}));
+  TRun twice = Json({"detect"});
+  EXPECT_EQ(twice.Status, 0) << twice.Err;
+  EXPECT_EQ(twice.Err, "tavexctl: warning: Controllers at 127.0.0.2, 127.0.0.3 answer with the same NAD 1000.\n");
+  EXPECT_EQ(Found(twice.J).size(), 2u);
+  TRun named = Ctl({"--nad", "1000", "read", "speed"});
+  EXPECT_EQ(named.Status, 1);
+  EXPECT_NE(named.Err.find("NAD 1000 is answered by 2 controllers; none of them is served."), std::string::npos)
+      << named.Err;
+  for (const json& e : Log()) EXPECT_TRUE(e["broadcast"] == true) << "nothing but the broadcast: " << e.dump();
+}
+
 TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"silent", true}}}})}));
   TRun r = Json({"detect"});
