@@ -171,6 +171,9 @@ void TTool::Detect() {
     if (incomplete)
       Fail("A foreign or damaged frame cut the listening short " + std::to_string(kDetectRounds) +
            " times: the list of controllers may be incomplete.");
+    if (List.Count() == 0)
+      Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
+           TerminalSafe(AdapterID) + ".");
     if (O.Direct && List.Count() > 1)
       Warn(std::to_string(List.Count()) +
            " controllers answered on a direct connection, which is meant for one.");
