@@ -41,6 +41,7 @@ struct TOptions {
   bool Utc = false;        // the clock set to UTC instead of local time
   bool DryRun = false;
   bool Quiet = false;
+  bool Trace = false;  // every datagram on stderr
   std::string FromFile;
   bool FromGiven = false;
   std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked

@@ -1,5 +1,7 @@
 #include "cli/uCliOutput.h"
 
+#include "abus/uABus.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -7,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 
@@ -292,6 +296,39 @@ void TProgress::Clear() {
   std::fputs("\r\033[K", stderr);
   std::fflush(stderr);
   Shown_ = false;
+}
+
+}  // namespace tavex
+
+namespace tavex {
+
+std::string TraceLine(bool Sent, const std::string& IP, uint16_t Port, const uint8_t* Data,
+                      size_t Size) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t t = system_clock::to_time_t(now);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  char head[64];
+  std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d %s ", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms), Sent ? "->" : "<-");
+  std::string line = head + TerminalSafe(IP) + ":" + std::to_string(Port);
+  if (Data == nullptr) Size = 0;
+  auto u32 = [Data](size_t At) {
+    return static_cast<uint32_t>(Data[At] | Data[At + 1] << 8 | Data[At + 2] << 16) |
+           static_cast<uint32_t>(Data[At + 3]) << 24;
+  };
+  if (Size >= 14 && Data[0] == 0xAA && Data[1] == 0x55) {
+    line += " " + std::to_string(u32(4)) + " > " + std::to_string(u32(8)) + " dir " +
+            std::to_string(Data[12]);
+    if (Data[12] == 0 && Size > 14) line += " cmd " + std::to_string(Data[14]);
+  } else {
+    line += " (no frame start)";
+  }
+  line += " len " + std::to_string(Size) + " ";
+  line += BytesToHex(Data, std::min<size_t>(Size, 2048));
+  return line + "\n";
 }
 
 }  // namespace tavex

@@ -59,6 +59,13 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
 // later lands on it and receives the output. StdoutClosed then tells that
 // the output has nowhere to go.
 void GuardStandardStreams();
+
+// One line of --trace for a datagram sent (to IP:Port) or received (from
+// it): "HH:MM:SS.mmm -> 127.0.0.2:8442 1 > 1000 dir 0 cmd 16 len 19 AA55..."
+// (NADs, Direction and, for a request, the command when the datagram starts
+// with a frame header), at most 2048 bytes in hex.
+std::string TraceLine(bool Sent, const std::string& IP, uint16_t Port, const uint8_t* Data,
+                      size_t Size);
 bool StdoutClosed();
 
 // Reads a whole regular file of at most Limit bytes. False with a sentence

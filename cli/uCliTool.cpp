@@ -138,6 +138,7 @@ void TTool::Detect() {
     Progress.Show("listening for controllers on " + AdapterID + " (" +
                   std::to_string(O.ListenMs) + " ms)");
     TCommunicator comm;
+    Trace(comm);
     TDetectOptions options;
     options.AdapterID = AdapterID;
     options.DirectConnection = O.Direct;
@@ -229,6 +230,17 @@ void TTool::Configure(TTavex& Plc) const {
   Plc.SelectAdapter(AdapterID);
   Plc.SetPassword(Password);
   SetTransport(Plc, O.TimeoutMs, O.Retries);
+  Trace(*Plc.Communicator);
+}
+
+void TTool::Trace(TCommunicator& Comm) const {
+  if (!O.Trace) return;
+  // One write per line: lines of communicators served side by side stay
+  // whole.
+  Comm.OnTrace = [](bool Sent, const std::string& IP, uint16_t Port, const uint8_t* Data, size_t Size) {
+    const std::string line = TraceLine(Sent, IP, Port, Data, Size);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  };
 }
 
 // Controllers by address (--host, and the inventory of --hosts): a unicast

@@ -60,7 +60,7 @@ struct TRowResult {
 class TTool {
  public:
   explicit TTool(TOptions Options) : O(std::move(Options)) {
-    if (O.Quiet) Progress.Silence();
+    if (O.Quiet || O.Trace) Progress.Silence();
   }
   // Runs the command; returns the exit status (0 or 1). Throws TUsageError.
   int Run();
@@ -70,6 +70,8 @@ class TTool {
   void Detect();
   void DetectByHosts();
   void Configure(TTavex& Plc) const;
+  // With --trace: every datagram of Comm as a line on stderr.
+  void Trace(TCommunicator& Comm) const;
 
   void CmdAdapters();
   void CmdDetect();

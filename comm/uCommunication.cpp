@@ -162,6 +162,12 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       accepted = false;
       break;
     }
+    if (OnTrace) {
+      try {
+        OnTrace(true, dest, port, Frame, Len);
+      } catch (...) {
+      }
+    }
     accepted = WaitForAnswer(Timeout);
     // On the fixed port of a direct connection a late answer would land in
     // the next wait: the next send waits out a quiet period first.
@@ -243,6 +249,12 @@ void TCommunicator::HandleSocketDatagram(const uint8_t* Data, size_t Size,
   if (Size > kMaxDatagram) Size = kMaxDatagram;
   const std::string text = BytesToHex(Data, Size);
   std::lock_guard<std::mutex> g(Lock_);
+  if (OnTrace) {
+    try {
+      OnTrace(false, SenderIP, SenderPort, Data, Size);
+    } catch (...) {
+    }
+  }
   // Only the socket of the request that waits may answer it: anything that
   // arrives between requests, or on an earlier request's socket, answers
   // nothing that is asked now.

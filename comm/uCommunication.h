@@ -184,6 +184,14 @@ class TCommunicator {
                      uint32_t DestNad, uint8_t Direction, uint8_t Aux,
                      const std::string& FrameText, const std::string& PayloadText)>
       OnReceive;
+  // Sees every datagram sent (Sent true: destination; on the owner's
+  // thread, after the send) and every datagram the socket received (Sent
+  // false: sender; on the listener thread with the communicator's lock held,
+  // before it is judged, so dropped ones too). Must not call the
+  // communicator. Empty: nothing.
+  std::function<void(bool Sent, const std::string& IP, uint16_t Port, const uint8_t* Data,
+                     size_t Size)>
+      OnTrace;
   // Runs at least every 5 ms while a transaction waits (the desktop tool
   // processes its pending events here). Empty: nothing.
   std::function<void()> IdleHook;

@@ -20,6 +20,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -319,6 +320,45 @@ TEST_F(Tavexctl, DiscoverySaysWhatItMayHaveMissed) {
   EXPECT_NE(named.Err.find("NAD 1000 is answered by 2 controllers; none of them is served."), std::string::npos)
       << named.Err;
   for (const json& e : Log()) EXPECT_TRUE(e["broadcast"] == true) << "nothing but the broadcast: " << e.dump();
+}
+
+TEST_F(Tavexctl, TraceShowsEveryFrameTheControllersReceivedAndSent) {
+  // Two controllers served side by side, with a duplicated answer among the
+  // received datagrams: every request the simulator logged is a "->" line
+  // to its address with its command, in order; every answer a "<-" line.
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"duplicate", 1}}}}),
+                        Controller(1001, "127.0.0.3")}));
+  TRun r = Ctl({"--host", "127.0.0.2", "--host", "127.0.0.3", "--trace", "read", "speed"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  std::map<std::string, std::vector<std::string>> sent, received;
+  std::istringstream lines(r.Err);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string time, arrow, where;
+    words >> time >> arrow >> where;
+    const std::string ip = where.substr(0, where.find(':'));
+    if (arrow == "->") {
+      const size_t cmd = line.find(" cmd ");
+      ASSERT_NE(cmd, std::string::npos) << line;
+      sent[ip].push_back(line.substr(cmd + 5, line.find(' ', cmd + 5) - cmd - 5));
+    } else {
+      ASSERT_EQ(arrow, "<-") << "not a trace line: " << line;
+      received[ip].push_back(line);
+    }
+  }
+  std::map<std::string, std::vector<std::string>> logged;
+  int answers = 0;
+  for (const json& e : Log()) {
+    logged[e["ip"].get<std::string>()].push_back(std::to_string(e["command"].get<int>()));
+    answers += e["outcome"] == "answered";
+  }
+  EXPECT_EQ(sent, logged);
+  // Each answer, and its copy unless the copy was still queued when the
+  // request's socket was replaced (then it is discarded unread).
+  EXPECT_GE(received["127.0.0.2"].size(), logged["127.0.0.2"].size());
+  EXPECT_LE(received["127.0.0.2"].size(), 2 * logged["127.0.0.2"].size());
+  EXPECT_EQ(received["127.0.0.3"].size(), logged["127.0.0.3"].size());
+  EXPECT_GT(answers, 4);
 }
 
 TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
