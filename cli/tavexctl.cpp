@@ -10,6 +10,8 @@
 // usage error or an unreadable file. Errors go to stderr, one sentence each.
 #include <sys/resource.h>
 
+#include <csignal>
+
 #include <exception>
 #include <iostream>
 
@@ -17,9 +19,20 @@
 #include "cli/uCliOutput.h"
 #include "cli/uCliTool.h"
 
+namespace {
+extern "C" void OnStopSignal(int) { tavex::gStopRequested.store(true); }
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace tavex;
   GuardStandardStreams();
+  // SIGINT and SIGTERM end the run after the frame in flight, with what was
+  // done printed (status 130).
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
   // Every controller served at once holds a socket (and its listener's
   // descriptors): take all the descriptors this process may have.
   rlimit files{};

@@ -78,6 +78,11 @@ int TTool::Run() {
     OutErrno = errno;
   }
   for (const auto& f : Failures) std::cerr << "tavexctl: " << f << "\n";
+  if (gStopRequested.load()) {
+    std::cerr << "tavexctl: Interrupted: what is shown was done; entries marked \"not done\" were "
+                 "neither read nor written.\n";
+    return 130;
+  }
   if (OutFailed) {
     std::cerr << "tavexctl: Cannot write the output: "
               << (OutErrno == EBADF ? std::string("standard output is closed")
@@ -138,6 +143,7 @@ void TTool::Detect() {
     Progress.Show("listening for controllers on " + AdapterID + " (" +
                   std::to_string(O.ListenMs) + " ms)");
     TCommunicator comm;
+    comm.StopFlag = &gStopRequested;
     Trace(comm);
     TDetectOptions options;
     options.AdapterID = AdapterID;
@@ -230,8 +236,11 @@ void TTool::Configure(TTavex& Plc) const {
   Plc.SelectAdapter(AdapterID);
   Plc.SetPassword(Password);
   SetTransport(Plc, O.TimeoutMs, O.Retries);
+  Plc.Communicator->StopFlag = &gStopRequested;
   Trace(*Plc.Communicator);
 }
+
+std::atomic<bool> gStopRequested{false};
 
 void TTool::Trace(TCommunicator& Comm) const {
   if (!O.Trace) return;

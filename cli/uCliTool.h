@@ -11,6 +11,7 @@
 // workers inside RunFleetRows and DetectByHosts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -56,6 +57,10 @@ struct TRowResult {
   std::vector<std::string> NotWritten;  // entries whose value did not take
   bool HeldBack = false;                // a value was rejected: nothing written
 };
+
+// Set by SIGINT and SIGTERM: no more requests are sent; what was done is
+// printed, and the run ends with status 130.
+extern std::atomic<bool> gStopRequested;
 
 class TTool {
  public:

@@ -113,7 +113,8 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
       row.Reasons.push_back(e.Reason);
     }
     row.Rtc = r.Rtc;
-    row.Error = r.GivenUp ? r.Error : std::string();
+    // An interrupted controller did not fail: its entries say what was done.
+    row.Error = r.GivenUp && !r.Interrupted ? r.Error : std::string();
     row.HeldBack = r.HeldBack;
     if (Write) CheckWritten(row, Values[i], r);
   }
@@ -126,6 +127,14 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
 void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
                          const TFleetResult& Result) {
   const TTavex& plc = *Row.Plc;
+  if (Result.Interrupted) {
+    // What the stop cut off before the write is not written; a write that
+    // went out counts as written though it was not read back.
+    for (size_t k = 0; k < Row.Entries.size() && k < Result.Entries.size(); ++k)
+      if (k < Values.size() && !Values[k].empty() && Result.Entries[k].Reason == TEntryReason::NotDone)
+        Row.NotWritten.push_back(Row.Entries[k]);
+    return;
+  }
   if (!Row.Error.empty()) {
     // Given up: nothing can be said of what arrived, so nothing counts as written.
     for (size_t k = 0; k < Row.Entries.size(); ++k)
@@ -249,9 +258,16 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     j["controllers"].push_back(c);
 
     // One sentence per controller for what could not be reached or read.
-    std::vector<std::string> unknown;
-    for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k)
-      if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
+    std::vector<std::string> unknown, notDone, notReadBack;
+    for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
+      const TEntryReason why = k < r.Reasons.size() ? r.Reasons[k] : TEntryReason::None;
+      if (why == TEntryReason::NotDone) notDone.push_back(r.Entries[k]);
+      else if (why == TEntryReason::NotReadBack) notReadBack.push_back(r.Entries[k]);
+      else if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
+    }
+    if (!notDone.empty()) Fail(Who(p) + ": not done (interrupted): " + JoinList(notDone) + ".");
+    if (!notReadBack.empty())
+      Fail(Who(p) + ": written, not read back (interrupted): " + JoinList(notReadBack) + ".");
     if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
     else if (!unknown.empty() && !r.HeldBack)  // a held-back write has said it

@@ -125,6 +125,11 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
   // that nobody waits on. The attempts of one request share its socket: a
   // late answer to the first attempt answers the same frame. A direct
   // connection is bound to its fixed port and keeps it.
+  if (StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed)) {
+    Stopped_ = true;
+    Timeout = DefaultTimeout;
+    return false;
+  }
   const bool ownSocket = !SendHook && !DirectConnection;
   if (!DirectConnection) QuietMs_ = 0;
   bool accepted = false;

@@ -184,6 +184,11 @@ class TCommunicator {
                      uint32_t DestNad, uint8_t Direction, uint8_t Aux,
                      const std::string& FrameText, const std::string& PayloadText)>
       OnReceive;
+  // When set and true, Transact sends nothing more and fails at once (an
+  // interrupted run: the frame in flight is still waited for). Stopped()
+  // then tells that a transaction was refused this way.
+  const std::atomic<bool>* StopFlag = nullptr;
+  bool Stopped() const { return Stopped_; }
   // Sees every datagram sent (Sent true: destination; on the owner's
   // thread, after the send) and every datagram the socket received (Sent
   // false: sender; on the listener thread with the communicator's lock held,
@@ -243,7 +248,8 @@ class TCommunicator {
   uint64_t WaitGeneration_ = 0;
   // Owner's thread only.
   bool LastWaitTimedOut_ = false;
-  int QuietMs_ = 0;  // quiet period due before the next direct-connection send
+  int QuietMs_ = 0;
+  bool Stopped_ = false;  // a transaction was refused by StopFlag  // quiet period due before the next direct-connection send
 };
 
 }  // namespace tavex

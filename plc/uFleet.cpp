@@ -193,6 +193,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
         return;
       }
+      Result.ValuesWritten = true;
     }
 
     if (Options.SyncClock && !Result.HeldBack) {
@@ -284,6 +285,10 @@ const char* ReasonText(TEntryReason Reason) {
       return "controller error";
     case TEntryReason::HeldBack:
       return "held back";
+    case TEntryReason::NotDone:
+      return "not done";
+    case TEntryReason::NotReadBack:
+      return "written, not read back";
   }
   return "";
 }
@@ -392,8 +397,18 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
   TTavex& plc = *Job.Plc;
   plc.LastError.clear();
   try {
-    if (!Prepare(plc, Options, Result)) return;
-    Exchange(plc, Job, Options, Result);
+    if (Prepare(plc, Options, Result)) Exchange(plc, Job, Options, Result);
+    // Interrupted: what the stop cut off is not done, or, for a value whose
+    // write was acknowledged, written but not read back.
+    if (plc.Communicator->Stopped()) {
+      Result.Interrupted = true;
+      for (size_t k = 0; k < Result.Entries.size(); ++k) {
+        TFleetEntry& e = Result.Entries[k];
+        if (e.Reason != TEntryReason::NoAnswer) continue;
+        const bool written = Result.ValuesWritten && k < Job.Values.size() && !Job.Values[k].empty();
+        e.Reason = written ? TEntryReason::NotReadBack : TEntryReason::NotDone;
+      }
+    }
   } catch (const std::exception& e) {
     // A bad allocation line: this controller's error, nobody else's.
     plc.LastError = e.what();

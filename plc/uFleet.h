@@ -49,9 +49,11 @@ enum class TEntryReason : uint8_t {
   ControllerError,  // it answered, but has no program, no allocation file, or a bad one
   HeldBack,         // accepted, but not written: another value for the controller was
                     // rejected or named no variable (TFleetOptions::AllOrNothing)
+  NotDone,          // the run was interrupted before this entry was read or written
+  NotReadBack,      // written, but the run was interrupted before the read-back
 };
 // "", "unknown entry", "rejected value", "no answer", "controller error",
-// "held back".
+// "held back", "not done", "written, not read back".
 const char* ReasonText(TEntryReason Reason);
 
 // --- Worker pool -------------------------------------------------------------
@@ -121,6 +123,8 @@ struct TFleetResult {
   std::vector<std::string> ClockMissing;
   std::vector<std::string> ClockRejected;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
+  bool ValuesWritten = false;  // the values' write was acknowledged
+  bool Interrupted = false;    // the communicator's StopFlag refused a transaction
   bool Thrown = false;     // Error is the text of an exception
   std::string Error;       // the record's LastError, or the exception's text
 };

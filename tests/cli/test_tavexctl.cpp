@@ -361,6 +361,68 @@ TEST_F(Tavexctl, TraceShowsEveryFrameTheControllersReceivedAndSent) {
   EXPECT_GT(answers, 4);
 }
 
+TEST_F(Tavexctl, AnInterruptedWriteSaysWhatWasDone) {
+  // Five controllers served one after the other, answers after 40 ms: a
+  // SIGINT lands in the middle. The run ends with 130, and what it prints
+  // per controller matches the simulator's log: written (all of its
+  // entries done) or not (all of them "not done" and listed as not written).
+  json controllers = json::array();
+  std::string rows = "nad,entry,value\n";
+  for (int c = 0; c < 5; ++c) {
+    json vars = json::array();
+    for (int i = 0; i < 20; ++i) vars.push_back({{"name", "v" + std::to_string(i)}, {"type", "word"}, {"value", i}});
+    const uint32_t nad = 1000 + static_cast<uint32_t>(c);
+    controllers.push_back({{"nad", nad}, {"ip", "127.0.0." + std::to_string(2 + c)}, {"variables", vars},
+                           {"faults", {{"delay_ms", 40}}}});
+    for (int i = 0; i < 20; ++i) rows += std::to_string(nad) + ",v" + std::to_string(i) + "," + std::to_string(100 + i) + "\n";
+  }
+  StartSim(controllers);
+  const std::string csv = WriteFile("values.csv", rows);
+  int out = -1, err = -1;
+  const pid_t pid = Spawn({TAVEXCTL_EXE, "--adapter", "lo", "--listen", "200", "--jobs", "1", "--format", "json",
+                           "write", "--from", csv},
+                          out, err);
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(700ms);
+  kill(pid, SIGINT);
+  std::string o, e;
+  for (bool outOpen = true, errOpen = true; outOpen || errOpen;) {
+    pollfd p[2] = {{outOpen ? out : -1, POLLIN, 0}, {errOpen ? err : -1, POLLIN, 0}};
+    if (poll(p, 2, 10000) <= 0) break;
+    char buf[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].revents == 0) continue;
+      const ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n <= 0) (i == 0 ? outOpen : errOpen) = false;
+      else (i == 0 ? o : e).append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(out);
+  close(err);
+  EXPECT_EQ(Reap(pid, false), 130) << e;
+  EXPECT_NE(e.find("Interrupted: what is shown was done"), std::string::npos) << e;
+
+  std::set<uint64_t> written;
+  for (const json& x : Log(52)) written.insert(x["nad"].get<uint64_t>());
+  EXPECT_LT(written.size(), 5u) << "the interrupt came after the whole run";
+  json j;
+  ASSERT_NO_THROW(j = json::parse(o)) << o << e;
+  ASSERT_EQ(j["controllers"].size(), 5u);
+  for (const json& c : j["controllers"]) {
+    const uint64_t nad = c["nad"].get<uint64_t>();
+    SCOPED_TRACE(nad);
+    int notDone = 0;
+    for (auto& [entry, why] : c["reasons"].items()) notDone += why == "not done";
+    if (written.count(nad)) {
+      EXPECT_EQ(notDone, 0) << c.dump();
+      EXPECT_TRUE(c["not_written"].empty()) << c.dump();
+    } else {
+      EXPECT_EQ(notDone, 20) << c.dump();
+      EXPECT_EQ(c["not_written"].size(), 20u) << c.dump();
+    }
+  }
+}
+
 TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"silent", true}}}})}));
   TRun r = Json({"detect"});
