@@ -21,21 +21,6 @@ namespace {
 // A clock read back further than this from the time written did not take.
 constexpr int kClockToleranceS = 2;
 
-TLocalTime UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  TLocalTime t;
-  t.Year = tm.tm_year + 1900;
-  t.Month = tm.tm_mon + 1;
-  t.Day = tm.tm_mday;
-  t.Hour = tm.tm_hour;
-  t.Minute = tm.tm_min;
-  t.Second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-  t.Weekday = tm.tm_wday;
-  return t;
-}
-
 // Calendar fields as seconds on one scale (no time zone: both sides of a
 // comparison are the same kind of time).
 int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Second) {

@@ -173,10 +173,8 @@ std::string RequestValue(TTavex& Plc, const std::string& Entry, const std::strin
 
 bool ControllerFailed(const TTavex& Plc) { return !ValuesRead(Plc); }
 
-TLocalTime LocalNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
+namespace {
+TLocalTime FromTm(const std::tm& tm) {
   TLocalTime t;
   t.Year = tm.tm_year + 1900;
   t.Month = tm.tm_mon + 1;
@@ -186,6 +184,21 @@ TLocalTime LocalNow() {
   t.Second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second is no clock value
   t.Weekday = tm.tm_wday;
   return t;
+}
+}  // namespace
+
+TLocalTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return FromTm(tm);
+}
+
+TLocalTime UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  return FromTm(tm);
 }
 
 void ReadClock(TTavex& Plc) {

@@ -101,6 +101,8 @@ struct TLocalTime {
 };
 // The workstation's local date and time now.
 TLocalTime LocalNow();
+// The same in UTC.
+TLocalTime UtcNow();
 
 // Reads the six date and time variables; RtcText := the clock, or empty
 // when any of them is missing.
