@@ -8,38 +8,27 @@
 // Exit status: 0 when every check and value succeeded, 1 when something
 // failed (no answer, an "error", a "?", a value that did not take), 2 for a
 // usage error or an unreadable file. Errors go to stderr, one sentence each.
-#include <sys/resource.h>
-
-#include <csignal>
-
 #include <exception>
 #include <iostream>
 
 #include "cli/uCliOptions.h"
 #include "cli/uCliOutput.h"
+#include "cli/uCliPlatform.h"
 #include "cli/uCliTool.h"
 
 namespace {
-extern "C" void OnStopSignal(int) { tavex::gStopRequested.store(true); }
+void OnStopRequest() { tavex::gStopRequested.store(true); }
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace tavex;
   GuardStandardStreams();
-  // SIGINT and SIGTERM end the run after the frame in flight, with what was
-  // done printed (status 130).
-  struct sigaction stop {};
-  stop.sa_handler = OnStopSignal;
-  sigemptyset(&stop.sa_mask);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
+  // A stop request (SIGINT, SIGTERM; Ctrl+C on Windows) ends the run after
+  // the frame in flight, with what was done printed (status 130).
+  InstallStopHandler(OnStopRequest);
   // Every controller served at once holds a socket (and its listener's
   // descriptors): take all the descriptors this process may have.
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
+  RaiseDescriptorLimit();
   TOptions options;
   try {
     const int status = ParseCommandLine(argc, argv, options);

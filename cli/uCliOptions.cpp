@@ -11,6 +11,13 @@
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
 
+// Where the allocation files are kept, as the help names it.
+#ifdef _WIN32
+#define TAVEX_CACHE_FOLDER_TEXT "%LOCALAPPDATA%\\tavex"
+#else
+#define TAVEX_CACHE_FOLDER_TEXT "$XDG_CACHE_HOME/tavex (else ~/.cache/tavex)"
+#endif
+
 #ifndef TAVEX_VERSION
 #define TAVEX_VERSION "0.0.0"
 #endif
@@ -57,7 +64,7 @@ constexpr char kFooter[] =
     "batched exchange; a controller that stops answering is given up after one\n"
     "failed request (--timeout x --retries) and its values show \"?\". With --host\n"
     "or --hosts no listening window is waited out. Each controller's allocation\n"
-    "file is kept in $XDG_CACHE_HOME/tavex (else ~/.cache/tavex), keyed by NAD,\n"
+    "file is kept in " TAVEX_CACHE_FOLDER_TEXT ", keyed by NAD,\n"
     "program stamp and the archive's place and size, and fetched again when any\n"
     "of them changes (--no-cache: always fetched, nothing kept).\n"
     "\n"

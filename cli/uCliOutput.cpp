@@ -1,9 +1,9 @@
 #include "cli/uCliOutput.h"
 
 #include "abus/uABus.h"
+#include "cli/uCliPlatform.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +22,7 @@ bool StdoutWasClosed = false;
 
 void GuardStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (DescriptorOpen(fd)) continue;
     if (fd == 1) StdoutWasClosed = true;
     const int n = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (n >= 0 && n != fd) {
@@ -272,15 +272,14 @@ bool ReadSmallFile(const std::string& Path, size_t Limit, std::string& Text, std
   return true;
 }
 
-TProgress::TProgress() : Enabled_(::isatty(STDERR_FILENO) == 1) {}
+TProgress::TProgress() : Enabled_(TerminalAcceptsControls(STDERR_FILENO)) {}
 
 void TProgress::Show(std::string_view Text) {
   if (!Enabled_) return;
   std::string line = TerminalSafe(Text);
   // A wrapped line could not be rewritten with '\r'.
-  winsize ws{};
-  size_t columns = 80;
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) columns = ws.ws_col;
+  size_t columns = TerminalColumns(STDERR_FILENO);
+  if (columns <= 1) columns = 80;
   if (line.size() > columns - 1) {
     size_t cut = columns - 1;
     while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;

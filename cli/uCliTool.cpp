@@ -10,6 +10,7 @@
 #include <set>
 
 #include "cli/uCliInputs.h"
+#include "cli/uCliPlatform.h"
 #include "cli/uInventory.h"
 #include "comm/uCommunication.h"
 #include "hostutil/uEthernetUtils.h"
@@ -117,8 +118,8 @@ void TTool::Prepare() {
   } else {
     // As the desktop tool: the program's path with ".ini", when it exists.
     std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
+    std::filesystem::path exe = ProgramPath();
+    if (!exe.empty()) {
       exe.replace_extension(".ini");
       if (std::filesystem::exists(exe, ec)) UseIni(LoadIni(exe.string()));
     }

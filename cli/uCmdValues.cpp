@@ -22,16 +22,26 @@ namespace {
 constexpr int kClockToleranceS = 2;
 
 // Calendar fields as seconds on one scale (no time zone: both sides of a
-// comparison are the same kind of time).
+// comparison are the same kind of time). Fields out of range carry over as
+// in the C library's timegm (month 13 is January of the next year); 64-bit
+// arithmetic throughout, so no field value can overflow.
 int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Second) {
-  std::tm tm{};
-  tm.tm_year = Year - 1900;
-  tm.tm_mon = Month - 1;
-  tm.tm_mday = Day;
-  tm.tm_hour = Hour;
-  tm.tm_min = Minute;
-  tm.tm_sec = Second;
-  return static_cast<int64_t>(timegm(&tm));
+  // Months from March, so that the leap day ends the year.
+  int64_t y = static_cast<int64_t>(Year) + (static_cast<int64_t>(Month) - 1) / 12;
+  int64_t m = (static_cast<int64_t>(Month) - 1) % 12;
+  if (m < 0) {
+    m += 12;
+    y -= 1;
+  }
+  m += 1;  // 1..12
+  y -= m <= 2 ? 1 : 0;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468 + (static_cast<int64_t>(Day) - 1);
+  return days * 86400 + static_cast<int64_t>(Hour) * 3600 + static_cast<int64_t>(Minute) * 60 +
+         Second;
 }
 
 // A cell text as JSON: a number when it is one, null for "?" (and for the

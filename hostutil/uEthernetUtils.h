@@ -13,7 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+struct _IP_ADAPTER_INFO;  // one record of the IP Helper adapter table (<iphlpapi.h>)
+#else
 struct ifaddrs;  // the system's interface list entry (<ifaddrs.h>)
+#endif
 
 namespace tavex {
 
@@ -166,9 +170,21 @@ std::string SystemHostName();
 // another address last).
 std::vector<std::string> SystemResolveHost(const std::string& host);
 // The interface of the IPv4 default route with the lowest metric, from the
-// kernel's route table.
+// kernel's route table (Linux; on Windows always empty: the host name's
+// addresses are the adapters' own there).
 std::string SystemDefaultRoute();
 
+#ifdef _WIN32
+// The adapter table of the IP Helper's record list (GetAdaptersInfo): one
+// record per adapter in list order, ID = the adapter's name (on Windows a
+// GUID in braces), its description, and the first address of its address
+// list with its mask, "0.0.0.0" for both when it has none. Each text is
+// read only up to its field's width, terminated or not; at most 1024
+// records are walked, so a broken next-record chain cannot loop forever.
+// ReadSystemAdapterTable is this over the system's own list.
+void AdapterTableFromAdapterInfo(const ::_IP_ADAPTER_INFO* list,
+                                 std::vector<TAdapterRecord>& table);
+#else
 // The adapter table of an interface list as the system's interface query
 // gives it: one record per interface, up or down, in the order the list
 // first names it, with its first IPv4 address and mask, or "0.0.0.0" for
@@ -180,6 +196,7 @@ void AdapterTableFromInterfaces(const ::ifaddrs* list, std::vector<TAdapterRecor
 // /proc/net/route): the interface of the up default route with the lowest
 // metric; empty when there is none. Reads at most its first 4096 lines.
 std::string DefaultRouteFromTable(std::string_view text);
+#endif
 
 // Saves the hooks on construction and puts them back on destruction.
 class TPlatformSourcesGuard {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -14,14 +13,6 @@
 namespace tavex {
 
 namespace fs = std::filesystem;
-
-std::string TAlcCache::DefaultFolder() {
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return (fs::path(xdg) / "tavex").string();
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return (fs::path(home) / ".cache" / "tavex").string();
-  return {};
-}
 
 std::string TAlcCache::PathOf(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size) const {
   char name[96];

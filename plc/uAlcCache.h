@@ -28,7 +28,8 @@ class TAlcCache {
 
   // The user's cache folder: $XDG_CACHE_HOME/tavex, else $HOME/.cache/tavex
   // (a relative XDG_CACHE_HOME is ignored, as the base directory rules
-  // say). Empty when neither is set.
+  // say). Empty when neither is set. On Windows: %LOCALAPPDATA%\tavex, empty
+  // when that is not set or not an absolute path.
   static std::string DefaultFolder();
 
   const std::string& Folder() const { return Folder_; }

@@ -5,8 +5,6 @@
 // or for N seconds. --log writes every request as one JSON line.
 // Exit codes: 0 normal end, 1 cannot start (e.g. address in use), 2 bad
 // usage or scenario.
-#include <signal.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/uSimScenario.h"
+#include "sim/uSimStopSignal.h"
 #include "sim/uSimulator.h"
 
 namespace {
@@ -82,12 +81,9 @@ int main(int argc, char** argv) {
   // Only the file keeps the log of a long run.
   sim->SetLogLimit(0);
 
-  // Block the signals before any thread exists, then wait for them here.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Stop requests are taken by the main thread only, from before any other
+  // thread exists.
+  BlockStopRequests();
 
   std::string error;
   if (!sim->Start(&error)) {
@@ -96,24 +92,7 @@ int main(int argc, char** argv) {
   }
   std::cout << "ready" << std::endl;
 
-  if (seconds < 0) {
-    int sig = 0;
-    while (sigwait(&signals, &sig) != 0) {
-    }
-  } else {
-    timespec left{seconds, 0};
-    for (;;) {
-      timespec start{};
-      clock_gettime(CLOCK_MONOTONIC, &start);
-      if (sigtimedwait(&signals, nullptr, &left) >= 0 || errno != EINTR) break;
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      const long long spent = (now.tv_sec - start.tv_sec) * 1000000000ll + (now.tv_nsec - start.tv_nsec);
-      const long long rest = left.tv_sec * 1000000000ll + left.tv_nsec - spent;
-      if (rest <= 0) break;
-      left = {static_cast<time_t>(rest / 1000000000ll), static_cast<long>(rest % 1000000000ll)};
-    }
-  }
+  WaitForStop(seconds);
   sim->Stop();
   return 0;
 }

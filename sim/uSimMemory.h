@@ -47,7 +47,9 @@ class TCodeMemory {
 std::string BuildAlcText(const std::vector<TSimVariable>& Variables);
 
 // A deflate-compressed zip archive holding Text as its only member
-// kAlcMemberName. Throws std::runtime_error when libzip fails.
+// kAlcMemberName. Throws std::runtime_error when the archive cannot be made.
+// Written by libzip on Linux; on Windows, where no libzip build is at hand,
+// by a small writer over zlib.
 std::vector<uint8_t> BuildAlcZip(const std::string& Text);
 
 // Where things ended up in code memory.

@@ -1,6 +1,6 @@
 #include "sim/uSimScenario.h"
 
-#include <arpa/inet.h>
+#include <asio/ip/address_v4.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -127,14 +127,14 @@ std::vector<uint8_t> GetHex(const json& J, const std::string& Path) {
 // real network.
 std::string GetLoopbackIp(const json& J, const std::string& Path) {
   const std::string s = GetString(J, Path);
-  in_addr a{};
-  if (inet_pton(AF_INET, s.c_str(), &a) != 1) Fail(Path, "not a dotted-quad address: \"" + s + "\"");
-  const uint32_t h = ntohl(a.s_addr);
+  // Asio's parser is the system's inet_pton where there is one.
+  asio::error_code ec;
+  const asio::ip::address_v4 a = asio::ip::make_address_v4(s, ec);
+  if (ec) Fail(Path, "not a dotted-quad address: \"" + s + "\"");
+  const uint32_t h = a.to_uint();
   if ((h >> 24) != 127 || (h & 0x00FFFFFF) == 0 || (h & 0x00FFFFFF) == 0x00FFFFFF)
     Fail(Path, "must be a loopback host address 127.x.y.z: \"" + s + "\"");
-  char buf[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
+  return a.to_string();
 }
 
 int64_t ParseClock(const std::string& S, const std::string& Path) {

@@ -1,0 +1,280 @@
+// The Windows socket layer: plain Winsock UDP sockets, one at a time, whose
+// arrivals signal one event object (WSAEventSelect) that the listener thread
+// waits on together with a stop event.
+//
+// The data event outlives every socket: a replaced socket simply stops
+// signalling it, so the listener never waits on a handle that the owner
+// closes, and it is woken only by datagrams and by the destructor.
+#include "comm/uUdpSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+
+#include <array>
+#include <atomic>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "hostutil/uEthernetUtils.h"
+#include "hostutil/uWinsock.h"
+
+namespace tavex {
+
+namespace {
+// Whole datagrams are received so the system never truncates silently; the
+// receive path itself looks at no more than its own limit.
+constexpr size_t kReceiveBuffer = 65536;
+
+bool ParseIPv4(const std::string& Text, in_addr& Out) {
+  return ::inet_pton(AF_INET, Text.c_str(), &Out) == 1;
+}
+
+// Windows has no arrival time of a datagram, so its time is taken when the
+// listener reads it, on the clock that the communicator arms requests with.
+// The cost: a datagram that reached the host before a request went out but
+// is read only after the request was armed (the listener was busy or not
+// yet scheduled) looks like an answer to it, so the receive path's test for
+// such stale copies does not catch it; the fresh socket of each request
+// still keeps out everything that arrives on an earlier request's socket.
+int64_t ReceiptTimeNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+}  // namespace
+
+struct TUdpSocket::TImpl {
+  // Started first and ended last: every socket call below needs it.
+  TWinsockSession Winsock;
+  THandler Handler;
+  std::string BindIP;
+  uint16_t BindPort = 0;
+  bool Bound = false;
+
+  WSAEVENT DataEvent = WSA_INVALID_EVENT;  // signalled by the open socket
+  WSAEVENT StopEvent = WSA_INVALID_EVENT;  // ends the listener
+  std::thread Listener;
+  std::atomic<bool> Stopping{false};
+
+  // Serialises the listener's reading of the socket with its closing by the
+  // owner: a socket is never closed while it is read.
+  std::mutex Lock;
+  SOCKET Sock = INVALID_SOCKET;  // the open socket; written by the owner under Lock
+  uint16_t Port = 0;             // its local port
+  uint64_t Generation = 0;       // its generation (0: none open)
+  uint64_t LastGeneration = 0;
+  std::atomic<uint64_t> Discarded{0};
+  std::array<char, kReceiveBuffer> Buffer{};  // under Lock
+
+  ~TImpl() {
+    {
+      std::lock_guard<std::mutex> g(Lock);
+      CloseLocked();
+    }
+    if (Listener.joinable()) {
+      Stopping.store(true, std::memory_order_release);
+      ::WSASetEvent(StopEvent);
+      Listener.join();
+    }
+    if (DataEvent != WSA_INVALID_EVENT) ::WSACloseEvent(DataEvent);
+    if (StopEvent != WSA_INVALID_EVENT) ::WSACloseEvent(StopEvent);
+  }
+
+  bool StartListener() {
+    if (Listener.joinable()) return true;
+    if (!Winsock.Started()) return false;
+    if (DataEvent == WSA_INVALID_EVENT) DataEvent = ::WSACreateEvent();
+    if (StopEvent == WSA_INVALID_EVENT) StopEvent = ::WSACreateEvent();
+    if (DataEvent == WSA_INVALID_EVENT || StopEvent == WSA_INVALID_EVENT) return false;
+    try {
+      Listener = std::thread([this] { Run(); });
+    } catch (...) {
+      return false;
+    }
+    return true;
+  }
+
+  void Run() {
+    const WSAEVENT events[2] = {StopEvent, DataEvent};
+    while (!Stopping.load(std::memory_order_acquire)) {
+      const DWORD w = ::WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
+      if (w == WSA_WAIT_EVENT_0 + 1) {
+        std::lock_guard<std::mutex> g(Lock);
+        // Reset before reading: a datagram that comes in while the queue is
+        // read signals again and is not left waiting.
+        ::WSAResetEvent(DataEvent);
+        if (Sock != INVALID_SOCKET) DrainQueue(true);
+      } else if (w != WSA_WAIT_EVENT_0) {
+        return;  // the wait itself failed: no way left to hear the socket
+      }
+    }
+  }
+
+  // Reads every queued datagram of the open socket. Deliver false: discards
+  // them (counted). Under Lock.
+  void DrainQueue(bool Deliver) {
+    for (;;) {
+      sockaddr_in from{};
+      int fromLen = sizeof from;
+      const int n = ::recvfrom(Sock, Buffer.data(), static_cast<int>(Buffer.size()), 0,
+                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+      if (n == SOCKET_ERROR) {
+        // An ICMP "port unreachable" for an earlier send is reported on the
+        // next read (unless SIO_UDP_CONNRESET took): not a datagram, read on.
+        if (::WSAGetLastError() == WSAECONNRESET) continue;
+        return;  // WSAEWOULDBLOCK: the queue is empty (or an error: wait again)
+      }
+      if (!Deliver) {
+        Discarded.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      const int64_t arrival = ReceiptTimeNs();
+      char ip[INET_ADDRSTRLEN] = "";
+      if (from.sin_family == AF_INET) ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      try {
+        Handler(reinterpret_cast<const uint8_t*>(Buffer.data()), static_cast<size_t>(n), ip,
+                ntohs(from.sin_port), arrival, Generation);
+      } catch (...) {
+        // A handler's failure must not end the listener.
+      }
+    }
+  }
+
+  // Closes the open socket; what is still queued on it is discarded.
+  void CloseLocked() {
+    if (Sock == INVALID_SOCKET) return;
+    DrainQueue(false);
+    ::closesocket(Sock);  // also ends its signalling of DataEvent
+    Sock = INVALID_SOCKET;
+    Port = 0;
+    Generation = 0;
+  }
+
+  // A socket on the binding, not yet watched. INVALID_SOCKET on failure.
+  SOCKET OpenSocket() const {
+    if (!Winsock.Started()) return INVALID_SOCKET;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(Bound ? BindPort : 0);
+    if (Bound && !BindIP.empty() && !ParseIPv4(BindIP, local.sin_addr)) return INVALID_SOCKET;
+    const SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                                  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) return INVALID_SOCKET;
+    const BOOL on = TRUE;
+    // No address reuse, and none by others either: a second direct
+    // connection on the same adapter must fail to bind rather than share
+    // the first one's answers (Windows would otherwise let a later socket
+    // with SO_REUSEADDR take over the port).
+    if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                     sizeof on) != 0 ||
+        ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                     sizeof on) != 0 ||
+        ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      ::closesocket(s);
+      return INVALID_SOCKET;
+    }
+    // A controller that is gone answers with ICMP "port unreachable"; by
+    // default Windows then fails the socket's next read. Not wanted here.
+    BOOL off = FALSE;
+    DWORD unused = 0;
+    ::WSAIoctl(s, SIO_UDP_CONNRESET, &off, sizeof off, nullptr, 0, &unused, nullptr, nullptr);
+    return s;
+  }
+
+  // Makes S the open socket, watched by the listener. Under Lock, with no
+  // socket open. False (S closed) on failure.
+  bool WatchLocked(SOCKET S) {
+    sockaddr_in bound{};
+    int len = sizeof bound;
+    // WSAEventSelect also makes the socket non-blocking, which the reads of
+    // DrainQueue rely on.
+    if (!StartListener() ||
+        ::getsockname(S, reinterpret_cast<sockaddr*>(&bound), &len) != 0 ||
+        ::WSAEventSelect(S, DataEvent, FD_READ) != 0) {
+      ::closesocket(S);
+      return false;
+    }
+    LastGeneration += 1;
+    Sock = S;
+    Port = ntohs(bound.sin_port);
+    Generation = LastGeneration;
+    return true;
+  }
+};
+
+TUdpSocket::TUdpSocket(THandler Handler) : Impl_(std::make_unique<TImpl>()) {
+  Impl_->Handler = std::move(Handler);
+}
+
+TUdpSocket::~TUdpSocket() = default;
+
+void TUdpSocket::SetBinding(const std::string& IP, uint16_t Port) {
+  Impl_->BindIP = IP;
+  Impl_->BindPort = Port;
+  Impl_->Bound = true;
+}
+
+void TUdpSocket::ClearBinding() {
+  Impl_->BindIP.clear();
+  Impl_->BindPort = 0;
+  Impl_->Bound = false;
+}
+
+bool TUdpSocket::HasBinding() const { return Impl_->Bound; }
+
+bool TUdpSocket::Activate() {
+  if (Impl_->Sock != INVALID_SOCKET) return true;
+  const SOCKET s = Impl_->OpenSocket();
+  if (s == INVALID_SOCKET) return false;
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  return Impl_->WatchLocked(s);
+}
+
+bool TUdpSocket::Renew() {
+  // Opened before the old one is closed, so that the new port differs from
+  // the old one; and outside the lock, which the listener needs only to
+  // deliver.
+  const SOCKET s = Impl_->OpenSocket();
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->CloseLocked();
+  return s != INVALID_SOCKET && Impl_->WatchLocked(s);
+}
+
+void TUdpSocket::Deactivate() {
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->CloseLocked();
+}
+
+// Sock, Port and Generation are written by the owner's thread only (under
+// the lock, for the listener's sake), so the owner reads them without it.
+bool TUdpSocket::Active() const { return Impl_->Sock != INVALID_SOCKET; }
+
+uint16_t TUdpSocket::LocalPort() const { return Impl_->Port; }
+
+uint64_t TUdpSocket::Generation() const { return Impl_->Generation; }
+
+uint64_t TUdpSocket::Discarded() const {
+  return Impl_->Discarded.load(std::memory_order_relaxed);
+}
+
+bool TUdpSocket::SendTo(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port) {
+  if (Size > static_cast<size_t>(INT32_MAX)) return false;
+  if (!Active() && !Activate()) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(Port);
+  if (!ParseIPv4(Host, to.sin_addr)) {
+    const std::string resolved = ResolveHostIP(Host);
+    if (resolved.empty() || !ParseIPv4(resolved, to.sin_addr)) return false;
+  }
+  // The socket stays open until the owner (this thread) closes it, so it is
+  // used without the listener's lock.
+  const int n = ::sendto(Impl_->Sock, reinterpret_cast<const char*>(Data), static_cast<int>(Size),
+                         0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  return n == static_cast<int>(Size);
+}
+
+}  // namespace tavex
