@@ -14,6 +14,23 @@ using asio::ip::udp;
 namespace {
 constexpr const char* kLoopbackBroadcast = "127.255.255.255";
 constexpr const char* kLimitedBroadcast = "255.255.255.255";
+
+// Where broadcasts are heard: a socket on each broadcast address. Windows
+// binds no broadcast address; there one socket on any address hears them,
+// while datagrams to a controller's own address go to its own, more
+// specific, socket. Each entry: the address bound, the address logged.
+struct TSharedBinding {
+  const char* Bind;
+  const char* To;
+};
+#ifdef _WIN32
+constexpr TSharedBinding kSharedBindings[] = {{"0.0.0.0", kLoopbackBroadcast}};
+constexpr bool kSharedBindingIsAny = true;
+#else
+constexpr bool kSharedBindingIsAny = false;
+constexpr TSharedBinding kSharedBindings[] = {{kLoopbackBroadcast, kLoopbackBroadcast},
+                                              {kLimitedBroadcast, kLimitedBroadcast}};
+#endif
 constexpr int kPortAttempts = 16;
 }  // namespace
 
@@ -117,6 +134,10 @@ bool TSimulator::Start(std::string* Error) {
       asio::error_code ec;
       const udp::endpoint ep(asio::ip::make_address_v4(cfg.Ip, ec), port);
       if (!ec) s->Socket.open(udp::v4(), ec);
+      // Windows lets the any-address socket that hears broadcasts share the
+      // port only with sockets that allow it; a datagram to this address
+      // still goes to this, the more specific, socket.
+      if (!ec && kSharedBindingIsAny) s->Socket.set_option(asio::socket_base::reuse_address(true), ec);
       if (!ec) s->Socket.bind(ep, ec);
       if (ec) {
         for (auto& o : own) o->Socket.close();
@@ -134,7 +155,8 @@ bool TSimulator::Start(std::string* Error) {
       return false;
     }
     std::vector<std::shared_ptr<TSimSocket>> shared;
-    for (const char* addr : {kLoopbackBroadcast, kLimitedBroadcast}) {
+    for (const TSharedBinding& binding : kSharedBindings) {
+      const char* addr = binding.Bind;
       auto s = std::make_shared<TSimSocket>(im.Io);
       asio::error_code ec;
       s->Socket.open(udp::v4(), ec);
@@ -147,7 +169,7 @@ bool TSimulator::Start(std::string* Error) {
         return false;
       }
       s->Controllers = Members;
-      s->To = addr;
+      s->To = binding.To;
       s->Broadcast = true;
       shared.push_back(s);
     }
