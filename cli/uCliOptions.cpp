@@ -254,7 +254,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_option("--ini", O.IniPath,
                  "Configuration file: [General] Password and\n"
                  "[Variables] Var0, Var1, ... (default: the\n"
-                 "program's path with \".ini\", if present)")
+                 "program's path with \".ini\", else\n"
+                 "$XDG_CONFIG_HOME/tavex/tavexctl.ini, else\n"
+                 "~/.config/tavex/tavexctl.ini, if present)")
       ->type_name("FILE")
       ->envname("TAVEX_INI");
   app.add_option("--listen", listen,

@@ -15,6 +15,7 @@
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
+#include "vars/uConfigFile.h"
 #include "vars/uGadgetVars.h"
 
 namespace tavex {
@@ -115,13 +116,12 @@ void TTool::Prepare() {
   if (O.IniGiven) {
     UseIni(LoadIni(O.IniPath));
   } else {
-    // As the desktop tool: the program's path with ".ini", when it exists.
+    // As the desktop tool: the program's path with ".ini", else
+    // tavexctl.ini in the user's configuration folder, when one exists.
     std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-      exe.replace_extension(".ini");
-      if (std::filesystem::exists(exe, ec)) UseIni(LoadIni(exe.string()));
-    }
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::string path = FindConfigFile(ConfigFilePlaces(ec ? std::string() : exe.string(), "tavexctl.ini"));
+    if (!path.empty()) UseIni(LoadIni(path));
   }
   if (O.PasswordGiven) Password = O.Password;
   if (O.Command == "write" && O.FromGiven) FileValues = LoadValueFile(O.FromFile);

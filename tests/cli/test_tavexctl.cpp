@@ -163,6 +163,8 @@ class Tavexctl : public ::testing::Test {
     std::filesystem::create_directories(Dir);
     // The allocation cache of every run goes under the test's own folder.
     setenv("XDG_CACHE_HOME", (Dir / "cache").c_str(), 1);
+    // So is the user's configuration folder: the user's own file never counts.
+    setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
   }
   void TearDown() override {
     StopSim();
@@ -985,6 +987,15 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   TRun beside = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
   EXPECT_EQ(beside.Status, 0) << beside.Err;
   EXPECT_EQ(json::parse(beside.Out)["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));
+
+  // Nothing beside the program (an installed one): tavexctl.ini in the
+  // user's configuration folder.
+  std::filesystem::create_directories(Dir / "config" / "tavex");
+  std::filesystem::copy_file(ini, Dir / "config" / "tavex" / "tavexctl.ini");
+  std::filesystem::remove(Dir / "tavexctl.ini");
+  TRun user = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
+  EXPECT_EQ(user.Status, 0) << user.Err;
+  EXPECT_EQ(json::parse(user.Out)["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));
 }
 
 // --- Usage errors ------------------------------------------------------------------
