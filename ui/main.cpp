@@ -1,4 +1,5 @@
 // tavex-config: the desktop tool.
+#include <QIcon>
 #include <QSettings>
 #include <QTimer>
 
@@ -44,7 +45,9 @@ int main(int argc, char** argv) {
   }
 
   tavex::TApplication app(argc, argv);
+  // The menu entry and the icon of an installed program.
   QGuiApplication::setDesktopFileName("com.velmarcon.TavexConfigTool");
+  QApplication::setWindowIcon(QIcon::fromTheme("tavex-config"));
 
   // The configuration file: the program's own path with ".ini", else the
   // one in the user's configuration folder.
