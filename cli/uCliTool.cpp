@@ -159,6 +159,9 @@ void TTool::Detect() {
       TTavexList answered;
       DetectControllers(comm, answered, options);
       incomplete = comm.AutodetectIncomplete();
+      StageLine(AdapterID, "broadcast " + std::to_string(round) + ": " +
+                               std::to_string(answered.Count()) + " answered" +
+                               (incomplete ? ", listening cut short" : ""));
       for (int i = 0; i < answered.Count(); ++i) {
         const TTavex& a = *answered.Items(i);
         if (!listed.insert({NadNumber(a), a.GetIpAddress()}).second) continue;
@@ -252,6 +255,17 @@ void TTool::Trace(TCommunicator& Comm) const {
   };
 }
 
+void TTool::StageLine(const TTavex& Plc, const std::string& Line) const {
+  StageLine(NadText(Plc) + " at " + Plc.GetIpAddress(), Line);
+}
+
+void TTool::StageLine(const std::string& Where, const std::string& Line) const {
+  if (!O.Verbose) return;
+  // One write per line: lines of controllers served side by side stay whole.
+  const std::string line = "tavexctl: [" + TerminalSafe(Where) + "] " + TerminalSafe(Line) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 // Controllers by address (--host, and the inventory of --hosts): a unicast
 // ping to NAD 0 at each address, side by side; the answer tells the NAD. No
 // listening window: done when every address has answered or timed out.
@@ -283,7 +297,11 @@ void TTool::DetectByHosts() {
   Progress.Show("pinging " + std::to_string(targets.size()) + " address" +
                 (targets.size() == 1 ? "" : "es"));
   RunPool(targets.size(), O.Jobs, [&](size_t i) {
-    targets[i].Answered = PingHost(*targets[i].Plc, targets[i].Address);
+    TTarget& t = targets[i];
+    t.Answered = PingHost(*t.Plc, t.Address);
+    StageLine(t.Address, t.Answered ? "ping: answered by " + NadText(*t.Plc) + " at " +
+                                          t.Plc->GetIpAddress()
+                                    : std::string("ping: no answer"));
   });
 
   for (auto& t : targets) {
