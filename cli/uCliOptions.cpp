@@ -102,6 +102,7 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--sync", "set each controller's clock to this computer's time"},
     {"--utc", "with --sync or --sync-clock: UTC instead of local time"},
     {"-q, --quiet", "no progress line"},
+    {"-v, --verbose", "each controller's stages on stderr as they end"},
     {"--trace", "every datagram sent and received, one line each on stderr"},
 };
 
@@ -122,7 +123,7 @@ struct TCommandDoc {
 
 const std::vector<std::string> kFind = {"--adapter ID", "--direct", "--password TEXT", "--ini FILE",
                                         "--listen MS", "--host ADDR[:PORT]", "--hosts FILE",
-                                        "--nad N", "--trace"};
+                                        "--nad N", "-v, --verbose", "--trace"};
 const std::vector<std::string> kServe = {"--jobs N", "--timeout MS", "--retries N", "--no-cache"};
 
 std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std::string>& B) {
@@ -261,7 +262,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_option("--ini", O.IniPath,
                  "Configuration file: [General] Password and\n"
                  "[Variables] Var0, Var1, ... (default: the\n"
-                 "program's path with \".ini\", if present)")
+                 "program's path with \".ini\", else\n"
+                 "$XDG_CONFIG_HOME/tavex/tavexctl.ini, else\n"
+                 "~/.config/tavex/tavexctl.ini, if present)")
       ->type_name("FILE")
       ->envname("TAVEX_INI");
   app.add_option("--listen", listen,
@@ -310,6 +313,8 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_flag("--utc", O.Utc, "With --sync or --sync-clock: set the clocks\nto UTC instead of local time");
   app.add_flag("-q,--quiet", O.Quiet, "No progress line on stderr");
   app.add_flag("--trace", O.Trace, "Every datagram sent and received, on stderr");
+  app.add_flag("-v,--verbose", O.Verbose,
+               "Each controller's stages on stderr as they end\n(ping, program, allocation file, ...)");
 
   struct TCommand {
     const char* Name;

@@ -42,6 +42,7 @@ struct TOptions {
   bool DryRun = false;
   bool Quiet = false;
   bool Trace = false;  // every datagram on stderr
+  bool Verbose = false;  // each controller's stages on stderr
   std::string FromFile;
   bool FromGiven = false;
   std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked

@@ -16,6 +16,7 @@
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
+#include "vars/uConfigFile.h"
 #include "vars/uGadgetVars.h"
 
 namespace tavex {
@@ -116,13 +117,10 @@ void TTool::Prepare() {
   if (O.IniGiven) {
     UseIni(LoadIni(O.IniPath));
   } else {
-    // As the desktop tool: the program's path with ".ini", when it exists.
-    std::error_code ec;
-    std::filesystem::path exe = ProgramPath();
-    if (!exe.empty()) {
-      exe.replace_extension(".ini");
-      if (std::filesystem::exists(exe, ec)) UseIni(LoadIni(exe.string()));
-    }
+    // As the desktop tool: the program's path with ".ini", else
+    // tavexctl.ini in the user's configuration folder, when one exists.
+    const std::string path = FindConfigFile(ConfigFilePlaces(ProgramPath(), "tavexctl.ini"));
+    if (!path.empty()) UseIni(LoadIni(path));
   }
   if (O.PasswordGiven) Password = O.Password;
   if (O.Command == "write" && O.FromGiven) FileValues = LoadValueFile(O.FromFile);
@@ -160,6 +158,9 @@ void TTool::Detect() {
       TTavexList answered;
       DetectControllers(comm, answered, options);
       incomplete = comm.AutodetectIncomplete();
+      StageLine(AdapterID, "broadcast " + std::to_string(round) + ": " +
+                               std::to_string(answered.Count()) + " answered" +
+                               (incomplete ? ", listening cut short" : ""));
       for (int i = 0; i < answered.Count(); ++i) {
         const TTavex& a = *answered.Items(i);
         if (!listed.insert({NadNumber(a), a.GetIpAddress()}).second) continue;
@@ -253,6 +254,17 @@ void TTool::Trace(TCommunicator& Comm) const {
   };
 }
 
+void TTool::StageLine(const TTavex& Plc, const std::string& Line) const {
+  StageLine(NadText(Plc) + " at " + Plc.GetIpAddress(), Line);
+}
+
+void TTool::StageLine(const std::string& Where, const std::string& Line) const {
+  if (!O.Verbose) return;
+  // One write per line: lines of controllers served side by side stay whole.
+  const std::string line = "tavexctl: [" + TerminalSafe(Where) + "] " + TerminalSafe(Line) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 // Controllers by address (--host, and the inventory of --hosts): a unicast
 // ping to NAD 0 at each address, side by side; the answer tells the NAD. No
 // listening window: done when every address has answered or timed out.
@@ -284,7 +296,11 @@ void TTool::DetectByHosts() {
   Progress.Show("pinging " + std::to_string(targets.size()) + " address" +
                 (targets.size() == 1 ? "" : "es"));
   RunPool(targets.size(), O.Jobs, [&](size_t i) {
-    targets[i].Answered = PingHost(*targets[i].Plc, targets[i].Address);
+    TTarget& t = targets[i];
+    t.Answered = PingHost(*t.Plc, t.Address);
+    StageLine(t.Address, t.Answered ? "ping: answered by " + NadText(*t.Plc) + " at " +
+                                          t.Plc->GetIpAddress()
+                                    : std::string("ping: no answer"));
   });
 
   for (auto& t : targets) {

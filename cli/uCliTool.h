@@ -65,7 +65,7 @@ extern std::atomic<bool> gStopRequested;
 class TTool {
  public:
   explicit TTool(TOptions Options) : O(std::move(Options)) {
-    if (O.Quiet || O.Trace) Progress.Silence();
+    if (O.Quiet || O.Trace || O.Verbose) Progress.Silence();
   }
   // Runs the command; returns the exit status (0 or 1). Throws TUsageError.
   int Run();
@@ -77,6 +77,9 @@ class TTool {
   void Configure(TTavex& Plc) const;
   // With --trace: every datagram of Comm as a line on stderr.
   void Trace(TCommunicator& Comm) const;
+  // With -v: how a stage of Plc went, one line on stderr. Any thread.
+  void StageLine(const TTavex& Plc, const std::string& Line) const;
+  void StageLine(const std::string& Where, const std::string& Line) const;
 
   void CmdAdapters();
   void CmdDetect();

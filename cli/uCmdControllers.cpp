@@ -76,6 +76,7 @@ void TTool::CmdStatus() {
       if (Step < 0 || Step > 4) return;
       r.Ok[Step] = Ok;
       r.Steps = Step + 1;
+      StageLine(*plc, std::string(kStepCaptions[Step]) + ": " + (Ok ? "ok" : "error"));
       if (Step < 4) Progress.Show("checking " + who + ": " + kStepCaptions[Step + 1]);
     };
     // No pauses: nobody watches cells change colour here.
@@ -140,7 +141,12 @@ void TTool::CmdVars() {
         TTavex* P;
         ~TCloser() { P->CloseSocket(); }
       } closer{plc};
-      if (!plc->ReadAlc()) results.back().Error = kErrAlc;
+      if (!plc->ReadAlc()) {
+        results.back().Error = kErrAlc;
+        StageLine(*plc, "allocation file: not read");
+      } else {
+        StageLine(*plc, "allocation file: " + std::to_string(plc->AlcVars.Count()) + " variables");
+      }
     }, &results.back().Error);
     if (!finished) {
       results.back().Stopped = true;

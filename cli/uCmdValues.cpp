@@ -90,6 +90,7 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
   options.Cache = O.NoCache ? nullptr : &cache;
   options.DecimalSeparator = kDecimal;
   const std::string verb = Write ? "writing: " : "reading: ";
+  if (O.Verbose) options.Stage = [this](const TTavex& Plc, const std::string& Line) { StageLine(Plc, Line); };
   options.Progress = [&](size_t Done, size_t Total) {
     Progress.Show(verb + std::to_string(Done) + "/" + std::to_string(Total) + " controllers done");
   };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,32 @@ int ClampToInt(int64_t v) {
   return static_cast<int>(v);
 }
 
+// Tells Options.Stage how each stage of one controller went, with the time
+// since the previous stage ended.
+class TStageLog {
+ public:
+  TStageLog(const TFleetOptions& Options, const TTavex& Plc) : O_(Options), Plc_(Plc) {}
+  bool On() const { return static_cast<bool>(O_.Stage); }
+  void operator()(const std::string& Line) {
+    if (!O_.Stage) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - Start_).count();
+    Start_ = now;
+    O_.Stage(Plc_, Line + " (" + std::to_string(ms) + " ms)");
+  }
+
+ private:
+  const TFleetOptions& O_;
+  const TTavex& Plc_;
+  std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
+};
+
+std::string Hex32(uint32_t v) {
+  char buf[12];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
 // Ends the controller's part in this run: the record fails as its staged
 // sequence would (the next call starts by opening the socket again).
 void GiveUp(TTavex& Plc, TFleetResult& Result, const char* Message, TEntryReason Why) {
@@ -66,20 +93,24 @@ void GiveUp(TTavex& Plc, TFleetResult& Result, const char* Message, TEntryReason
 }
 
 // The staged sequence, each check once. True when the record is ready.
-bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
+bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TStageLog& Log) {
   if (Plc.Stage == stIdle || Plc.Stage == stFailed) Plc.Stage = stOpen;
   if (Plc.Stage == stOpen) {
     if (!Plc.OpenSocket()) {
+      Log("socket: cannot open one on the adapter");
       GiveUp(Plc, Result, kErrOpen, TEntryReason::NoAnswer);
       return false;
     }
+    Log("socket: open");
     Plc.Stage = stConnect;
   }
   if (Plc.Stage == stConnect) {
     if (!Plc.Ping()) {
+      Log("ping: no answer");
       GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
       return false;
     }
+    Log("ping: answered");
     Plc.Stage = stCheckCode;
   }
 
@@ -89,18 +120,21 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
   TMemoryStream header;
   if (!comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header) ||
       header.Size() != static_cast<size_t>(kHeaderFieldsSize)) {
+    Log("program: no answer");
     GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
     return false;
   }
   const std::vector<uint8_t>& h = header.Bytes();
   Plc.HasProgram = ValidHeader(h.data(), h.size());
   if (!Plc.HasProgram) {
+    Log("program: none");
     GiveUp(Plc, Result, kErrProgram, TEntryReason::ControllerError);
     return false;
   }
   const uint32_t stamp = Get32(&h[hdrStamp]);
   const bool unchanged = stamp == comm.CodeStamp;
   comm.CodeStamp = stamp;
+  Log("program: present, stamp " + Hex32(stamp));
 
   if (!unchanged || !Plc.AlcOk) {
     Plc.Stage = stReadAlc;
@@ -109,29 +143,46 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result) {
     Plc.AlcVars.Clear();
     Plc.AlcOk = false;
     std::string text;
-    switch (FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text, &h)) {
+    const TAlcFetch fetched = FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text, &h);
+    switch (fetched) {
       case TAlcFetch::NoAnswer:
+        Log("allocation file: no answer");
         GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
         return false;
       case TAlcFetch::NotFound:
+        Log("allocation file: none in the controller's memory");
         GiveUp(Plc, Result, kErrAlc, TEntryReason::ControllerError);
         return false;
       case TAlcFetch::Fetched:
       case TAlcFetch::FromCache:
         break;
     }
-    Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);  // a bad line throws; Stage stays stReadAlc
+    try {
+      Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);  // a bad line throws; Stage stays stReadAlc
+    } catch (const std::exception& e) {
+      Log(std::string("allocation file: unreadable: ") + e.what());
+      throw;
+    }
     Plc.AlcOk = true;
+    if (Log.On())
+      Log(std::string("allocation file: ") +
+          (fetched == TAlcFetch::FromCache ? "from the cache, " : "read, ") +
+          std::to_string(text.size()) + " bytes, " + std::to_string(Plc.AlcVars.Count()) +
+          " variables");
+  } else {
+    Log("allocation file: unchanged since the last run of this record");
   }
 
   // The run state only informs: a stopped program is still exchanged. But
   // no answer to it is a failed transaction like any other.
   uint8_t first = 0, second = 0;
   if (!comm.ReadStatus(first, second)) {
+    Log("run state: no answer");
     GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
     return false;
   }
   Plc.PlcRunning = first == 1 && second == 2;
+  Log(Plc.PlcRunning ? "run state: running" : "run state: stopped");
   Plc.Stage = stCheckCode;
   return true;
 }
@@ -140,7 +191,8 @@ std::string Key(const TTavex& Plc, const std::string& Entry) {
   return std::to_string(Plc.Nad) + "." + Entry;
 }
 
-void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result) {
+void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result,
+              TStageLog& Log) {
   const size_t n = Job.Entries.size();
   const size_t clocks = Options.Write ? 8 : 6;
   TGadgetVarList requests;  // owns them
@@ -181,6 +233,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       writes.Add(r);
     }
     if (Result.HeldBack) {
+      Log("write: held back, a value was rejected or names no variable");
       for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
       for (size_t k = 0; k < n && k < Job.Values.size(); ++k)
         if (!Job.Values[k].empty() && requests.Items(static_cast<int>(k))->Link != nullptr &&
@@ -190,10 +243,13 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       Plc.LinkVariables(writes, true);
       for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
       if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
+        Log("write: no answer");
         GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
         return;
       }
       Result.ValuesWritten = true;
+      Log("write: " + std::to_string(writes.Count()) + " value" + (writes.Count() == 1 ? "" : "s") +
+          " acknowledged");
     }
 
     if (Options.SyncClock && !Result.HeldBack) {
@@ -223,11 +279,16 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         Plc.LinkVariables(clock, true);
         for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
         if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
+          Log("clock write: no answer");
           GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
           return;
         }
         Result.ClockSent = true;
         Result.ClockSet = t;
+        Log(std::string("clock write: ") + FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second) +
+            (Result.ClockRejected.empty() ? " acknowledged" : " acknowledged, without rtc_write_req"));
+      } else {
+        Log("clock write: nothing to write");
       }
     }
   }
@@ -235,10 +296,14 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
   // Everything read back in one go.
   Plc.LinkVariables(all, false);
   if (!Plc.Communicator->ReadVarList(&Plc.TransferVars)) {
+    Log("read: no answer");
     GiveUp(Plc, Result, kErrVars, TEntryReason::NoAnswer);
     return;
   }
   Plc.CopyReadValues(all);
+  Log("read: " + std::to_string(Plc.TransferVars.Count()) + " variable" +
+      (Plc.TransferVars.Count() == 1 ? "" : "s") + " in " + std::to_string(n) + " entr" +
+      (n == 1 ? "y" : "ies") + " and the clock");
 
   for (size_t k = 0; k < n; ++k) {
     const TGadgetVar& r = *requests.Items(static_cast<int>(k));
@@ -384,7 +449,15 @@ bool PingHost(TTavex& Plc, const std::string& Host) {
   }
   const TLastFrame answer = comm.LastFrame();
   Plc.SetNad(answer.SourceNad);  // forgets the address ...
-  Plc.SetIpAddress(Host);        // ... which is the one given, port included
+  // ... which is from now on the one the answer came from: a host name, a
+  // broadcast address or a forwarded port given as Host all end up here.
+  std::string from = Host;
+  if (!answer.PeerIP.empty()) {
+    from = answer.PeerIP;
+    if (answer.PeerPort != 0 && answer.PeerPort != kDefaultPort)
+      from += ":" + std::to_string(answer.PeerPort);
+  }
+  Plc.SetIpAddress(from);
   Plc.Responding = true;
   Plc.Stage = stCheckCode;
   return true;
@@ -397,7 +470,8 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
   TTavex& plc = *Job.Plc;
   plc.LastError.clear();
   try {
-    if (Prepare(plc, Options, Result)) Exchange(plc, Job, Options, Result);
+    TStageLog log(Options, plc);
+    if (Prepare(plc, Options, Result, log)) Exchange(plc, Job, Options, Result, log);
     // Interrupted: what the stop cut off is not done, or, for a value whose
     // write was acknowledged, written but not read back.
     if (plc.Communicator->Stopped()) {

@@ -93,7 +93,8 @@ void SetTransport(TTavex& Plc, int TimeoutMs, int Retries);
 // A unicast ping to NAD 0 at Host ("addr" or "addr:port") through Plc's own
 // communicator, opened on its adapter. Plc must be fresh (NAD unknown). True
 // when a controller answered: Plc then carries the answering NAD and the
-// address Host, and its socket is open and the controller known to answer,
+// address (and port, when not the default) the answer came from, which
+// need not be Host's text (a name, a broadcast address), and its socket is open and the controller known to answer,
 // so the next exchange starts at the program check.
 bool PingHost(TTavex& Plc, const std::string& Host);
 
@@ -145,6 +146,10 @@ struct TFleetOptions {
   // After each controller: controllers done, total. On a worker thread,
   // never two calls at once.
   std::function<void(size_t Done, size_t Total)> Progress;
+  // As each stage of a controller ends: one short line saying how it went
+  // and how long it took ("ping: answered (2 ms)"). On the controller's
+  // worker thread; calls for different controllers may come at once.
+  std::function<void(const TTavex& Plc, const std::string& Line)> Stage;
 };
 
 // One controller, on the calling thread:

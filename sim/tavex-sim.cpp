@@ -1,6 +1,7 @@
 // tavex-sim: simulated controllers on loopback, for demos, benchmarks and
 // scripts.
 //   tavex-sim [--seconds N] [--log FILE] SCENARIO.json
+//   tavex-sim --help | --version
 // Prints "ready" once every socket is bound, then runs until SIGINT/SIGTERM
 // or for N seconds. --log writes every request as one JSON line.
 // Exit codes: 0 normal end, 1 cannot start (e.g. address in use), 2 bad
@@ -48,7 +49,22 @@ int main(int argc, char** argv) {
       if (errno || end == v.c_str() || *end || seconds < 0 || seconds > 100000000)
         return Usage("--seconds needs a whole number of seconds, not \"" + v + "\".");
     } else if (a == "-h" || a == "--help") {
-      std::cout << "usage: tavex-sim [--seconds N] [--log FILE] SCENARIO.json\n";
+      std::cout << "Usage: tavex-sim [--seconds N] [--log FILE] SCENARIO.json\n"
+                   "Simulated Tavex controllers on loopback addresses (127.0.0.2, ...), for tests,\n"
+                   "demos and benchmarks. Run it only inside a private network namespace.\n"
+                   "\n"
+                   "Options:\n"
+                   "  --seconds N   End after N seconds (default: at SIGINT or SIGTERM)\n"
+                   "  --log FILE    Write every request as one JSON line to FILE\n"
+                   "  -h, --help    Print this help and exit\n"
+                   "  --version     Print the version and exit\n"
+                   "\n"
+                   "Prints \"ready\" once every socket is bound. Exit status: 0 normal end,\n"
+                   "1 cannot start (e.g. address in use), 2 bad usage or scenario.\n"
+                   "Example scenarios: " TAVEX_SCENARIO_DIR "\n";
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "tavex-sim " TAVEX_VERSION "\n";
       return 0;
     } else if (!a.empty() && a[0] == '-') {
       return Usage("unknown option \"" + a + "\".");

@@ -47,7 +47,7 @@ class TfmEditValue;
 class TfmOptions;
 
 struct TMainOptions {
-  // The configuration file (the program's path with ".ini").
+  // The configuration file to read; empty: none (no password, no entries).
   QString IniPath;
   // The settings store; not owned, must outlive the window. Null: nothing
   // is loaded or saved.

@@ -1,7 +1,10 @@
 #include "vars/uConfigFile.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <system_error>
 
 namespace tavex {
 
@@ -118,6 +121,39 @@ bool LoadConfigFile(const std::string& Path, TConfigFile& Config, int* BadLine) 
   std::string text;
   if (!ReadBounded(Path, text)) return false;
   return LoadConfigText(text, Config, BadLine);
+}
+
+namespace {
+
+// An environment value the XDG rules accept as a folder: set and absolute.
+bool IsUsableFolder(const char* Value) { return Value != nullptr && Value[0] == '/'; }
+
+bool IsFile(const std::string& Path) {
+  if (Path.empty()) return false;
+  std::error_code ec;
+  const auto status = std::filesystem::status(Path, ec);
+  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+}  // namespace
+
+TConfigFilePlaces ConfigFilePlaces(const std::string& ProgramPath, const std::string& FileName,
+                                   const char* XdgConfigHome, const char* Home) {
+  TConfigFilePlaces places;
+  if (!ProgramPath.empty()) places.Beside = std::filesystem::path(ProgramPath).replace_extension(".ini").string();
+  std::filesystem::path folder;
+  if (IsUsableFolder(XdgConfigHome))
+    folder = XdgConfigHome;
+  else if (IsUsableFolder(Home))
+    folder = std::filesystem::path(Home) / ".config";
+  if (!folder.empty() && !FileName.empty()) places.User = (folder / "tavex" / FileName).string();
+  return places;
+}
+
+std::string FindConfigFile(const TConfigFilePlaces& Places) {
+  if (IsFile(Places.Beside)) return Places.Beside;
+  if (IsFile(Places.User)) return Places.User;
+  return {};
 }
 
 }  // namespace tavex

@@ -2,6 +2,11 @@
 // the configuration entries the configuration page shows. Read only.
 // Shared by the desktop tool and tavexctl, so that both read it alike.
 //
+// Where it is: the program file's path with ".ini" when that file exists;
+// otherwise, since an installed program's folder is not the user's, the
+// file of the same purpose in the user's configuration folder
+// ($XDG_CONFIG_HOME/tavex, else ~/.config/tavex).
+//
 // The file is read by the rules of the profile files the tool was first
 // written for, so that a file made for it means the same here:
 // - a line is "[section]", "key=value", a comment (";" as the first
@@ -42,6 +47,28 @@ struct TConfigFile {
 // or 0. A "[" line without its "]" still starts a section, named by the
 // rest of the line.
 bool LoadConfigFile(const std::string& Path, TConfigFile& Config, int* BadLine = nullptr);
+
+// The two places a program's configuration file may be.
+struct TConfigFilePlaces {
+  std::string Beside;  // the program file's path, its extension replaced by ".ini"
+  std::string User;    // FileName in the user's folder; empty when there is no home to use
+};
+
+// The places for the program at ProgramPath whose file in the user's folder
+// is called FileName ("tavex-config.ini"). XdgConfigHome and Home are the
+// environment's values (nullptr when unset); as the XDG rules say, a
+// relative or empty XDG_CONFIG_HOME is ignored, and so is such a HOME.
+TConfigFilePlaces ConfigFilePlaces(const std::string& ProgramPath, const std::string& FileName,
+                                   const char* XdgConfigHome, const char* Home);
+// The same with XDG_CONFIG_HOME and HOME from this process's environment.
+// On Windows the user's folder is %LOCALAPPDATA% (when set and absolute):
+// User is %LOCALAPPDATA%\tavex\FileName.
+TConfigFilePlaces ConfigFilePlaces(const std::string& ProgramPath, const std::string& FileName);
+
+// The file to read: Beside when it exists, else User when it exists, else
+// empty (no configuration file: an empty password and no entries). A
+// directory of that name does not count as a file.
+std::string FindConfigFile(const TConfigFilePlaces& Places);
 
 // The same over the file's text. False, and Config empty, only for a text
 // over kMaxBytes.

@@ -163,6 +163,8 @@ class Tavexctl : public ::testing::Test {
     std::filesystem::create_directories(Dir);
     // The allocation cache of every run goes under the test's own folder.
     setenv("XDG_CACHE_HOME", (Dir / "cache").c_str(), 1);
+    // So is the user's configuration folder: the user's own file never counts.
+    setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
   }
   void TearDown() override {
     StopSim();
@@ -361,6 +363,34 @@ TEST_F(Tavexctl, TraceShowsEveryFrameTheControllersReceivedAndSent) {
   EXPECT_GT(answers, 4);
 }
 
+TEST_F(Tavexctl, VerboseTellsEachControllersStagesAndLeavesTheOutputAlone) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3", {{"has_program", false}})}));
+  const TRun quiet = Json({"read", "speed[1]"});
+  TRun r = Json({"-v", "read", "speed[1]"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.J, quiet.J);
+  // Each line names its controller; lines of controllers served side by side
+  // may interleave, but each controller's own stages come in order.
+  std::map<std::string, std::vector<std::string>> stages;
+  std::istringstream lines(r.Err);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string prefix = "tavexctl: [";
+    if (line.rfind(prefix, 0) != 0) continue;
+    const size_t close = line.find("] ");
+    ASSERT_NE(close, std::string::npos) << line;
+    std::string stage = line.substr(close + 2);
+    stage = stage.substr(0, stage.find(':'));
+    stages[line.substr(prefix.size(), close - prefix.size())].push_back(stage);
+  }
+  using V = std::vector<std::string>;
+  EXPECT_EQ(stages["lo"], V({"broadcast 1"}));
+  EXPECT_EQ(stages["1000 at 127.0.0.2"],
+            V({"socket", "ping", "program", "allocation file", "run state", "read"}));
+  EXPECT_EQ(stages["1001 at 127.0.0.3"], V({"socket", "ping", "program"}));
+  EXPECT_NE(r.Err.find("[1001 at 127.0.0.3] program: none ("), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("tavexctl: Controller 1001 at 127.0.0.3: "), std::string::npos) << r.Err;
+}
+
 TEST_F(Tavexctl, AnInterruptedWriteSaysWhatWasDone) {
   // Five controllers served one after the other, answers after 40 ms: a
   // SIGINT lands in the middle. The run ends with 130, and what it prints
@@ -446,6 +476,20 @@ TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
     EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
     EXPECT_NE(e.at("nad"), 1000) << "a controller that was not asked heard something";
   }
+}
+
+TEST_F(Tavexctl, HostShowsTheAddressTheAnswerCameFrom) {
+  // Asked at the subnet's broadcast address, the controller answers from its
+  // own: that is the address shown and the one the read goes to.
+  StartSim(json::array({Controller(1001, "127.0.0.3")}));
+  TRun r = Json({"--host", "127.255.255.255", "read", "speed[1]"});
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  ASSERT_EQ(r.J.at("controllers").size(), 1u) << r.Out;
+  EXPECT_EQ(r.J["controllers"][0]["ip"], "127.0.0.3");
+  EXPECT_EQ(r.J["controllers"][0]["values"]["speed[1]"], 200);
+  size_t broadcasts = 0;
+  for (const json& e : Log()) broadcasts += e.at("broadcast").get<bool>() ? 1 : 0;
+  EXPECT_EQ(broadcasts, 1u) << "only the ping went to the broadcast address";
 }
 
 TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
@@ -985,6 +1029,15 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   TRun beside = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
   EXPECT_EQ(beside.Status, 0) << beside.Err;
   EXPECT_EQ(json::parse(beside.Out)["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));
+
+  // Nothing beside the program (an installed one): tavexctl.ini in the
+  // user's configuration folder.
+  std::filesystem::create_directories(Dir / "config" / "tavex");
+  std::filesystem::copy_file(ini, Dir / "config" / "tavex" / "tavexctl.ini");
+  std::filesystem::remove(Dir / "tavexctl.ini");
+  TRun user = RunProgram({exe.string(), "--adapter", "lo", "--listen", "200", "--format", "json", "read"});
+  EXPECT_EQ(user.Status, 0) << user.Err;
+  EXPECT_EQ(json::parse(user.Out)["controllers"][0]["values"], (json{{"setpoint", 12.5}, {"speed[3]", 400}}));
 }
 
 // --- Usage errors ------------------------------------------------------------------
@@ -1006,7 +1059,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
       {{}, "No command given (see 'tavexctl --help')."},
       {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, clock and vars (see "
                  "'tavexctl --help')."},
-      {{"--verbose", "detect"}, "Unknown option \"--verbose\" (see 'tavexctl --help')."},
+      {{"--loud", "detect"}, "Unknown option \"--loud\" (see 'tavexctl --help')."},
       {{"detect", "extra"}, "detect takes no argument \"extra\" (see 'tavexctl --help')."},
       {{"--format", "xml", "detect"}, "--format must be table, csv or json, not \"xml\" (see 'tavexctl --help')."},
       {{"--listen", "2s", "detect"},

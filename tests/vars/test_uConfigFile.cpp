@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -128,6 +129,71 @@ TEST_F(LoadConfigFileTest, MissingOrOversizedFileReadsAsEmpty) {
   EXPECT_FALSE(LoadConfigFile(Path, config));
   EXPECT_TRUE(config.Password.empty() && config.Entries.empty());
   EXPECT_FALSE(LoadConfigText(text + "x", config));
+}
+
+TEST(ConfigFilePlaces, FromTheEnvironment) {
+  struct Case {
+    const char* name;
+    const char* xdg;
+    const char* home;
+    std::string user;
+  } cases[] = {
+      {"XDG_CONFIG_HOME wins", "/x/cfg", "/home/u", "/x/cfg/tavex/tavex-config.ini"},
+      {"unset: the home's .config", nullptr, "/home/u", "/home/u/.config/tavex/tavex-config.ini"},
+      {"empty: the home's .config", "", "/home/u", "/home/u/.config/tavex/tavex-config.ini"},
+      {"relative: ignored", "cfg", "/home/u", "/home/u/.config/tavex/tavex-config.ini"},
+      {"no usable home either", nullptr, "", ""},
+      {"a relative home is no home", "", "home/u", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TConfigFilePlaces places = ConfigFilePlaces("/opt/t/bin/tavex-config", "tavex-config.ini", c.xdg, c.home);
+    EXPECT_EQ(places.Beside, "/opt/t/bin/tavex-config.ini");
+    EXPECT_EQ(places.User, c.user);
+  }
+  // A program file with an extension has it replaced.
+  EXPECT_EQ(ConfigFilePlaces("/p/tavex-config.exe", "tavex-config.ini", nullptr, nullptr).Beside,
+            "/p/tavex-config.ini");
+}
+
+// Which file is read, over a real folder tree: beside the program first,
+// then the user's folder, else none.
+TEST(FindConfigFile, BesideFirstThenTheUsersFolder) {
+  char name[] = "/tmp/test_uConfigFile_places_XXXXXX";
+  ASSERT_NE(mkdtemp(name), nullptr);
+  const std::filesystem::path root = name;
+  const std::filesystem::path bin = root / "bin", cfg = root / "cfg";
+  const TConfigFilePlaces places =
+      ConfigFilePlaces((bin / "tavexctl").string(), "tavexctl.ini", cfg.c_str(), nullptr);
+  ASSERT_EQ(places.User, (cfg / "tavex" / "tavexctl.ini").string());
+
+  enum What { kNone, kFile, kFolder };
+  struct Case {
+    const char* name;
+    What beside, user;
+    std::string expected;
+  } cases[] = {
+      {"neither", kNone, kNone, ""},
+      {"only beside", kFile, kNone, places.Beside},
+      {"only the user's", kNone, kFile, places.User},
+      {"both: beside wins", kFile, kFile, places.Beside},
+      {"a folder beside does not hide the user's file", kFolder, kFile, places.User},
+      {"a folder in the user's place is no file", kNone, kFolder, ""},
+  };
+  const auto make = [](const std::string& path, What what) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    if (what == kFile) std::ofstream(path) << "[General]\nPassword=p\n";
+    if (what == kFolder) std::filesystem::create_directory(path);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    make(places.Beside, c.beside);
+    make(places.User, c.user);
+    EXPECT_EQ(FindConfigFile(places), c.expected);
+  }
+  EXPECT_EQ(FindConfigFile(TConfigFilePlaces{}), "");
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace
