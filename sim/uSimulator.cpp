@@ -196,6 +196,13 @@ bool TSimulator::Start(std::string* Error) {
   }
 
   auto onDatagram = [this](TSimSocket& S, size_t N) {
+    // The socket on any address (Windows) hears broadcasts of every
+    // network the computer is on: only loopback senders are served, so a
+    // tool elsewhere on a plant network never reaches (or writes to) a
+    // simulated controller.
+    if (kSharedBindingIsAny && S.Broadcast &&
+        !(S.Sender.address().is_v4() && (S.Sender.address().to_v4().to_uint() >> 24) == 127))
+      return;
     const double tms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Impl_->StartTime).count();
     const std::string from = EndpointText(S.Sender);
