@@ -1,5 +1,6 @@
 #include "comm/uCommunication.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <ctime>
@@ -27,6 +28,22 @@ int64_t RealtimeNs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The destination NAD of a built request frame (bytes 8 to 11).
+uint32_t RequestDestNad(const uint8_t* Frame, uint16_t Len) {
+  if (Frame == nullptr || Len < 12) return kBroadcastNad;
+  return static_cast<uint32_t>(Frame[8]) | (static_cast<uint32_t>(Frame[9]) << 8) |
+         (static_cast<uint32_t>(Frame[10]) << 16) | (static_cast<uint32_t>(Frame[11]) << 24);
+}
+
+// Whether Dest addresses more than one host from this adapter: the limited
+// broadcast, or a directed broadcast of the adapter's network.
+bool IsBroadcastFor(const std::string& Dest, const TEthernetAdapterInfo& Adapter) {
+  if (Dest == "255.255.255.255" || Dest == Adapter.Broadcast) return true;
+  const uint32_t mask = IPToInt(Adapter.Mask);
+  const uint32_t ip = IPToInt(Dest);
+  return mask != 0 && mask != 0xFFFFFFFFu && ip != 0 && (ip | mask) == 0xFFFFFFFFu;
 }
 
 uint32_t SteadyTicks() {
@@ -132,6 +149,8 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
   }
   const bool ownSocket = !SendHook && !DirectConnection;
   if (!DirectConnection) QuietMs_ = 0;
+  const uint32_t askedNad = RequestDestNad(Frame, Len);
+  std::string askedIP;  // the controller's address, once known
   bool accepted = false;
   for (int attempt = 0; attempt < Retries && !accepted; ++attempt) {
     std::string dest;
@@ -147,10 +166,18 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
 
     if (attempt == 0 && ownSocket && !Socket_->Renew()) break;
     if (DirectConnection && QuietMs_ > 0) WaitQuiet();
+    // A controller asked by its address answers from it; a host name is
+    // looked up once for the comparison (the socket does its own look-up).
+    if (attempt == 0 && askedNad != kBroadcastNad && !DirectConnection &&
+        !IsBroadcastFor(dest, Adapter))
+      askedIP = IsValidIP(dest) ? dest : ResolveHostIP(dest);
 
     {
       // Armed before sending, so that an immediate answer is not lost.
       std::lock_guard<std::mutex> g(Lock_);
+      Expecting_ = true;
+      ExpectNad_ = askedNad;
+      ExpectIP_ = askedIP;
       RxText_.clear();
       Last_.FrameText.clear();
       Last_.PayloadText.clear();
@@ -178,6 +205,15 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
     // the next wait: the next send waits out a quiet period first.
     if (DirectConnection && LastWaitTimedOut_) QuietMs_ = Timeout;
   }
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    Expecting_ = false;
+  }
+  // An answer to any attempt of this request may still be on its way: the
+  // request's port is not handed out again before the last attempt's wait
+  // would have ended had it started now.
+  if (ownSocket) Socket_->SetRest(static_cast<uint32_t>(std::max(0, Retries)) *
+                                  static_cast<uint32_t>(std::max(0, Timeout)));
   Timeout = DefaultTimeout;
   return accepted;
 }
@@ -311,6 +347,22 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
   uint32_t src = 0, dst = 0;
   uint8_t dir = 0, aux = 0;
   if (!ParseFrame(RxText_, frame, src, dst, dir, aux, payload)) return;
+
+  // A transaction takes only its own controller's frames: another
+  // controller's answer (a late one reaching a port handed out again, a
+  // misdirected copy) would carry another machine's values. Dropped like a
+  // late answer; the wait goes on for the real one.
+  if (Expecting_ && !Collecting_) {
+    const bool fromAsked = (ExpectNad_ == kBroadcastNad || src == ExpectNad_) &&
+                           (ExpectIP_.empty() || SenderIP == ExpectIP_);
+    const bool toSomeoneElse = ExpectNad_ != kBroadcastNad && dir == 1 && dst != kToolNad;
+    if (!fromAsked || toSomeoneElse) {
+      ForeignDropped_.fetch_add(1, std::memory_order_relaxed);
+      RxText_.clear();
+      State_.store(TTransState::Waiting, std::memory_order_release);
+      return;
+    }
+  }
 
   Last_.Direction = dir;
   Last_.SourceNad = src;

@@ -94,6 +94,17 @@ class TCommunicator {
   // describes it. Each call sends from a socket of its own (a new local
   // port), except on a direct connection, whose port is fixed: there a send
   // after a time-out first waits one Timeout, dropping whatever arrives.
+  // After the call the socket rests for Retries x Timeout once it is
+  // replaced, so that its port is not handed out while an answer to it can
+  // still arrive.
+  //
+  // Only the asked controller answers: for a request to NAD n (not 0), a
+  // frame counts only when its SourceNad is n, it is addressed to the tool
+  // (DestNad 1) when its Direction is 1, and, unless the request was
+  // broadcast (a direct connection, or no RemoteIP), it comes from the
+  // address the request went to. Any other frame is dropped and counted
+  // (ForeignDropped) and the wait goes on. A request to NAD 0 takes any
+  // controller's answer.
   bool Transact(const uint8_t* Frame, uint16_t Len);
   // A request without data to Nad.
   bool SendCommand(uint8_t Command);
@@ -111,6 +122,10 @@ class TCommunicator {
                         uint16_t SenderPort, int64_t ArrivalNs);
   // Count of datagrams dropped that way.
   uint64_t StaleDropped() const { return StaleDropped_.load(std::memory_order_relaxed); }
+  // Count of whole frames that a transaction dropped because another
+  // controller (or another address, or an answer to another master) sent
+  // them.
+  uint64_t ForeignDropped() const { return ForeignDropped_.load(std::memory_order_relaxed); }
   // Count of datagrams that the socket received while no request waited on
   // it: between requests, during a direct connection's quiet period, or still
   // queued on a request's socket when it was replaced. None of them reached
@@ -242,6 +257,13 @@ class TCommunicator {
   // When the waiting request was armed (CLOCK_REALTIME, ns); 0: none yet.
   std::atomic<int64_t> ArmedAtNs_{0};
   std::atomic<uint64_t> StaleDropped_{0};
+  std::atomic<uint64_t> ForeignDropped_{0};
+  // Who may answer the waiting request (guarded by Lock_): set while a
+  // transaction runs. ExpectNad_ 0: any controller; ExpectIP_ empty: any
+  // address.
+  bool Expecting_ = false;
+  uint32_t ExpectNad_ = 0;
+  std::string ExpectIP_;
   std::atomic<uint64_t> UnsolicitedDropped_{0};
   // Generation of the socket that the waiting request was sent from (guarded
   // by Lock_).

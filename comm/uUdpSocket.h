@@ -6,7 +6,10 @@
 // (Renew), so that each request can leave from a port of its own: an answer
 // to an earlier request then arrives on a socket that is closed, or that no
 // request waits on, and is never taken for a later request's answer.
-// Replacing the socket costs a few system calls, not a thread.
+// Replacing the socket costs a few system calls, not a thread. A replaced
+// (or deactivated) socket on an ephemeral port rests, open and deaf, for the
+// time given by SetRest, so that the system cannot hand its port to a later
+// request while an answer to it can still arrive (see uRestingSockets.h).
 //
 // Threads: every public operation is called from the owner's thread. The
 // handler runs on the listener thread, under the socket's own lock; closing
@@ -52,8 +55,16 @@ class TUdpSocket {
   // socket are discarded unread and counted in Discarded(). False when the
   // new socket cannot be opened; the socket is then inactive. Never throws.
   bool Renew();
-  // Closes the socket. Never throws.
+  // Closes the socket (an ephemeral port rests first, see SetRest). Never
+  // throws.
   void Deactivate();
+  // How long the open socket rests, deaf, once Renew replaces it or
+  // Deactivate ends it: nothing that arrives then is delivered, and its port
+  // stays taken. 0 (the default): it closes at once. A socket bound to a
+  // fixed port always closes at once (the next socket needs the port).
+  void SetRest(uint32_t Ms);
+  // Sockets of this layer resting now.
+  size_t Resting() const;
   bool Active() const;
 
   // Sends one datagram from the open socket. An inactive socket is activated
@@ -66,7 +77,8 @@ class TUdpSocket {
   // Number of the open socket: it grows by one with every socket opened and
   // is handed to the handler with each datagram; 0 when inactive.
   uint64_t Generation() const;
-  // Datagrams discarded unread when their socket was replaced or closed.
+  // Datagrams discarded unread when their socket was replaced, closed or
+  // ended its rest.
   uint64_t Discarded() const;
 
  private:

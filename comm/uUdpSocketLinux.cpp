@@ -13,15 +13,18 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "comm/uRestingSockets.h"
 #include "hostutil/uEthernetUtils.h"
 
 namespace tavex {
@@ -36,6 +39,14 @@ constexpr uint64_t kWakeTag = 0;
 
 bool ParseIPv4(const std::string& Text, in_addr& Out) {
   return ::inet_pton(AF_INET, Text.c_str(), &Out) == 1;
+}
+
+// Resting sockets may take a quarter of the descriptors the process may
+// open: the rest stays for the sockets of requests, files and the like.
+size_t RestingBudget() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 4096;
+  return std::max<size_t>(16, static_cast<size_t>(files.rlim_cur / 4));
 }
 }  // namespace
 
@@ -60,11 +71,16 @@ struct TUdpSocket::TImpl {
   uint64_t LastGeneration = 0;
   std::atomic<uint64_t> Discarded{0};
   std::array<uint8_t, kReceiveBuffer> Buffer{};  // under Lock
+  // How long the open socket rests once it is replaced or deactivated.
+  uint32_t RestMs = 0;
+  // Sockets of ended requests (owner's thread; never watched).
+  TRestingSockets<int> Resting;
 
   ~TImpl() {
     {
       std::lock_guard<std::mutex> g(Lock);
       CloseLocked();
+      Resting.CloseAll([this](int D) { CloseResting(D); });
     }
     if (Listener.joinable()) {
       Stopping.store(true, std::memory_order_release);
@@ -104,14 +120,15 @@ struct TUdpSocket::TImpl {
         // A socket closed (or replaced) since the event was reported is
         // no longer read: its datagrams answer nothing asked now.
         if (tag != Generation || Fd < 0) continue;
-        DrainQueue(true);
+        DrainQueue(Fd, true);
       }
     }
   }
 
-  // Reads every queued datagram of the open socket, with the kernel's arrival
-  // time (SO_TIMESTAMPNS). Deliver false: discards them (counted). Under Lock.
-  void DrainQueue(bool Deliver) {
+  // Reads every queued datagram of D, with the kernel's arrival time
+  // (SO_TIMESTAMPNS), and hands them to the handler as the open socket's.
+  // Deliver false: discards them (counted). Under Lock.
+  void DrainQueue(int D, bool Deliver) {
     for (;;) {
       sockaddr_in from{};
       iovec iov{Buffer.data(), Buffer.size()};
@@ -123,7 +140,7 @@ struct TUdpSocket::TImpl {
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      const ssize_t n = ::recvmsg(Fd, &msg, MSG_DONTWAIT);
+      const ssize_t n = ::recvmsg(D, &msg, MSG_DONTWAIT);
       if (n < 0) return;  // EAGAIN: the queue is empty (or an error: wait again)
       if (!Deliver) {
         Discarded.fetch_add(1, std::memory_order_relaxed);
@@ -151,11 +168,39 @@ struct TUdpSocket::TImpl {
   // Closes the open socket; what is still queued on it is discarded.
   void CloseLocked() {
     if (Fd < 0) return;
-    DrainQueue(false);
+    DrainQueue(Fd, false);
     ::close(Fd);  // also leaves the epoll set
+    ForgetLocked();
+  }
+
+  void ForgetLocked() {
     Fd = -1;
     Port = 0;
     Generation = 0;
+  }
+
+  // A resting socket's end: what reached it meanwhile is counted, unread.
+  void CloseResting(int D) {
+    DrainQueue(D, false);
+    ::close(D);
+  }
+
+  // Ends the open socket's service: an ephemeral port rests (deaf, out of
+  // the epoll set) for RestMs; a fixed port closes at once, as the next
+  // socket needs it. Under Lock.
+  void RetireLocked() {
+    if (Fd < 0) return;
+    if (RestMs == 0 || BindPort != 0 || ::epoll_ctl(Epoll, EPOLL_CTL_DEL, Fd, nullptr) != 0) {
+      CloseLocked();
+      return;
+    }
+    // What is queued now arrived while the request could still take it:
+    // counted now, like the datagrams of a socket closed at once.
+    DrainQueue(Fd, false);
+    const int d = Fd;
+    ForgetLocked();
+    Resting.Add(d, TRestingSockets<int>::TClock::now() + std::chrono::milliseconds(RestMs),
+                RestingBudget(), [this](int R) { CloseResting(R); });
   }
 
   // A socket on the binding, not yet watched. -1 on failure.
@@ -237,16 +282,23 @@ bool TUdpSocket::Renew() {
   // Opened before the old one is closed, so that the new port differs from
   // the old one; and outside the lock, which the listener needs only to
   // deliver.
+  // The old socket rests meanwhile (it holds its port); expired ones close.
   const int d = Impl_->OpenFd();
   std::lock_guard<std::mutex> g(Impl_->Lock);
-  Impl_->CloseLocked();
+  Impl_->RetireLocked();
+  Impl_->Resting.Expire(TRestingSockets<int>::TClock::now(),
+                        [this](int R) { Impl_->CloseResting(R); });
   return d >= 0 && Impl_->WatchLocked(d);
 }
 
 void TUdpSocket::Deactivate() {
   std::lock_guard<std::mutex> g(Impl_->Lock);
-  Impl_->CloseLocked();
+  Impl_->RetireLocked();
 }
+
+void TUdpSocket::SetRest(uint32_t Ms) { Impl_->RestMs = Ms; }
+
+size_t TUdpSocket::Resting() const { return Impl_->Resting.Count(); }
 
 // Fd, Port and Generation are written by the owner's thread only (under the
 // lock, for the listener's sake), so the owner reads them without it. That

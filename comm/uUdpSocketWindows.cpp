@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "comm/uRestingSockets.h"
 #include "hostutil/uEthernetUtils.h"
 #include "hostutil/uWinsock.h"
 
@@ -30,6 +31,11 @@ constexpr size_t kReceiveBuffer = 65536;
 bool ParseIPv4(const std::string& Text, in_addr& Out) {
   return ::inet_pton(AF_INET, Text.c_str(), &Out) == 1;
 }
+
+// Windows has no descriptor limit of the kind Linux has; sockets cost
+// kernel memory only. A fixed budget keeps a run of a thousand controllers
+// modest.
+constexpr size_t kRestingBudget = 4096;
 
 // Windows has no arrival time of a datagram, so its time is taken when the
 // listener reads it, on the clock that the communicator arms requests with.
@@ -67,11 +73,16 @@ struct TUdpSocket::TImpl {
   uint64_t LastGeneration = 0;
   std::atomic<uint64_t> Discarded{0};
   std::array<char, kReceiveBuffer> Buffer{};  // under Lock
+  // How long the open socket rests once it is replaced or deactivated.
+  uint32_t RestMs = 0;
+  // Sockets of ended requests (owner's thread; they signal nothing).
+  TRestingSockets<SOCKET> Resting;
 
   ~TImpl() {
     {
       std::lock_guard<std::mutex> g(Lock);
       CloseLocked();
+      Resting.CloseAll([this](SOCKET S) { CloseResting(S); });
     }
     if (Listener.joinable()) {
       Stopping.store(true, std::memory_order_release);
@@ -105,20 +116,20 @@ struct TUdpSocket::TImpl {
         // Reset before reading: a datagram that comes in while the queue is
         // read signals again and is not left waiting.
         ::WSAResetEvent(DataEvent);
-        if (Sock != INVALID_SOCKET) DrainQueue(true);
+        if (Sock != INVALID_SOCKET) DrainQueue(Sock, true);
       } else if (w != WSA_WAIT_EVENT_0) {
         return;  // the wait itself failed: no way left to hear the socket
       }
     }
   }
 
-  // Reads every queued datagram of the open socket. Deliver false: discards
-  // them (counted). Under Lock.
-  void DrainQueue(bool Deliver) {
+  // Reads every queued datagram of S and hands them to the handler as the
+  // open socket's. Deliver false: discards them (counted). Under Lock.
+  void DrainQueue(SOCKET S, bool Deliver) {
     for (;;) {
       sockaddr_in from{};
       int fromLen = sizeof from;
-      const int n = ::recvfrom(Sock, Buffer.data(), static_cast<int>(Buffer.size()), 0,
+      const int n = ::recvfrom(S, Buffer.data(), static_cast<int>(Buffer.size()), 0,
                                reinterpret_cast<sockaddr*>(&from), &fromLen);
       if (n == SOCKET_ERROR) {
         // An ICMP "port unreachable" for an earlier send is reported on the
@@ -145,11 +156,39 @@ struct TUdpSocket::TImpl {
   // Closes the open socket; what is still queued on it is discarded.
   void CloseLocked() {
     if (Sock == INVALID_SOCKET) return;
-    DrainQueue(false);
+    DrainQueue(Sock, false);
     ::closesocket(Sock);  // also ends its signalling of DataEvent
+    ForgetLocked();
+  }
+
+  void ForgetLocked() {
     Sock = INVALID_SOCKET;
     Port = 0;
     Generation = 0;
+  }
+
+  // A resting socket's end: what reached it meanwhile is counted, unread.
+  void CloseResting(SOCKET S) {
+    DrainQueue(S, false);
+    ::closesocket(S);
+  }
+
+  // Ends the open socket's service: an ephemeral port rests (no longer
+  // signalling DataEvent) for RestMs; a fixed port closes at once, as the
+  // next socket needs it. Under Lock.
+  void RetireLocked() {
+    if (Sock == INVALID_SOCKET) return;
+    if (RestMs == 0 || BindPort != 0 || ::WSAEventSelect(Sock, nullptr, 0) != 0) {
+      CloseLocked();
+      return;
+    }
+    // What is queued now arrived while the request could still take it:
+    // counted now, like the datagrams of a socket closed at once.
+    DrainQueue(Sock, false);
+    const SOCKET s = Sock;
+    ForgetLocked();
+    Resting.Add(s, TRestingSockets<SOCKET>::TClock::now() + std::chrono::milliseconds(RestMs),
+                kRestingBudget, [this](SOCKET R) { CloseResting(R); });
   }
 
   // A socket on the binding, not yet watched. INVALID_SOCKET on failure.
@@ -237,16 +276,23 @@ bool TUdpSocket::Renew() {
   // Opened before the old one is closed, so that the new port differs from
   // the old one; and outside the lock, which the listener needs only to
   // deliver.
+  // The old socket rests meanwhile (it holds its port); expired ones close.
   const SOCKET s = Impl_->OpenSocket();
   std::lock_guard<std::mutex> g(Impl_->Lock);
-  Impl_->CloseLocked();
+  Impl_->RetireLocked();
+  Impl_->Resting.Expire(TRestingSockets<SOCKET>::TClock::now(),
+                        [this](SOCKET R) { Impl_->CloseResting(R); });
   return s != INVALID_SOCKET && Impl_->WatchLocked(s);
 }
 
 void TUdpSocket::Deactivate() {
   std::lock_guard<std::mutex> g(Impl_->Lock);
-  Impl_->CloseLocked();
+  Impl_->RetireLocked();
 }
+
+void TUdpSocket::SetRest(uint32_t Ms) { Impl_->RestMs = Ms; }
+
+size_t TUdpSocket::Resting() const { return Impl_->Resting.Count(); }
 
 // Sock, Port and Generation are written by the owner's thread only (under
 // the lock, for the listener's sake), so the owner reads them without it.

@@ -151,10 +151,11 @@ TEST_F(ReceivePath, SendHookRunsATransactionWithoutASocket) {
   std::vector<std::string> sentTo;
   comm.SendHook = [&](const uint8_t*, size_t, const std::string& host, uint16_t port) {
     sentTo.push_back(host + ":" + std::to_string(port));
-    Feed(Bytes(answer.begin(), answer.begin() + 10));
-    Feed(Bytes(answer.begin() + 10, answer.end()));
+    Feed(Bytes(answer.begin(), answer.begin() + 10), "127.0.0.7");
+    Feed(Bytes(answer.begin() + 10, answer.end()), "127.0.0.7");
     return true;
   };
+  comm.SetNad(1000);
   comm.RemoteIP = "127.0.0.7";
   EXPECT_TRUE(comm.SendPing());
   EXPECT_EQ(sentTo, (std::vector<std::string>{"127.0.0.7:8442"}));
@@ -180,6 +181,7 @@ TEST_F(ReceivePath, ACopyQueuedBeforeTheRequestLeftIsNoAnswerToIt) {
     comm.HandleDatagramAt(own.data(), own.size(), "127.0.0.2", 8442, RealtimeNs() + 1000);
     return true;
   };
+  comm.SetNad(1000);
   comm.RemoteIP = "127.0.0.2";
   ASSERT_TRUE(comm.SendPing());
   EXPECT_EQ(comm.LastFrame().PayloadText, "BB");
@@ -327,12 +329,60 @@ TEST_F(Transport, AnswerWithDirection0FailsTheAttemptAndIsRetried) {
   EXPECT_EQ(plc.Requests(), 3);
 }
 
-TEST_F(Transport, AnswerToAnotherMasterIsAcceptedByDirectionAlone) {
-  TPeer plc("127.0.0.2", kPort, [](const Bytes&) { return std::vector<Bytes>{AnswerFrame(1000, 7, 1, 0, {})}; });
-  comm.SetNad(1000);
+TEST_F(Transport, OnlyTheAskedControllersAnswerIsTaken) {
+  // Before the controller's own answer (payload 02) a frame arrives on the
+  // request's port from someone else: dropped and counted, and the wait
+  // goes on for the real answer. With nothing else coming, the request
+  // fails rather than take the foreign frame.
+  struct Case {
+    const char* name;
+    uint32_t nad, dest;
+    const char* from;
+  } cases[] = {
+      {"another_controller_same_address", 1001, 1, "127.0.0.2"},
+      {"same_nad_from_another_address", 1000, 1, "127.0.0.3"},
+      {"another_controller_elsewhere", 1001, 1, "127.0.0.3"},
+      {"answer_to_another_master", 1000, 7, "127.0.0.2"},
+  };
+  for (const auto& c : cases) {
+    for (const bool ownAnswerFollows : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (ownAnswerFollows ? "" : ", alone"));
+      TCommunicator t;
+      ASSERT_TRUE(t.Open("lo"));
+      TPeer stranger(c.from, kPort + 1, [](const Bytes&) { return std::vector<Bytes>{}; });
+      const bool sameAddress = std::string(c.from) == "127.0.0.2";
+      TPeer plc("127.0.0.2", kPort, [&](const Bytes&, uint16_t from) {
+        const Bytes foreign = AnswerFrame(c.nad, c.dest, 1, 0, {0x01});
+        std::vector<Bytes> sent;
+        if (sameAddress) {
+          sent.push_back(foreign);
+        } else {
+          stranger.SendTo(foreign, "127.0.0.1", from);
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (ownAnswerFollows) sent.push_back(AnswerFrame(1000, 1, 1, 0, {0x02}));
+        return sent;
+      });
+      t.SetNad(1000);
+      t.RemoteIP = "127.0.0.2";
+      t.Retries = 1;
+      t.Timeout = 300;
+      EXPECT_EQ(t.SendPing(), ownAnswerFollows);
+      if (ownAnswerFollows) EXPECT_EQ(t.LastFrame().PayloadText, "02");
+      EXPECT_EQ(t.ForeignDropped(), 1u);
+    }
+  }
+}
+
+TEST_F(Transport, APingToNad0TakesWhoeverAnswers) {
+  // The way to learn who lives at an address: any NAD answers.
+  TPeer plc("127.0.0.2", kPort, Answering(4711));
+  comm.SetNad(kBroadcastNad);
   comm.RemoteIP = "127.0.0.2";
-  EXPECT_TRUE(comm.SendPing());
-  EXPECT_EQ(plc.Requests(), 1);
+  ASSERT_TRUE(comm.SendPing());
+  EXPECT_EQ(comm.LastFrame().SourceNad, 4711u);
+  EXPECT_EQ(comm.LastFrame().PeerIP, "127.0.0.2");
+  EXPECT_EQ(comm.ForeignDropped(), 0u);
 }
 
 TEST_F(Transport, SplitAnswerIsReassembled) {

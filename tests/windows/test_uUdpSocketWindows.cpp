@@ -1,5 +1,6 @@
 // The Windows socket layer under the transport's rules: one socket at a
-// time, a new port for every Renew, generations, nothing delivered twice or
+// time, a new port for every Renew, the rest of a replaced socket (its port
+// kept, nothing delivered from it), generations, nothing delivered twice or
 // lost from the count when a socket is replaced, no shared ports, broadcast.
 // Peers are plain Winsock sockets on 127.0.0.1.
 #include <gtest/gtest.h>
@@ -146,20 +147,37 @@ TEST_F(UdpSocketWindows, AnAnswerArrivesWithItsSenderGenerationAndReceiptTime) {
 }
 
 TEST_F(UdpSocketWindows, RenewMovesToANewPortAndTheOldPortIsDeaf) {
+  // Without a rest, the system may hand an earlier port out again; only
+  // two sockets in a row are sure to differ (the new one is opened before
+  // the old one closes).
+  {
+    TUdpSocket sock(Sink.Handler());
+    sock.SetBinding("127.0.0.1", 0);
+    ASSERT_TRUE(sock.Activate());
+    for (int i = 0; i < 20; ++i) {
+      const uint16_t before = sock.LocalPort();
+      const uint64_t generation = sock.Generation();
+      ASSERT_TRUE(sock.Renew());
+      EXPECT_NE(sock.LocalPort(), before);
+      EXPECT_GT(sock.Generation(), generation);
+    }
+    EXPECT_EQ(sock.Resting(), 0u);
+  }
+  // Resting, every replaced socket keeps its port: no two requests within
+  // the hold share one, and what reaches an old port is never delivered.
   TPeer peer;
   TUdpSocket sock(Sink.Handler());
   sock.SetBinding("127.0.0.1", 0);
+  sock.SetRest(60000);
   ASSERT_TRUE(sock.Activate());
-  std::set<uint16_t> ports{sock.LocalPort()};
-  std::vector<uint64_t> generations{sock.Generation()};
   const uint16_t first = sock.LocalPort();
-  for (int i = 0; i < 20; ++i) {
+  std::set<uint16_t> ports{first};
+  for (int i = 0; i < 40; ++i) {
     ASSERT_TRUE(sock.Renew());
     ports.insert(sock.LocalPort());
-    EXPECT_GT(sock.Generation(), generations.back());
-    generations.push_back(sock.Generation());
   }
-  EXPECT_EQ(ports.size(), 21u);  // every socket a port of its own
+  EXPECT_EQ(ports.size(), 41u);
+  EXPECT_EQ(sock.Resting(), 40u);
   peer.SendTo("late", first);
   peer.SendTo("now", sock.LocalPort());
   ASSERT_TRUE(Sink.WaitFor(1));
@@ -168,6 +186,28 @@ TEST_F(UdpSocketWindows, RenewMovesToANewPortAndTheOldPortIsDeaf) {
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].Text, "now");
   EXPECT_EQ(items[0].Generation, sock.Generation());
+}
+
+TEST_F(UdpSocketWindows, ARestEndsWithItsHoldAndIsBounded) {
+  TPeer peer;
+  TUdpSocket sock(Sink.Handler());
+  sock.SetBinding("127.0.0.1", 0);
+  sock.SetRest(100);
+  ASSERT_TRUE(sock.Activate());
+  const uint16_t first = sock.LocalPort();
+  ASSERT_TRUE(sock.Renew());
+  ASSERT_TRUE(sock.Renew());
+  EXPECT_EQ(sock.Resting(), 2u);
+  peer.SendTo("late", first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(sock.Renew());  // closes the expired ones, rests the last
+  EXPECT_EQ(sock.Resting(), 1u);
+  EXPECT_EQ(sock.Discarded(), 1u);
+  EXPECT_TRUE(Sink.Items().empty());
+
+  sock.SetRest(60000);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(sock.Renew());
+  EXPECT_EQ(sock.Resting(), 64u);  // the oldest closed early
 }
 
 TEST_F(UdpSocketWindows, ReplacingTheSocketDeliversOrCountsEveryDatagramOnce) {
