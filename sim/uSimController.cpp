@@ -141,6 +141,10 @@ nlohmann::json ToJson(const TLogEntry& E) {
   if (E.DelayMs) j["delay_ms"] = E.DelayMs;
   if (E.DuplicateDelayMs) j["duplicate_delay_ms"] = E.DuplicateDelayMs;
   if (E.AnswerLength) j["answer_length"] = E.AnswerLength;
+  if (!E.CrosstalkTo.empty()) {
+    j["crosstalk_to"] = E.CrosstalkTo;
+    j["crosstalk_nad"] = E.CrosstalkNad;
+  }
   return j;
 }
 
@@ -479,6 +483,10 @@ TSimController::TAnswer TSimController::Handle(const uint8_t* Data, size_t Lengt
     answer.DelayMs = f.DelayMs;
     E.DelayMs = f.DelayMs;
     E.Faults.push_back("delay");
+  }
+  if (hit && Rng_.Chance(f.Crosstalk)) {
+    answer.Crosstalk = true;
+    E.Faults.push_back("crosstalk");
   }
   E.Outcome = "answered";
   return answer;

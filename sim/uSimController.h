@@ -69,6 +69,8 @@ struct TLogEntry {
   uint32_t DelayMs = 0;
   uint32_t DuplicateDelayMs = 0;
   size_t AnswerLength = 0;  // bytes of the answer frame (junk not counted)
+  std::string CrosstalkTo;  // "ip:port" that a crosstalk copy went to
+  uint32_t CrosstalkNad = 0;  // the controller whose asker that was
 };
 
 nlohmann::json ToJson(const TLogEntry& Entry);
@@ -107,6 +109,8 @@ class TSimController {
     // Sent CopyDelayMs after Datagrams (a duplicate's late copy).
     std::vector<std::vector<uint8_t>> Copies;
     uint32_t CopyDelayMs = 0;
+    // A copy of Datagrams also goes to another controller's latest asker.
+    bool Crosstalk = false;
   };
   // Handles one datagram received at this controller (directly or as a
   // broadcast); fills Entry (its Seq, TMs and addresses are the caller's)

@@ -439,7 +439,7 @@ TControllerConfig ParseController(const json& J, const std::string& Path, const 
 TFaults ParseFaults(const json& J, const std::string& Path) {
   CheckKeys(J, Path, {"drop", "drop_answer", "duplicate", "delay_ms", "corrupt", "corrupt_at", "split", "split_at",
                       "junk", "junk_bytes", "wrong_direction", "ignore_writes", "silent",
-                      "delay_chance", "duplicate_delay_ms",
+                      "delay_chance", "duplicate_delay_ms", "crosstalk",
                       "silent_after_requests", "only_commands"});
   TFaults f;
   if (J.contains("drop")) f.Drop = GetProbability(J["drop"], Sub(Path, "drop"));
@@ -460,6 +460,7 @@ TFaults ParseFaults(const json& J, const std::string& Path) {
   if (J.contains("duplicate_delay_ms"))
     f.DuplicateDelayMs =
         static_cast<uint32_t>(GetInt(J["duplicate_delay_ms"], Sub(Path, "duplicate_delay_ms"), 0, 60000));
+  if (J.contains("crosstalk")) f.Crosstalk = GetProbability(J["crosstalk"], Sub(Path, "crosstalk"));
   if (J.contains("ignore_writes")) f.IgnoreWrites = GetBool(J["ignore_writes"], Sub(Path, "ignore_writes"));
   if (J.contains("silent")) f.Silent = GetBool(J["silent"], Sub(Path, "silent"));
   if (J.contains("silent_after_requests"))

@@ -58,6 +58,10 @@ struct TFaults {
   uint32_t DelayMs = 0;       // answers delayed by this much
   double DelayChance = 1;     // the share of answers that DelayMs hits
   uint32_t DuplicateDelayMs = 0;  // a duplicate's copy follows its original this much later
+  // A copy of the answer also goes to the port that the latest request
+  // received by another controller came from (a mixed-up forwarding, or a
+  // late answer reaching a port that the system handed out again).
+  double Crosstalk = 0;
   bool IgnoreWrites = false;  // write requests answered, memory unchanged
   bool Silent = false;        // never answers
   std::optional<uint64_t> SilentAfterRequests;  // answers the first N, then silent

@@ -51,6 +51,9 @@ struct TSimulator::TImpl {
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> Work;
   std::vector<std::shared_ptr<TSimSocket>> Own;     // per controller, same index
   std::vector<std::shared_ptr<TSimSocket>> Shared;  // broadcast sockets
+  // Per controller: the sender of the latest request it received, and when
+  // (the log's sequence number); for crosstalk. Io thread only.
+  std::vector<std::pair<uint64_t, udp::endpoint>> LastAsker;
   std::chrono::steady_clock::time_point StartTime;
 };
 
@@ -109,6 +112,7 @@ bool TSimulator::Start(std::string* Error) {
   TImpl& im = *Impl_;
   im.StartTime = std::chrono::steady_clock::now();
   im.Own.resize(Controllers_.size());
+  im.LastAsker.assign(Controllers_.size(), {0, udp::endpoint()});
 
   std::set<uint16_t> fixedPorts;
   for (const auto& c : Controllers_)
@@ -209,6 +213,7 @@ bool TSimulator::Start(std::string* Error) {
     struct TSend {
       size_t Controller;
       TSimController::TAnswer Answer;
+      std::optional<udp::endpoint> Crosstalk;
     };
     std::vector<TSend> sends;
     std::vector<nlohmann::json> sinkEntries;
@@ -226,24 +231,45 @@ bool TSimulator::Start(std::string* Error) {
         e.To = S.To;
         e.Broadcast = S.Broadcast;
         TSimController::TAnswer a = Controllers_[idx]->Handle(S.Buffer.data(), N, e);
+        std::optional<udp::endpoint> crosstalk;
+        if (a.Crosstalk) {
+          // The latest request that another controller received.
+          size_t other = idx;
+          for (size_t k = 0; k < Impl_->LastAsker.size(); ++k)
+            if (k != idx && Impl_->LastAsker[k].first != 0 &&
+                (other == idx || Impl_->LastAsker[k].first > Impl_->LastAsker[other].first))
+              other = k;
+          if (other != idx) {
+            crosstalk = Impl_->LastAsker[other].second;
+            e.CrosstalkTo = EndpointText(*crosstalk);
+            e.CrosstalkNad = Controllers_[other]->Nad();
+          }
+        }
+        Impl_->LastAsker[idx] = {e.Seq, S.Sender};
         if (sink) sinkEntries.push_back(ToJson(e));
         if (LogLimit_ > 0) {
           Log_.push_back(std::move(e));
           while (Log_.size() > LogLimit_) Log_.pop_front();
         }
-        if (!a.Datagrams.empty()) sends.push_back({idx, std::move(a)});
+        if (!a.Datagrams.empty()) sends.push_back({idx, std::move(a), crosstalk});
       }
     }
     LogChanged_.notify_all();
     for (const auto& j : sinkEntries) sink(j);
-    const udp::endpoint to = S.Sender;
     for (TSend& s : sends) {
       std::shared_ptr<TSimSocket> own = Impl_->Own[s.Controller];
-      auto send = [own, to](const std::vector<std::vector<uint8_t>>& Datagrams) {
+      auto sendTo = [own](const udp::endpoint& To, const std::vector<std::vector<uint8_t>>& Datagrams) {
         for (const auto& d : Datagrams) {
           asio::error_code ec;  // a lost answer is what UDP does anyway
-          own->Socket.send_to(asio::buffer(d), to, 0, ec);
+          own->Socket.send_to(asio::buffer(d), To, 0, ec);
         }
+      };
+      const udp::endpoint asker = S.Sender;
+      const std::optional<udp::endpoint> crosstalk = s.Crosstalk;
+      auto send = [sendTo, asker, crosstalk](const std::vector<std::vector<uint8_t>>& Datagrams) {
+        // The misdirected copy first: it is the one that must not be taken.
+        if (crosstalk) sendTo(*crosstalk, Datagrams);
+        sendTo(asker, Datagrams);
       };
       auto later = [this, send](uint32_t Ms, std::vector<std::vector<uint8_t>> Datagrams) {
         if (Datagrams.empty()) return;
