@@ -841,6 +841,26 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"silent", R"({"silent": true})", 16, "silent", "silent", 0}),
     [](const ::testing::TestParamInfo<FaultCase>& I) { return std::string(I.param.name); });
 
+TEST_F(SimTest, CrosstalkSendsACopyToAnotherControllersLatestAsker) {
+  json j = ThreeControllers();
+  j["controllers"][1]["faults"] = {{"crosstalk", 1}};
+  StartWith(j);
+  TClient other;  // asks 1000 first: the latest asker of another controller
+  ASSERT_TRUE(other.Transact("127.0.0.2", Port(1000), Request(1000, 16)));
+  ASSERT_TRUE(Ask(Request(1001, 16), "127.0.0.3", 1001));
+  // The asker of 1000 also gets 1001's answer, from 1001's address.
+  const auto copies = other.Receive(500ms, 1);
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].FromIp, "127.0.0.3");
+  const auto a = Parse(copies[0].Data);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Source, 1001u);
+  const json e = LastLog(2);
+  EXPECT_EQ(e["faults"], json({"crosstalk"}));
+  EXPECT_EQ(e["crosstalk_nad"], 1000);
+  EXPECT_EQ(e["crosstalk_to"].get<std::string>().rfind("127.0.0.1:", 0), 0u);
+}
+
 TEST_F(SimTest, SilentAfterRequestsGoesQuietMidway) {
   json j = OneController();
   j["controllers"][0]["faults"] = {{"silent_after_requests", 2}};
