@@ -9,11 +9,15 @@
 //       silent in the middle of its staged sequence.
 // Each fleet run uses fresh records, as each run of tavexctl does. Round
 // trips per controller are counted from the simulator's log.
-// Usage: bench_fleet [RUNS] [CONTROLLERS_FOR_A]   (BENCH_JOBS=N: N workers, as --jobs N)
+// Usage: bench_fleet [RUNS] [CONTROLLERS_FOR_A]   (BENCH_JOBS=N: N workers, as --jobs N;
+//        BENCH_CONTROLLERS=N: N controllers instead of 100, up to 4000)
+// Each fleet phase also reports the descriptors the process held at most
+// (sampled every millisecond) and the requests' resting sockets.
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/BenchCommon.h"
+#include "comm/uRestingSockets.h"
 #include "plc/uFleet.h"
 #include "sim/uSimulator.h"
 
@@ -33,10 +38,44 @@ using namespace tavex::bench;
 
 namespace {
 
-constexpr int kControllers = 100, kVars = 50, kDelayMs = 2;
+int kControllers = 100;
+constexpr int kVars = 50, kDelayMs = 2;
 constexpr uint32_t kFirstNad = 1000;
 
-std::string IpOf(int c) { return "127.0.0." + std::to_string(2 + c); }
+// 127.0.0.2, 127.0.0.3, ... 127.0.0.254, 127.0.1.2, ...
+std::string IpOf(int c) {
+  return "127.0." + std::to_string(c / 253) + "." + std::to_string(2 + c % 253);
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++n;
+  return n;
+}
+
+// The largest descriptor count while it lives, sampled every millisecond.
+class TDescriptorPeak {
+ public:
+  TDescriptorPeak() : Thread_([this] {
+    while (!Stop_.load()) {
+      Peak_ = std::max(Peak_.load(), OpenDescriptors());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }) {}
+  int Stop() {
+    Stop_ = true;
+    Thread_.join();
+    return Peak_;
+  }
+
+ private:
+  std::atomic<bool> Stop_{false};
+  std::atomic<int> Peak_{0};
+  std::thread Thread_;
+};
 
 // CPU time of the whole process (tool and simulator threads), ms.
 double CpuMs() {
@@ -66,6 +105,8 @@ struct TPhase {
   size_t MinTrips = 0, MaxTrips = 0;
   double MeanTrips = 0;
   bool AllRead = true;
+  int PeakFds = 0;  // largest, over the runs
+  size_t RestingAfter = 0;
 };
 
 }  // namespace
@@ -76,6 +117,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 9;
+  if (const char* n = std::getenv("BENCH_CONTROLLERS")) kControllers = std::clamp(std::atoi(n), 1, 4000);
   const int walkControllers = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, kControllers) : kControllers;
 
   // Mixed types: bit, word, int, long, real in turn, values that fit each.
@@ -140,9 +182,12 @@ int main(int argc, char** argv) {
     simulator.ClearLog();
     const auto threads0 = ThreadCpuMs();
     const double cpu0 = CpuMs();
+    TDescriptorPeak peak;
     const auto t0 = Clock::now();
     RunFleet(jobs, options, results);
     p.Ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    p.PeakFds = peak.Stop();
+    p.RestingAfter = TRestingSockets<int>::InProcess();
     p.CpuMs = CpuMs() - cpu0;
     for (const auto& [tid, ms] : ThreadCpuMs())
       if (const auto it = threads0.find(tid); it != threads0.end()) p.SimCpuMs += ms - it->second;
@@ -196,6 +241,8 @@ int main(int argc, char** argv) {
     c.CpuMs += p.CpuMs / runs;
     c.SimCpuMs += p.SimCpuMs / runs;
     c.AllRead = c.AllRead && p.AllRead;
+    c.PeakFds = std::max(c.PeakFds, p.PeakFds);
+    c.RestingAfter = p.RestingAfter;
   }
   c.Ms = Median(warm);
   c.MinTrips = warmMin;
@@ -214,6 +261,8 @@ int main(int argc, char** argv) {
     d.CpuMs += p.CpuMs / runs;
     d.SimCpuMs += p.SimCpuMs / runs;
     d.AllRead = (r == 0 || d.AllRead) && p.AllRead;
+    d.PeakFds = std::max(d.PeakFds, p.PeakFds);
+    d.RestingAfter = p.RestingAfter;
   }
   d.Ms = Median(writes);
 
@@ -240,6 +289,7 @@ int main(int argc, char** argv) {
   }
   std::filesystem::remove_all(cacheDir);
   e.AllRead = given == 2 && others == static_cast<size_t>(kControllers - 2);
+  const int idleFds = OpenDescriptors();
 
   std::printf("fleet, %d controllers x %d variables (bit/word/int/long/real) + clock, answers delayed %d ms\n",
               kControllers, kVars, kDelayMs);
@@ -264,6 +314,10 @@ int main(int argc, char** argv) {
               d.SimCpuMs);
   std::printf("  (b) against the slowest chain (%zu round trips x %d ms = %d ms): %.2f x\n", b.MaxTrips, kDelayMs,
               static_cast<int>(b.MaxTrips) * kDelayMs, b.Ms / (static_cast<double>(b.MaxTrips) * kDelayMs));
+  std::printf("  descriptors at most: (b) %d, (c) %d, (d) %d, (e) %d; the simulator and nothing else: %d\n",
+              b.PeakFds, c.PeakFds, d.PeakFds, e.PeakFds, idleFds);
+  std::printf("  resting sockets when a run ended: (b) %zu, (c) %zu, (d) %zu; closed before their hold: %zu\n",
+              b.RestingAfter, c.RestingAfter, d.RestingAfter, TRestingSockets<int>::ClosedEarly());
   std::printf("  (e) - (c) = %.1f ms (limit: %d x %d ms + 100 ms = %d ms); given up %zu, served whole %zu of %d\n",
               e.Ms - c.Ms, kDefaultRetries, kDefaultTimeoutMs, kDefaultRetries * kDefaultTimeoutMs + 100, given,
               others, kControllers);
