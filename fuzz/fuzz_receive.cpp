@@ -69,8 +69,18 @@ struct TModel {
   TLastFrame Last;
   bool Collecting = false;
   std::vector<std::string> Nads, Ips;
+  // Who may answer the waiting request: NAD (0: anyone) and address
+  // (empty: any).
+  bool Expecting = false;
+  uint32_t ExpectNad = 0;
+  std::string ExpectIP;
 
-  void Arm() {
+  // Nad: the request's destination; IP: the unicast address it went to
+  // (here always a controller's, never a broadcast address).
+  void Arm(uint32_t Nad, const std::string& IP) {
+    Expecting = true;
+    ExpectNad = Nad;
+    ExpectIP = Nad == kBroadcastNad ? std::string() : IP;
     Rx.clear();
     Last.FrameText.clear();
     Last.PayloadText.clear();
@@ -103,6 +113,17 @@ struct TModel {
     uint32_t src = 0, dst = 0;
     uint8_t dir = 0, aux = 0;
     if (!ParseFrame(Rx, frame, src, dst, dir, aux, payload)) return;
+    // A transaction takes only the asked controller's frames.
+    if (Expecting && !Collecting) {
+      const bool fromAsked = (ExpectNad == kBroadcastNad || src == ExpectNad) &&
+                             (ExpectIP.empty() || ip == ExpectIP);
+      const bool toSomeoneElse = ExpectNad != kBroadcastNad && dir == 1 && dst != kToolNad;
+      if (!fromAsked || toSomeoneElse) {
+        Rx.clear();
+        State = TTransState::Waiting;
+        return;
+      }
+    }
     Last.Direction = dir;
     Last.SourceNad = src;
     Last.DestNad = dst;
@@ -204,7 +225,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   comm.SendHook = [&](const uint8_t* d, size_t n, const std::string&, uint16_t) {
     CheckRequest(d, n, comm);
     ++sends;
-    model.Arm();
+    const uint32_t asked = static_cast<uint32_t>(d[8]) | (static_cast<uint32_t>(d[9]) << 8) |
+                           (static_cast<uint32_t>(d[10]) << 16) | (static_cast<uint32_t>(d[11]) << 24);
+    model.Arm(asked, comm.RemoteIP);
     FUZZ_CHECK(comm.State() == TTransState::Waiting);
     const bool sent = Feed(comm, model, in);
     accepted.push_back(sent && model.State == TTransState::Idle && model.Last.Direction == 1);
