@@ -471,7 +471,11 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
   plc.LastError.clear();
   try {
     TStageLog log(Options, plc);
+    const uint64_t foreign = plc.Communicator->ForeignDropped();
     if (Prepare(plc, Options, Result, log)) Exchange(plc, Job, Options, Result, log);
+    if (log.On() && plc.Communicator->ForeignDropped() != foreign)
+      log("dropped " + std::to_string(plc.Communicator->ForeignDropped() - foreign) +
+          " frame(s) from another controller or address");
     // Interrupted: what the stop cut off is not done, or, for a value whose
     // write was acknowledged, written but not read back.
     if (plc.Communicator->Stopped()) {
