@@ -267,8 +267,9 @@ int main(int argc, char** argv) {
   d.Ms = Median(writes);
 
   // (e): the first controller silent from the start; the second falls
-  // silent after 3 of this run's requests (in its staged sequence: a warm
-  // controller is ready after 5, so a silence after 40 would never show).
+  // silent after 3 of this run's requests (in its staged sequence, at the
+  // page that proves its cached allocation file: a warm controller is done
+  // after 6, so a silence after 40 would never show).
   const uint32_t silent = kFirstNad, late = kFirstNad + 1;
   sim::TFaults quiet;
   quiet.DelayMs = kDelayMs;

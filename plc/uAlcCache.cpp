@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "comm/hCodeMemory.h"
+#include "hostutil/uZipFile.h"
 
 namespace tavex {
 
@@ -68,6 +70,20 @@ bool TAlcCache::Store(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Siz
     return false;
   }
   return true;
+}
+
+int32_t AlcProofLength(int32_t Address, const std::vector<uint8_t>& Bytes) {
+  // Signature, version, flags, method, time, date, CRC-32 and both sizes.
+  constexpr size_t kLocalFixedToSizes = 26;
+  if (Address < 0 || Bytes.size() < kLocalFixedToSizes ||
+      int64_t{Address} + static_cast<int64_t>(Bytes.size()) > kMemoryLimit)
+    return 0;
+  const uint32_t signature = static_cast<uint32_t>(Bytes[0]) | (static_cast<uint32_t>(Bytes[1]) << 8) |
+                             (static_cast<uint32_t>(Bytes[2]) << 16) | (static_cast<uint32_t>(Bytes[3]) << 24);
+  if (signature != ZipLocalFileSignature) return 0;
+  const size_t inPage = static_cast<size_t>(kPageSize - Address % kPageSize);
+  const size_t length = std::min(Bytes.size(), inPage);
+  return length < kLocalFixedToSizes ? 0 : static_cast<int32_t>(length);
 }
 
 }  // namespace tavex

@@ -4,10 +4,15 @@
 // archive's directory entry (address and size): a new program, or an
 // archive moved or resized, misses the cache and is fetched again.
 //
-// A cache file is a hint, never a source of truth: whoever takes bytes from
-// it checks them as if they came from the controller (the zip reader's
-// checks, the size of the directory entry) and fetches them again when they
-// fail. Nothing here throws; an unusable folder or file simply misses.
+// A cache file is a hint, never a source of truth: the key alone does not
+// tell one program from another (a new program may keep the stamp, the
+// archive's place and its size), and a stale allocation text sends values
+// to another variable's address. So whoever takes bytes from it checks them
+// as if they came from the controller (the zip reader's checks, the size of
+// the directory entry), then proves them against the controller's own
+// archive with one page request (AlcProofLength), and fetches the archive
+// again when either fails. Nothing here throws; an unusable folder or file
+// simply misses.
 //
 // Threads: Load and Store may run on several threads at once. A file is
 // written under a name of its own and then renamed over the final name, so
@@ -49,5 +54,22 @@ class TAlcCache {
  private:
   std::string Folder_;
 };
+
+// How many of a cached archive's first bytes (Bytes, the copy of the
+// archive at Address in the controller's code memory) are compared with the
+// controller's to prove the copy: the archive's bytes in the memory page
+// where it starts, min(size, kPageSize - Address % kPageSize), which one
+// page request reads. They must hold the fixed part of the first member's
+// local header from its signature to its sizes (26 bytes), and the copy
+// must begin with that header; then equal bytes mean the zip reader finds
+// in both the same first member with the same CRC-32 of its uncompressed
+// text, the same sizes, time and date (and, as far as the page goes, the
+// same name and compressed data). So another allocation text passes only
+// with the same archive size, the same length and the same CRC-32: a CRC
+// collision, the known limit of this proof.
+// 0: the copy cannot be proven with one request (it does not begin with a
+// local header, or the archive starts less than 26 bytes before a page's
+// end and its header straddles two pages); it is then fetched again.
+int32_t AlcProofLength(int32_t Address, const std::vector<uint8_t>& Bytes);
 
 }  // namespace tavex

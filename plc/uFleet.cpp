@@ -166,7 +166,7 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TS
     Plc.AlcOk = true;
     if (Log.On())
       Log(std::string("allocation file: ") +
-          (fetched == TAlcFetch::FromCache ? "from the cache, " : "read, ") +
+          (fetched == TAlcFetch::FromCache ? "from the cache (first page checked), " : "read, ") +
           std::to_string(text.size()) + " bytes, " + std::to_string(Plc.AlcVars.Count()) +
           " variables");
   } else {
@@ -420,14 +420,36 @@ TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache
     if (name != kAlcArchiveName) continue;
 
     // The first matching entry decides.
-    std::vector<uint8_t> bytes;
-    if (Cache != nullptr && Cache->Load(Nad, stamp, address, size, bytes) &&
-        ArchiveText(bytes, Text))
-      return TAlcFetch::FromCache;
-    TMemoryStream file;
-    if (!Comm.ReadMemory(address, size, &file)) return TAlcFetch::NoAnswer;
-    if (!ArchiveText(file.Bytes(), Text)) return TAlcFetch::NotFound;
-    if (Cache != nullptr) Cache->Store(Nad, stamp, address, size, file.Bytes());
+    std::vector<uint8_t> bytes;  // the archive as the controller holds it, from its start
+    std::vector<uint8_t> cached;
+    if (Cache != nullptr && Cache->Load(Nad, stamp, address, size, cached) &&
+        ArchiveText(cached, Text)) {
+      // The key may match another program's archive: the copy is used only
+      // when the controller's first page of the archive holds the same bytes.
+      const int32_t proof = AlcProofLength(address, cached);
+      if (proof > 0) {
+        TMemoryStream page;
+        if (!Comm.ReadMemory(address, proof, &page) || page.Size() != static_cast<size_t>(proof)) {
+          Text.clear();
+          return TAlcFetch::NoAnswer;
+        }
+        if (std::equal(page.Bytes().begin(), page.Bytes().end(), cached.begin()))
+          return TAlcFetch::FromCache;
+        // Another archive. Its first page, just read, is the start of the
+        // fetch; the rest begins on a page boundary (or there is none), so
+        // this costs no more requests than a fetch without a cache.
+        bytes = page.Bytes();
+      }
+      Text.clear();
+    }
+    const auto have = static_cast<int32_t>(bytes.size());
+    if (have < size) {
+      TMemoryStream rest;
+      if (!Comm.ReadMemory(address + have, size - have, &rest)) return TAlcFetch::NoAnswer;
+      bytes.insert(bytes.end(), rest.Bytes().begin(), rest.Bytes().end());
+    }
+    if (!ArchiveText(bytes, Text)) return TAlcFetch::NotFound;
+    if (Cache != nullptr) Cache->Store(Nad, stamp, address, size, bytes);
     return TAlcFetch::Fetched;
   }
   return TAlcFetch::NotFound;

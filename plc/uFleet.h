@@ -72,12 +72,16 @@ enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
 // (one page request, unless Header holds them already: the first
 // kHeaderFieldsSize bytes of the header), the file directory, then "alc.zip". With a cache, an archive
 // kept for (Nad, program stamp, directory address and size) is taken from
-// it when it passes the zip reader's checks; otherwise the archive's pages
-// are fetched, checked the same way, and kept (replacing a damaged file).
+// it when it passes the zip reader's checks and its first bytes equal the
+// controller's (one page request, AlcProofLength); otherwise the archive's
+// pages are fetched (a page read for the comparison is not read twice),
+// checked the same way, and kept (replacing a damaged or stale file).
+// Without a usable cached file no request is added to the fetch.
 // Text: the first member's text. Sets Comm.CodeStamp to the header's stamp.
 // NoAnswer: a transaction failed (one attempt of each, with the transport's
-// retries). NotFound: no valid header, no valid "alc.zip" entry, or an
-// archive without a readable, non-empty first member. Throws nothing.
+// retries; the comparison's page request too). NotFound: no valid header,
+// no valid "alc.zip" entry, or an archive without a readable, non-empty
+// first member. Throws nothing.
 TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
                        std::string& Text, const std::vector<uint8_t>* Header = nullptr);
 

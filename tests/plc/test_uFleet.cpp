@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -308,13 +310,53 @@ TEST(FleetPool, EveryIndexOnceOnBoundedThreads) {
 
 // --- The allocation cache in the archive fetch -----------------------------------
 
+// The page requests ReadMemory makes for a range: one per page it touches.
+size_t PagesOf(uint32_t Address, uint32_t Size) { return (Address + Size - 1) / 256 - Address / 256 + 1; }
+
+TEST(AlcProof, ComparesTheArchivesBytesInItsFirstPageWhenTheyHoldTheMembersSizes) {
+  // A copy beginning with a local header ("PK\3\4"), then filler.
+  const auto archive = [](size_t Size) {
+    std::vector<uint8_t> b(Size, 0x11);
+    const uint8_t sig[] = {0x50, 0x4B, 0x03, 0x04};
+    std::copy(sig, sig + std::min<size_t>(4, Size), b.begin());
+    return b;
+  };
+  std::vector<uint8_t> noHeader = archive(700);
+  noHeader[2] = 0x05;
+  struct TCase {
+    const char* Name;
+    int32_t Address;
+    std::vector<uint8_t> Bytes;
+    int32_t Want;
+  };
+  const std::vector<TCase> cases = {
+      {"page-aligned: the whole first page", 0x20600, archive(700), 256},
+      {"mid-page: up to the page's end", 0x20530, archive(700), 208},
+      {"shorter than the rest of its page: all of it", 0x20530, archive(100), 100},
+      {"ends exactly at the page's end", 0x20530, archive(208), 208},
+      {"starts 26 bytes before a page's end: sizes still in it", 0x205E6, archive(700), 26},
+      {"starts 25 bytes before: the sizes straddle two pages", 0x205E7, archive(700), 0},
+      {"starts 1 byte before", 0x205FF, archive(700), 0},
+      {"no local header at the start", 0x20600, noHeader, 0},
+      {"shorter than a local header", 0x20600, archive(25), 0},
+      {"negative address", -256, archive(700), 0},
+      {"past the top of reachable memory", 0xFFFF00, archive(700), 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(AlcProofLength(c.Address, c.Bytes), c.Want);
+  }
+}
+
 TEST_F(Fleet, TheCacheSavesTheArchivePagesAndNeverServesStaleOrDamagedBytes) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", WordVars(60)}})}));
   const TAlcCache cache((Dir / "cache").string());
   const auto layout = sim_->Layout(1000);
   ASSERT_TRUE(layout.has_value());
-  // Pages read: the header fields and the directory (which shares its
-  // page with the archive's start here) are two; more is the archive.
+  // Page requests beyond the header fields and the directory: a fetch reads
+  // every page of the archive, a cached file proven costs one page.
+  const size_t cold = PagesOf(layout->AlcAddress, layout->AlcSize);
+  ASSERT_GT(cold, 1u);
   const auto pages = [&] { return Log(kCmdBlock).size(); };
   // A fresh record each time, as each run of tavexctl has.
   const auto fetch = [&](std::string& text) {
@@ -330,31 +372,39 @@ TEST_F(Fleet, TheCacheSavesTheArchivePagesAndNeverServesStaleOrDamagedBytes) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   };
+  const auto patchFile = [&](size_t At, char Byte) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(At));
+    f.put(Byte);
+  };
+  ASSERT_GT(zip.size(), 256u);
 
   struct TStep {
     const char* Name;
     std::function<void()> Before;
     TAlcFetch Want;
-    bool PagesFetched;
+    size_t ArchivePages;
   };
   const std::vector<TStep> steps = {
-      {"empty cache", [] {}, TAlcFetch::Fetched, true},
-      {"warm cache", [] {}, TAlcFetch::FromCache, false},
-      {"damaged file",
+      {"empty cache", [] {}, TAlcFetch::Fetched, cold},
+      {"warm cache", [] {}, TAlcFetch::FromCache, 1},
+      {"damaged file (fails its CRC: not even compared)",
        [&] {
-         std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-         f.seekp(static_cast<std::streamoff>(zip.size() / 3));
-         f.put('\x5A').put('\x5A').put('\x5A');
+         for (size_t i = 0; i < 3; ++i) patchFile(zip.size() / 3 + i, '\x5A');
        },
-       TAlcFetch::Fetched, true},
-      {"replaced file", [] {}, TAlcFetch::FromCache, false},
-      {"truncated file", [&] { std::filesystem::resize_file(path, 10); }, TAlcFetch::Fetched, true},
+       TAlcFetch::Fetched, cold},
+      {"replaced file", [] {}, TAlcFetch::FromCache, 1},
+      // Still a readable archive, but its first page is not the controller's:
+      // fetched, the compared page not read twice.
+      {"first page differs (member name)", [&] { patchFile(30, 'X'); }, TAlcFetch::Fetched, cold},
+      {"replaced again", [] {}, TAlcFetch::FromCache, 1},
+      {"truncated file", [&] { std::filesystem::resize_file(path, 10); }, TAlcFetch::Fetched, cold},
       {"unreadable name (a folder)",
        [&] {
          std::filesystem::remove(path);
          std::filesystem::create_directory(path);
        },
-       TAlcFetch::Fetched, true},
+       TAlcFetch::Fetched, cold},
   };
   for (const TStep& s : steps) {
     SCOPED_TRACE(s.Name);
@@ -365,7 +415,14 @@ TEST_F(Fleet, TheCacheSavesTheArchivePagesAndNeverServesStaleOrDamagedBytes) {
     EXPECT_EQ(got, s.Want);
     EXPECT_EQ(stamp, 1u);
     EXPECT_EQ(text, sim_->AlcText(1000));
-    EXPECT_EQ(pages() - before > 2, s.PagesFetched);
+    EXPECT_EQ(pages() - before, 2 + s.ArchivePages);
+    if (got == TAlcFetch::FromCache) {
+      // The proof: the page where the archive starts, from the archive's
+      // first byte to the page's end.
+      const json proof = Log(kCmdBlock).back();
+      EXPECT_EQ(proof.at("page"), layout->AlcAddress / 256);
+      EXPECT_EQ(proof.at("count"), 256);
+    }
     if (std::filesystem::is_regular_file(path)) {
       EXPECT_EQ(fileBytes(), zip);
     }
@@ -380,6 +437,27 @@ TEST_F(Fleet, TheCacheSavesTheArchivePagesAndNeverServesStaleOrDamagedBytes) {
   EXPECT_TRUE(std::filesystem::is_regular_file(
       cache.PathOf(1000, 7, static_cast<int32_t>(layout->AlcAddress), static_cast<int32_t>(layout->AlcSize))));
 
+  // No answer to the proof's page is a failed transaction like any other:
+  // neither the cached file nor a fetch stands in for it, and the file stays.
+  const std::string path7 =
+      cache.PathOf(1000, 7, static_cast<int32_t>(layout->AlcAddress), static_cast<int32_t>(layout->AlcSize));
+  sim::TFaults silent;
+  silent.SilentAfterRequests = sim_->Requests(1000) + 2;  // the header fields and the directory
+  ASSERT_TRUE(sim_->SetFaults(1000, silent));
+  {
+    auto r = Record(1000, "127.0.0.2");
+    SetTransport(*r, 50, 2);
+    ASSERT_TRUE(r->OpenSocket());
+    const size_t before = pages();
+    EXPECT_EQ(FetchAlcText(*r->Communicator, 1000, &cache, text), TAlcFetch::NoAnswer);
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(pages() - before, 2u + 2u);  // the proof's page, sent twice
+    EXPECT_EQ(Log(kCmdBlock).back().at("page"), layout->AlcAddress / 256);
+  }
+  ASSERT_TRUE(sim_->SetFaults(1000, sim::TFaults{}));
+  std::ifstream kept(path7, std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()), zip);
+
   // Without a cache nothing is kept.
   const TAlcCache none("");
   auto r = Record(1000, "127.0.0.2");
@@ -388,14 +466,85 @@ TEST_F(Fleet, TheCacheSavesTheArchivePagesAndNeverServesStaleOrDamagedBytes) {
   EXPECT_FALSE(none.Store(1000, 1, 0, 1, {1}));
 }
 
-TEST_F(Fleet, AWarmCacheMakesAReadyControllerInFiveRoundTrips) {
+// The fault this guards against: a new program keeps the stamp and an
+// archive of the same size in the same place, so the cache's key cannot
+// tell it from the old one. A write by the old file's addresses would land
+// on another variable of a running machine.
+TEST_F(Fleet, ANewProgramWithTheSameStampAndArchiveSizeIsNeverServedFromTheCache) {
+  const auto program = [](const char* At200, const char* At202, int V200, int V202) {
+    json vars = ClockVars();
+    vars.push_back(Var(At200, "word", {{"address", 0x200}, {"value", V200}}));
+    vars.push_back(Var(At202, "word", {{"address", 0x202}, {"value", V202}}));
+    return json::array({Controller(1000, "127.0.0.2", {{"stamp", 5}, {"variables", vars}})});
+  };
+  const TAlcCache cache((Dir / "cache").string());
+  TFleetOptions options;
+  options.Cache = &cache;
+  const auto run = [&](const std::vector<std::string>& Values) {
+    Records.clear();
+    MakeRecords({{1000, "127.0.0.2"}});
+    options.Write = !Values.empty();
+    auto jobs = Jobs({"fan_speed", "pump_speed"}, Values);
+    std::vector<TFleetResult> results;
+    const size_t before = Log(kCmdBlock).size();
+    RunFleet(jobs, options, results);
+    EXPECT_FALSE(results[0].GivenUp) << results[0].Error;
+    return std::make_pair(results[0], Log(kCmdBlock).size() - before);
+  };
+
+  // The old program: fan_speed at 0x200, pump_speed at 0x202; read once,
+  // which fills the cache.
+  Start(program("fan_speed", "pump_speed", 1200, 40));
+  const auto oldLayout = *sim_->Layout(1000);
+  const auto oldZip = sim_->AlcZip(1000);
+  const auto [first, coldPages] = run({});
+  EXPECT_EQ(first.Entries[0].Text, "1200");
+  const std::string path = cache.PathOf(1000, 5, static_cast<int32_t>(oldLayout.AlcAddress),
+                                        static_cast<int32_t>(oldLayout.AlcSize));
+  ASSERT_TRUE(std::filesystem::is_regular_file(path));
+
+  // The new one: the two names swapped, same stamp; the archive has the
+  // same place and the same size, so the cache's key is the same.
+  Start(program("pump_speed", "fan_speed", 40, 1200));
+  const auto layout = *sim_->Layout(1000);
+  ASSERT_EQ(layout.AlcAddress, oldLayout.AlcAddress);
+  ASSERT_EQ(layout.AlcSize, oldLayout.AlcSize);
+  ASSERT_EQ(sim_->Stamp(1000), 5u);
+  ASSERT_NE(sim_->AlcZip(1000), oldZip);
+
+  const auto [write, writePages] = run({"1600", ""});
+  EXPECT_EQ(write.Entries[0].Text, "1600");
+  EXPECT_EQ(write.Entries[1].Text, "40");
+  // The write went to fan_speed's new address, and only there.
+  const auto writes = Log(kCmdWrite);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].at("addresses"), json::array({0x202}));
+  EXPECT_EQ(sim_->ReadVarMemory(1000, 0x200, 4), (std::vector<uint8_t>{40, 0, 0x40, 0x06}));
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "pump_speed"), 40u);
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "fan_speed"), 1600u);
+  // Found stale at the cost of a fetch without a cache, and replaced.
+  EXPECT_EQ(writePages, coldPages);
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            sim_->AlcZip(1000));
+  // And from then on served from it again.
+  const auto [again, warmPages] = run({});
+  EXPECT_EQ(again.Entries[0].Text, "1600");
+  EXPECT_EQ(warmPages, coldPages - PagesOf(layout.AlcAddress, layout.AlcSize) + 1);
+}
+
+TEST_F(Fleet, AWarmCacheMakesAReadyControllerInSixRoundTrips) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", WordVars(50)}})}));
   const TAlcCache cache((Dir / "cache").string());
   TFleetOptions options;
   options.Cache = &cache;
   std::vector<size_t> trips;
+  std::vector<std::string> lines;
+  options.Stage = [&](const TTavex&, const std::string& Line) { lines.push_back(Line); };
+  std::vector<int> warm;
   for (int run = 0; run < 2; ++run) {
     Records.clear();
+    lines.clear();
     MakeRecords({{1000, "127.0.0.2"}});
     const size_t before = Log().size();
     auto jobs = Jobs(Entries(50));
@@ -403,11 +552,20 @@ TEST_F(Fleet, AWarmCacheMakesAReadyControllerInFiveRoundTrips) {
     RunFleet(jobs, options, results);
     EXPECT_EQ(results[0].Entries[49].Text, "490");
     trips.push_back(Log().size() - before);
+    if (run == 1) {
+      const std::vector<json> log = Log();
+      for (size_t i = before; i < log.size(); ++i) warm.push_back(log[i].at("command"));
+    }
   }
-  // Ping, header fields, directory, run state, read; the cold run adds the
-  // archive's pages.
-  EXPECT_EQ(trips[1], 5u);
+  // Ping, header fields, directory, the archive's first page proving the
+  // cached file, run state, read; the cold run reads all the archive's pages.
+  EXPECT_EQ(trips[1], 6u);
+  EXPECT_EQ(warm, (std::vector<int>{kCmdPing, kCmdBlock, kCmdBlock, kCmdBlock, kCmdStatus, kCmdRead}));
   EXPECT_GT(trips[0], trips[1]);
+  const auto said = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("allocation file: from the cache (first page checked), ", 0) == 0;
+  });
+  EXPECT_NE(said, lines.end());
 }
 
 }  // namespace
