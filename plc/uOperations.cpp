@@ -1,9 +1,12 @@
 #include "plc/uOperations.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <set>
+#include <utility>
 
 #include "abus/uABus.h"
 #include "vars/uNumberText.h"
@@ -33,26 +36,76 @@ int ClampToInt(int64_t v) {
 
 }  // namespace
 
-bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options) {
+bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options,
+                       TDetectOutcome* Outcome) {
+  TDetectOutcome outcome;
   List.Clear();
   Comm.SetDirectConnection(Options.DirectConnection);
   Comm.PasswordHash = TextChecksum(Options.Password, 0);
   // Without the chosen adapter nothing is to be found. The broadcast is not
   // sent at all then: a closed socket would reopen on any address and send
   // to 255.255.255.255, reaching whatever network the host routes it to.
-  if (!OpenOnAdapter(Comm, Options.AdapterID)) return false;
-  std::vector<std::string> nads, ips;
-  Comm.Autodetect(&nads, &ips, Options.ListenMs);
-  for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
-    auto plc = std::make_unique<TTavex>();
-    plc->SetNad(NadFromText(nads[i]));
-    plc->SetIpAddress(ips[i]);
-    plc->SetDirectConnection(Options.DirectConnection);
-    plc->SelectAdapter(Options.AdapterID);
-    plc->SetPassword(Options.Password);
-    List.Add(std::move(plc));
+  outcome.Opened = OpenOnAdapter(Comm, Options.AdapterID);
+  std::set<std::pair<int64_t, std::string>> listed;
+  for (int round = 1; outcome.Opened && round <= std::max(1, Options.Rounds); ++round) {
+    std::vector<std::string> nads, ips;
+    Comm.Autodetect(&nads, &ips, Options.ListenMs);
+    TDetectRound r;
+    r.Round = round;
+    r.Report = Comm.DetectReport();
+    for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
+      ++r.Answers;
+      const int64_t nad = NadFromText(nads[i]);
+      if (!listed.insert({nad, ips[i]}).second) continue;
+      ++r.New;
+      auto plc = std::make_unique<TTavex>();
+      plc->SetNad(nad);
+      plc->SetIpAddress(ips[i]);
+      plc->SetDirectConnection(Options.DirectConnection);
+      plc->SelectAdapter(Options.AdapterID);
+      plc->SetPassword(Options.Password);
+      List.Add(std::move(plc));
+    }
+    outcome.Rounds = round;
+    outcome.Lost = r.Report.Lost;
+    outcome.AnswersLost = r.Report.Lost > 0;
+    outcome.ReceiveBuffer = r.Report.ReceiveBuffer;
+    outcome.Skipped += r.Report.Skipped;
+    for (const TSkippedSender& s : r.Report.Senders) {
+      auto it = std::find_if(outcome.Senders.begin(), outcome.Senders.end(),
+                             [&](const TSkippedSender& o) { return o.IP == s.IP; });
+      if (it == outcome.Senders.end()) {
+        if (outcome.Senders.size() < TCommunicator::kMaxSkippedSenders) outcome.Senders.push_back(s);
+        continue;
+      }
+      it->Foreign += s.Foreign;
+      it->Damaged += s.Damaged;
+      if (!it->HasNad && s.HasNad) {
+        it->HasNad = true;
+        it->Nad = s.Nad;
+      }
+    }
+    if (Options.AfterRound) Options.AfterRound(r);
+    // A broadcast whose every answer was read leaves nothing to find: what
+    // a skipped frame held was no answer, and a damaged one is damaged
+    // again when sent again (the network's own checks let it through).
+    if (!outcome.AnswersLost || Comm.Stopped()) break;
   }
-  return true;
+  const bool opened = outcome.Opened;
+  if (Outcome != nullptr) *Outcome = std::move(outcome);
+  return opened;
+}
+
+std::string SkippedSendersText(const TDetectOutcome& Outcome) {
+  std::string text;
+  uint64_t named = 0;
+  for (const TSkippedSender& s : Outcome.Senders) {
+    if (!text.empty()) text += ", ";
+    text += s.IP + (s.HasNad ? " (NAD " + std::to_string(s.Nad) + ")" : std::string(" (damaged)"));
+    named += s.Foreign + s.Damaged;
+  }
+  if (named < Outcome.Skipped) text += text.empty() ? "several senders" : ", and others";
+  return text;
 }
 
 const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry) {

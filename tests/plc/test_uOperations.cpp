@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <map>
 #include <set>
 
+#include "tests/comm/TestBurst.h"
 #include "tests/plc/PlcFixture.h"
 
 namespace tavex {
@@ -87,8 +90,10 @@ class Operations : public PlcTest {
   }
 };
 
-TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
-  Start(json::array({Controller(1000, "127.0.0.2", {{"password", "pw"}}), Controller(4000000000u, "127.0.0.3", {{"password", "pw"}}),
+TEST_F(Operations, DetectMakesOneRecordPerController) {
+  // 1000 answers twice: one record all the same.
+  Start(json::array({Controller(1000, "127.0.0.2", {{"password", "pw"}, {"faults", {{"duplicate", 1}}}}),
+                     Controller(4000000000u, "127.0.0.3", {{"password", "pw"}}),
                      Controller(1002, "127.0.0.4", {{"password", "other"}})}));
   TCommunicator comm;
   TTavexList list;
@@ -97,8 +102,12 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   opt.AdapterID = "lo";
   opt.Password = "pw";
   opt.ListenMs = 200;
-  DetectControllers(comm, list, opt);
+  TDetectOutcome outcome;
+  DetectControllers(comm, list, opt, &outcome);
   ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(outcome.Rounds, 1);
+  EXPECT_FALSE(outcome.AnswersLost);
+  EXPECT_EQ(outcome.Skipped, 0u);
   std::map<int64_t, std::string> found;
   for (int i = 0; i < list.Count(); ++i) {
     TTavex* t = list.Items(i);
@@ -118,6 +127,55 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   DetectControllers(other, list, opt);
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(other.SendCount(), 0u);
+}
+
+TEST_F(Operations, DetectBroadcastsAgainWhileAnswersAreLost) {
+  ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
+  // The first broadcast's answers overflow a tiny receive buffer; the
+  // broadcast goes again (with the large buffer), and the list is whole,
+  // each controller once.
+  TCommunicator comm;
+  TBurst burst(comm, 100);
+  comm.DetectReceiveBuffer = 1;
+  TDetectOptions opt;
+  opt.AdapterID = "lo";
+  opt.ListenMs = 200;
+  std::vector<TDetectRound> rounds;
+  opt.AfterRound = [&](const TDetectRound& R) {
+    rounds.push_back(R);
+    comm.DetectReceiveBuffer = TCommunicator::kDetectReceiveBuffer;
+  };
+  TTavexList list;
+  TDetectOutcome outcome;
+  ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+  EXPECT_EQ(outcome.Rounds, 2);
+  EXPECT_FALSE(outcome.AnswersLost);
+  EXPECT_EQ(outcome.Lost, 0u);
+  ASSERT_EQ(rounds.size(), 2u);
+  EXPECT_GT(rounds[0].Report.Lost, 0u);
+  EXPECT_LT(rounds[0].Answers, 100);
+  EXPECT_EQ(rounds[0].New, rounds[0].Answers);
+  EXPECT_EQ(rounds[1].Report.Lost, 0u);
+  EXPECT_EQ(rounds[1].Answers, 100);
+  EXPECT_EQ(rounds[1].New, 100 - rounds[0].Answers);
+  std::set<int64_t> nads;
+  for (int i = 0; i < list.Count(); ++i) nads.insert(list.Items(i)->Nad);
+  EXPECT_EQ(list.Count(), 100);
+  EXPECT_EQ(nads.size(), 100u);
+  EXPECT_EQ(*nads.begin(), 1000);
+  EXPECT_EQ(*nads.rbegin(), 1099);
+  EXPECT_EQ(burst.Broadcasts(), 2);
+
+  // Lost in every broadcast: the outcome says so, and keeps what came.
+  comm.DetectReceiveBuffer = 1;
+  opt.AfterRound = nullptr;
+  ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+  EXPECT_EQ(outcome.Rounds, 3);
+  EXPECT_TRUE(outcome.AnswersLost);
+  EXPECT_GT(outcome.Lost, 0u);
+  EXPECT_GT(list.Count(), 0);
+  EXPECT_LT(list.Count(), 100);
+  EXPECT_EQ(burst.Broadcasts(), 5);
 }
 
 // An adapter that lost its address is listed with "0.0.0.0"; nothing is
