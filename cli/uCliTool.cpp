@@ -161,9 +161,8 @@ void TTool::Detect() {
                                std::to_string(R.Report.ReceiveBuffer) + " bytes)");
       if (R.Report.Lost > 0 && R.Round < kDetectRounds && !gStopRequested.load()) {
         Progress.Clear();
-        Warn("Answers were lost (" + std::to_string(R.Report.Lost) +
-             " datagrams dropped by the system); broadcasting again (" + std::to_string(R.Round + 1) +
-             " of " + std::to_string(kDetectRounds) + ").");
+        Warn("Answers were lost (" + std::to_string(R.Report.Lost) + "); broadcasting again (" +
+             std::to_string(R.Round + 1) + " of " + std::to_string(kDetectRounds) + ").");
       }
     };
     TDetectOutcome outcome;
@@ -183,9 +182,8 @@ void TTool::Detect() {
     bool sendersNamed = false;
     if (outcome.AnswersLost) {
       Fail("Answers were lost in each of " + std::to_string(outcome.Rounds) + " broadcasts (" +
-           std::to_string(outcome.Lost) + " datagrams dropped by the system in the last; its receive "
-           "buffer holds " + std::to_string(outcome.ReceiveBuffer) +
-           " bytes): the list of controllers may be incomplete.");
+           std::to_string(outcome.Lost) + " in the last; the listening socket's receive buffer holds " +
+           std::to_string(outcome.ReceiveBuffer) + " bytes): the list of controllers may be incomplete.");
     } else if (List.Count() == 0 && outcome.Skipped > 0) {
       Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
            TerminalSafe(AdapterID) + "; only " + count + " datagram" + (outcome.Skipped == 1 ? "" : "s") +

@@ -437,6 +437,8 @@ void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload,
     if (NadList_.size() < kMaxDetected) {
       NadList_.push_back(std::to_string(Src));
       IpList_.push_back(SenderIP);
+    } else {
+      ++Report_.Lost;  // a flood cannot grow the lists, but it is told
     }
   } else {
     NoteSkippedLocked(SenderIP, true, Src);
@@ -513,7 +515,7 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
     // Frame starts whose rest never came.
     for (const TPartialFrame& p : Partials_) NoteSkippedLocked(p.IP, false, 0);
     Partials_.clear();
-    Report_.Lost = dropped;
+    Report_.Lost += dropped;
     Report_.ReceiveBuffer = granted;
     Collecting_ = false;
     *NadList = NadList_;

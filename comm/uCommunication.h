@@ -56,9 +56,10 @@ struct TSkippedSender {
 
 // What the last Autodetect saw besides the answers it listed.
 struct TDetectReport {
-  // Datagrams the system dropped on the listening socket (its receive queue
-  // was full): answers may be missing from the lists. Always 0 where the
-  // system does not count them (Windows).
+  // Answers that may be missing from the lists: datagrams the system
+  // dropped on the listening socket (its receive queue was full; not
+  // counted where the system does not tell, Windows), and answers beyond
+  // kMaxDetected.
   uint64_t Lost = 0;
   // The receive buffer the system granted the listening socket, in its own
   // count (see TUdpSocket::ReceiveBuffer); 0 when not known.
@@ -127,7 +128,8 @@ class TCommunicator {
   // datagrams on its listening socket.
   TDetectReport DetectReport() const;
   // Whether the last Autodetect's lists may be incomplete: the system
-  // dropped datagrams on its listening socket (DetectReport().Lost > 0).
+  // dropped datagrams on its listening socket, or more answered than the
+  // lists hold (DetectReport().Lost > 0).
   bool AutodetectIncomplete() const;
 
   // Sends a built request and waits for the answer, with retries. True when
