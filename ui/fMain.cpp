@@ -49,8 +49,6 @@ constexpr int kPanelHeight = 41;
 const QColor kBusyColor(255, 0, 0);
 const QColor kEditedColor(0, 0, 255);
 constexpr int kRtcColumn = 3;
-// Broadcasts of one Autodetect, at most, while answers were lost.
-constexpr int kDetectRounds = 3;
 
 // Runs a function when the scope ends, also when an exception leaves it.
 template <class F>
@@ -514,13 +512,12 @@ void TfmMain::btnAutodetectClick() {
   detect.DirectConnection = DirectConnection;
   detect.Password = Password;
   detect.ListenMs = Options_.ListenMs;
-  detect.AfterRound = [this](const TDetectRound& R) {
-    if (R.Report.Lost > 0 && R.Round < kDetectRounds)
+  detect.AfterRound = [this, rounds = detect.Rounds](const TDetectRound& R) {
+    if (R.Report.Lost > 0 && R.Round < rounds)
       ShowProgress(QStringLiteral("Autodetect: answers were lost, listening again (%1 of %2)...")
                        .arg(R.Round + 1)
-                       .arg(kDetectRounds));
+                       .arg(rounds));
   };
-  detect.Rounds = kDetectRounds;
   TDetectOutcome detected;
   const bool opened = DetectControllers(*Communicator, TavexList, detect, &detected);
 
@@ -542,13 +539,15 @@ void TfmMain::btnAutodetectClick() {
   SystemModel_->CheckAll();
   ConfigModel_->CheckAll();
   finished = true;
-  const QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
+  QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
                                    : QStringLiteral("Autodetect found %1 controllers.").arg(count);
-  const QString skipped =
-      detected.Skipped == 1
-          ? QStringLiteral("1 datagram held no answer (from %1).")
-          : QStringLiteral("%1 datagrams held no answer (from %2).").arg(detected.Skipped);
-  const QString senders = QString::fromStdString(SkippedSendersText(detected));
+  // What came but answered nothing asked: named, though nothing is missing
+  // for it.
+  const QString skipped = (detected.Skipped == 1 ? QStringLiteral("1 datagram")
+                                                 : QStringLiteral("%1 datagrams").arg(detected.Skipped)) +
+                          QStringLiteral(" that held no answer") +
+                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", from ") +
+                          QString::fromStdString(SkippedSendersText(detected)) + QStringLiteral(".");
   if (!opened) {
     ShowProgress(QString::fromLatin1(kErrOpen));
   } else if (detected.AnswersLost) {
@@ -558,9 +557,12 @@ void TfmMain::btnAutodetectClick() {
                 (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
   } else if (count == 0) {
     ShowProgress(detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
-                                      : QStringLiteral("Autodetect found no controller; ") + skipped.arg(senders));
+                                       : QStringLiteral("Autodetect found no controller; only ") + skipped);
+  } else if (detected.Skipped == 0) {
+    ShowProgress(found);
   } else {
-    ShowProgress(detected.Skipped == 0 ? found : found + QStringLiteral(" ") + skipped.arg(senders));
+    found.chop(1);
+    ShowProgress(found + QStringLiteral("; skipped ") + skipped);
   }
 }
 

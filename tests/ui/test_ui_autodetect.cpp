@@ -220,7 +220,7 @@ class TestAutodetect : public QObject {
     std::sort(nads.begin(), nads.end());
     QCOMPARE(nads, QList<qint64>({1000, 1001, 1002}));
     QCOMPARE(w.lblProgress->text(),
-             QString("Autodetect found 3 controllers. 1 datagram held no answer (from 127.0.0.9 (NAD 1009))."));
+             QString("Autodetect found 3 controllers; skipped 1 datagram that held no answer, from 127.0.0.9 (NAD 1009)."));
     QVERIFY(w.lblProgress->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
     VerifyPageButtons(true);
 
@@ -230,7 +230,7 @@ class TestAutodetect : public QObject {
     w.btnAutodetectClick();
     QCOMPARE(w.GetTavexList().Count(), 0);
     QCOMPARE(w.lblProgress->text(),
-             QString("Autodetect found no controller; 1 datagram held no answer (from 127.0.0.9 (NAD 1009))."));
+             QString("Autodetect found no controller; only 1 datagram that held no answer came, from 127.0.0.9 (NAD 1009)."));
     VerifyPageButtons(false);
   }
 
