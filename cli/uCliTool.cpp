@@ -151,15 +151,16 @@ void TTool::Detect() {
     options.ListenMs = O.ListenMs;
     options.Rounds = kDetectRounds;
     // Answers the system dropped (more came at once than the listening
-    // socket holds) make the broadcast go again; every round's answers are
-    // merged by NAD and address.
+    // socket holds) make the broadcast go again, and so does a spoilt answer
+    // from a sender not yet listed; every round's answers are merged by NAD
+    // and address.
     options.AfterRound = [this](const TDetectRound& R) {
       StageLine(AdapterID, "broadcast " + std::to_string(R.Round) + ": " + std::to_string(R.Answers) +
                                " answered, " + std::to_string(R.New) + " new, " +
                                std::to_string(R.Report.Skipped) + " skipped, " +
                                std::to_string(R.Report.Lost) + " lost (receive buffer " +
                                std::to_string(R.Report.ReceiveBuffer) + " bytes)");
-      if (R.Report.Lost > 0 && R.Round < kDetectRounds && !gStopRequested.load()) {
+      if (R.Report.Lost > 0 && R.Again) {
         Progress.Clear();
         Warn("Answers were lost (" + std::to_string(R.Report.Lost) + "); broadcasting again (" +
              std::to_string(R.Round + 1) + " of " + std::to_string(kDetectRounds) + ").");
@@ -187,7 +188,7 @@ void TTool::Detect() {
     } else if (List.Count() == 0 && outcome.Skipped > 0) {
       Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
            TerminalSafe(AdapterID) + "; only " + count + " datagram" + (outcome.Skipped == 1 ? "" : "s") +
-           " that held no answer to the tool came, from " + skipped + ".");
+           " that held no answer to the tool came, " + skipped + ".");
       sendersNamed = true;
     } else if (List.Count() == 0) {
       Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
@@ -197,7 +198,7 @@ void TTool::Detect() {
     // complete but for its sender, which answered nothing the tool asked.
     if (outcome.Skipped > 0 && !sendersNamed)
       Warn("Skipped " + count + " datagram" + (outcome.Skipped == 1 ? "" : "s") +
-           " that held no answer to the tool, from " + skipped + ".");
+           " that held no answer to the tool, " + skipped + ".");
     if (O.Direct && List.Count() > 1)
       Warn(std::to_string(List.Count()) +
            " controllers answered on a direct connection, which is meant for one.");

@@ -382,7 +382,7 @@ void TCommunicator::CollectLocked(const std::string& Text, const std::string& Se
   } else {
     const size_t start = Text.find("AA55");
     if (start == std::string::npos) {
-      NoteSkippedLocked(SenderIP, false, 0);
+      NoteSkippedLocked(SenderIP, false);
       return;
     }
     rx.assign(Text, start, std::string::npos);
@@ -395,7 +395,7 @@ void TCommunicator::CollectLocked(const std::string& Text, const std::string& Se
       if (Partials_.size() < kMaxPartialFrames)
         Partials_.push_back({SenderIP, SenderPort, std::move(rx)});
       else
-        NoteSkippedLocked(SenderIP, false, 0);
+        NoteSkippedLocked(SenderIP, false);
       return;
     }
     std::string frame, payload;
@@ -404,7 +404,7 @@ void TCommunicator::CollectLocked(const std::string& Text, const std::string& Se
     if (head == TFrameStart::Whole && ParseFrame(rx, frame, src, dst, dir, aux, payload)) {
       CollectFrameLocked(frame, payload, src, dst, dir, aux, SenderIP, SenderPort);
     } else {
-      NoteSkippedLocked(SenderIP, false, 0);
+      NoteSkippedLocked(SenderIP, false);
       rx.erase(0, 4);
     }
     // Another frame behind it in the same text (bytes without a frame start
@@ -441,24 +441,27 @@ void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload,
       ++Report_.Lost;  // a flood cannot grow the lists, but it is told
     }
   } else {
-    NoteSkippedLocked(SenderIP, true, Src);
+    NoteSkippedLocked(SenderIP, true, Src, Dst);
   }
 }
 
-void TCommunicator::NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad) {
+void TCommunicator::NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad,
+                                      uint32_t Dst) {
   ++Report_.Skipped;
   auto it = std::find_if(Report_.Senders.begin(), Report_.Senders.end(),
                          [&](const TSkippedSender& s) { return s.IP == SenderIP; });
   if (it == Report_.Senders.end()) {
     if (Report_.Senders.size() >= kMaxSkippedSenders) return;  // counted, not named
-    Report_.Senders.push_back({SenderIP, 0, 0, false, 0});
+    Report_.Senders.push_back({SenderIP, 0, 0, false, 0, false});
     it = Report_.Senders.end() - 1;
   }
   if (!Whole) {
     ++it->Damaged;
+    it->MaybeAnswer = true;
     return;
   }
   ++it->Foreign;
+  if (Dst == kToolNad) it->MaybeAnswer = true;
   if (!it->HasNad) {
     it->HasNad = true;
     it->Nad = Nad;
@@ -513,7 +516,7 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
   {
     std::lock_guard<std::mutex> g(Lock_);
     // Frame starts whose rest never came.
-    for (const TPartialFrame& p : Partials_) NoteSkippedLocked(p.IP, false, 0);
+    for (const TPartialFrame& p : Partials_) NoteSkippedLocked(p.IP, false);
     Partials_.clear();
     Report_.Lost += dropped;
     Report_.ReceiveBuffer = granted;

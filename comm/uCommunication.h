@@ -52,6 +52,10 @@ struct TSkippedSender {
   uint64_t Damaged = 0;  // datagrams or frames that did not validate
   bool HasNad = false;   // a whole frame came from it: Nad is its source NAD
   uint32_t Nad = 0;      // (that of the first one)
+  // Something from it may have been meant as an answer to the tool: a
+  // datagram that did not validate, or a frame to the tool's NAD that was
+  // no answer (Direction 0, Aux not 0). Other stations' traffic is not.
+  bool MaybeAnswer = false;
 };
 
 // What the last Autodetect saw besides the answers it listed.
@@ -271,8 +275,9 @@ class TCommunicator {
                           uint8_t Dir, uint8_t Aux, const std::string& SenderIP,
                           uint16_t SenderPort);
   // Counts a skipped frame (Whole: a valid frame that was no answer, from
-  // Nad) or a skipped datagram, with its sender. With Lock_ held.
-  void NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad);
+  // Nad, to Dst) or a skipped datagram, with its sender. With Lock_ held.
+  void NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad = 0,
+                         uint32_t Dst = 0);
   // The quiet period of a direct connection: QuietMs_ of waiting while the
   // state is Idle, so that everything that arrives is dropped.
   void WaitQuiet();

@@ -47,7 +47,9 @@ bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
   // to 255.255.255.255, reaching whatever network the host routes it to.
   outcome.Opened = OpenOnAdapter(Comm, Options.AdapterID);
   std::set<std::pair<int64_t, std::string>> listed;
-  for (int round = 1; outcome.Opened && round <= std::max(1, Options.Rounds); ++round) {
+  std::set<std::string> listedIPs;
+  const int rounds = std::max(1, Options.Rounds);
+  for (int round = 1; outcome.Opened && round <= rounds; ++round) {
     std::vector<std::string> nads, ips;
     Comm.Autodetect(&nads, &ips, Options.ListenMs);
     TDetectRound r;
@@ -57,6 +59,7 @@ bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
       ++r.Answers;
       const int64_t nad = NadFromText(nads[i]);
       if (!listed.insert({nad, ips[i]}).second) continue;
+      listedIPs.insert(ips[i]);
       ++r.New;
       auto plc = std::make_unique<TTavex>();
       plc->SetNad(nad);
@@ -75,36 +78,56 @@ bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptio
       auto it = std::find_if(outcome.Senders.begin(), outcome.Senders.end(),
                              [&](const TSkippedSender& o) { return o.IP == s.IP; });
       if (it == outcome.Senders.end()) {
-        if (outcome.Senders.size() < TCommunicator::kMaxSkippedSenders) outcome.Senders.push_back(s);
+        if (outcome.Senders.size() < TCommunicator::kMaxSkippedSenders) {
+          TDetectSender d;
+          static_cast<TSkippedSender&>(d) = s;
+          outcome.Senders.push_back(std::move(d));
+        }
         continue;
       }
       it->Foreign += s.Foreign;
       it->Damaged += s.Damaged;
+      it->MaybeAnswer = it->MaybeAnswer || s.MaybeAnswer;
       if (!it->HasNad && s.HasNad) {
         it->HasNad = true;
         it->Nad = s.Nad;
       }
     }
+    // Lost answers are asked again; so is a sender that is not listed but
+    // sent what may have been a spoilt answer (a fault that comes and goes
+    // gives it another chance; one that stays costs two more windows).
+    // Other stations' traffic is no reason: it answered nothing asked.
+    bool spoilt = false;
+    for (const TSkippedSender& s : r.Report.Senders)
+      spoilt = spoilt || (s.MaybeAnswer && listedIPs.count(s.IP) == 0);
+    r.Again = (outcome.AnswersLost || spoilt) && round < rounds && !Comm.Stopped();
     if (Options.AfterRound) Options.AfterRound(r);
-    // A broadcast whose every answer was read leaves nothing to find: what
-    // a skipped frame held was no answer, and a damaged one is damaged
-    // again when sent again (the network's own checks let it through).
-    if (!outcome.AnswersLost || Comm.Stopped()) break;
+    if (!r.Again) break;
   }
+  for (TDetectSender& s : outcome.Senders) s.Listed = listedIPs.count(s.IP) != 0;
   const bool opened = outcome.Opened;
   if (Outcome != nullptr) *Outcome = std::move(outcome);
   return opened;
 }
 
 std::string SkippedSendersText(const TDetectOutcome& Outcome) {
-  std::string text;
+  std::string names;
   uint64_t named = 0;
-  for (const TSkippedSender& s : Outcome.Senders) {
-    if (!text.empty()) text += ", ";
-    text += s.IP + (s.HasNad ? " (NAD " + std::to_string(s.Nad) + ")" : std::string(" (damaged)"));
+  size_t listed = 0;
+  for (const TDetectSender& s : Outcome.Senders) {
     named += s.Foreign + s.Damaged;
+    if (s.Listed) {
+      ++listed;
+      continue;
+    }
+    names += (names.empty() ? "from " : ", ") + s.IP +
+             (s.HasNad ? " (NAD " + std::to_string(s.Nad) + ")" : std::string(" (damaged)"));
   }
-  if (named < Outcome.Skipped) text += text.empty() ? "several senders" : ", and others";
+  std::string text = names;
+  if (listed > 0)
+    text += (text.empty() ? "from " : ", and from ") + std::to_string(listed) + " listed controller" +
+            (listed == 1 ? "" : "s");
+  if (named < Outcome.Skipped) text += text.empty() ? "from several senders" : ", and from others";
   return text;
 }
 

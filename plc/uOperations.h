@@ -25,6 +25,9 @@ struct TDetectRound {
   int Answers = 0;   // answers to it
   int New = 0;       // of them, controllers no earlier broadcast listed
   TDetectReport Report;  // what it skipped, and what the system dropped
+  // Another broadcast follows: answers were lost, or a sender that is not
+  // listed sent something that may have been a spoilt answer.
+  bool Again = false;
 };
 
 struct TDetectOptions {
@@ -33,10 +36,17 @@ struct TDetectOptions {
   std::string Password;
   int ListenMs = 1000;
   // Broadcasts at most: the ping is broadcast again while the system
-  // dropped datagrams on the listening socket (answers may be missing).
+  // dropped datagrams on the listening socket (answers may be missing), or
+  // while a sender not yet listed sent something that may have been a
+  // spoilt answer (TSkippedSender::MaybeAnswer).
   int Rounds = 3;
   // After each broadcast (on the caller's thread). Empty: nothing.
   std::function<void(const TDetectRound&)> AfterRound;
+};
+
+// A sender of skipped datagrams over a whole discovery.
+struct TDetectSender : TSkippedSender {
+  bool Listed = false;  // a controller at its address is listed (it answered as well)
 };
 
 // What a discovery saw besides the controllers it listed.
@@ -53,23 +63,26 @@ struct TDetectOutcome {
   // tool, or damaged), and their senders by address in order of first
   // arrival (at most TCommunicator::kMaxSkippedSenders named).
   uint64_t Skipped = 0;
-  std::vector<TSkippedSender> Senders;
+  std::vector<TDetectSender> Senders;
 };
 
 // Finds the controllers by broadcasting a ping through Comm (opened on the
 // adapter, password hash set) and fills List (cleared first) with one record
 // per controller, each with its NAD, address, connection kind, adapter and
 // password, in order of first arrival. The broadcast is repeated (up to
-// Options.Rounds) while the system dropped answers; the answers of every
-// broadcast are merged by NAD and address, so a controller is listed once
-// however often it answered (two controllers with one NAD are two records).
+// Options.Rounds) while the system dropped answers, or while an unlisted
+// sender's answer may have been spoilt; the answers of every broadcast are
+// merged by NAD and address, so a controller is listed once however often
+// it answered (two controllers with one NAD are two records).
 // Outcome (optional) tells what may be missing and what was skipped. False
 // when Comm could not be opened on the adapter (nothing was sent).
 bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options,
                        TDetectOutcome* Outcome = nullptr);
 
-// The skipped senders of Outcome for a message: "127.0.0.3 (NAD 1001),
-// 127.0.0.9 (damaged)", with ", and others" when not all were named.
+// Where Outcome's skipped datagrams came from, for a message: the senders
+// that are not listed by name, the others by number ("from 127.0.0.3 (NAD
+// 1001), 127.0.0.9 (damaged), and from 2 listed controllers"), with ", and
+// from others" when not all were named.
 std::string SkippedSendersText(const TDetectOutcome& Outcome);
 
 // --- Entries ---------------------------------------------------------------

@@ -513,7 +513,7 @@ void TfmMain::btnAutodetectClick() {
   detect.Password = Password;
   detect.ListenMs = Options_.ListenMs;
   detect.AfterRound = [this, rounds = detect.Rounds](const TDetectRound& R) {
-    if (R.Report.Lost > 0 && R.Round < rounds)
+    if (R.Report.Lost > 0 && R.Again)
       ShowProgress(QStringLiteral("Autodetect: answers were lost, listening again (%1 of %2)...")
                        .arg(R.Round + 1)
                        .arg(rounds));
@@ -546,7 +546,7 @@ void TfmMain::btnAutodetectClick() {
   const QString skipped = (detected.Skipped == 1 ? QStringLiteral("1 datagram")
                                                  : QStringLiteral("%1 datagrams").arg(detected.Skipped)) +
                           QStringLiteral(" that held no answer") +
-                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", from ") +
+                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", ") +
                           QString::fromStdString(SkippedSendersText(detected)) + QStringLiteral(".");
   if (!opened) {
     ShowProgress(QString::fromLatin1(kErrOpen));

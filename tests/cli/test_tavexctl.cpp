@@ -283,9 +283,11 @@ TEST_F(Tavexctl, NadFilterKeepsTheNamedAndFailsForAMissingOne) {
 TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
   // A controller whose answer is no answer to the tool (Direction 0) or is
   // damaged no longer ends the listening nor swallows the answers behind
-  // it: every other controller is listed from one broadcast, and its sender
-  // is named in a warning. With nothing else there, nothing answered: a
-  // failure that says what came.
+  // it: every other controller is listed, and its sender is named in a
+  // warning. Its answer may have been spoilt by a fault that comes and
+  // goes, so it is asked twice more. With nothing else there, nothing
+  // answered: a failure that says what came. Another station's traffic is
+  // skipped too, but asked nothing again.
   json twenty = json::array();
   std::vector<std::pair<uint64_t, std::string>> healthy;
   for (uint32_t i = 0; i < 20; ++i) {
@@ -303,14 +305,16 @@ TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
     int status;
     std::vector<std::pair<uint64_t, std::string>> found;
     std::string err;
+    int broadcasts;
   } cases[] = {
       {"direction_0_among_20", direction0, 0, healthy,
-       "tavexctl: warning: Skipped 1 datagram that held no answer to the tool, from 127.0.0.30 (NAD 1020).\n"},
+       "tavexctl: warning: Skipped 3 datagrams that held no answer to the tool, from 127.0.0.30 (NAD 1020).\n", 3},
       {"damaged_among_20", damaged, 0, healthy,
-       "tavexctl: warning: Skipped 1 datagram that held no answer to the tool, from 127.0.0.30 (damaged).\n"},
+       "tavexctl: warning: Skipped 3 datagrams that held no answer to the tool, from 127.0.0.30 (damaged).\n", 3},
       {"only_direction_0", json::array({Controller(1020, "127.0.0.30", {{"faults", {{"wrong_direction", 1}}}})}), 1, {},
-       "tavexctl: No controller answered within 200 ms on adapter lo; only 1 datagram that held no answer to the tool "
-       "came, from 127.0.0.30 (NAD 1020).\n"},
+       "tavexctl: No controller answered within 200 ms on adapter lo; only 3 datagrams that held no answer to the tool "
+       "came, from 127.0.0.30 (NAD 1020).\n",
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -324,8 +328,8 @@ TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
       broadcasts += e["nad"] == 1020 && e["broadcast"] == true;
       faults += !e.value("faults", json::array()).empty();
     }
-    EXPECT_EQ(broadcasts, 1) << "nothing was lost: one broadcast is enough";
-    EXPECT_EQ(faults, 1) << "the fault was injected";
+    EXPECT_EQ(broadcasts, c.broadcasts);
+    EXPECT_EQ(faults, c.broadcasts) << "the fault was injected";
     StopSim();
   }
 

@@ -174,12 +174,13 @@ struct TDatagram {
 struct TDetected {
   std::vector<std::string> Nads, Ips;
   TDetectReport Report;
-  // The report's senders as "IP nad/foreign/damaged" texts.
+  // The report's senders as "IP nad/foreign/damaged" texts, with "?" when
+  // what it sent may have been a spoilt answer.
   std::vector<std::string> Senders() const {
     std::vector<std::string> out;
     for (const auto& s : Report.Senders)
       out.push_back(s.IP + " " + (s.HasNad ? std::to_string(s.Nad) : "-") + "/" + std::to_string(s.Foreign) +
-                    "/" + std::to_string(s.Damaged));
+                    "/" + std::to_string(s.Damaged) + (s.MaybeAnswer ? "?" : ""));
     return out;
   }
 };
@@ -215,15 +216,15 @@ TEST(Collecting, WhatIsNoAnswerIsSkippedAndNamedAndSwallowsNothing) {
     std::vector<std::string> senders;
   } cases[] = {
       {"request_of_another_station", {{AnswerFrame(5, 1000, 0, 0, {0x10, 0, 0}), "127.0.0.9"}}, {"127.0.0.9 5/1/0"}},
-      {"direction_0_from_a_controller", {{AnswerFrame(1002, 1, 0, 0, {}), "127.0.0.2"}}, {"127.0.0.2 1002/1/0"}},
+      {"direction_0_from_a_controller", {{AnswerFrame(1002, 1, 0, 0, {}), "127.0.0.2"}}, {"127.0.0.2 1002/1/0?"}},
       {"answer_to_another_master", {{AnswerFrame(1003, 7, 1, 0, {}), "127.0.0.4"}}, {"127.0.0.4 1003/1/0"}},
       {"to_nad_0", {{AnswerFrame(1003, 0, 1, 0, {}), "127.0.0.4"}}, {"127.0.0.4 1003/1/0"}},
-      {"aux_not_zero", {{AnswerFrame(1004, 1, 1, 3, {}), "127.0.0.5"}}, {"127.0.0.5 1004/1/0"}},
-      {"checksum_wrong", {{damaged, "127.0.0.2"}}, {"127.0.0.2 -/0/1"}},
-      {"no_frame_start", {{{0x01, 0x02, 0x03}, "127.0.0.6"}}, {"127.0.0.6 -/0/1"}},
-      {"length_no_frame_has", {{{0xAA, 0x55, 0xFF, 0xFF, 0, 0, 0, 0}, "127.0.0.6"}}, {"127.0.0.6 -/0/1"}},
-      {"frame_start_across_a_byte_boundary", {{{0x0A, 0xA5, 0x5F, 0x00}, "127.0.0.6"}}, {"127.0.0.6 -/0/1"}},
-      {"frame_start_never_completed", {{longStart, "127.0.0.6"}}, {"127.0.0.6 -/0/1"}},
+      {"aux_not_zero", {{AnswerFrame(1004, 1, 1, 3, {}), "127.0.0.5"}}, {"127.0.0.5 1004/1/0?"}},
+      {"checksum_wrong", {{damaged, "127.0.0.2"}}, {"127.0.0.2 -/0/1?"}},
+      {"no_frame_start", {{{0x01, 0x02, 0x03}, "127.0.0.6"}}, {"127.0.0.6 -/0/1?"}},
+      {"length_no_frame_has", {{{0xAA, 0x55, 0xFF, 0xFF, 0, 0, 0, 0}, "127.0.0.6"}}, {"127.0.0.6 -/0/1?"}},
+      {"frame_start_across_a_byte_boundary", {{{0x0A, 0xA5, 0x5F, 0x00}, "127.0.0.6"}}, {"127.0.0.6 -/0/1?"}},
+      {"frame_start_never_completed", {{longStart, "127.0.0.6"}}, {"127.0.0.6 -/0/1?"}},
       {"two_foreign_frames_one_sender",
        {{AnswerFrame(5, 9, 0, 0, {}), "127.0.0.9"}, {AnswerFrame(5, 9, 0, 0, {}), "127.0.0.9", 9000}},
        {"127.0.0.9 5/2/0"}},
@@ -264,7 +265,7 @@ TEST(Collecting, EachSendersFramesAreReassembledApart) {
   });
   EXPECT_EQ(r.Nads, (std::vector<std::string>{"1001", "1002", "1000", "1002"}));
   EXPECT_EQ(r.Ips, (std::vector<std::string>{"127.0.0.3", "127.0.0.4", "127.0.0.2", "127.0.0.5"}));
-  EXPECT_EQ(r.Senders(), (std::vector<std::string>{"127.0.0.4 -/0/1"}));
+  EXPECT_EQ(r.Senders(), (std::vector<std::string>{"127.0.0.4 -/0/1?"}));
 
   // The same sender from another port is another sender: its halves are
   // not joined to the first one's.
@@ -273,7 +274,7 @@ TEST(Collecting, EachSendersFramesAreReassembledApart) {
       {Bytes(a.begin() + 8, a.end()), "127.0.0.2", 8443},
   });
   EXPECT_TRUE(ports.Nads.empty());
-  EXPECT_EQ(ports.Senders(), (std::vector<std::string>{"127.0.0.2 -/0/2"}));
+  EXPECT_EQ(ports.Senders(), (std::vector<std::string>{"127.0.0.2 -/0/2?"}));
 }
 
 TEST(Collecting, ManySendersStayBounded) {

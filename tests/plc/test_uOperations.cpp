@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "tests/comm/TestBurst.h"
+#include "tests/comm/TestPeer.h"
 #include "tests/plc/PlcFixture.h"
+#include "tests/support/TestFrames.h"
 
 namespace tavex {
 namespace {
@@ -72,6 +76,41 @@ TEST(FormatValue, GeneralFormatFifteenDigits) {
   }
   EXPECT_EQ(FormatValue(12.5, ','), "12,5");
   EXPECT_EQ(FormatValue(1.5e-6, ','), "1,5E-6");
+}
+
+TEST(SkippedSendersText, NamesWhoIsNotListedAndCountsTheRest) {
+  auto sender = [](const char* ip, uint64_t foreign, uint64_t damaged, bool listed) {
+    TDetectSender s;
+    s.IP = ip;
+    s.Foreign = foreign;
+    s.Damaged = damaged;
+    s.HasNad = foreign > 0;
+    s.Nad = 1000;
+    s.Listed = listed;
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::vector<TDetectSender> senders;
+    uint64_t skipped;
+    const char* text;
+  } cases[] = {
+      {"whole_frame", {sender("127.0.0.3", 1, 0, false)}, 1, "from 127.0.0.3 (NAD 1000)"},
+      {"damaged_only", {sender("127.0.0.3", 0, 2, false)}, 2, "from 127.0.0.3 (damaged)"},
+      {"listed_ones_counted",
+       {sender("127.0.0.3", 0, 1, true), sender("127.0.0.4", 1, 1, false), sender("127.0.0.5", 1, 0, true)}, 4,
+       "from 127.0.0.4 (NAD 1000), and from 2 listed controllers"},
+      {"one_listed", {sender("127.0.0.3", 0, 1, true)}, 1, "from 1 listed controller"},
+      {"more_than_named", {sender("127.0.0.3", 0, 1, false)}, 5, "from 127.0.0.3 (damaged), and from others"},
+      {"none_named", {}, 5, "from several senders"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TDetectOutcome o;
+    o.Senders = c.senders;
+    o.Skipped = c.skipped;
+    EXPECT_EQ(SkippedSendersText(o), c.text);
+  }
 }
 
 TEST(FormatRtc, TwoBlanksBetweenDateAndTime) {
@@ -176,6 +215,61 @@ TEST_F(Operations, DetectBroadcastsAgainWhileAnswersAreLost) {
   EXPECT_GT(list.Count(), 0);
   EXPECT_LT(list.Count(), 100);
   EXPECT_EQ(burst.Broadcasts(), 5);
+}
+
+TEST_F(Operations, DetectAsksAgainWhenAnUnlistedSendersAnswerWasSpoilt) {
+  ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
+  // 127.0.0.4 answers every broadcast; 127.0.0.2 or .3 sends something else
+  // as well, broadcast k by broadcast k. A spoilt answer from a sender not
+  // yet listed is asked again (up to three broadcasts); another station's
+  // traffic is not.
+  using Bytes = std::vector<uint8_t>;
+  Bytes damaged = AnswerFrame(1000, 1, 1, 0, {});
+  damaged[15] ^= 0x01;
+  struct Case {
+    const char* name;
+    std::function<Bytes(int k)> extra;  // the datagram of the second station at broadcast k
+    int rounds;
+    std::vector<std::string> listed;  // "NAD@IP", in order
+    std::string sender;               // the skipped sender: "IP foreign/damaged", "?" when maybe an answer
+  } cases[] = {
+      {"damaged_then_whole", [&](int k) { return k == 1 ? damaged : AnswerFrame(1000, 1, 1, 0, {}); }, 2,
+       {"1001@127.0.0.4", "1000@127.0.0.2"}, "127.0.0.2 0/1?"},
+      {"direction_0_every_time", [](int) { return AnswerFrame(1000, 1, 0, 0, {}); }, 3, {"1001@127.0.0.4"},
+       "127.0.0.2 3/0?"},
+      {"another_stations_request", [](int) { return AnswerFrame(5, 9, 0, 0, {0x10}); }, 1, {"1001@127.0.0.4"},
+       "127.0.0.2 1/0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPeer second("127.0.0.2", 8442, [](const Bytes&) { return std::vector<Bytes>{}; });
+    TPeer first("127.0.0.4", 8442, [](const Bytes&) { return std::vector<Bytes>{}; });
+    std::atomic<int> k{0};
+    TPeer bcast("127.255.255.255", 8442, TPeer::TScriptFrom([&](const Bytes&, uint16_t toolPort) {
+      const int n = ++k;
+      first.SendTo(AnswerFrame(1001, 1, 1, 0, {}), "127.0.0.1", toolPort);
+      second.SendLater(c.extra(n), "127.0.0.1", toolPort, 20);
+      return std::vector<Bytes>{};
+    }));
+    TCommunicator comm;
+    TTavexList list;
+    TDetectOptions opt;
+    opt.AdapterID = "lo";
+    opt.ListenMs = 200;
+    TDetectOutcome outcome;
+    ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+    EXPECT_EQ(outcome.Rounds, c.rounds);
+    EXPECT_EQ(k.load(), c.rounds);
+    EXPECT_FALSE(outcome.AnswersLost);
+    std::vector<std::string> listed;
+    for (int i = 0; i < list.Count(); ++i)
+      listed.push_back(std::to_string(list.Items(i)->Nad) + "@" + list.Items(i)->GetIpAddress());
+    EXPECT_EQ(listed, c.listed);
+    ASSERT_EQ(outcome.Senders.size(), 1u);
+    const TSkippedSender& s = outcome.Senders[0];
+    EXPECT_EQ(s.IP + " " + std::to_string(s.Foreign) + "/" + std::to_string(s.Damaged) + (s.MaybeAnswer ? "?" : ""),
+              c.sender);
+  }
 }
 
 // An adapter that lost its address is listed with "0.0.0.0"; nothing is

@@ -211,7 +211,8 @@ class TestAutodetect : public QObject {
 
   void aFrameThatIsNoAnswerCutsNothing() {
     // A controller that answers with Direction 0 between the others: every
-    // other one is listed, and the bar names the sender of what was skipped.
+    // other one is listed, and the bar names the sender of what was skipped
+    // (three times: a spoilt answer is asked again).
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}}),
                           Controller(1001, "127.0.0.3"), Controller(1002, "127.0.0.4")}));
     TfmMain& w = Open();
@@ -220,7 +221,8 @@ class TestAutodetect : public QObject {
     std::sort(nads.begin(), nads.end());
     QCOMPARE(nads, QList<qint64>({1000, 1001, 1002}));
     QCOMPARE(w.lblProgress->text(),
-             QString("Autodetect found 3 controllers; skipped 1 datagram that held no answer, from 127.0.0.9 (NAD 1009)."));
+             QString("Autodetect found 3 controllers; skipped 3 datagrams that held no answer, from 127.0.0.9 (NAD 1009)."));
+    QCOMPARE(Broadcasts(), size_t{3 * 4});
     QVERIFY(w.lblProgress->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
     VerifyPageButtons(true);
 
@@ -230,7 +232,7 @@ class TestAutodetect : public QObject {
     w.btnAutodetectClick();
     QCOMPARE(w.GetTavexList().Count(), 0);
     QCOMPARE(w.lblProgress->text(),
-             QString("Autodetect found no controller; only 1 datagram that held no answer came, from 127.0.0.9 (NAD 1009)."));
+             QString("Autodetect found no controller; only 3 datagrams that held no answer came, from 127.0.0.9 (NAD 1009)."));
     VerifyPageButtons(false);
   }
 
