@@ -139,7 +139,11 @@ const std::vector<TCommandDoc>& CommandDocs() {
        {"--format FORMAT", "-q, --quiet"}, "  tavexctl adapters\n  tavexctl --format json adapters\n"},
       {"detect", "tavexctl detect", "Find the controllers (one broadcast ping, or --host, --hosts)",
        "Lists the controllers that answer, with the address each answer came from. What\n"
-       "'detect --format csv' prints is the inventory that --hosts takes.\n",
+       "'detect --format csv' prints is the inventory that --hosts takes. Answers that\n"
+       "the system dropped (more came at once than it held) make the broadcast go again,\n"
+       "up to 3 times; still lost is a failure. What came but answered nothing asked (a\n"
+       "damaged frame, another station's) is skipped and its sender named in a warning;\n"
+       "a spoilt answer from an address not yet listed is asked again, up to 3 times.\n",
        Join(kFind, {"--format FORMAT", "-q, --quiet"}),
        "  tavexctl --adapter eth0 detect\n  tavexctl --adapter eth0 --format csv detect > site.csv\n"},
       {"status", "tavexctl status", "Check network, ping, program, ALC file, run",

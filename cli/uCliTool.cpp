@@ -149,40 +149,56 @@ void TTool::Detect() {
     options.DirectConnection = O.Direct;
     options.Password = Password;
     options.ListenMs = O.ListenMs;
-    // A frame that is no answer to the tool ends the listening, and a
-    // damaged one swallows what comes behind it: the broadcast is repeated
-    // then, and every answer of every round kept once (by NAD and address).
-    bool incomplete = false;
-    std::set<std::pair<uint64_t, std::string>> listed;
-    for (int round = 1; round <= kDetectRounds; ++round) {
-      TTavexList answered;
-      DetectControllers(comm, answered, options);
-      incomplete = comm.AutodetectIncomplete();
-      StageLine(AdapterID, "broadcast " + std::to_string(round) + ": " +
-                               std::to_string(answered.Count()) + " answered" +
-                               (incomplete ? ", listening cut short" : ""));
-      for (int i = 0; i < answered.Count(); ++i) {
-        const TTavex& a = *answered.Items(i);
-        if (!listed.insert({NadNumber(a), a.GetIpAddress()}).second) continue;
-        auto plc = std::make_unique<TTavex>();
-        plc->SetNad(a.Nad);
-        plc->SetIpAddress(a.GetIpAddress());
-        Configure(*plc);
-        List.Add(std::move(plc));
-      }
-      if (!incomplete) break;
-      if (round < kDetectRounds) {
+    options.Rounds = kDetectRounds;
+    // Answers the system dropped (more came at once than the listening
+    // socket holds) make the broadcast go again, and so does a spoilt answer
+    // from a sender not yet listed; every round's answers are merged by NAD
+    // and address.
+    options.AfterRound = [this](const TDetectRound& R) {
+      StageLine(AdapterID, "broadcast " + std::to_string(R.Round) + ": " + std::to_string(R.Answers) +
+                               " answered, " + std::to_string(R.New) + " new, " +
+                               std::to_string(R.Report.Skipped) + " skipped, " +
+                               std::to_string(R.Report.Lost) + " lost (receive buffer " +
+                               std::to_string(R.Report.ReceiveBuffer) + " bytes)");
+      if (R.Report.Lost > 0 && R.Again) {
         Progress.Clear();
-        Warn("A foreign or damaged frame cut the listening short; broadcasting again (" +
-             std::to_string(round + 1) + " of " + std::to_string(kDetectRounds) + ").");
+        Warn("Answers were lost (" + std::to_string(R.Report.Lost) + "); broadcasting again (" +
+             std::to_string(R.Round + 1) + " of " + std::to_string(kDetectRounds) + ").");
       }
+    };
+    TDetectOutcome outcome;
+    TTavexList answered;
+    DetectControllers(comm, answered, options, &outcome);
+    for (int i = 0; i < answered.Count(); ++i) {
+      const TTavex& a = *answered.Items(i);
+      auto plc = std::make_unique<TTavex>();
+      plc->SetNad(a.Nad);
+      plc->SetIpAddress(a.GetIpAddress());
+      Configure(*plc);
+      List.Add(std::move(plc));
     }
-    if (incomplete)
-      Fail("A foreign or damaged frame cut the listening short " + std::to_string(kDetectRounds) +
-           " times: the list of controllers may be incomplete.");
-    if (List.Count() == 0)
+    Progress.Clear();
+    const std::string skipped = TerminalSafe(SkippedSendersText(outcome));
+    const std::string count = std::to_string(outcome.Skipped);
+    bool sendersNamed = false;
+    if (outcome.AnswersLost) {
+      Fail("Answers were lost in each of " + std::to_string(outcome.Rounds) + " broadcasts (" +
+           std::to_string(outcome.Lost) + " in the last; the listening socket's receive buffer holds " +
+           std::to_string(outcome.ReceiveBuffer) + " bytes): the list of controllers may be incomplete.");
+    } else if (List.Count() == 0 && outcome.Skipped > 0) {
+      Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
+           TerminalSafe(AdapterID) + "; only " + count + " datagram" + (outcome.Skipped == 1 ? "" : "s") +
+           " that held no answer to the tool came, " + skipped + ".");
+      sendersNamed = true;
+    } else if (List.Count() == 0) {
       Fail("No controller answered within " + std::to_string(O.ListenMs) + " ms on adapter " +
            TerminalSafe(AdapterID) + ".");
+    }
+    // A skipped frame no longer cuts the listening short: the list is
+    // complete but for its sender, which answered nothing the tool asked.
+    if (outcome.Skipped > 0 && !sendersNamed)
+      Warn("Skipped " + count + " datagram" + (outcome.Skipped == 1 ? "" : "s") +
+           " that held no answer to the tool, " + skipped + ".");
     if (O.Direct && List.Count() > 1)
       Warn(std::to_string(List.Count()) +
            " controllers answered on a direct connection, which is meant for one.");

@@ -108,7 +108,7 @@ class TTool {
   void Fail(std::string Sentence) { Failures.push_back(std::move(Sentence)); }
   // A warning on stderr at once; the exit status stays as it is.
   void Warn(const std::string& Sentence) { std::cerr << "tavexctl: warning: " << Sentence << "\n"; }
-  // Broadcasts of one discovery, at most, while frames cut it short.
+  // Broadcasts of one discovery, at most, while answers were lost.
   static constexpr int kDetectRounds = 3;
 
   TOptions O;

@@ -52,6 +52,29 @@ uint32_t SteadyTicks() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+// How far the frame at the head of Text (which starts with "AA55") has
+// come: still shorter than its header says, long enough to be parsed, or no
+// frame at all (its length field is no frame's, or not hex).
+enum class TFrameStart { Short, Whole, Broken };
+TFrameStart FrameStart(const std::string& Text) {
+  if (Text.size() < 8) return TFrameStart::Short;
+  int digits[4];
+  for (int i = 0; i < 4; ++i) {
+    digits[i] = HexDigit(Text[4 + static_cast<size_t>(i)]);
+    if (digits[i] < 0) return TFrameStart::Broken;
+  }
+  // Little-endian: the low byte first.
+  const size_t len = static_cast<size_t>((digits[2] << 12) | (digits[3] << 8) | (digits[0] << 4) | digits[1]);
+  if (len < kMinFrameLen || len > kMaxFrameLen) return TFrameStart::Broken;
+  return Text.size() < (len + 14) * 2 ? TFrameStart::Short : TFrameStart::Whole;
+}
+
 }  // namespace
 
 TCommunicator::TCommunicator()
@@ -320,6 +343,10 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
     StaleDropped_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  if (Collecting_) {
+    CollectLocked(text, SenderIP, SenderPort);
+    return;
+  }
   const size_t start = text.find("AA55");
   TTransState state = State_.load(std::memory_order_acquire);
   if (state != TTransState::Receiving && start != std::string::npos) {
@@ -336,8 +363,6 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
     RxText_ += text;
     if (RxText_.size() > kMaxReceiveText) {
       RxText_.clear();
-      // During autodetect, answers may have gone down with the junk.
-      if (Collecting_) DetectIncomplete_ = true;
       State_.store(TTransState::Waiting, std::memory_order_release);
       return;
     }
@@ -378,26 +403,130 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
     }
   }
 
-  const bool answerToTool = dir == 1 && aux == 0 && dst == kToolNad;
-  if (answerToTool && Collecting_) {
-    if (NadList_.size() < kMaxDetected) {
-      NadList_.push_back(std::to_string(src));
-      IpList_.push_back(SenderIP);
-    }
-    State_.store(TTransState::Waiting, std::memory_order_release);
+  // Any parsed frame ends the wait (Autodetect's answers take
+  // CollectLocked instead).
+  State_.store(TTransState::Idle, std::memory_order_release);
+  Changed_.notify_all();
+}
+
+void TCommunicator::CollectLocked(const std::string& Text, const std::string& SenderIP,
+                                  uint16_t SenderPort) {
+  // The answers of a whole network arrive interleaved, so one receive text
+  // for all of them would join one sender's bytes to another's, and a
+  // damaged frame would swallow every answer behind it (the list shown as
+  // complete though it is not). Each sender is read on its own instead. An
+  // answer is one datagram as a rule; a frame start whose frame is still
+  // short waits for its rest from the same sender (address and port), so a
+  // frame split over datagrams is still reassembled; a frame that is long
+  // enough but does not validate, and a datagram without a frame start, are
+  // skipped at once and counted with their sender. Nothing is held beyond
+  // one frame per sender (a frame's own length bounds it) and
+  // kMaxPartialFrames senders.
+  std::string rx;
+  const auto partial = std::find_if(Partials_.begin(), Partials_.end(), [&](const TPartialFrame& p) {
+    return p.Port == SenderPort && p.IP == SenderIP;
+  });
+  if (partial != Partials_.end()) {
+    rx = std::move(partial->Text);
+    Partials_.erase(partial);
+    rx += Text;
   } else {
-    // Anything else ends the wait; during autodetect it also ends the
-    // listening, so that no answer behind it is listed.
-    if (Collecting_) DetectIncomplete_ = true;
-    Collecting_ = false;
-    State_.store(TTransState::Idle, std::memory_order_release);
-    Changed_.notify_all();
+    const size_t start = Text.find("AA55");
+    if (start == std::string::npos) {
+      NoteSkippedLocked(SenderIP, false);
+      return;
+    }
+    rx.assign(Text, start, std::string::npos);
   }
+  // Each pass removes at least the frame start it looked at, so the loop
+  // ends within the text's length.
+  for (;;) {
+    const TFrameStart head = FrameStart(rx);
+    if (head == TFrameStart::Short) {
+      if (Partials_.size() < kMaxPartialFrames)
+        Partials_.push_back({SenderIP, SenderPort, std::move(rx)});
+      else
+        NoteSkippedLocked(SenderIP, false);
+      return;
+    }
+    std::string frame, payload;
+    uint32_t src = 0, dst = 0;
+    uint8_t dir = 0, aux = 0;
+    if (head == TFrameStart::Whole && ParseFrame(rx, frame, src, dst, dir, aux, payload)) {
+      CollectFrameLocked(frame, payload, src, dst, dir, aux, SenderIP, SenderPort);
+    } else {
+      NoteSkippedLocked(SenderIP, false);
+      rx.erase(0, 4);
+    }
+    // Another frame behind it in the same text (bytes without a frame start
+    // after a valid frame are only padding).
+    const size_t next = rx.find("AA55");
+    if (next == std::string::npos) return;
+    rx.erase(0, next);
+  }
+}
+
+void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src,
+                                       uint32_t Dst, uint8_t Dir, uint8_t Aux,
+                                       const std::string& SenderIP, uint16_t SenderPort) {
+  Last_.Direction = Dir;
+  Last_.SourceNad = Src;
+  Last_.DestNad = Dst;
+  Last_.FrameText = std::move(Frame);
+  Last_.PayloadText = std::move(Payload);
+  Last_.PeerIP = SenderIP;
+  Last_.PeerPort = SenderPort;
+  if (OnReceive && (Dst == 0 || Dst == kToolNad)) {
+    try {
+      OnReceive(Last_.PeerIP, SenderPort, Src, Dst, Dir, Aux, Last_.FrameText, Last_.PayloadText);
+    } catch (...) {
+    }
+  }
+  // Anything else (another station's request, an answer to another master)
+  // answers nothing asked here; it is skipped, and the listening goes on.
+  if (Dir == 1 && Aux == 0 && Dst == kToolNad) {
+    if (NadList_.size() < kMaxDetected) {
+      NadList_.push_back(std::to_string(Src));
+      IpList_.push_back(SenderIP);
+    } else {
+      ++Report_.Lost;  // a flood cannot grow the lists, but it is told
+    }
+  } else {
+    NoteSkippedLocked(SenderIP, true, Src, Dst);
+  }
+}
+
+void TCommunicator::NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad,
+                                      uint32_t Dst) {
+  ++Report_.Skipped;
+  auto it = std::find_if(Report_.Senders.begin(), Report_.Senders.end(),
+                         [&](const TSkippedSender& s) { return s.IP == SenderIP; });
+  if (it == Report_.Senders.end()) {
+    if (Report_.Senders.size() >= kMaxSkippedSenders) return;  // counted, not named
+    Report_.Senders.push_back({SenderIP, 0, 0, false, 0, false});
+    it = Report_.Senders.end() - 1;
+  }
+  if (!Whole) {
+    ++it->Damaged;
+    it->MaybeAnswer = true;
+    return;
+  }
+  ++it->Foreign;
+  if (Dst == kToolNad) it->MaybeAnswer = true;
+  if (!it->HasNad) {
+    it->HasNad = true;
+    it->Nad = Nad;
+  }
+}
+
+TDetectReport TCommunicator::DetectReport() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return Report_;
 }
 
 bool TCommunicator::AutodetectIncomplete() const {
   std::lock_guard<std::mutex> g(Lock_);
-  return DetectIncomplete_;
+  return Report_.Lost > 0;
 }
 
 TLastFrame TCommunicator::LastFrame() const {
@@ -416,17 +545,32 @@ bool TCommunicator::Autodetect(std::vector<std::string>* NadList, std::vector<st
     std::lock_guard<std::mutex> g(Lock_);
     NadList_.clear();
     IpList_.clear();
+    Partials_.clear();
+    Report_ = TDetectReport{};
     Collecting_ = true;
-    DetectIncomplete_ = false;
   }
   Timeout = ListenMs;
   Retries = 1;
+  // The listening socket (the one the ping leaves from) gets a buffer for
+  // every answer of a network; the system's count of what it dropped tells
+  // whether answers were lost all the same. A direct connection keeps its
+  // socket, so its count so far is subtracted.
+  Socket_->SetReceiveBuffer(DetectReceiveBuffer);
+  const uint64_t generation = Socket_->Generation();
+  const uint64_t droppedBefore = Socket_->Overflows();
   SendCommand(cmdPing);
+  Socket_->SetReceiveBuffer(0);
+  uint64_t dropped = Socket_->Overflows();
+  if (generation != 0 && Socket_->Generation() == generation)
+    dropped -= std::min(dropped, droppedBefore);
+  const size_t granted = Socket_->ReceiveBuffer();
   {
     std::lock_guard<std::mutex> g(Lock_);
-    // A frame start whose frame never completed: a damaged frame, which
-    // swallows whatever arrives behind it.
-    if (!RxText_.empty()) DetectIncomplete_ = true;
+    // Frame starts whose rest never came.
+    for (const TPartialFrame& p : Partials_) NoteSkippedLocked(p.IP, false);
+    Partials_.clear();
+    Report_.Lost += dropped;
+    Report_.ReceiveBuffer = granted;
     Collecting_ = false;
     *NadList = NadList_;
     *IpList = IpList_;

@@ -43,6 +43,37 @@ struct TLastFrame {
   uint8_t Direction = 0;
 };
 
+// A sender of datagrams that Autodetect skipped: whole frames that were no
+// answer to the tool (another station's request, an answer to another
+// master), or datagrams that never made a valid frame.
+struct TSkippedSender {
+  std::string IP;
+  uint64_t Foreign = 0;  // whole frames that were no answer to the tool
+  uint64_t Damaged = 0;  // datagrams or frames that did not validate
+  bool HasNad = false;   // a whole frame came from it: Nad is its source NAD
+  uint32_t Nad = 0;      // (that of the first one)
+  // Something from it may have been meant as an answer to the tool: a
+  // datagram that did not validate, or a frame to the tool's NAD that was
+  // no answer (Direction 0, Aux not 0). Other stations' traffic is not.
+  bool MaybeAnswer = false;
+};
+
+// What the last Autodetect saw besides the answers it listed.
+struct TDetectReport {
+  // Answers that may be missing from the lists: datagrams the system
+  // dropped on the listening socket (its receive queue was full; not
+  // counted where the system does not tell, Windows), and answers beyond
+  // kMaxDetected.
+  uint64_t Lost = 0;
+  // The receive buffer the system granted the listening socket, in its own
+  // count (see TUdpSocket::ReceiveBuffer); 0 when not known.
+  size_t ReceiveBuffer = 0;
+  // Frames and datagrams skipped, and their senders in order of first
+  // arrival (at most kMaxSkippedSenders of them; Skipped counts them all).
+  uint64_t Skipped = 0;
+  std::vector<TSkippedSender> Senders;
+};
+
 class TCommunicator {
  public:
   // The receive path examines no more of a datagram than this; the rest of
@@ -52,6 +83,16 @@ class TCommunicator {
   static constexpr size_t kMaxReceiveText = 2080;
   // Autodetect keeps at most this many answers (a flood cannot grow the lists).
   static constexpr size_t kMaxDetected = 4096;
+  // Autodetect names at most this many senders of skipped datagrams, and
+  // holds the unfinished frames of at most this many senders at a time.
+  static constexpr size_t kMaxSkippedSenders = 64;
+  static constexpr size_t kMaxPartialFrames = 64;
+  // The receive buffer Autodetect asks for its listening socket: the
+  // answers of a whole network arrive at once, and what does not fit is
+  // dropped by the system. On Linux a short answer takes about 1 KiB of
+  // buffer on loopback (datagram and bookkeeping), often 2 KiB from a
+  // network card; the system reports twice the size asked.
+  static constexpr size_t kDetectReceiveBuffer = 2 * 1024 * 1024;
 
   // Creates the socket inactive and selects the adapter of the host's own address.
   TCommunicator();
@@ -81,12 +122,18 @@ class TCommunicator {
   // Broadcasts one ping to NAD 0 and collects every answer for ListenMs.
   // Replaces the lists' contents: NAD (unsigned decimal) and IP, entry i of
   // one belonging to entry i of the other, in order of arrival. False only
-  // when a list is missing.
+  // when a list is missing. The listening always lasts ListenMs: a frame
+  // that is no answer to the tool, or a datagram that holds no valid frame,
+  // is skipped and counted with its sender (DetectReport), and never
+  // swallows the answers of others.
   bool Autodetect(std::vector<std::string>* NadList, std::vector<std::string>* IpList,
                   int ListenMs);
-  // Whether the last Autodetect's lists may be incomplete: its listening was
-  // ended early by a frame that is no answer to the tool, or a damaged frame
-  // swallowed what came behind it.
+  // What the last Autodetect skipped, and whether the system dropped
+  // datagrams on its listening socket.
+  TDetectReport DetectReport() const;
+  // Whether the last Autodetect's lists may be incomplete: the system
+  // dropped datagrams on its listening socket, or more answered than the
+  // lists hold (DetectReport().Lost > 0).
   bool AutodetectIncomplete() const;
 
   // Sends a built request and waits for the answer, with retries. True when
@@ -190,6 +237,8 @@ class TCommunicator {
   int DefaultTimeout = kDefaultTimeoutMs;
   int DefaultRetries = kDefaultRetries;
   bool DirectConnection = false;
+  // The receive buffer Autodetect asks for (tests make it small).
+  size_t DetectReceiveBuffer = kDetectReceiveBuffer;
 
   // Called after each block of a multi-block memory read (third argument ignored).
   std::function<void(int Position, int Count, int& Ignored)> OnProgress;
@@ -232,6 +281,18 @@ class TCommunicator {
   // The receive path proper, with Lock_ held; Text is the datagram in hex.
   void HandleLocked(const std::string& Text, const std::string& SenderIP, uint16_t SenderPort,
                     int64_t ArrivalNs);
+  // The receive path while Autodetect collects, with Lock_ held: each
+  // sender's datagrams on their own.
+  void CollectLocked(const std::string& Text, const std::string& SenderIP, uint16_t SenderPort);
+  // A parsed frame while collecting: listed when it answers the tool,
+  // skipped otherwise. With Lock_ held.
+  void CollectFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src, uint32_t Dst,
+                          uint8_t Dir, uint8_t Aux, const std::string& SenderIP,
+                          uint16_t SenderPort);
+  // Counts a skipped frame (Whole: a valid frame that was no answer, from
+  // Nad, to Dst) or a skipped datagram, with its sender. With Lock_ held.
+  void NoteSkippedLocked(const std::string& SenderIP, bool Whole, uint32_t Nad = 0,
+                         uint32_t Dst = 0);
   // The quiet period of a direct connection: QuietMs_ of waiting while the
   // state is Idle, so that everything that arrives is dropped.
   void WaitQuiet();
@@ -249,9 +310,17 @@ class TCommunicator {
   std::string RxText_;
   TLastFrame Last_;
   bool Collecting_ = false;
-  bool DetectIncomplete_ = false;
   std::vector<std::string> NadList_;
   std::vector<std::string> IpList_;
+  // While collecting: per sender, the start of a frame whose rest is still
+  // to come (hex text from its "AA55").
+  struct TPartialFrame {
+    std::string IP;
+    uint16_t Port = 0;
+    std::string Text;
+  };
+  std::vector<TPartialFrame> Partials_;
+  TDetectReport Report_;
 
   uint64_t SendCount_ = 0;
   // When the waiting request was armed (CLOCK_REALTIME, ns); 0: none yet.

@@ -72,6 +72,20 @@ class TUdpSocket {
   // error.
   bool SendTo(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port);
 
+  // Receive buffer to ask the system for, in bytes, for every socket opened
+  // from now on and at once for the open one (0: new sockets keep the
+  // system's default; the open one keeps what it has). The system may grant
+  // less: see ReceiveBuffer(). Never throws.
+  void SetReceiveBuffer(size_t Bytes);
+  // The receive buffer the system granted the open socket, in its own count
+  // (Linux counts its bookkeeping of each queued datagram in it and reports
+  // twice the size asked); 0 when inactive or not known.
+  size_t ReceiveBuffer() const;
+  // Datagrams the system dropped on the open socket since it was opened,
+  // mostly because its receive queue was full; 0 when inactive, and always 0
+  // where the system does not tell (Windows).
+  uint64_t Overflows() const;
+
   // Local port of the open socket, 0 when inactive.
   uint16_t LocalPort() const;
   // Number of the open socket: it grows by one with every socket opened and

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -48,6 +50,15 @@ size_t RestingBudget() {
   if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 4096;
   return std::max<size_t>(16, static_cast<size_t>(files.rlim_cur / 4));
 }
+
+// Asks for a receive buffer of Bytes: beyond the system's limit for users
+// (net.core.rmem_max) where the process may (CAP_NET_ADMIN), else up to
+// that limit. What was granted is read back by the caller when it matters.
+void AskReceiveBuffer(int Fd, size_t Bytes) {
+  const int size = static_cast<int>(std::min<size_t>(Bytes, INT_MAX / 2));
+  if (::setsockopt(Fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+    ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
 }  // namespace
 
 struct TUdpSocket::TImpl {
@@ -70,6 +81,10 @@ struct TUdpSocket::TImpl {
   uint64_t Generation = 0;  // its generation (0: none open)
   uint64_t LastGeneration = 0;
   std::atomic<uint64_t> Discarded{0};
+  // The system's count of datagrams it dropped on the open socket, as the
+  // last datagram read told it (SO_RXQ_OVFL); reset with each socket.
+  std::atomic<uint64_t> Overflow{0};
+  size_t ReceiveBytes = 0;  // asked for each new socket (0: default); owner only
   std::array<uint8_t, kReceiveBuffer> Buffer{};  // under Lock
   // How long the open socket rests once it is replaced or deactivated.
   uint32_t RestMs = 0;
@@ -126,13 +141,14 @@ struct TUdpSocket::TImpl {
   }
 
   // Reads every queued datagram of D, with the kernel's arrival time
-  // (SO_TIMESTAMPNS), and hands them to the handler as the open socket's.
-  // Deliver false: discards them (counted). Under Lock.
+  // (SO_TIMESTAMPNS) and its count of drops so far (SO_RXQ_OVFL, sent only
+  // once there were any), and hands them to the handler as the open
+  // socket's. Deliver false: discards them (counted). Under Lock.
   void DrainQueue(int D, bool Deliver) {
     for (;;) {
       sockaddr_in from{};
       iovec iov{Buffer.data(), Buffer.size()};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
       msghdr msg{};
       msg.msg_name = &from;
       msg.msg_namelen = sizeof from;
@@ -152,6 +168,11 @@ struct TUdpSocket::TImpl {
           timespec ts;
           std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
           arrival = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+          uint32_t drops = 0;
+          std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+          if (drops > Overflow.load(std::memory_order_relaxed))
+            Overflow.store(drops, std::memory_order_relaxed);
         }
       }
       char ip[INET_ADDRSTRLEN] = "";
@@ -225,6 +246,10 @@ struct TUdpSocket::TImpl {
     // Arrival times let the receive path tell a datagram that was queued
     // before a request went out from an answer to it.
     ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    // Answers that did not fit the receive queue are lost without a trace
+    // unless the system says so: it counts them with each datagram.
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (ReceiveBytes > 0) AskReceiveBuffer(fd, ReceiveBytes);
     return fd;
   }
 
@@ -246,6 +271,7 @@ struct TUdpSocket::TImpl {
     Fd = D;
     Port = ntohs(bound.sin_port);
     Generation = generation;
+    Overflow.store(0, std::memory_order_relaxed);
     return true;
   }
 };
@@ -312,6 +338,32 @@ uint64_t TUdpSocket::Generation() const { return Impl_->Generation; }
 
 uint64_t TUdpSocket::Discarded() const {
   return Impl_->Discarded.load(std::memory_order_relaxed);
+}
+
+void TUdpSocket::SetReceiveBuffer(size_t Bytes) {
+  Impl_->ReceiveBytes = Bytes;
+  if (Bytes > 0 && Impl_->Fd >= 0) AskReceiveBuffer(Impl_->Fd, Bytes);
+}
+
+size_t TUdpSocket::ReceiveBuffer() const {
+  if (Impl_->Fd < 0) return 0;
+  int size = 0;
+  socklen_t len = sizeof size;
+  if (::getsockopt(Impl_->Fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0 || size < 0) return 0;
+  return static_cast<size_t>(size);
+}
+
+uint64_t TUdpSocket::Overflows() const {
+  if (Impl_->Fd < 0) return 0;
+  uint64_t drops = Impl_->Overflow.load(std::memory_order_relaxed);
+  // The datagrams read tell only of drops before them; the socket's own
+  // count also knows those after the last one read.
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (::getsockopt(Impl_->Fd, SOL_SOCKET, SO_MEMINFO, info, &len) == 0 &&
+      len >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t))
+    drops = std::max<uint64_t>(drops, info[SK_MEMINFO_DROPS]);
+  return drops;
 }
 
 bool TUdpSocket::SendTo(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port) {

@@ -11,8 +11,10 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -49,6 +51,13 @@ int64_t ReceiptTimeNs() {
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+// Asks for a receive buffer of Bytes. Windows has no count of the datagrams
+// it drops when the buffer is full, so a larger buffer is all it gets.
+void AskReceiveBuffer(SOCKET S, size_t Bytes) {
+  const int size = static_cast<int>(std::min<size_t>(Bytes, INT_MAX / 2));
+  ::setsockopt(S, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+}
 }  // namespace
 
 struct TUdpSocket::TImpl {
@@ -72,6 +81,7 @@ struct TUdpSocket::TImpl {
   uint64_t Generation = 0;       // its generation (0: none open)
   uint64_t LastGeneration = 0;
   std::atomic<uint64_t> Discarded{0};
+  size_t ReceiveBytes = 0;  // asked for each new socket (0: default); owner only
   std::array<char, kReceiveBuffer> Buffer{};  // under Lock
   // How long the open socket rests once it is replaced or deactivated.
   uint32_t RestMs = 0;
@@ -220,6 +230,7 @@ struct TUdpSocket::TImpl {
     BOOL off = FALSE;
     DWORD unused = 0;
     ::WSAIoctl(s, SIO_UDP_CONNRESET, &off, sizeof off, nullptr, 0, &unused, nullptr, nullptr);
+    if (ReceiveBytes > 0) AskReceiveBuffer(s, ReceiveBytes);
     return s;
   }
 
@@ -305,6 +316,24 @@ uint64_t TUdpSocket::Generation() const { return Impl_->Generation; }
 uint64_t TUdpSocket::Discarded() const {
   return Impl_->Discarded.load(std::memory_order_relaxed);
 }
+
+void TUdpSocket::SetReceiveBuffer(size_t Bytes) {
+  Impl_->ReceiveBytes = Bytes;
+  if (Bytes > 0 && Impl_->Sock != INVALID_SOCKET) AskReceiveBuffer(Impl_->Sock, Bytes);
+}
+
+size_t TUdpSocket::ReceiveBuffer() const {
+  if (Impl_->Sock == INVALID_SOCKET) return 0;
+  int size = 0;
+  int len = sizeof size;
+  if (::getsockopt(Impl_->Sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &len) != 0 ||
+      size < 0)
+    return 0;
+  return static_cast<size_t>(size);
+}
+
+// Windows does not count the datagrams it drops.
+uint64_t TUdpSocket::Overflows() const { return 0; }
 
 bool TUdpSocket::SendTo(const uint8_t* Data, size_t Size, const std::string& Host, uint16_t Port) {
   if (Size > static_cast<size_t>(INT32_MAX)) return false;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,6 +75,10 @@ struct TModel {
   bool Expecting = false;
   uint32_t ExpectNad = 0;
   std::string ExpectIP;
+  // While collecting: each sender's unfinished frame, and what was skipped.
+  std::map<std::pair<std::string, uint16_t>, std::string> Partials;
+  uint64_t Skipped = 0;
+  uint64_t Unlisted = 0;  // answers beyond the lists' bound
 
   // Nad: the request's destination; IP: the unicast address it went to
   // (here always a controller's, never a broadcast address).
@@ -91,6 +96,10 @@ struct TModel {
   void Datagram(const uint8_t* d, size_t n, const std::string& ip, uint16_t port) {
     n = std::min(n, TCommunicator::kMaxDatagram);
     const std::string text = BytesToHex(d, n);
+    if (Collecting) {
+      Collect(text, ip, port);
+      return;
+    }
     const size_t start = text.find("AA55");
     if (State != TTransState::Receiving && start != std::string::npos) State = TTransState::Receiving;
     if (State != TTransState::Receiving) {
@@ -131,16 +140,76 @@ struct TModel {
     Last.PayloadText = payload;
     Last.PeerIP = ip;
     Last.PeerPort = port;
-    if (dir == 1 && aux == 0 && dst == kToolNad && Collecting) {
-      if (Nads.size() < TCommunicator::kMaxDetected) {
-        Nads.push_back(std::to_string(src));
-        Ips.push_back(ip);
-      }
-      State = TTransState::Waiting;
+    State = TTransState::Idle;
+  }
+
+  // Autodetect's listening: every sender on its own; a frame start waits
+  // for its rest from the same sender only while the text is shorter than
+  // its length field says; nothing ends the listening.
+  void Collect(const std::string& text, const std::string& ip, uint16_t port) {
+    const auto key = std::make_pair(ip, port);
+    std::string rx;
+    if (auto it = Partials.find(key); it != Partials.end()) {
+      rx = it->second + text;
+      Partials.erase(it);
+    } else if (const size_t start = text.find("AA55"); start != std::string::npos) {
+      rx = text.substr(start);
     } else {
-      Collecting = false;
-      State = TTransState::Idle;
+      ++Skipped;
+      return;
     }
+    while (!rx.empty()) {
+      FUZZ_CHECK(rx.compare(0, 4, "AA55") == 0);
+      const std::string hex = "0123456789ABCDEF";
+      bool digits = rx.size() >= 8;
+      for (size_t i = 4; digits && i < 8; ++i) digits = hex.find(rx[i]) != std::string::npos;
+      size_t need = 0;
+      if (digits) {
+        const size_t L = hex.find(rx[4]) * 16 + hex.find(rx[5]) + (hex.find(rx[6]) * 16 + hex.find(rx[7])) * 256;
+        need = L >= kMinFrameLen && L <= kMaxFrameLen ? (L + 14) * 2 : 0;
+      }
+      const bool shortText = rx.size() < 8 || (need > 0 && rx.size() < need);
+      if (shortText) {
+        FUZZ_CHECK(rx.size() <= TCommunicator::kMaxReceiveText);
+        if (Partials.size() < TCommunicator::kMaxPartialFrames) Partials[key] = rx;
+        else ++Skipped;
+        return;
+      }
+      std::string frame, payload;
+      uint32_t src = 0, dst = 0;
+      uint8_t dir = 0, aux = 0;
+      if (need > 0 && ParseFrame(rx, frame, src, dst, dir, aux, payload)) {
+        Last.Direction = dir;
+        Last.SourceNad = src;
+        Last.DestNad = dst;
+        Last.FrameText = frame;
+        Last.PayloadText = payload;
+        Last.PeerIP = ip;
+        Last.PeerPort = port;
+        if (dir == 1 && aux == 0 && dst == kToolNad) {
+          if (Nads.size() < TCommunicator::kMaxDetected) {
+            Nads.push_back(std::to_string(src));
+            Ips.push_back(ip);
+          } else {
+            ++Unlisted;
+          }
+        } else {
+          ++Skipped;
+        }
+      } else {
+        ++Skipped;
+        rx = rx.substr(4);
+      }
+      const size_t next = rx.find("AA55");
+      rx = next == std::string::npos ? std::string() : rx.substr(next);
+    }
+  }
+
+  // The end of the listening: unfinished frames count as skipped.
+  void EndCollecting() {
+    Skipped += Partials.size();
+    Partials.clear();
+    Collecting = false;
   }
 };
 
@@ -264,8 +333,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::vector<std::string> nads{"stale"}, ips;
       model.Collecting = true;
       FUZZ_CHECK(comm.Autodetect(&nads, &ips, 1000));
+      model.EndCollecting();
       FUZZ_CHECK(sends == 1);
       FUZZ_CHECK(nads == model.Nads && ips == model.Ips);
+      const TDetectReport report = comm.DetectReport();
+      FUZZ_CHECK(report.Skipped == model.Skipped);
+      // No socket: nothing dropped by the system, only what the lists could not hold.
+      FUZZ_CHECK(report.Lost == model.Unlisted && report.Senders.size() <= TCommunicator::kMaxSkippedSenders);
+      uint64_t named = 0;
+      for (const auto& sender : report.Senders) named += sender.Foreign + sender.Damaged;
+      FUZZ_CHECK(named <= report.Skipped);
       FUZZ_CHECK(nads.size() <= TCommunicator::kMaxDetected);
       FUZZ_CHECK(comm.Timeout == kDefaultTimeoutMs && comm.Retries == kDefaultRetries);
       FUZZ_CHECK(comm.Nad == 1000 && comm.RemoteIP == "127.0.0.2");

@@ -1,11 +1,14 @@
 #include "plc/uOperations.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <set>
+#include <utility>
 
 #include "abus/uABus.h"
 #include "vars/uGadgetVars.h"
@@ -78,26 +81,99 @@ int ClampToInt(int64_t v) {
 
 }  // namespace
 
-bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options) {
+bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options,
+                       TDetectOutcome* Outcome) {
+  TDetectOutcome outcome;
   List.Clear();
   Comm.SetDirectConnection(Options.DirectConnection);
   Comm.PasswordHash = TextChecksum(Options.Password, 0);
   // Without the chosen adapter nothing is to be found. The broadcast is not
   // sent at all then: a closed socket would reopen on any address and send
   // to 255.255.255.255, reaching whatever network the host routes it to.
-  if (!OpenOnAdapter(Comm, Options.AdapterID)) return false;
-  std::vector<std::string> nads, ips;
-  Comm.Autodetect(&nads, &ips, Options.ListenMs);
-  for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
-    auto plc = std::make_unique<TTavex>();
-    plc->SetNad(NadFromText(nads[i]));
-    plc->SetIpAddress(ips[i]);
-    plc->SetDirectConnection(Options.DirectConnection);
-    plc->SelectAdapter(Options.AdapterID);
-    plc->SetPassword(Options.Password);
-    List.Add(std::move(plc));
+  outcome.Opened = OpenOnAdapter(Comm, Options.AdapterID);
+  std::set<std::pair<int64_t, std::string>> listed;
+  std::set<std::string> listedIPs;
+  const int rounds = std::max(1, Options.Rounds);
+  for (int round = 1; outcome.Opened && round <= rounds; ++round) {
+    std::vector<std::string> nads, ips;
+    Comm.Autodetect(&nads, &ips, Options.ListenMs);
+    TDetectRound r;
+    r.Round = round;
+    r.Report = Comm.DetectReport();
+    for (size_t i = 0; i < nads.size() && i < ips.size(); ++i) {
+      ++r.Answers;
+      const int64_t nad = NadFromText(nads[i]);
+      if (!listed.insert({nad, ips[i]}).second) continue;
+      listedIPs.insert(ips[i]);
+      ++r.New;
+      auto plc = std::make_unique<TTavex>();
+      plc->SetNad(nad);
+      plc->SetIpAddress(ips[i]);
+      plc->SetDirectConnection(Options.DirectConnection);
+      plc->SelectAdapter(Options.AdapterID);
+      plc->SetPassword(Options.Password);
+      List.Add(std::move(plc));
+    }
+    outcome.Rounds = round;
+    outcome.Lost = r.Report.Lost;
+    outcome.AnswersLost = r.Report.Lost > 0;
+    outcome.ReceiveBuffer = r.Report.ReceiveBuffer;
+    outcome.Skipped += r.Report.Skipped;
+    for (const TSkippedSender& s : r.Report.Senders) {
+      auto it = std::find_if(outcome.Senders.begin(), outcome.Senders.end(),
+                             [&](const TSkippedSender& o) { return o.IP == s.IP; });
+      if (it == outcome.Senders.end()) {
+        if (outcome.Senders.size() < TCommunicator::kMaxSkippedSenders) {
+          TDetectSender d;
+          static_cast<TSkippedSender&>(d) = s;
+          outcome.Senders.push_back(std::move(d));
+        }
+        continue;
+      }
+      it->Foreign += s.Foreign;
+      it->Damaged += s.Damaged;
+      it->MaybeAnswer = it->MaybeAnswer || s.MaybeAnswer;
+      if (!it->HasNad && s.HasNad) {
+        it->HasNad = true;
+        it->Nad = s.Nad;
+      }
+    }
+    // Lost answers are asked again; so is a sender that is not listed but
+    // sent what may have been a spoilt answer (a fault that comes and goes
+    // gives it another chance; one that stays costs two more windows).
+    // Other stations' traffic is no reason: it answered nothing asked.
+    bool spoilt = false;
+    for (const TSkippedSender& s : r.Report.Senders)
+      spoilt = spoilt || (s.MaybeAnswer && listedIPs.count(s.IP) == 0);
+    r.Again = (outcome.AnswersLost || spoilt) && round < rounds && !Comm.Stopped();
+    if (Options.AfterRound) Options.AfterRound(r);
+    if (!r.Again) break;
   }
-  return true;
+  for (TDetectSender& s : outcome.Senders) s.Listed = listedIPs.count(s.IP) != 0;
+  const bool opened = outcome.Opened;
+  if (Outcome != nullptr) *Outcome = std::move(outcome);
+  return opened;
+}
+
+std::string SkippedSendersText(const TDetectOutcome& Outcome) {
+  std::string names;
+  uint64_t named = 0;
+  size_t listed = 0;
+  for (const TDetectSender& s : Outcome.Senders) {
+    named += s.Foreign + s.Damaged;
+    if (s.Listed) {
+      ++listed;
+      continue;
+    }
+    names += (names.empty() ? "from " : ", ") + s.IP +
+             (s.HasNad ? " (NAD " + std::to_string(s.Nad) + ")" : std::string(" (damaged)"));
+  }
+  std::string text = names;
+  if (listed > 0)
+    text += (text.empty() ? "from " : ", and from ") + std::to_string(listed) + " listed controller" +
+            (listed == 1 ? "" : "s");
+  if (named < Outcome.Skipped) text += text.empty() ? "from several senders" : ", and from others";
+  return text;
 }
 
 const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry) {

@@ -19,19 +19,71 @@ namespace tavex {
 
 // --- Autodetect ------------------------------------------------------------
 
+// What one broadcast of a discovery brought.
+struct TDetectRound {
+  int Round = 0;     // 1, 2, ...
+  int Answers = 0;   // answers to it
+  int New = 0;       // of them, controllers no earlier broadcast listed
+  TDetectReport Report;  // what it skipped, and what the system dropped
+  // Another broadcast follows: answers were lost, or a sender that is not
+  // listed sent something that may have been a spoilt answer.
+  bool Again = false;
+};
+
 struct TDetectOptions {
   std::string AdapterID;  // empty: the adapter that carries the host's own address
   bool DirectConnection = false;
   std::string Password;
   int ListenMs = 1000;
+  // Broadcasts at most: the ping is broadcast again while the system
+  // dropped datagrams on the listening socket (answers may be missing), or
+  // while a sender not yet listed sent something that may have been a
+  // spoilt answer (TSkippedSender::MaybeAnswer).
+  int Rounds = 3;
+  // After each broadcast (on the caller's thread). Empty: nothing.
+  std::function<void(const TDetectRound&)> AfterRound;
 };
 
-// Finds the controllers with one broadcast ping through Comm (opened on the
+// A sender of skipped datagrams over a whole discovery.
+struct TDetectSender : TSkippedSender {
+  bool Listed = false;  // a controller at its address is listed (it answered as well)
+};
+
+// What a discovery saw besides the controllers it listed.
+struct TDetectOutcome {
+  bool Opened = false;  // false: the adapter could not be opened, nothing was sent
+  int Rounds = 0;       // broadcasts sent
+  // The last broadcast, too, lost datagrams: controllers may be missing
+  // from the list. Lost is its count, ReceiveBuffer the listening socket's
+  // buffer as the system granted it (0: not known).
+  bool AnswersLost = false;
+  uint64_t Lost = 0;
+  size_t ReceiveBuffer = 0;
+  // Frames and datagrams skipped over all broadcasts (no answer to the
+  // tool, or damaged), and their senders by address in order of first
+  // arrival (at most TCommunicator::kMaxSkippedSenders named).
+  uint64_t Skipped = 0;
+  std::vector<TDetectSender> Senders;
+};
+
+// Finds the controllers by broadcasting a ping through Comm (opened on the
 // adapter, password hash set) and fills List (cleared first) with one record
-// per answer in arrival order, each with its NAD, address, connection kind,
-// adapter and password. Answers are not merged. False when Comm could not
-// be opened on the adapter (nothing was sent).
-bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options);
+// per controller, each with its NAD, address, connection kind, adapter and
+// password, in order of first arrival. The broadcast is repeated (up to
+// Options.Rounds) while the system dropped answers, or while an unlisted
+// sender's answer may have been spoilt; the answers of every broadcast are
+// merged by NAD and address, so a controller is listed once however often
+// it answered (two controllers with one NAD are two records).
+// Outcome (optional) tells what may be missing and what was skipped. False
+// when Comm could not be opened on the adapter (nothing was sent).
+bool DetectControllers(TCommunicator& Comm, TTavexList& List, const TDetectOptions& Options,
+                       TDetectOutcome* Outcome = nullptr);
+
+// Where Outcome's skipped datagrams came from, for a message: the senders
+// that are not listed by name, the others by number ("from 127.0.0.3 (NAD
+// 1001), 127.0.0.9 (damaged), and from 2 listed controllers"), with ", and
+// from others" when not all were named.
+std::string SkippedSendersText(const TDetectOutcome& Outcome);
 
 // --- Entries ---------------------------------------------------------------
 

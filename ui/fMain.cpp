@@ -158,7 +158,23 @@ void TfmMain::ApplyButtonStates() {
   cbSyncRTC->setEnabled(PageButtonsEnabled_);
 }
 
-void TfmMain::ShowProgress(const QString& Text) { lblProgress->setText(Text); }
+void TfmMain::ShowProgress(const QString& Text) {
+  if (ProgressWarning_) {
+    lblProgress->setPalette(QPalette());
+    ProgressWarning_ = false;
+  }
+  lblProgress->setText(Text);
+  // The bar may be too narrow for the whole text.
+  lblProgress->setToolTip(Text);
+}
+
+void TfmMain::ShowWarning(const QString& Text) {
+  ShowProgress(Text);
+  QPalette p = lblProgress->palette();
+  p.setColor(QPalette::WindowText, QColor(255, 0, 0));
+  lblProgress->setPalette(p);
+  ProgressWarning_ = true;
+}
 
 void TfmMain::StopOperation() {
   if (!Busy_ || !BusyDisplay_ || StopRequested_) return;
@@ -325,6 +341,7 @@ void TfmMain::CreateControls() {
 void TfmMain::FormCreate() {
   Communicator = std::make_unique<TCommunicator>();
   Communicator->IdleHook = ProcessPendingEvents;
+  if (Options_.PrepareCommunicator) Options_.PrepareCommunicator(*Communicator);
   TavexList.Clear();
 
   SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress, CheckLimit);
@@ -495,7 +512,14 @@ void TfmMain::btnAutodetectClick() {
   detect.DirectConnection = DirectConnection;
   detect.Password = Password;
   detect.ListenMs = Options_.ListenMs;
-  const bool opened = DetectControllers(*Communicator, TavexList, detect);
+  detect.AfterRound = [this, rounds = detect.Rounds](const TDetectRound& R) {
+    if (R.Report.Lost > 0 && R.Again)
+      ShowProgress(QStringLiteral("Autodetect: answers were lost, listening again (%1 of %2)...")
+                       .arg(R.Round + 1)
+                       .arg(rounds));
+  };
+  TDetectOutcome detected;
+  const bool opened = DetectControllers(*Communicator, TavexList, detect, &detected);
 
   const int count = TavexList.Count();
   Cells.Resize(count, static_cast<int>(VarNames.size()));
@@ -515,13 +539,31 @@ void TfmMain::btnAutodetectClick() {
   SystemModel_->CheckAll();
   ConfigModel_->CheckAll();
   finished = true;
-  if (!opened)
+  QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
+                                   : QStringLiteral("Autodetect found %1 controllers.").arg(count);
+  // What came but answered nothing asked: named, though nothing is missing
+  // for it.
+  const QString skipped = (detected.Skipped == 1 ? QStringLiteral("1 datagram")
+                                                 : QStringLiteral("%1 datagrams").arg(detected.Skipped)) +
+                          QStringLiteral(" that held no answer") +
+                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", ") +
+                          QString::fromStdString(SkippedSendersText(detected)) + QStringLiteral(".");
+  if (!opened) {
     ShowProgress(QString::fromLatin1(kErrOpen));
-  else if (count == 0)
-    ShowProgress(QStringLiteral("Autodetect found no controller."));
-  else
-    ShowProgress(count == 1 ? QStringLiteral("Autodetect found 1 controller.")
-                            : QStringLiteral("Autodetect found %1 controllers.").arg(count));
+  } else if (detected.AnswersLost) {
+    // More answers came at once than the system kept, in every round: the
+    // rows shown are not all the controllers there are.
+    ShowWarning(QStringLiteral("The list may be incomplete: answers were lost. ") +
+                (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
+  } else if (count == 0) {
+    ShowProgress(detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
+                                       : QStringLiteral("Autodetect found no controller; only ") + skipped);
+  } else if (detected.Skipped == 0) {
+    ShowProgress(found);
+  } else {
+    found.chop(1);
+    ShowProgress(found + QStringLiteral("; skipped ") + skipped);
+  }
 }
 
 void TfmMain::SetPageButtonsEnabled(bool Enabled) {

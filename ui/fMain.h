@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ struct TMainOptions {
   QSettings* Settings = nullptr;
   // How long Autodetect listens for answers, in milliseconds.
   int ListenMs = 1000;
+  // Tests: called with the window's own communicator once it is created,
+  // to set its seams. Empty: nothing.
+  std::function<void(TCommunicator&)> PrepareCommunicator;
 };
 
 class TfmMain : public QWidget {
@@ -224,6 +228,8 @@ class TfmMain : public QWidget {
   void CreateControls();
   void ApplyButtonStates();
   void ShowProgress(const QString& Text);
+  // The same in red: something the user must not miss.
+  void ShowWarning(const QString& Text);
   // The bottom bar's text after an operation: stopped, or the controllers
   // that failed, or nothing.
   void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total);
@@ -257,6 +263,7 @@ class TfmMain : public QWidget {
   bool DirectConnection = false;
   std::string Password;
   bool Detecting = false;
+  bool ProgressWarning_ = false;  // lblProgress shows a warning (red)
   bool StatusChecked = false;
   int32_t CheckProgress = -1;
 

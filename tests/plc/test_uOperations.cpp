@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
 #include <set>
 
+#include "tests/comm/TestBurst.h"
+#include "tests/comm/TestPeer.h"
 #include "tests/plc/PlcFixture.h"
+#include "tests/support/TestFrames.h"
 
 namespace tavex {
 namespace {
@@ -71,6 +78,41 @@ TEST(FormatValue, GeneralFormatFifteenDigits) {
   EXPECT_EQ(FormatValue(1.5e-6, ','), "1,5E-6");
 }
 
+TEST(SkippedSendersText, NamesWhoIsNotListedAndCountsTheRest) {
+  auto sender = [](const char* ip, uint64_t foreign, uint64_t damaged, bool listed) {
+    TDetectSender s;
+    s.IP = ip;
+    s.Foreign = foreign;
+    s.Damaged = damaged;
+    s.HasNad = foreign > 0;
+    s.Nad = 1000;
+    s.Listed = listed;
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::vector<TDetectSender> senders;
+    uint64_t skipped;
+    const char* text;
+  } cases[] = {
+      {"whole_frame", {sender("127.0.0.3", 1, 0, false)}, 1, "from 127.0.0.3 (NAD 1000)"},
+      {"damaged_only", {sender("127.0.0.3", 0, 2, false)}, 2, "from 127.0.0.3 (damaged)"},
+      {"listed_ones_counted",
+       {sender("127.0.0.3", 0, 1, true), sender("127.0.0.4", 1, 1, false), sender("127.0.0.5", 1, 0, true)}, 4,
+       "from 127.0.0.4 (NAD 1000), and from 2 listed controllers"},
+      {"one_listed", {sender("127.0.0.3", 0, 1, true)}, 1, "from 1 listed controller"},
+      {"more_than_named", {sender("127.0.0.3", 0, 1, false)}, 5, "from 127.0.0.3 (damaged), and from others"},
+      {"none_named", {}, 5, "from several senders"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TDetectOutcome o;
+    o.Senders = c.senders;
+    o.Skipped = c.skipped;
+    EXPECT_EQ(SkippedSendersText(o), c.text);
+  }
+}
+
 TEST(FormatRtc, TwoBlanksBetweenDateAndTime) {
   EXPECT_EQ(FormatRtc(2026, 3, 4, 5, 6, 7), "2026-03-04  05:06:07");
   EXPECT_EQ(FormatRtc(26, 12, 31, 23, 59, 59), "0026-12-31  23:59:59");
@@ -87,8 +129,10 @@ class Operations : public PlcTest {
   }
 };
 
-TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
-  Start(json::array({Controller(1000, "127.0.0.2", {{"password", "pw"}}), Controller(4000000000u, "127.0.0.3", {{"password", "pw"}}),
+TEST_F(Operations, DetectMakesOneRecordPerController) {
+  // 1000 answers twice: one record all the same.
+  Start(json::array({Controller(1000, "127.0.0.2", {{"password", "pw"}, {"faults", {{"duplicate", 1}}}}),
+                     Controller(4000000000u, "127.0.0.3", {{"password", "pw"}}),
                      Controller(1002, "127.0.0.4", {{"password", "other"}})}));
   TCommunicator comm;
   TTavexList list;
@@ -97,8 +141,12 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   opt.AdapterID = "lo";
   opt.Password = "pw";
   opt.ListenMs = 200;
-  DetectControllers(comm, list, opt);
+  TDetectOutcome outcome;
+  DetectControllers(comm, list, opt, &outcome);
   ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(outcome.Rounds, 1);
+  EXPECT_FALSE(outcome.AnswersLost);
+  EXPECT_EQ(outcome.Skipped, 0u);
   std::map<int64_t, std::string> found;
   for (int i = 0; i < list.Count(); ++i) {
     TTavex* t = list.Items(i);
@@ -118,6 +166,110 @@ TEST_F(Operations, DetectMakesOneRecordPerAnswer) {
   DetectControllers(other, list, opt);
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(other.SendCount(), 0u);
+}
+
+TEST_F(Operations, DetectBroadcastsAgainWhileAnswersAreLost) {
+  ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
+  // The first broadcast's answers overflow a tiny receive buffer; the
+  // broadcast goes again (with the large buffer), and the list is whole,
+  // each controller once.
+  TCommunicator comm;
+  TBurst burst(comm, 100);
+  comm.DetectReceiveBuffer = 1;
+  TDetectOptions opt;
+  opt.AdapterID = "lo";
+  opt.ListenMs = 200;
+  std::vector<TDetectRound> rounds;
+  opt.AfterRound = [&](const TDetectRound& R) {
+    rounds.push_back(R);
+    comm.DetectReceiveBuffer = TCommunicator::kDetectReceiveBuffer;
+  };
+  TTavexList list;
+  TDetectOutcome outcome;
+  ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+  EXPECT_EQ(outcome.Rounds, 2);
+  EXPECT_FALSE(outcome.AnswersLost);
+  EXPECT_EQ(outcome.Lost, 0u);
+  ASSERT_EQ(rounds.size(), 2u);
+  EXPECT_GT(rounds[0].Report.Lost, 0u);
+  EXPECT_LT(rounds[0].Answers, 100);
+  EXPECT_EQ(rounds[0].New, rounds[0].Answers);
+  EXPECT_EQ(rounds[1].Report.Lost, 0u);
+  EXPECT_EQ(rounds[1].Answers, 100);
+  EXPECT_EQ(rounds[1].New, 100 - rounds[0].Answers);
+  std::set<int64_t> nads;
+  for (int i = 0; i < list.Count(); ++i) nads.insert(list.Items(i)->Nad);
+  EXPECT_EQ(list.Count(), 100);
+  EXPECT_EQ(nads.size(), 100u);
+  EXPECT_EQ(*nads.begin(), 1000);
+  EXPECT_EQ(*nads.rbegin(), 1099);
+  EXPECT_EQ(burst.Broadcasts(), 2);
+
+  // Lost in every broadcast: the outcome says so, and keeps what came.
+  comm.DetectReceiveBuffer = 1;
+  opt.AfterRound = nullptr;
+  ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+  EXPECT_EQ(outcome.Rounds, 3);
+  EXPECT_TRUE(outcome.AnswersLost);
+  EXPECT_GT(outcome.Lost, 0u);
+  EXPECT_GT(list.Count(), 0);
+  EXPECT_LT(list.Count(), 100);
+  EXPECT_EQ(burst.Broadcasts(), 5);
+}
+
+TEST_F(Operations, DetectAsksAgainWhenAnUnlistedSendersAnswerWasSpoilt) {
+  ASSERT_STREQ(std::getenv("TAVEX_IN_NETNS"), "1") << "network tests run only inside scripts/netns";
+  // 127.0.0.4 answers every broadcast; 127.0.0.2 or .3 sends something else
+  // as well, broadcast k by broadcast k. A spoilt answer from a sender not
+  // yet listed is asked again (up to three broadcasts); another station's
+  // traffic is not.
+  using Bytes = std::vector<uint8_t>;
+  Bytes damaged = AnswerFrame(1000, 1, 1, 0, {});
+  damaged[15] ^= 0x01;
+  struct Case {
+    const char* name;
+    std::function<Bytes(int k)> extra;  // the datagram of the second station at broadcast k
+    int rounds;
+    std::vector<std::string> listed;  // "NAD@IP", in order
+    std::string sender;               // the skipped sender: "IP foreign/damaged", "?" when maybe an answer
+  } cases[] = {
+      {"damaged_then_whole", [&](int k) { return k == 1 ? damaged : AnswerFrame(1000, 1, 1, 0, {}); }, 2,
+       {"1001@127.0.0.4", "1000@127.0.0.2"}, "127.0.0.2 0/1?"},
+      {"direction_0_every_time", [](int) { return AnswerFrame(1000, 1, 0, 0, {}); }, 3, {"1001@127.0.0.4"},
+       "127.0.0.2 3/0?"},
+      {"another_stations_request", [](int) { return AnswerFrame(5, 9, 0, 0, {0x10}); }, 1, {"1001@127.0.0.4"},
+       "127.0.0.2 1/0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPeer second("127.0.0.2", 8442, [](const Bytes&) { return std::vector<Bytes>{}; });
+    TPeer first("127.0.0.4", 8442, [](const Bytes&) { return std::vector<Bytes>{}; });
+    std::atomic<int> k{0};
+    TPeer bcast("127.255.255.255", 8442, TPeer::TScriptFrom([&](const Bytes&, uint16_t toolPort) {
+      const int n = ++k;
+      first.SendTo(AnswerFrame(1001, 1, 1, 0, {}), "127.0.0.1", toolPort);
+      second.SendLater(c.extra(n), "127.0.0.1", toolPort, 20);
+      return std::vector<Bytes>{};
+    }));
+    TCommunicator comm;
+    TTavexList list;
+    TDetectOptions opt;
+    opt.AdapterID = "lo";
+    opt.ListenMs = 200;
+    TDetectOutcome outcome;
+    ASSERT_TRUE(DetectControllers(comm, list, opt, &outcome));
+    EXPECT_EQ(outcome.Rounds, c.rounds);
+    EXPECT_EQ(k.load(), c.rounds);
+    EXPECT_FALSE(outcome.AnswersLost);
+    std::vector<std::string> listed;
+    for (int i = 0; i < list.Count(); ++i)
+      listed.push_back(std::to_string(list.Items(i)->Nad) + "@" + list.Items(i)->GetIpAddress());
+    EXPECT_EQ(listed, c.listed);
+    ASSERT_EQ(outcome.Senders.size(), 1u);
+    const TSkippedSender& s = outcome.Senders[0];
+    EXPECT_EQ(s.IP + " " + std::to_string(s.Foreign) + "/" + std::to_string(s.Damaged) + (s.MaybeAnswer ? "?" : ""),
+              c.sender);
+  }
 }
 
 // An adapter that lost its address is listed with "0.0.0.0"; nothing is

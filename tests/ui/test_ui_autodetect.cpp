@@ -2,18 +2,26 @@
 // the check boxes of both pages, Setup with controllers, the operation
 // guard, and grids beyond a hundred rows and columns.
 #include <QCheckBox>
+#include <QColor>
 #include <QComboBox>
 #include <QLabel>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
+
 #include <nlohmann/json.hpp>
 
+#include "comm/uCommunication.h"
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
+#include "tests/comm/TestBurst.h"
 #include "tests/ui/UiTest.h"
 #include "ui/fMain.h"
 #include "ui/fOptions.h"
@@ -52,6 +60,8 @@ class TestAutodetect : public QObject {
   std::unique_ptr<sim::TSimulator> Sim_;
   std::unique_ptr<TfmMain> Window_;
   std::unique_ptr<TfmOptions> Options_;
+  // Given to the next window's own communicator.
+  std::function<void(TCommunicator&)> Prepare_;
 
   void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   static constexpr const char* kNoFile = nullptr;
@@ -60,6 +70,7 @@ class TestAutodetect : public QObject {
     o.IniPath = Ini != kNoFile ? Files_->WriteIni("tool.ini", Ini) : Files_->Path("missing.ini");
     o.Settings = Settings_.get();
     o.ListenMs = kListenMs;
+    o.PrepareCommunicator = Prepare_;
     Window_ = std::make_unique<TfmMain>(o);
     Options_ = std::make_unique<TfmOptions>(Window_.get());
     Window_->SetDialogs(nullptr, Options_.get());
@@ -98,6 +109,7 @@ class TestAutodetect : public QObject {
     Settings_->setValue("EthernetAdapterID", "lo");
   }
   void cleanup() {
+    Prepare_ = nullptr;
     Options_.reset();
     Window_.reset();
     Settings_.reset();
@@ -195,6 +207,65 @@ class TestAutodetect : public QObject {
     QVERIFY(w.btnSetup->isEnabled());
     QCOMPARE(w.lblProgress->text(), QString("Autodetect found no controller."));
     QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void aFrameThatIsNoAnswerCutsNothing() {
+    // A controller that answers with Direction 0 between the others: every
+    // other one is listed, and the bar names the sender of what was skipped
+    // (three times: a spoilt answer is asked again).
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}}),
+                          Controller(1001, "127.0.0.3"), Controller(1002, "127.0.0.4")}));
+    TfmMain& w = Open();
+    w.btnAutodetectClick();
+    QList<qint64> nads = Nads();
+    std::sort(nads.begin(), nads.end());
+    QCOMPARE(nads, QList<qint64>({1000, 1001, 1002}));
+    QCOMPARE(w.lblProgress->text(),
+             QString("Autodetect found 3 controllers; skipped 3 datagrams that held no answer, from 127.0.0.9 (NAD 1009)."));
+    QCOMPARE(Broadcasts(), size_t{3 * 4});
+    QVERIFY(w.lblProgress->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
+    VerifyPageButtons(true);
+
+    // Nothing but that: no controller, and the bar says what came.
+    Sim_.reset();
+    StartSim(json::array({Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}})}));
+    w.btnAutodetectClick();
+    QCOMPARE(w.GetTavexList().Count(), 0);
+    QCOMPARE(w.lblProgress->text(),
+             QString("Autodetect found no controller; only 3 datagrams that held no answer came, from 127.0.0.9 (NAD 1009)."));
+    VerifyPageButtons(false);
+  }
+
+  void lostAnswersAreNotShownAsACompleteList() {
+    // More answers at once than the listening socket holds, in every
+    // broadcast: the rows found are shown, and the bar says in red that the
+    // list may be incomplete. Once the answers fit, the list is whole.
+    std::unique_ptr<TBurst> burst;
+    TCommunicator* comm = nullptr;
+    Prepare_ = [&](TCommunicator& C) {
+      comm = &C;
+      C.DetectReceiveBuffer = 1;
+      burst = std::make_unique<TBurst>(C, 100);
+    };
+    TfmMain& w = Open();
+    QVERIFY(comm != nullptr);
+    w.btnAutodetectClick();
+    QCOMPARE(burst->Broadcasts(), 3);
+    const int found = w.GetTavexList().Count();
+    QVERIFY(found > 0 && found < 100);
+    QCOMPARE(w.vstSystem->model()->rowCount(), found);
+    QCOMPARE(w.lblProgress->text(), QString("The list may be incomplete: answers were lost. Autodetect found %1 %2.")
+                                        .arg(found)
+                                        .arg(found == 1 ? "controller" : "controllers"));
+    QCOMPARE(w.lblProgress->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+
+    comm->DetectReceiveBuffer = TCommunicator::kDetectReceiveBuffer;
+    burst->Hold(false);
+    w.btnAutodetectClick();
+    QCOMPARE(burst->Broadcasts(), 4);
+    QCOMPARE(w.GetTavexList().Count(), 100);
+    QCOMPARE(w.lblProgress->text(), QString("Autodetect found 100 controllers."));
+    QVERIFY(w.lblProgress->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
   }
 
   void checkBoxesFollowToThePageShown() {
