@@ -31,12 +31,15 @@ TEST_F(ForeignAnswers, EveryValueShownIsTheControllersOwnOrQuestionMark) {
     const char* name;
     json faults;
   };
-  // Twelve controllers, three kinds of trouble, the rest healthy.
+  // Twelve controllers: a quarter answer at once and send a copy of each
+  // answer to another controller's latest asker; the others answer after
+  // 20 ms (so that their requests still wait when a copy comes), some of
+  // them much later, some twice.
   const std::vector<TKind> kinds = {
       {"crosstalk", {{"crosstalk", 1}}},
-      {"healthy", json::object()},
+      {"slow", {{"delay_ms", 20}}},
       {"late", {{"delay_ms", 150}, {"delay_chance", 0.3}}},
-      {"duplicated", {{"duplicate", 0.5}, {"duplicate_delay_ms", 120}}},
+      {"duplicated", {{"delay_ms", 20}, {"duplicate", 0.5}, {"duplicate_delay_ms", 120}}},
   };
   json controllers = json::array();
   std::map<uint32_t, std::string> kindOf;
