@@ -49,28 +49,12 @@ int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Sec
 Json ValueJson(const std::string& Text) {
   int64_t i = 0;
   double r = 0;
-  if (Text == "-0") return -0.0;  // a real's negative zero keeps its sign
   if (TryParseInteger(Text, i) && Text.find_first_of("xX$") == std::string::npos) return i;
   if (TryParseReal(Text, r)) return r;
   return nullptr;
 }
 
 Json ErrorJson(const std::string& Error) { return Error.empty() ? Json(nullptr) : Json(Error); }
-
-// An entry's reason as the outputs say it: an element that is never
-// transferred names its type ("not transferred (timer)").
-std::string EntryReason(const TTavex& Plc, const std::string& Entry, TEntryReason Why) {
-  std::string text = ReasonText(Why);
-  if (Why == TEntryReason::NotTransferred)
-    if (const TTavexVar* e = FindElement(Plc, Entry)) text += std::string(" (") + TypeKeyword(e->VarType) + ")";
-  return text;
-}
-
-// "\"7e-46\" is not a valid real value for x (accepted: ...)".
-std::string RejectedText(const std::string& Value, const TTavexVar& Element, const std::string& Entry) {
-  return Quoted(Value) + " is not a valid " + TypeKeyword(Element.VarType) + " value for " +
-         TerminalSafe(Entry) + " (accepted: " + ValueRuleText(Element.VarType) + ")";
-}
 
 // What a value text becomes in the element: its wire form read as a cell.
 // False when the element's type rejects it.
@@ -81,7 +65,7 @@ bool WireText(const TTavexVar& Element, const std::string& Value, std::string& T
   expected.Assign(&Element);
   expected.SetValue(v);
   expected.SetRawValue(expected.GetRawValue());
-  Text = ElementText(expected, kDecimal);
+  Text = FormatValue(ValueAsReal(expected.Value), kDecimal);
   return true;
 }
 
@@ -162,7 +146,8 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
       if (e == nullptr)
         why.push_back(TerminalSafe(Row.Entries[k]) + " names no variable");
       else if (Row.Reasons[k] == TEntryReason::RejectedValue)
-        why.push_back(RejectedText(Values[k], *e, Row.Entries[k]));
+        why.push_back(Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
+                      " value for " + TerminalSafe(Row.Entries[k]));
     }
     std::string text;
     for (size_t i = 0; i < why.size(); ++i) text += (i > 0 ? "; " : "") + why[i];
@@ -244,7 +229,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       cell[r.Entries[k]] = r.Texts[k];
       values[r.Entries[k]] = ValueJson(r.Texts[k]);
       if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
-        reasons[r.Entries[k]] = EntryReason(p, r.Entries[k], r.Reasons[k]);
+        reasons[r.Entries[k]] = ReasonText(r.Reasons[k]);
       rows.Rows.push_back({NadText(p), r.Entries[k], r.Texts[k]});
     }
     std::vector<std::string> h{std::to_string(i + 1), NadText(p), p.GetIpAddress(), r.Rtc};
@@ -274,8 +259,6 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       const TEntryReason why = k < r.Reasons.size() ? r.Reasons[k] : TEntryReason::None;
       if (why == TEntryReason::NotDone) notDone.push_back(r.Entries[k]);
       else if (why == TEntryReason::NotReadBack) notReadBack.push_back(r.Entries[k]);
-      else if (why == TEntryReason::NotTransferred)
-        unknown.push_back(r.Entries[k] + " (" + EntryReason(p, r.Entries[k], why) + ")");
       else if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
     }
     if (!notDone.empty()) Fail(Who(p) + ": not done (interrupted): " + JoinList(notDone) + ".");
@@ -380,13 +363,14 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
       std::string next;
       std::string reason;
       if (!r.Error.empty()) {
-        reason = EntryReason(p, r.Entries[k], r.Reasons[k]);
+        reason = ReasonText(r.Reasons[k]);
       } else if (e == nullptr) {
         reason = ReasonText(TEntryReason::UnknownEntry);
         why.push_back(TerminalSafe(r.Entries[k]) + " names no variable");
       } else if (!WireText(*e, Values[i][k], next)) {
         reason = ReasonText(TEntryReason::RejectedValue);
-        why.push_back(RejectedText(Values[i][k], *e, r.Entries[k]));
+        why.push_back(Quoted(Values[i][k]) + " is not a valid " + TypeKeyword(e->VarType) +
+                      " value for " + TerminalSafe(r.Entries[k]));
       }
       const std::string shownNew = next.empty() ? "?" : next;
       human.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});

@@ -12,7 +12,6 @@
 #include "comm/hCodeMemory.h"
 #include "hostutil/uMemoryStream.h"
 #include "hostutil/uZipFile.h"
-#include "vars/uGadgetVars.h"
 
 namespace tavex {
 
@@ -312,8 +311,6 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     e.Text = CellText(r, Options.DecimalSeparator);
     if (r.Link == nullptr)
       e.Reason = TEntryReason::UnknownEntry;
-    else if (!IsTransferred(r.Link->VarType) && e.Reason != TEntryReason::RejectedValue)
-      e.Reason = TEntryReason::NotTransferred;
     else if (e.Reason != TEntryReason::RejectedValue && e.Reason != TEntryReason::HeldBack)
       e.Reason = TEntryReason::None;
   }
@@ -357,8 +354,6 @@ const char* ReasonText(TEntryReason Reason) {
       return "not done";
     case TEntryReason::NotReadBack:
       return "written, not read back";
-    case TEntryReason::NotTransferred:
-      return "not transferred";
   }
   return "";
 }

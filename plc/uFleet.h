@@ -51,10 +51,9 @@ enum class TEntryReason : uint8_t {
                     // rejected or named no variable (TFleetOptions::AllOrNothing)
   NotDone,          // the run was interrupted before this entry was read or written
   NotReadBack,      // written, but the run was interrupted before the read-back
-  NotTransferred,   // the element's type (a timer, a counter ...) is never read or written
 };
 // "", "unknown entry", "rejected value", "no answer", "controller error",
-// "held back", "not done", "written, not read back", "not transferred".
+// "held back", "not done", "written, not read back".
 const char* ReasonText(TEntryReason Reason);
 
 // --- Worker pool -------------------------------------------------------------

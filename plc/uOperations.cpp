@@ -1,17 +1,14 @@
 #include "plc/uOperations.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <set>
 #include <utility>
 
 #include "abus/uABus.h"
-#include "vars/uGadgetVars.h"
 #include "vars/uNumberText.h"
 
 namespace tavex {
@@ -30,48 +27,6 @@ std::string Key(const TTavex& Plc, const std::string& Entry) {
 // still holds what it held before (for an element never read, the parser's
 // 0; for one just written, the value asked for, whether it arrived or not).
 bool ValuesRead(const TTavex& Plc) { return Plc.Stage == stCheckCode; }
-
-// The general format of the value texts: Digits (significant, no trailing
-// zeros) times ten to Exponent, in fixed notation from 0.00001 up to 15
-// integer digits, else scientific ("1.5E20", "1E-6").
-std::string Layout(bool Negative, std::string Digits, int Exponent, char DecimalSeparator) {
-  while (Digits.size() > 1 && Digits.back() == '0') Digits.pop_back();
-  std::string out = Negative ? "-" : "";
-  if (Exponent >= -5 && Exponent < kSignificantDigits) {
-    if (Exponent >= 0) {
-      const size_t intDigits = static_cast<size_t>(Exponent) + 1;
-      if (Digits.size() <= intDigits) {
-        out += Digits + std::string(intDigits - Digits.size(), '0');
-      } else {
-        out += Digits.substr(0, intDigits);
-        out += DecimalSeparator;
-        out += Digits.substr(intDigits);
-      }
-    } else {
-      out += '0';
-      out += DecimalSeparator;
-      out += std::string(static_cast<size_t>(-Exponent - 1), '0') + Digits;
-    }
-  } else {
-    out += Digits[0];
-    if (Digits.size() > 1) {
-      out += DecimalSeparator;
-      out += Digits.substr(1);
-    }
-    out += 'E';
-    out += std::to_string(Exponent);
-  }
-  return out;
-}
-
-// The digits and exponent of a scientific text "d.ddde+XX".
-void SplitScientific(const char* Text, std::string& Digits, int& Exponent) {
-  Digits.clear();
-  const char* p = Text;
-  for (; *p != 'e' && *p != '\0'; ++p)
-    if (*p >= '0' && *p <= '9') Digits += *p;
-  Exponent = *p == 'e' ? std::atoi(p + 1) : 0;
-}
 
 int ClampToInt(int64_t v) {
   if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
@@ -210,39 +165,43 @@ std::string FormatValue(double Value, char DecimalSeparator) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%.*e", kSignificantDigits - 1, std::fabs(Value));
   std::string digits;
-  int exponent = 0;
-  SplitScientific(buf, digits, exponent);
-  return Layout(Value < 0, digits, exponent, DecimalSeparator);
-}
+  const char* p = buf;
+  for (; *p != 'e' && *p != '\0'; ++p)
+    if (*p >= '0' && *p <= '9') digits += *p;
+  const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
 
-std::string FormatReal(float Value, char DecimalSeparator) {
-  if (std::isnan(Value)) return "NAN";
-  if (std::isinf(Value)) return Value < 0 ? "-INF" : "INF";
-  if (Value == 0) return std::signbit(Value) ? "-0" : "0";
-  // The shortest digits that read back to this single, not the digits of
-  // its exact binary value (1.8, not 1.79999995231628).
-  char buf[48];
-  const auto res = std::to_chars(buf, buf + sizeof buf - 1, std::fabs(Value), std::chars_format::scientific);
-  *res.ptr = '\0';
-  std::string digits;
-  int exponent = 0;
-  SplitScientific(buf, digits, exponent);
-  return Layout(Value < 0, digits, exponent, DecimalSeparator);
-}
-
-std::string ElementText(const TTavexVar& Element, char DecimalSeparator) {
-  if (!IsTransferred(Element.VarType)) return "?";
-  const double v = ValueAsReal(Element.Value);
-  // A real element holds a single; anything else (never the case) in full.
-  if (Element.VarType == vtReal &&
-      (!std::isfinite(v) || std::fabs(v) <= static_cast<double>(std::numeric_limits<float>::max())))
-    return FormatReal(static_cast<float>(v), DecimalSeparator);
-  return FormatValue(v, DecimalSeparator);
+  std::string out = Value < 0 ? "-" : "";
+  if (exponent >= -5 && exponent < kSignificantDigits) {
+    if (exponent >= 0) {
+      const size_t intDigits = static_cast<size_t>(exponent) + 1;
+      if (digits.size() <= intDigits) {
+        out += digits + std::string(intDigits - digits.size(), '0');
+      } else {
+        out += digits.substr(0, intDigits);
+        out += DecimalSeparator;
+        out += digits.substr(intDigits);
+      }
+    } else {
+      out += '0';
+      out += DecimalSeparator;
+      out += std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+    }
+  } else {
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += DecimalSeparator;
+      out += digits.substr(1);
+    }
+    out += 'E';
+    out += std::to_string(exponent);
+  }
+  return out;
 }
 
 std::string CellText(const TGadgetVar& Request, char DecimalSeparator) {
   if (Request.Link == nullptr) return "?";
-  return ElementText(*Request.Link, DecimalSeparator);
+  return FormatValue(ValueAsReal(Request.Link->Value), DecimalSeparator);
 }
 
 std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second) {

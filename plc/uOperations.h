@@ -101,16 +101,8 @@ const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry);
 // from 0.00001 up to 15 integer digits, scientific otherwise ("1.5E20",
 // "1E-6"); integers without a decimal part; "NAN", "INF", "-INF".
 std::string FormatValue(double Value, char DecimalSeparator);
-// A single-precision value in the same format, with the shortest digits
-// that read back to the same single (1.8, 20.1, 3.4028235E38, 1.4E-45);
-// "-0" for a negative zero, so that the text writes the same bits back.
-std::string FormatReal(float Value, char DecimalSeparator);
-// An element's value as text by its type: FormatReal for a real, FormatValue
-// for the integers, "?" for a type that is never transferred (a timer or a
-// counter holds no value read from the controller).
-std::string ElementText(const TTavexVar& Element, char DecimalSeparator);
-// The cell text of a request after ProcessVariables: its linked element's
-// ElementText, or "?" when it has no link.
+// The cell text of a request after ProcessVariables: its linked value, or
+// "?" when it has no link.
 std::string CellText(const TGadgetVar& Request, char DecimalSeparator);
 // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d".
 std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second);

@@ -8,10 +8,10 @@ namespace tavex {
 
 namespace {
 
-// Halfway between the largest single (FLT_MAX) and 2^128: a real at or
-// beyond it rounds to infinity in single precision (a tie goes to the even
-// mantissa, which is infinity's), anything below to a finite single.
-constexpr double kRealOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+// The smallest and largest single-precision magnitudes accepted for "real".
+constexpr double kRealMin = 1.5e-45;
+constexpr double kRealMax = 3.4e38;
+constexpr double kRealCastLimit = 3.402e38;  // below FLT_MAX, above kRealMax
 
 bool IntegerIn(std::string_view text, int64_t lo, int64_t hi, int64_t& v) {
   return TryParseInteger(text, v) && v >= lo && v <= hi;
@@ -23,7 +23,7 @@ bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value) {
   int64_t v = 0;
   switch (VarType) {
     case vtBit:
-      if (!IntegerIn(Text, 0, 255, v)) return false;
+      if (!IntegerIn(Text, 0, 1, v)) return false;
       Value = static_cast<uint8_t>(v);
       return true;
     case vtWord:
@@ -35,46 +35,24 @@ bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value) {
       Value = static_cast<int16_t>(v);
       return true;
     case vtLong:
-      if (!IntegerIn(Text, -2147483648LL, 2147483647, v)) return false;
+      if (!IntegerIn(Text, -2147483647, 2147483647, v)) return false;
       Value = static_cast<int32_t>(v);
       return true;
     case vtReal: {
       double d = 0;
       if (!TryParseReal(Text, d) || !std::isfinite(d)) return false;
-      // Refused before the conversion, which is only defined inside
-      // float's range: a text that would become infinity.
-      if (std::fabs(d) >= kRealOverflow) return false;
-      const float f = static_cast<float>(d);
-      // A text that is not zero must not be written as zero.
-      if (f == 0.0f && d != 0.0) return false;
-      Value = static_cast<double>(f);
+      // Rounded to single precision first. Anything this large is refused
+      // anyway, and refusing it before the conversion keeps the conversion
+      // inside float's range.
+      if (std::fabs(d) > kRealCastLimit) return false;
+      const double r = static_cast<double>(static_cast<float>(d));
+      const double m = std::fabs(r);
+      if (r != 0.0 && (m < kRealMin || m > kRealMax)) return false;
+      Value = r;
       return true;
     }
     default:
       return false;
-  }
-}
-
-bool IsTransferred(uint8_t VarType) {
-  return VarType == vtBit || VarType == vtWord || VarType == vtInt || VarType == vtLong ||
-         VarType == vtReal;
-}
-
-std::string ValueRuleText(uint8_t VarType) {
-  switch (VarType) {
-    case vtBit:
-      return "an integer from 0 to 255";
-    case vtWord:
-      return "an integer from 0 to 65535";
-    case vtInt:
-      return "an integer from -32768 to 32767";
-    case vtLong:
-      return "an integer from -2147483648 to 2147483647";
-    case vtReal:
-      return "a number from -3.4028235E38 to 3.4028235E38 that is 0 or at least 1.4E-45 in size "
-             "(single precision)";
-    default:
-      return "nothing, as it is never transferred";
   }
 }
 

@@ -16,26 +16,7 @@ namespace tavex {
 // Converts a value text by a variable's type. True when the text is accepted
 // (syntax and range of the type); Value then holds the result. Types that
 // are not transferred accept nothing. Locale-independent.
-//
-// The ranges are those of the wire forms, so that every value a controller
-// can hold, as the tool prints it, is accepted back and written with the
-// same bits: bit 0 to 255 (one byte on the wire), word 0 to 65535, int
-// -32768 to 32767, long -2147483648 to 2147483647; a real is rounded to
-// single precision (to nearest) and accepted when the result is finite and
-// is zero only for a text that is zero: 3.40282346638529E38 rounds to the
-// largest single and is taken, 1.4E-45 to the smallest subnormal, -0 keeps
-// its sign; 3.5E38 (beyond the largest) and 7E-46 (which would be written
-// as 0) are refused.
 bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value);
-
-// Whether values of a type travel on the wire: bit, word, int, long, real.
-// Timers, counters, constants and the rest are never read or written.
-bool IsTransferred(uint8_t VarType);
-
-// What ValueFromText accepts for a type, in words for a message ("an
-// integer from 0 to 65535"); for a type that is not transferred, "nothing,
-// as it is never transferred".
-std::string ValueRuleText(uint8_t VarType);
 
 class TGadgetVar {
  public:

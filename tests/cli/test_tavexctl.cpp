@@ -3,10 +3,6 @@
 // sentences, and what the simulator's log says arrived.
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <cstring>
-#include <limits>
-
 #include "hostutil/uEthernetUtils.h"
 
 #include <poll.h>
@@ -765,21 +761,9 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
     std::string Arg, Entry, Sentence;
   };
   const std::vector<TCase> cases = {
-      {"speed[2]=70000", "speed[2]",
-       "\"70000\" is not a valid word value for speed[2] (accepted: an integer from 0 to 65535); nothing was "
-       "written to it."},
-      {"relay=256", "relay",
-       "\"256\" is not a valid bit value for relay (accepted: an integer from 0 to 255); nothing was written to "
-       "it."},
-      {"offset=1e3", "offset",
-       "\"1e3\" is not a valid int value for offset (accepted: an integer from -32768 to 32767); nothing was "
-       "written to it."},
-      {"setpoint=7e-46", "setpoint",
-       "\"7e-46\" is not a valid real value for setpoint (accepted: a number from -3.4028235E38 to "
-       "3.4028235E38 that is 0 or at least 1.4E-45 in size (single precision)); nothing was written to it."},
-      {"setpoint=3.5e38", "setpoint",
-       "\"3.5e38\" is not a valid real value for setpoint (accepted: a number from -3.4028235E38 to "
-       "3.4028235E38 that is 0 or at least 1.4E-45 in size (single precision)); nothing was written to it."},
+      {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; nothing was written to it."},
+      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; nothing was written to it."},
+      {"offset=1e3", "offset", "\"1e3\" is not a valid int value for offset; nothing was written to it."},
   };
   for (const auto& c : cases) {
     TRun r = Json({"write", c.Arg});
@@ -789,9 +773,8 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
   }
   // A fresh record never read these elements: nothing of them was written.
   EXPECT_TRUE(Writes(1000).empty());
-  TRun back = Json({"read", "speed[2]", "relay", "offset", "setpoint"});
-  EXPECT_EQ(back.J["controllers"][0]["values"],
-            (json{{"speed[2]", 300}, {"relay", 1}, {"offset", -3}, {"setpoint", 12.5}}));
+  TRun back = Json({"read", "speed[2]", "relay", "offset"});
+  EXPECT_EQ(back.J["controllers"][0]["values"], (json{{"speed[2]", 300}, {"relay", 1}, {"offset", -3}}));
 }
 
 TEST_F(Tavexctl, AValueThatDoesNotReadBackAsWrittenIsAFailure) {
@@ -896,9 +879,8 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
   const std::vector<TCase> cases = {
       // a value the type rejects, with a good one: nothing written, both rejects named
       {{"--nad", "1000", "write", "speed[2]=70000", "offset=3", "nosuch=1", "relay=-1"}, 1,
-       "\"70000\" is not a valid word value for speed[2] (accepted: an integer from 0 to 65535); nosuch names no "
-       "variable; \"-1\" is not a valid bit value for relay (accepted: an integer from 0 to 255); nothing was "
-       "written to it.", {}},
+       "\"70000\" is not a valid word value for speed[2]; nosuch names no variable; \"-1\" is not a valid bit "
+       "value for relay; nothing was written to it.", {}},
       {{"write", "speed[2]=1e3", "offset=1e5"}, 1, "\"1e5\" is not a valid int value for offset", {}},
       {{"write", "speed[2]=nan"}, 2, "Argument \"speed[2]=nan\": \"nan\" for speed[2] is not a number", {}},
       {{"write", "setpoint=1,5"}, 2, "\"1,5\" for setpoint is not a number", {}},
@@ -919,7 +901,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       // a byte-order mark, CR LF, and a semicolon file as spreadsheets save them
       {{"write", "--from", bom}, 0, "", {{1000, {{"speed[1]"}}}}},
       {{"write", "--from", semi}, 0, "", {{1000, {{"setpoint"}}}, {1001, {{"speed[2]"}}}}},
-      {{"write", "--dry-run", "speed[3]=9", "relay=300"}, 1, "nothing would be written to it.", {}},
+      {{"write", "--dry-run", "speed[3]=9", "relay=2"}, 1, "nothing would be written to it.", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Args));
@@ -984,111 +966,6 @@ TEST_F(Tavexctl, SavedRowsRestoreTheValues) {
   EXPECT_EQ(Writes(1000).size(), before);
 }
 
-TEST_F(Tavexctl, EveryValueAtItsTypesLimitsSurvivesSaveAndRestore) {
-  // What read prints, in every format, write --from takes back and writes
-  // with the same bits; timers print "?", never a value nobody read.
-  auto bits = [](float f) {
-    uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-  };
-  struct TLimit {
-    const char* Name;
-    const char* Type;
-    json Value;       // as the simulator is given it
-    uint32_t Raw;     // the wire form
-    const char* Text; // as printed
-  };
-  const std::vector<TLimit> limits = {
-      {"b_lo", "bit", 0, 0, "0"},
-      {"b_hi", "bit", 255, 255, "255"},
-      {"w_hi", "word", 65535, 65535, "65535"},
-      {"i_lo", "int", -32768, 0xFFFF8000u, "-32768"},
-      {"i_hi", "int", 32767, 32767, "32767"},
-      {"l_lo", "long", INT32_MIN, 0x80000000u, "-2147483648"},
-      {"l_hi", "long", INT32_MAX, 0x7FFFFFFFu, "2147483647"},
-      {"r_max", "real", static_cast<double>(FLT_MAX), bits(FLT_MAX), "3.4028235E38"},
-      {"r_norm", "real", static_cast<double>(FLT_MIN), bits(FLT_MIN), "1.1754944E-38"},
-      {"r_sub", "real", static_cast<double>(1e-40f), bits(1e-40f), "1E-40"},
-      {"r_tiny", "real", static_cast<double>(std::numeric_limits<float>::denorm_min()),
-       bits(std::numeric_limits<float>::denorm_min()), "1E-45"},
-      {"r_nzero", "real", -0.0, 0x80000000u, "-0"},
-      {"r_18", "real", static_cast<double>(1.8f), bits(1.8f), "1.8"},
-      {"r_201", "real", static_cast<double>(20.1f), bits(20.1f), "20.1"},
-  };
-  json vars = json::array();
-  std::vector<std::string> entries;
-  for (const TLimit& l : limits) {
-    vars.push_back(Var(l.Name, l.Type, {{"value", l.Value}}));
-    entries.push_back(l.Name);
-  }
-  vars.push_back(Var("t_run", "timer", {{"value", 1234}}));
-  StartSim(json::array({{{"nad", 1000}, {"ip", "127.0.0.2"}, {"variables", vars}}}));
-
-  std::vector<std::string> read = {"--format", "rows", "read"};
-  read.insert(read.end(), entries.begin(), entries.end());
-  TRun saved = Ctl(read);
-  ASSERT_EQ(saved.Status, 0) << saved.Err;
-  for (const TLimit& l : limits)
-    EXPECT_NE(saved.Out.find(std::string("1000,") + l.Name + "," + l.Text + "\n"), std::string::npos)
-        << l.Name << "\n" << saved.Out;
-  // The table and the CSV show the same texts; JSON numbers read back to
-  // the same singles.
-  std::vector<std::string> table = entries;
-  table.insert(table.begin(), "read");
-  TRun human = Ctl(table);
-  table.insert(table.begin(), {"--format", "csv"});
-  TRun csv = Ctl(table);
-  std::vector<std::string> asJson = entries;
-  asJson.insert(asJson.begin(), "read");
-  TRun j = Json(asJson);
-  for (const TLimit& l : limits) {
-    SCOPED_TRACE(l.Name);
-    EXPECT_NE(human.Out.find(l.Text), std::string::npos);
-    EXPECT_NE(csv.Out.find(std::string(",") + l.Text), std::string::npos);
-    const json& v = j.J["controllers"][0]["values"][l.Name];
-    ASSERT_TRUE(v.is_number()) << v;
-    if (std::string(l.Type) == "real") {
-      EXPECT_EQ(bits(static_cast<float>(v.get<double>())), l.Raw) << v.dump();
-    } else {
-      EXPECT_EQ(v.get<int64_t>(), std::stoll(l.Text));
-    }
-  }
-
-  // Every entry changed, then restored from the saved rows: the writes
-  // carry the original bits.
-  std::vector<std::string> change = {"write"};
-  for (const TLimit& l : limits) change.push_back(std::string(l.Name) + "=1");
-  ASSERT_EQ(Ctl(change).Status, 0);
-  const size_t before = Log(52).size();
-  TRun restored = Ctl({"write", "--from", WriteFile("limits.csv", saved.Out)});
-  EXPECT_EQ(restored.Status, 0) << restored.Err;
-  std::map<std::string, uint32_t> written;
-  const std::vector<json> writes = Log(52);
-  for (size_t w = before; w < writes.size(); ++w)
-    for (size_t k = 0; k < writes[w]["names"].size(); ++k)
-      written[writes[w]["names"][k].get<std::string>()] = writes[w]["values"][k].get<uint32_t>();
-  for (const TLimit& l : limits) {
-    SCOPED_TRACE(l.Name);
-    ASSERT_EQ(written.count(l.Name), 1u);
-    const uint32_t mask = std::string(l.Type) == "bit" ? 0xFFu : (std::string(l.Type) == "word" ||
-                                                                  std::string(l.Type) == "int")
-                                                                     ? 0xFFFFu
-                                                                     : 0xFFFFFFFFu;
-    EXPECT_EQ(written[l.Name] & mask, l.Raw & mask);
-  }
-  EXPECT_EQ(Ctl(read).Out, saved.Out);
-
-  // A timer is never transferred: "?", null, and why.
-  TRun timer = Json({"read", "t_run"});
-  EXPECT_EQ(timer.Status, 1);
-  EXPECT_EQ(timer.J["controllers"][0]["values"]["t_run"], nullptr);
-  EXPECT_EQ(timer.J["controllers"][0]["reasons"]["t_run"], "not transferred (timer)");
-  EXPECT_NE(timer.Err.find("no value for t_run (not transferred (timer))"), std::string::npos) << timer.Err;
-  TRun rows = Ctl({"--format", "rows", "read", "t_run"});
-  EXPECT_NE(rows.Out.find("1000,t_run,?\n"), std::string::npos) << rows.Out;
-}
-
 TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2")}));
   TRun full = RunProgram({"/bin/sh", "-c", std::string(TAVEXCTL_EXE) + " --adapter lo --listen 200 read speed > /dev/full"});
@@ -1102,11 +979,11 @@ TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
 TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestFlag) {
   json vars = Variables();
   for (auto& v : vars)
-    if (v["name"] == "rtc_year") v["type"] = "bit";
+    if (v["name"] == "rtc_month") v["type"] = "bit";
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
   TRun r = Json({"write", "--sync-clock", "speed=7"});
   EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("its clock was not set: rtc_year does not take the value written, so rtc_write_req was "
+  EXPECT_NE(r.Err.find("its clock was not set: rtc_month does not take the value written, so rtc_write_req was "
                        "not written."), std::string::npos) << r.Err;
   for (const auto& w : Writes(1000)) EXPECT_EQ(std::count(w.begin(), w.end(), "rtc_write_req"), 0);
 

@@ -158,7 +158,7 @@ TEST_F(Fleet, WriteSendsOnlyAcceptedValuesInOneWriteThenTheClockThenOneRead) {
   const std::vector<std::pair<std::string, TEntryReason>> want = {
       {"7", TEntryReason::None},        {"10", TEntryReason::RejectedValue},
       {"20", TEntryReason::None},       {"2.25", TEntryReason::None},
-      {"?", TEntryReason::RejectedValue}, {"?", TEntryReason::UnknownEntry}};
+      {"0", TEntryReason::RejectedValue}, {"?", TEntryReason::UnknownEntry}};
   for (size_t k = 0; k < want.size(); ++k) {
     SCOPED_TRACE(k);
     EXPECT_EQ(r.Entries[k].Text, want[k].first);
