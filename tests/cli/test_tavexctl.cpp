@@ -718,7 +718,7 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
   };
   const std::vector<TCase> cases = {
       {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; nothing was written to it."},
-      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; nothing was written to it."},
+      {"relay=256", "relay", "\"256\" is not a valid bit value for relay; nothing was written to it."},
       {"offset=1e3", "offset", "\"1e3\" is not a valid int value for offset; nothing was written to it."},
   };
   for (const auto& c : cases) {
@@ -857,7 +857,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       // a byte-order mark, CR LF, and a semicolon file as spreadsheets save them
       {{"write", "--from", bom}, 0, "", {{1000, {{"speed[1]"}}}}},
       {{"write", "--from", semi}, 0, "", {{1000, {{"setpoint"}}}, {1001, {{"speed[2]"}}}}},
-      {{"write", "--dry-run", "speed[3]=9", "relay=2"}, 1, "nothing would be written to it.", {}},
+      {{"write", "--dry-run", "speed[3]=9", "relay=256"}, 1, "nothing would be written to it.", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Args));
@@ -935,7 +935,7 @@ TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
 TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestFlag) {
   json vars = Variables();
   for (auto& v : vars)
-    if (v["name"] == "rtc_month") v["type"] = "bit";
+    if (v["name"] == "rtc_month") v["type"] = "timer";
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
   TRun r = Json({"write", "--sync-clock", "speed=7"});
   EXPECT_EQ(r.Status, 1);
