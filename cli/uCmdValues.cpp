@@ -46,8 +46,7 @@ int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Sec
 
 // A cell text as JSON: a number when it is one, null for "?" (and for the
 // texts of values that JSON cannot hold). A real's text has at most 9
-// significant digits, so the double it reads as prints back as the same
-// digits, and reads back, as a double or a single, to the same single.
+// significant digits, so the double it reads as prints as the same digits.
 Json ValueJson(const std::string& Text) {
   int64_t i = 0;
   double r = 0;
@@ -55,8 +54,16 @@ Json ValueJson(const std::string& Text) {
     if (i == 0 && Text[0] == '-') return -0.0;  // a real's negative zero keeps its sign
     return i;
   }
-  if (TryParseReal(Text, r)) return r;
-  return nullptr;
+  if (!TryParseReal(Text, r)) return nullptr;
+  // A reader that takes the number as a double and then rounds it to single
+  // precision rounds twice, and for a few singles (7.038531E-26) lands on
+  // the neighbour. Those get the single's exact value, which reads back to
+  // it either way.
+  float f = 0;
+  TSingleFit fit = TSingleFit::Overflow;
+  if (TryParseSingle(Text, f, fit) && fit == TSingleFit::Fits && static_cast<float>(r) != f)
+    return static_cast<double>(f);
+  return r;
 }
 
 Json ErrorJson(const std::string& Error) { return Error.empty() ? Json(nullptr) : Json(Error); }
