@@ -82,7 +82,7 @@ bool WireText(const TTavexVar& Element, const std::string& Value, std::string& T
 }
 
 // Why a value text is refused for an element, as a clause of a sentence:
-// "\"1e39\" is not a valid real value for sp (above the largest real, 3.4028235E38)".
+// "\"1e39\" is not a valid real value for sp (beyond the largest real, 3.4028235E38)".
 std::string Rejection(const TTavexVar& Element, const std::string& Entry, const std::string& Value) {
   TVarValue v;
   std::string why;
