@@ -40,15 +40,6 @@ std::string Who(const TTavex& Plc) {
   return "Controller " + NadText(Plc) + " at " + Plc.GetIpAddress();
 }
 
-const char* TypeKeyword(uint8_t VarType) {
-  static const char* const kTypes[] = {"bit",   "word",     "int",       "long",
-                                       "real",  "timer",    "counter",   "const",
-                                       "void",  "timerbit", "timerlong", "counterbit",
-                                       "counterlong"};
-  if (VarType >= 1 && VarType <= 13) return kTypes[VarType - 1];
-  return "?";
-}
-
 std::string HexAddress(int32_t Address) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%04X", static_cast<uint32_t>(Address));

@@ -38,8 +38,6 @@ uint64_t NadNumber(const TTavex& Plc);
 std::string NadText(const TTavex& Plc);
 // "Controller NAD at ADDR".
 std::string Who(const TTavex& Plc);
-// The allocation file's keyword of a variable type ("word"), or "?".
-const char* TypeKeyword(uint8_t VarType);
 // "0x0120".
 std::string HexAddress(int32_t Address);
 // The allocation element a request for Entry links to (the same rules as
@@ -52,6 +50,7 @@ struct TRowResult {
   std::vector<std::string> Entries;
   std::vector<std::string> Texts;  // the cell texts
   std::vector<TEntryReason> Reasons;
+  std::vector<uint8_t> Types;  // each entry's element type, 0 when none
   std::string Rtc;
   std::string Error;
   std::vector<std::string> NotWritten;  // entries whose value did not take

@@ -45,13 +45,25 @@ int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Sec
 }
 
 // A cell text as JSON: a number when it is one, null for "?" (and for the
-// texts of values that JSON cannot hold).
+// texts of values that JSON cannot hold). A real's text has at most 9
+// significant digits, so the double it reads as prints as the same digits.
 Json ValueJson(const std::string& Text) {
   int64_t i = 0;
   double r = 0;
-  if (TryParseInteger(Text, i) && Text.find_first_of("xX$") == std::string::npos) return i;
-  if (TryParseReal(Text, r)) return r;
-  return nullptr;
+  if (TryParseInteger(Text, i) && Text.find_first_of("xX$") == std::string::npos) {
+    if (i == 0 && Text[0] == '-') return -0.0;  // a real's negative zero keeps its sign
+    return i;
+  }
+  if (!TryParseReal(Text, r)) return nullptr;
+  // A reader that takes the number as a double and then rounds it to single
+  // precision rounds twice, and for a few singles (7.038531E-26) lands on
+  // the neighbour. Those get the single's exact value, which reads back to
+  // it either way.
+  float f = 0;
+  TSingleFit fit = TSingleFit::Overflow;
+  if (TryParseSingle(Text, f, fit) && fit == TSingleFit::Fits && static_cast<float>(r) != f)
+    return static_cast<double>(f);
+  return r;
 }
 
 Json ErrorJson(const std::string& Error) { return Error.empty() ? Json(nullptr) : Json(Error); }
@@ -65,8 +77,18 @@ bool WireText(const TTavexVar& Element, const std::string& Value, std::string& T
   expected.Assign(&Element);
   expected.SetValue(v);
   expected.SetRawValue(expected.GetRawValue());
-  Text = FormatValue(ValueAsReal(expected.Value), kDecimal);
+  Text = ValueText(expected, kDecimal);
   return true;
+}
+
+// Why a value text is refused for an element, as a clause of a sentence:
+// "\"1e39\" is not a valid real value for sp (beyond the largest real, 3.4028235E38)".
+std::string Rejection(const TTavexVar& Element, const std::string& Entry, const std::string& Value) {
+  TVarValue v;
+  std::string why;
+  ValueFromText(Element.VarType, Value, v, &why);
+  return Quoted(Value) + " is not a valid " + TypeKeyword(Element.VarType) + " value for " +
+         TerminalSafe(Entry) + (why.empty() ? "" : " (" + why + ")");
 }
 
 }  // namespace
@@ -104,9 +126,11 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
     const TFleetResult& r = results[i];
     row.Texts.clear();
     row.Reasons.clear();
+    row.Types.clear();
     for (const auto& e : r.Entries) {
       row.Texts.push_back(e.Text);
       row.Reasons.push_back(e.Reason);
+      row.Types.push_back(e.VarType);
     }
     row.Rtc = r.Rtc;
     // An interrupted controller did not fail: its entries say what was done.
@@ -145,9 +169,9 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
       const TTavexVar* e = FindElement(plc, Row.Entries[k]);
       if (e == nullptr)
         why.push_back(TerminalSafe(Row.Entries[k]) + " names no variable");
-      else if (Row.Reasons[k] == TEntryReason::RejectedValue)
-        why.push_back(Quoted(Values[k]) + " is not a valid " + TypeKeyword(e->VarType) +
-                      " value for " + TerminalSafe(Row.Entries[k]));
+      else if (Row.Reasons[k] == TEntryReason::RejectedValue ||
+               Row.Reasons[k] == TEntryReason::NotTransferred)
+        why.push_back(Rejection(*e, Row.Entries[k], Values[k]));
     }
     std::string text;
     for (size_t i = 0; i < why.size(); ++i) text += (i > 0 ? "; " : "") + why[i];
@@ -229,7 +253,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       cell[r.Entries[k]] = r.Texts[k];
       values[r.Entries[k]] = ValueJson(r.Texts[k]);
       if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
-        reasons[r.Entries[k]] = ReasonText(r.Reasons[k]);
+        reasons[r.Entries[k]] = ReasonText(r.Reasons[k], k < r.Types.size() ? r.Types[k] : 0);
       rows.Rows.push_back({NadText(p), r.Entries[k], r.Texts[k]});
     }
     std::vector<std::string> h{std::to_string(i + 1), NadText(p), p.GetIpAddress(), r.Rtc};
@@ -254,11 +278,13 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     j["controllers"].push_back(c);
 
     // One sentence per controller for what could not be reached or read.
-    std::vector<std::string> unknown, notDone, notReadBack;
+    std::vector<std::string> unknown, notDone, notReadBack, notTransferred;
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
       const TEntryReason why = k < r.Reasons.size() ? r.Reasons[k] : TEntryReason::None;
       if (why == TEntryReason::NotDone) notDone.push_back(r.Entries[k]);
       else if (why == TEntryReason::NotReadBack) notReadBack.push_back(r.Entries[k]);
+      else if (why == TEntryReason::NotTransferred)
+        notTransferred.push_back(r.Entries[k] + " (" + TypeKeyword(k < r.Types.size() ? r.Types[k] : 0) + ")");
       else if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
     }
     if (!notDone.empty()) Fail(Who(p) + ": not done (interrupted): " + JoinList(notDone) + ".");
@@ -266,8 +292,12 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       Fail(Who(p) + ": written, not read back (interrupted): " + JoinList(notReadBack) + ".");
     if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
-    else if (!unknown.empty() && !r.HeldBack)  // a held-back write has said it
-      Fail(Who(p) + ": no value for " + JoinList(unknown) + ".");
+    else if (!r.HeldBack) {  // a held-back write has said it
+      if (!unknown.empty()) Fail(Who(p) + ": no value for " + JoinList(unknown) + ".");
+      if (!notTransferred.empty())
+        Fail(Who(p) + ": no value for " + JoinList(notTransferred) + ": variables of " +
+             (notTransferred.size() == 1 ? "that type are" : "those types are") + " not transferred.");
+    }
     if (Clock && r.Error.empty() && r.Rtc.empty() && !O.SyncClock)
       Fail(Who(p) + ": it has no clock variables.");
   }
@@ -368,9 +398,9 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
         reason = ReasonText(TEntryReason::UnknownEntry);
         why.push_back(TerminalSafe(r.Entries[k]) + " names no variable");
       } else if (!WireText(*e, Values[i][k], next)) {
-        reason = ReasonText(TEntryReason::RejectedValue);
-        why.push_back(Quoted(Values[i][k]) + " is not a valid " + TypeKeyword(e->VarType) +
-                      " value for " + TerminalSafe(r.Entries[k]));
+        reason = IsTransferred(e->VarType) ? ReasonText(TEntryReason::RejectedValue)
+                                           : ReasonText(TEntryReason::NotTransferred, e->VarType);
+        why.push_back(Rejection(*e, r.Entries[k], Values[i][k]));
       }
       const std::string shownNew = next.empty() ? "?" : next;
       human.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});

@@ -1,6 +1,7 @@
 // Value texts: what a user types into a value cell and what a configuration
 // entry names. ValueFromText for every type (and through LinkTo), the number
-// readers beneath it, SplitIndexedName, and FormatValue of what was read.
+// readers beneath it, SplitIndexedName, and FormatValue and FormatSingle of
+// what was read.
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -72,7 +73,13 @@ void CheckInteger(uint8_t type, std::string_view text, int64_t lo, int64_t hi, s
   FUZZ_CHECK(ValueFromText(type, FormatValue(ValueAsReal(v), '.'), again) && again == v);
 }
 
-void CheckReal(std::string_view text) {
+uint32_t Bits(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+void CheckReal(const std::string& text) {
   TVarValue v = uint8_t{7};
   const bool ok = ValueFromText(vtReal, text, v);
   double d = 0;
@@ -82,12 +89,13 @@ void CheckReal(std::string_view text) {
     return;
   }
   FUZZ_CHECK(!std::isnan(d));
-  bool expect = false;
-  if (std::isfinite(d) && std::fabs(d) <= 3.402e38) {
-    const double r = static_cast<double>(static_cast<float>(d));
-    const double m = std::fabs(r);
-    expect = r == 0 || (m >= 1.5e-45 && m <= 3.4e38);
-  }
+  // The reference: the C library's correctly rounded reading (this process
+  // keeps the C locale). Accepted exactly when it gives a finite single that
+  // is zero only for a text without a significant digit.
+  const float ref = std::strtof(text.c_str(), nullptr);
+  const std::string_view mantissa = std::string_view(text).substr(0, text.find_first_of("eE"));
+  const bool significant = mantissa.find_first_of("123456789") != std::string_view::npos;
+  const bool expect = std::isfinite(ref) && (ref != 0 || !significant);
   FUZZ_CHECK(ok == expect);
   if (!ok) {
     FUZZ_CHECK(v == TVarValue{uint8_t{7}});
@@ -96,10 +104,34 @@ void CheckReal(std::string_view text) {
   FUZZ_CHECK(v.index() == 4);
   const double r = std::get<double>(v);
   FUZZ_CHECK(static_cast<double>(static_cast<float>(r)) == r);  // single precision
-  FUZZ_CHECK(r == static_cast<double>(static_cast<float>(d)));
-  // 15 significant digits carry a single exactly through the cell and back.
+  FUZZ_CHECK(Bits(static_cast<float>(r)) == Bits(ref));        // rounded once, sign kept
+  // The cell's shortest text carries the single exactly back.
   TVarValue again;
-  FUZZ_CHECK(ValueFromText(vtReal, FormatValue(r, '.'), again) && again == v);
+  FUZZ_CHECK(ValueFromText(vtReal, FormatSingle(static_cast<float>(r), '.'), again));
+  FUZZ_CHECK(Bits(static_cast<float>(std::get<double>(again))) == Bits(static_cast<float>(r)));
+}
+
+// FormatSingle's text: only its own characters, and read back it gives the
+// very same single.
+void CheckSingleFormat(float f) {
+  for (char sep : {'.', ','}) {
+    const std::string s = FormatSingle(f, sep);
+    FUZZ_CHECK(!s.empty());
+    if (std::isnan(f)) {
+      FUZZ_CHECK(s == "NAN");
+      continue;
+    }
+    if (std::isinf(f)) {
+      FUZZ_CHECK(s == (f < 0 ? "-INF" : "INF"));
+      continue;
+    }
+    for (char c : s) FUZZ_CHECK((c >= '0' && c <= '9') || c == '-' || c == 'E' || c == sep);
+    FUZZ_CHECK(s.find(sep == '.' ? ',' : '.') == std::string::npos);
+    if (sep != '.') continue;
+    float back = 0;
+    TSingleFit fit = TSingleFit::Overflow;
+    FUZZ_CHECK(TryParseSingle(s, back, fit) && fit == TSingleFit::Fits && Bits(back) == Bits(f));
+  }
 }
 
 void CheckNumberReaders(const std::string& text) {
@@ -173,10 +205,10 @@ void CheckLink(uint8_t type, const std::string& text, int32_t index) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  CheckInteger(vtBit, text, 0, 1, 0);
+  CheckInteger(vtBit, text, 0, 255, 0);
   CheckInteger(vtWord, text, 0, 65535, 1);
   CheckInteger(vtInt, text, -32768, 32767, 2);
-  CheckInteger(vtLong, text, -2147483647, 2147483647, 3);
+  CheckInteger(vtLong, text, -2147483648LL, 2147483647, 3);
   CheckReal(text);
   for (int t : {0, 6, 7, 8, 9, 10, 11, 12, 13, 14, 255}) {
     TVarValue v = uint8_t{0};
@@ -195,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     float f;
     std::memcpy(&f, data, sizeof f);
     CheckFormat(static_cast<double>(f));
+    CheckSingleFormat(f);
   }
   double d = 0;
   if (TryParseReal(text, d)) CheckFormat(d);

@@ -224,7 +224,8 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       }
       TVarValue v;
       if (!ValueFromText(r->Link->VarType, text, v)) {
-        Result.Entries[k].Reason = TEntryReason::RejectedValue;
+        Result.Entries[k].Reason =
+            IsTransferred(r->Link->VarType) ? TEntryReason::RejectedValue : TEntryReason::NotTransferred;
         if (Options.AllOrNothing) Result.HeldBack = true;
         continue;
       }
@@ -237,7 +238,8 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
       for (size_t k = 0; k < n && k < Job.Values.size(); ++k)
         if (!Job.Values[k].empty() && requests.Items(static_cast<int>(k))->Link != nullptr &&
-            Result.Entries[k].Reason != TEntryReason::RejectedValue)
+            Result.Entries[k].Reason != TEntryReason::RejectedValue &&
+            Result.Entries[k].Reason != TEntryReason::NotTransferred)
           Result.Entries[k].Reason = TEntryReason::HeldBack;
     } else if (writes.Count() > 0) {
       Plc.LinkVariables(writes, true);
@@ -309,8 +311,11 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     const TGadgetVar& r = *requests.Items(static_cast<int>(k));
     TFleetEntry& e = Result.Entries[k];
     e.Text = CellText(r, Options.DecimalSeparator);
+    e.VarType = r.Link != nullptr ? r.Link->VarType : 0;
     if (r.Link == nullptr)
       e.Reason = TEntryReason::UnknownEntry;
+    else if (!IsTransferred(r.Link->VarType))
+      e.Reason = TEntryReason::NotTransferred;  // linked, but nothing was read: "?"
     else if (e.Reason != TEntryReason::RejectedValue && e.Reason != TEntryReason::HeldBack)
       e.Reason = TEntryReason::None;
   }
@@ -321,7 +326,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
   int v[6] = {};
   for (size_t i = 0; i < needed; ++i) {
     const TTavexVar* link = requests.Items(static_cast<int>(n + i))->Link;
-    if (link == nullptr) {
+    if (link == nullptr || !IsTransferred(link->VarType)) {  // missing, or never read
       Result.Rtc.clear();
       Plc.RtcText.clear();
       return;
@@ -336,7 +341,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
 
 }  // namespace
 
-const char* ReasonText(TEntryReason Reason) {
+const char* ReasonText(TEntryReason Reason, uint8_t VarType) {
   switch (Reason) {
     case TEntryReason::None:
       return "";
@@ -354,6 +359,27 @@ const char* ReasonText(TEntryReason Reason) {
       return "not done";
     case TEntryReason::NotReadBack:
       return "written, not read back";
+    case TEntryReason::NotTransferred:
+      switch (VarType) {
+        case vtTimer:
+          return "not transferred (timer)";
+        case vtCounter:
+          return "not transferred (counter)";
+        case vtConst:
+          return "not transferred (const)";
+        case vtVoid:
+          return "not transferred (void)";
+        case vtTimerBit:
+          return "not transferred (timerbit)";
+        case vtTimerLong:
+          return "not transferred (timerlong)";
+        case vtCounterBit:
+          return "not transferred (counterbit)";
+        case vtCounterLong:
+          return "not transferred (counterlong)";
+        default:
+          return "not transferred";
+      }
   }
   return "";
 }

@@ -51,10 +51,12 @@ enum class TEntryReason : uint8_t {
                     // rejected or named no variable (TFleetOptions::AllOrNothing)
   NotDone,          // the run was interrupted before this entry was read or written
   NotReadBack,      // written, but the run was interrupted before the read-back
+  NotTransferred,   // its type (timer, counter, ...) is never read or written: no value
 };
 // "", "unknown entry", "rejected value", "no answer", "controller error",
-// "held back", "not done", "written, not read back".
-const char* ReasonText(TEntryReason Reason);
+// "held back", "not done", "written, not read back"; NotTransferred names
+// the type: "not transferred (timer)" (VarType, the element's type).
+const char* ReasonText(TEntryReason Reason, uint8_t VarType = 0);
 
 // --- Worker pool -------------------------------------------------------------
 
@@ -114,6 +116,7 @@ struct TFleetJob {
 struct TFleetEntry {
   std::string Text = "?";  // the cell text: the value read back, or "?"
   TEntryReason Reason = TEntryReason::NoAnswer;
+  uint8_t VarType = 0;     // the linked element's type; 0 when none
 };
 
 struct TFleetResult {

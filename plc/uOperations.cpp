@@ -28,6 +28,9 @@ std::string Key(const TTavex& Plc, const std::string& Entry) {
 // 0; for one just written, the value asked for, whether it arrived or not).
 bool ValuesRead(const TTavex& Plc) { return Plc.Stage == stCheckCode; }
 
+// A clock variable that was read: linked, and of a type that is transferred.
+bool ClockValueRead(const TTavexVar* Link) { return Link != nullptr && IsTransferred(Link->VarType); }
+
 int ClampToInt(int64_t v) {
   if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
@@ -170,38 +173,21 @@ std::string FormatValue(double Value, char DecimalSeparator) {
     if (*p >= '0' && *p <= '9') digits += *p;
   const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  return LayoutDecimal(Value < 0, digits, exponent, DecimalSeparator);
+}
 
-  std::string out = Value < 0 ? "-" : "";
-  if (exponent >= -5 && exponent < kSignificantDigits) {
-    if (exponent >= 0) {
-      const size_t intDigits = static_cast<size_t>(exponent) + 1;
-      if (digits.size() <= intDigits) {
-        out += digits + std::string(intDigits - digits.size(), '0');
-      } else {
-        out += digits.substr(0, intDigits);
-        out += DecimalSeparator;
-        out += digits.substr(intDigits);
-      }
-    } else {
-      out += '0';
-      out += DecimalSeparator;
-      out += std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-    }
-  } else {
-    out += digits[0];
-    if (digits.size() > 1) {
-      out += DecimalSeparator;
-      out += digits.substr(1);
-    }
-    out += 'E';
-    out += std::to_string(exponent);
-  }
-  return out;
+std::string ValueText(const TTavexVar& Element, char DecimalSeparator) {
+  if (!IsTransferred(Element.VarType)) return "?";
+  // A real is what its single on the wire holds, shown with no more digits
+  // than it takes to read back as that single: 15 digits of the single's
+  // exact value would show 1.8 as 1.79999995231628, a change nobody made.
+  if (Element.VarType == vtReal) return FormatSingle(ValueAsSingle(Element.Value), DecimalSeparator);
+  return FormatValue(ValueAsReal(Element.Value), DecimalSeparator);
 }
 
 std::string CellText(const TGadgetVar& Request, char DecimalSeparator) {
   if (Request.Link == nullptr) return "?";
-  return FormatValue(ValueAsReal(Request.Link->Value), DecimalSeparator);
+  return ValueText(*Request.Link, DecimalSeparator);
 }
 
 std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second) {
@@ -289,7 +275,7 @@ void ReadClock(TTavex& Plc) {
   int v[6];
   for (int i = 0; i < 6; ++i) {
     const TTavexVar* link = list.Items(i)->Link;
-    if (link == nullptr) {
+    if (!ClockValueRead(link)) {
       Plc.RtcText.clear();
       return;
     }
@@ -327,7 +313,7 @@ void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
   int v[6];
   for (int i = 0; i < 7; ++i) {
     const TTavexVar* link = list.Items(i)->Link;
-    if (link == nullptr) {
+    if (!ClockValueRead(link)) {
       Plc.RtcText.clear();
       return;
     }

@@ -101,8 +101,14 @@ const TTavexVar* FindGlobalElement(const TTavex& Plc, const std::string& Entry);
 // from 0.00001 up to 15 integer digits, scientific otherwise ("1.5E20",
 // "1E-6"); integers without a decimal part; "NAN", "INF", "-INF".
 std::string FormatValue(double Value, char DecimalSeparator);
-// The cell text of a request after ProcessVariables: its linked value, or
-// "?" when it has no link.
+// An element's value as a cell shows it, a text that ValueFromText takes
+// back to the same wire value (with '.' as the separator): an integer type
+// by FormatValue; a real as the shortest text of its single (FormatSingle:
+// "1.8", "3.4028235E38", "-0"); "?" for a type that is not transferred
+// (timer, counter, ...), whose value is never read.
+std::string ValueText(const TTavexVar& Element, char DecimalSeparator);
+// The cell text of a request after ProcessVariables: its linked element's
+// ValueText, or "?" when it has no link.
 std::string CellText(const TGadgetVar& Request, char DecimalSeparator);
 // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d".
 std::string FormatRtc(int Year, int Month, int Day, int Hour, int Minute, int Second);
@@ -157,7 +163,7 @@ TLocalTime LocalNow();
 TLocalTime UtcNow();
 
 // Reads the six date and time variables; RtcText := the clock, or empty
-// when any of them is missing.
+// when any of them is missing (or of a type that is not transferred).
 void ReadClock(TTavex& Plc);
 // The eight clock requests in one call: with Sync, the eight values of Sync
 // (weekday, and "1" for rtc_write_req) are written together and read back;

@@ -1,6 +1,6 @@
 #include "vars/uGadgetVars.h"
 
-#include <cmath>
+#include <limits>
 
 #include "vars/uNumberText.h"
 
@@ -8,22 +8,20 @@ namespace tavex {
 
 namespace {
 
-// The smallest and largest single-precision magnitudes accepted for "real".
-constexpr double kRealMin = 1.5e-45;
-constexpr double kRealMax = 3.4e38;
-constexpr double kRealCastLimit = 3.402e38;  // below FLT_MAX, above kRealMax
-
 bool IntegerIn(std::string_view text, int64_t lo, int64_t hi, int64_t& v) {
   return TryParseInteger(text, v) && v >= lo && v <= hi;
 }
 
 }  // namespace
 
-bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value) {
+bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value, std::string* Why) {
+  if (Why != nullptr) Why->clear();
   int64_t v = 0;
   switch (VarType) {
     case vtBit:
-      if (!IntegerIn(Text, 0, 1, v)) return false;
+      // The whole byte the wire carries: a controller may hold any of it,
+      // and a value read must be writable back as it was.
+      if (!IntegerIn(Text, 0, 255, v)) return false;
       Value = static_cast<uint8_t>(v);
       return true;
     case vtWord:
@@ -35,23 +33,30 @@ bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value) {
       Value = static_cast<int16_t>(v);
       return true;
     case vtLong:
-      if (!IntegerIn(Text, -2147483647, 2147483647, v)) return false;
+      // The whole 32-bit range: -2147483648 is what a controller may hold,
+      // and what it holds must be writable back.
+      if (!IntegerIn(Text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), v))
+        return false;
       Value = static_cast<int32_t>(v);
       return true;
     case vtReal: {
-      double d = 0;
-      if (!TryParseReal(Text, d) || !std::isfinite(d)) return false;
-      // Rounded to single precision first. Anything this large is refused
-      // anyway, and refusing it before the conversion keeps the conversion
-      // inside float's range.
-      if (std::fabs(d) > kRealCastLimit) return false;
-      const double r = static_cast<double>(static_cast<float>(d));
-      const double m = std::fabs(r);
-      if (r != 0.0 && (m < kRealMin || m > kRealMax)) return false;
-      Value = r;
+      float f = 0;
+      TSingleFit fit = TSingleFit::Fits;
+      if (!TryParseSingle(Text, f, fit)) return false;
+      if (fit != TSingleFit::Fits) {
+        if (Why != nullptr && fit == TSingleFit::Overflow)
+          *Why = "beyond the largest real, " + FormatSingle(std::numeric_limits<float>::max(), '.');
+        else if (Why != nullptr)
+          *Why = "not 0, but nearer 0 than the smallest real, " +
+                 FormatSingle(std::numeric_limits<float>::denorm_min(), '.');
+        return false;
+      }
+      Value = static_cast<double>(f);
       return true;
     }
     default:
+      if (Why != nullptr && VarType >= vtTimer && VarType <= vtCounterLong)
+        *Why = std::string(TypeKeyword(VarType)) + " variables are not transferred";
       return false;
   }
 }

@@ -16,7 +16,18 @@ namespace tavex {
 // Converts a value text by a variable's type. True when the text is accepted
 // (syntax and range of the type); Value then holds the result. Types that
 // are not transferred accept nothing. Locale-independent.
-bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value);
+//
+// A "real" text is rounded once to the nearest single. It is accepted when
+// that single is finite (the largest, 3.4028235E38, and the subnormals
+// included) and, for a text that is not zero, not zero: a text is never
+// written as a value it does not mean, so one that rounds to zero (7E-46)
+// or beyond the largest single (1E39) is refused. "-0" keeps its sign.
+//
+// When the text is refused and Why is given, Why receives a short clause
+// for a message where the type's limits explain it ("beyond the largest
+// real, 3.4028235E38"; "timer variables are not transferred"), else empty.
+bool ValueFromText(uint8_t VarType, std::string_view Text, TVarValue& Value,
+                   std::string* Why = nullptr);
 
 class TGadgetVar {
  public:

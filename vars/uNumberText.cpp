@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -137,15 +138,18 @@ bool TryParseHex32(std::string_view Text, int32_t& Value) {
   return true;
 }
 
-bool TryParseReal(std::string_view Text, double& Value) {
+namespace {
+
+// Sign and unsigned body of a real text whose whole syntax was checked;
+// from_chars alone would accept "inf", "nan" and stop quietly before
+// trailing text.
+bool SplitReal(std::string_view Text, bool& Negative, std::string_view& Body) {
   std::string_view t = SkipSpaces(Text);
-  bool negative = false;
+  Negative = false;
   if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-    negative = t[0] == '-';
+    Negative = t[0] == '-';
     t.remove_prefix(1);
   }
-  // Check the whole syntax here; from_chars alone would accept "inf", "nan"
-  // and stop quietly before trailing text.
   size_t i = 0, mantDigits = 0;
   while (i < t.size() && DigitValue(t[i], false) >= 0) ++i, ++mantDigits;
   if (i < t.size() && t[i] == '.') {
@@ -161,7 +165,16 @@ bool TryParseReal(std::string_view Text, double& Value) {
     if (expDigits == 0) return false;
   }
   if (i != t.size()) return false;
+  Body = t;
+  return true;
+}
 
+}  // namespace
+
+bool TryParseReal(std::string_view Text, double& Value) {
+  bool negative = false;
+  std::string_view t;
+  if (!SplitReal(Text, negative, t)) return false;
   double v = 0;
   const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
   if (res.ec == std::errc::result_out_of_range) {
@@ -175,6 +188,88 @@ bool TryParseReal(std::string_view Text, double& Value) {
   }
   Value = negative ? -v : v;
   return true;
+}
+
+bool TryParseSingle(std::string_view Text, float& Value, TSingleFit& Fit) {
+  bool negative = false;
+  std::string_view t;
+  if (!SplitReal(Text, negative, t)) return false;
+  float v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+  Value = 0;
+  if (res.ec == std::errc::result_out_of_range) {
+    // Both ends of single's range are far from 1: the place of the first
+    // significant digit tells which one was crossed (see TryParseReal).
+    Fit = DecimalMagnitude(t) < 0 ? TSingleFit::Underflow : TSingleFit::Overflow;
+    return true;
+  }
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
+  if (std::isinf(v)) {  // a reader that rounds to infinity instead of reporting it
+    Fit = TSingleFit::Overflow;
+    return true;
+  }
+  if (v == 0 && t.substr(0, t.find_first_of("eE")).find_first_of("123456789") != std::string_view::npos) {
+    // A significant digit, read as zero.
+    Fit = TSingleFit::Underflow;
+    return true;
+  }
+  Fit = TSingleFit::Fits;
+  Value = negative ? -v : v;
+  return true;
+}
+
+std::string LayoutDecimal(bool Negative, std::string_view Digits, int Exponent, char DecimalSeparator) {
+  constexpr int kFixedDigits = 15;  // integer digits shown without an exponent
+  std::string out = Negative ? "-" : "";
+  if (Digits.empty()) return out + "0";
+  if (Exponent >= -5 && Exponent < kFixedDigits) {
+    if (Exponent >= 0) {
+      const size_t intDigits = static_cast<size_t>(Exponent) + 1;
+      if (Digits.size() <= intDigits) {
+        out += Digits;
+        out.append(intDigits - Digits.size(), '0');
+      } else {
+        out += Digits.substr(0, intDigits);
+        out += DecimalSeparator;
+        out += Digits.substr(intDigits);
+      }
+    } else {
+      out += '0';
+      out += DecimalSeparator;
+      out.append(static_cast<size_t>(-Exponent - 1), '0');
+      out += Digits;
+    }
+  } else {
+    out += Digits[0];
+    if (Digits.size() > 1) {
+      out += DecimalSeparator;
+      out += Digits.substr(1);
+    }
+    out += 'E';
+    out += std::to_string(Exponent);
+  }
+  return out;
+}
+
+std::string FormatSingle(float Value, char DecimalSeparator) {
+  if (std::isnan(Value)) return "NAN";
+  if (std::isinf(Value)) return Value < 0 ? "-INF" : "INF";
+  if (Value == 0) return std::signbit(Value) ? "-0" : "0";
+  // Without a precision, to_chars gives the shortest digits that read back
+  // to the same single: "d.ddde[+-]xx".
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(Value), std::chars_format::scientific);
+  const std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
+  const size_t e = text.find('e');
+  std::string digits;
+  for (const char c : text.substr(0, e))
+    if (c != '.') digits += c;
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  int exponent = 0;
+  std::string_view exp = text.substr(e + 1);
+  if (!exp.empty() && exp[0] == '+') exp.remove_prefix(1);
+  std::from_chars(exp.data(), exp.data() + exp.size(), exponent);
+  return LayoutDecimal(std::signbit(Value), digits, exponent, DecimalSeparator);
 }
 
 }  // namespace tavex

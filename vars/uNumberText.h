@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tavex {
@@ -27,5 +28,31 @@ bool TryParseHex32(std::string_view Text, int32_t& Value);
 // fraction after a point, an optional exponent (E or e, optional sign,
 // digits). Nothing may follow; no decimal comma; no "inf" or "nan".
 bool TryParseReal(std::string_view Text, double& Value);
+
+// How a real text fits a 32-bit single when rounded to nearest (ties to
+// even) once, straight from the decimal text.
+enum class TSingleFit : uint8_t {
+  Fits,       // a finite single: zero only for a text of zeros
+  Overflow,   // rounds beyond the largest single (3.4028235E38)
+  Underflow,  // not zero, but rounds to zero (below half the smallest, 1E-45)
+};
+// A real text (the syntax of TryParseReal) read into single precision.
+// False when the text is no real; otherwise Fit says how it fits, and with
+// Fits Value holds the rounded single (-0 for "-0"), else Value is 0.
+// Rounding the text once avoids the double rounding of text -> double ->
+// single, which can land on the other neighbour of a single's midpoint.
+bool TryParseSingle(std::string_view Text, float& Value, TSingleFit& Fit);
+
+// A number laid out from its significant decimal digits (no leading or
+// trailing zeros, at least one digit) and the power of ten of the first:
+// fixed notation from 1E-5 up to 15 integer digits ("0.00125", "1500",
+// "2.5"), scientific otherwise ("1.5E20", "1E-6"); Negative puts a "-" in
+// front.
+std::string LayoutDecimal(bool Negative, std::string_view Digits, int Exponent, char DecimalSeparator);
+
+// The shortest text that reads back (TryParseSingle) to the same single,
+// laid out as above: 1.8f is "1.8", the largest single "3.4028235E38", the
+// smallest "1E-45"; "0" and "-0"; "NAN", "INF", "-INF".
+std::string FormatSingle(float Value, char DecimalSeparator);
 
 }  // namespace tavex

@@ -71,6 +71,12 @@ size_t ElementBytes(size_t nameLen, size_t commentLen) {
 uint8_t ScopeFromText(std::string_view Text) { return CodeFromText(Text, kScopes); }
 uint8_t TypeFromText(std::string_view Text) { return CodeFromText(Text, kTypes); }
 
+const char* TypeKeyword(uint8_t VarType) {
+  return VarType >= 1 && VarType <= kTypes.size() ? kTypes[VarType - 1u].data() : "?";
+}
+
+bool IsTransferred(uint8_t VarType) { return VarType >= vtBit && VarType <= vtReal; }
+
 int64_t ValueAsInteger(const TVarValue& Value) {
   if (const double* d = std::get_if<double>(&Value)) {
     if (std::isnan(*d)) return 0;
@@ -86,6 +92,8 @@ int64_t ValueAsInteger(const TVarValue& Value) {
 double ValueAsReal(const TVarValue& Value) {
   return std::visit([](auto v) -> double { return static_cast<double>(v); }, Value);
 }
+
+float ValueAsSingle(const TVarValue& Value) { return ToSingle(ValueAsReal(Value)); }
 
 TTavexVar::TTavexVar(std::string Name_, int32_t Address_, int32_t Stride_, int32_t Count_,
                      int32_t Index_, int32_t Offset_, uint8_t Scope_, uint8_t VarType_, bool Flag1_,
@@ -130,7 +138,7 @@ uint32_t TTavexVar::GetRawValue() const {
       return static_cast<uint32_t>(static_cast<int32_t>(c));
     }
     case vtReal: {
-      const float f = ToSingle(ValueAsReal(Value));
+      const float f = ValueAsSingle(Value);
       uint32_t bits;
       std::memcpy(&bits, &f, sizeof bits);
       return bits;

@@ -49,12 +49,21 @@ inline constexpr size_t kMaxAlcListBytes = 32u * 1024 * 1024;
 
 uint8_t ScopeFromText(std::string_view Text);  // 0 when unknown
 uint8_t TypeFromText(std::string_view Text);   // 0 when unknown
+// The type keyword ("word", "timer"), or "?" for no known type.
+const char* TypeKeyword(uint8_t VarType);
+// True for the types whose values travel to and from a controller (bit,
+// word, int, long, real); an element of any other type is never read or
+// written, so it has no value to show.
+bool IsTransferred(uint8_t VarType);
 
 // The value as an integer: integers as they are, a real rounded to nearest
 // (ties to even) and saturated to int64; NaN gives 0.
 int64_t ValueAsInteger(const TVarValue& Value);
 // The value as a real.
 double ValueAsReal(const TVarValue& Value);
+// The value as the wire form of "real" carries it: rounded to single
+// precision (to nearest, beyond the largest single to infinity).
+float ValueAsSingle(const TVarValue& Value);
 
 class TTavexVar {
  public:

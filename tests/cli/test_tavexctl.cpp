@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -762,7 +763,7 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
   };
   const std::vector<TCase> cases = {
       {"speed[2]=70000", "speed[2]", "\"70000\" is not a valid word value for speed[2]; nothing was written to it."},
-      {"relay=2", "relay", "\"2\" is not a valid bit value for relay; nothing was written to it."},
+      {"relay=256", "relay", "\"256\" is not a valid bit value for relay; nothing was written to it."},
       {"offset=1e3", "offset", "\"1e3\" is not a valid int value for offset; nothing was written to it."},
   };
   for (const auto& c : cases) {
@@ -901,7 +902,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       // a byte-order mark, CR LF, and a semicolon file as spreadsheets save them
       {{"write", "--from", bom}, 0, "", {{1000, {{"speed[1]"}}}}},
       {{"write", "--from", semi}, 0, "", {{1000, {{"setpoint"}}}, {1001, {{"speed[2]"}}}}},
-      {{"write", "--dry-run", "speed[3]=9", "relay=2"}, 1, "nothing would be written to it.", {}},
+      {{"write", "--dry-run", "speed[3]=9", "relay=256"}, 1, "nothing would be written to it.", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Args));
@@ -966,6 +967,242 @@ TEST_F(Tavexctl, SavedRowsRestoreTheValues) {
   EXPECT_EQ(Writes(1000).size(), before);
 }
 
+// --- Values at the limits of their types ------------------------------------------
+
+// Every type at its limits, and reals that single precision holds only
+// approximately: the bits the controller holds, and the text every output
+// shows for them.
+struct TLimit {
+  const char* Name;
+  const char* Type;
+  uint32_t Raw;  // as the wire carries it (1, 2 or 4 bytes)
+  const char* Text;
+};
+
+const std::vector<TLimit>& Limits() {
+  static const std::vector<TLimit> l = {
+      {"b_lo", "bit", 0, "0"},
+      {"b_hi", "bit", 255, "255"},
+      {"w_lo", "word", 0, "0"},
+      {"w_hi", "word", 65535, "65535"},
+      {"i_lo", "int", 0x8000, "-32768"},
+      {"i_hi", "int", 0x7FFF, "32767"},
+      {"l_lo", "long", 0x80000000, "-2147483648"},
+      {"l_hi", "long", 0x7FFFFFFF, "2147483647"},
+      {"r_max", "real", 0x7F7FFFFF, "3.4028235E38"},
+      {"r_nmax", "real", 0xFF7FFFFF, "-3.4028235E38"},
+      {"r_norm", "real", 0x00800000, "1.1754944E-38"},
+      {"r_sub", "real", 0x00400000, "5.877472E-39"},
+      {"r_tiny", "real", 0x00000001, "1E-45"},
+      {"r_negz", "real", 0x80000000, "-0"},
+      {"r_18", "real", 0x3FE66666, "1.8"},
+      {"r_201", "real", 0x41A0CCCD, "20.1"},
+      // Its shortest text read as a double rounds, as a single, to the
+      // neighbour: JSON must not give a double reader that text.
+      {"r_odd", "real", 0x15AE43FD, "7.038531E-26"},
+  };
+  return l;
+}
+
+float SingleOf(uint32_t Raw) {
+  float f;
+  std::memcpy(&f, &Raw, sizeof f);
+  return f;
+}
+
+uint32_t BitsOf(float F) {
+  uint32_t b;
+  std::memcpy(&b, &F, sizeof b);
+  return b;
+}
+
+// The limits' variables, holding their values (or, Fresh, all zero).
+json LimitVariables(bool Fresh) {
+  json a = json::array();
+  for (const TLimit& l : Limits()) {
+    json value = 0;
+    if (!Fresh) {
+      const std::string type = l.Type;
+      if (type == "real") value = static_cast<double>(SingleOf(l.Raw));
+      else if (type == "int") value = static_cast<int16_t>(l.Raw);
+      else if (type == "long") value = static_cast<int32_t>(l.Raw);
+      else value = l.Raw;
+    }
+    a.push_back(Var(l.Name, l.Type, {{"value", value}}));
+  }
+  return a;
+}
+
+// What the simulator's log shows was written to each name, over all writes.
+std::map<std::string, uint32_t> WrittenRaw(const std::vector<json>& Writes) {
+  std::map<std::string, uint32_t> out;
+  for (const json& w : Writes)
+    for (size_t i = 0; i < w.at("names").size(); ++i)
+      out[w["names"][i].get<std::string>()] = w.at("values")[i].get<uint32_t>();
+  return out;
+}
+
+// Whatever a read prints (table, CSV, JSON, rows) is taken back by write,
+// from a saved file and as ENTRY=VALUE, and writes the very bits the
+// controller held.
+TEST_F(Tavexctl, EveryTypesLimitsAsPrintedAreWrittenBackBitForBit) {
+  std::vector<std::string> names;
+  std::map<std::string, uint32_t> want;
+  std::string csvLine = "1000,127.0.0.2,";
+  for (const TLimit& l : Limits()) {
+    names.push_back(l.Name);
+    want[l.Name] = l.Raw;
+    csvLine += std::string(",") + l.Text;
+  }
+  csvLine += ",\n";
+  auto with = [&](std::vector<std::string> Args) {
+    Args.insert(Args.end(), names.begin(), names.end());
+    return Args;
+  };
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", LimitVariables(false)}})}));
+
+  const TRun saved = Ctl(with({"--format", "rows", "read"}));
+  ASSERT_EQ(saved.Status, 0) << saved.Err;
+  for (const TLimit& l : Limits())
+    EXPECT_NE(saved.Out.find(std::string("\n1000,") + l.Name + "," + l.Text + "\n"), std::string::npos)
+        << l.Name << "\n" << saved.Out;
+
+  const TRun csv = Ctl(with({"--format", "csv", "read"}));
+  EXPECT_EQ(csv.Status, 0) << csv.Err;
+  EXPECT_EQ(csv.Out.substr(csv.Out.find('\n') + 1), csvLine);
+
+  const TRun table = Ctl(with({"read"}));
+  EXPECT_EQ(table.Status, 0) << table.Err;
+  std::istringstream row(table.Out.substr(table.Out.find('\n') + 1));
+  std::vector<std::string> cells;
+  for (std::string cell; row >> cell;) cells.push_back(cell);
+  ASSERT_EQ(cells.size(), 4 + Limits().size() - 1) << table.Out;  // No., NAD, IP; the RTC is empty
+  for (size_t k = 0; k < Limits().size(); ++k) EXPECT_EQ(cells[3 + k], Limits()[k].Text);
+
+  // JSON: each number, as printed, reads back (as a double or a single) to
+  // the very single, the sign of -0 included; and its text is the
+  // shortest one.
+  const TRun js = Json(with({"read"}));
+  EXPECT_EQ(js.Status, 0) << js.Err;
+  std::vector<std::string> jsonArgs = {"write"};
+  for (const TLimit& l : Limits()) {
+    SCOPED_TRACE(l.Name);
+    const json& v = js.J["controllers"][0]["values"][l.Name];
+    ASSERT_TRUE(v.is_number());
+    if (std::string(l.Type) == "real") {
+      EXPECT_EQ(BitsOf(static_cast<float>(v.get<double>())), l.Raw);
+    } else {
+      const uint32_t mask = std::string(l.Type) == "long" ? ~0u : (std::string(l.Type) == "bit" ? 0xFFu : 0xFFFFu);
+      EXPECT_EQ(static_cast<uint32_t>(v.get<int64_t>()) & mask, l.Raw);
+    }
+    const std::string key = std::string("\"") + l.Name + "\": ";
+    const size_t at = js.Out.find(key);
+    ASSERT_NE(at, std::string::npos);
+    const size_t from = at + key.size();
+    const std::string number = js.Out.substr(from, js.Out.find_first_of(",\n}", from) - from);
+    float back = 0;
+    ASSERT_EQ(std::from_chars(number.data(), number.data() + number.size(), back).ec, std::errc()) << number;
+    EXPECT_EQ(BitsOf(back), std::string(l.Type) == "real" ? l.Raw : BitsOf(static_cast<float>(v.get<double>())));
+    jsonArgs.push_back(std::string(l.Name) + "=" + number);
+  }
+  EXPECT_NE(js.Out.find("\"r_18\": 1.8,"), std::string::npos) << js.Out;
+  EXPECT_NE(js.Out.find("\"r_negz\": -0.0,"), std::string::npos) << js.Out;
+
+  // The saved rows, to a controller that holds zeros everywhere.
+  const std::string file = WriteFile("saved.csv", saved.Out);
+  for (const bool fromFile : {true, false}) {
+    SCOPED_TRACE(fromFile ? "write --from the saved rows" : "write ENTRY=VALUE with the JSON numbers");
+    StopSim();
+    StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", LimitVariables(true)}})}));
+    const TRun restored = fromFile ? Ctl({"write", "--from", file}) : Ctl(jsonArgs);
+    EXPECT_EQ(restored.Status, 0) << restored.Err;
+    EXPECT_EQ(restored.Err, "");
+    EXPECT_EQ(WrittenRaw(Log(52)), want);
+    EXPECT_EQ(Ctl(with({"--format", "rows", "read"})).Out, saved.Out);
+  }
+}
+
+TEST_F(Tavexctl, ARealIsTakenWhenItRoundsToAFiniteSingleAndRefusedNamingTheLimitOtherwise) {
+  StartSim(json::array({Controller(1000, "127.0.0.2")}));
+  // Above the largest single but rounding to it (with the smallest long);
+  // the smallest subnormal as a short text; a value above 3.4E38 that a
+  // single still holds.
+  TRun ok = Json({"write", "setpoint=3.40282346638529E38", "hours=-2147483648"});
+  EXPECT_EQ(ok.Status, 0) << ok.Err;
+  TRun tiny = Json({"write", "setpoint=1.4e-45"});
+  EXPECT_EQ(tiny.Status, 0) << tiny.Err;
+  TRun near = Json({"write", "setpoint=3.402e38"});
+  EXPECT_EQ(near.Status, 0) << near.Err;
+  const auto writes = Log(52);
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[0]["values"], json({0x7F7FFFFF, 0x80000000}));
+  EXPECT_EQ(writes[1]["values"], json({0x00000001}));
+  EXPECT_EQ(writes[2]["values"], json({0x7F7FF023}));
+  EXPECT_EQ(near.J["controllers"][0]["values"]["setpoint"], 3.402e38);
+
+  struct TCase {
+    const char* Arg;
+    const char* Why;
+  } cases[] = {
+      {"setpoint=7e-46", "not 0, but nearer 0 than the smallest real, 1E-45"},  // would be written as 0
+      {"setpoint=-1e-50", "not 0, but nearer 0 than the smallest real, 1E-45"},
+      {"setpoint=1e39", "beyond the largest real, 3.4028235E38"},
+      {"setpoint=3.4028236E38", "beyond the largest real, 3.4028235E38"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Arg);
+    TRun r = Json({"write", c.Arg});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err, std::string("tavexctl: Controller 1000 at 127.0.0.2: \"") + (c.Arg + 9) +
+                         "\" is not a valid real value for setpoint (" + c.Why + "); nothing was written to it.\n");
+    EXPECT_EQ(r.J["controllers"][0]["reasons"]["setpoint"], "rejected value");
+  }
+  EXPECT_EQ(Log(52).size(), 3u);  // nothing more was written
+}
+
+// A timer or counter is never read: "?" (null in JSON) with its type as the
+// reason, never a 0 the controller does not hold; and a value for it is
+// refused, nothing of the controller's row written.
+TEST_F(Tavexctl, TimersAndCountersAreNeitherShownAsValuesNorWritten) {
+  json vars = Variables();
+  for (auto& v : vars)
+    if (v["name"] == "t_delay") v["value"] = 1234;
+  vars.push_back(Var("c_parts", "counter", {{"value", 1234}}));
+  StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
+
+  TRun r = Json({"read", "t_delay", "speed[1]", "c_parts"});
+  EXPECT_EQ(r.Status, 1);
+  const json& c = r.J.at("controllers").at(0);
+  EXPECT_EQ(c["values"], (json{{"t_delay", nullptr}, {"speed[1]", 200}, {"c_parts", nullptr}}));
+  EXPECT_EQ(c["reasons"], (json{{"t_delay", "not transferred (timer)"}, {"c_parts", "not transferred (counter)"}}));
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no value for t_delay (timer), c_parts (counter): "
+                   "variables of those types are not transferred.\n");
+  TRun rows = Ctl({"--format", "rows", "read", "t_delay", "speed[1]"});
+  EXPECT_NE(rows.Out.find("\n1000,t_delay,?\n"), std::string::npos) << rows.Out;
+  TRun csv = Ctl({"--format", "csv", "read", "t_delay"});
+  EXPECT_NE(csv.Out.find("\n1000,127.0.0.2,2026-12-06  09:"), std::string::npos) << csv.Out;
+  EXPECT_EQ(csv.Out.substr(csv.Out.size() - 4), ",?,\n") << csv.Out;
+  TRun table = Ctl({"read", "t_delay"});
+  EXPECT_EQ(table.Out.substr(table.Out.size() - 2), "?\n") << table.Out;
+  EXPECT_EQ(table.Out.find(" 0\n"), std::string::npos) << table.Out;
+
+  TRun w = Json({"write", "t_delay=5", "speed[1]=7"});
+  EXPECT_EQ(w.Status, 1);
+  EXPECT_EQ(w.Err, "tavexctl: Controller 1000 at 127.0.0.2: \"5\" is not a valid timer value for t_delay "
+                   "(timer variables are not transferred); nothing was written to it.\n");
+  const json& wc = w.J.at("controllers").at(0);
+  EXPECT_EQ(wc["reasons"], (json{{"t_delay", "not transferred (timer)"}, {"speed[1]", "held back"}}));
+  EXPECT_EQ(wc["values"]["t_delay"], nullptr);
+  EXPECT_EQ(wc["not_written"], json({"t_delay", "speed[1]"}));
+
+  TRun dry = Json({"write", "--dry-run", "c_parts=1"});
+  EXPECT_EQ(dry.Status, 1);
+  const json& e = dry.J.at("controllers").at(0).at("entries").at(0);
+  EXPECT_EQ(e["current"], nullptr);
+  EXPECT_EQ(e["reason"], "not transferred (counter)");
+  EXPECT_TRUE(Writes(1000).empty());
+}
+
 TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2")}));
   TRun full = RunProgram({"/bin/sh", "-c", std::string(TAVEXCTL_EXE) + " --adapter lo --listen 200 read speed > /dev/full"});
@@ -979,7 +1216,7 @@ TEST_F(Tavexctl, OutputThatCannotBeWrittenIsAFailure) {
 TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestFlag) {
   json vars = Variables();
   for (auto& v : vars)
-    if (v["name"] == "rtc_month") v["type"] = "bit";
+    if (v["name"] == "rtc_month") v["type"] = "timer";
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
   TRun r = Json({"write", "--sync-clock", "speed=7"});
   EXPECT_EQ(r.Status, 1);

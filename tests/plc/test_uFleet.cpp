@@ -136,7 +136,7 @@ TEST_F(Fleet, ReadIsOneExchangePerControllerInBatchesOfAtMost100) {
 TEST_F(Fleet, WriteSendsOnlyAcceptedValuesInOneWriteThenTheClockThenOneRead) {
   json vars = WordVars(3);
   vars.push_back(Var("r", "real", {{"value", 1.5}}));
-  vars.push_back(Var("t", "timer"));
+  vars.push_back(Var("t", "timer", {{"value", 1234}}));
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
   MakeRecords({{1000, "127.0.0.2"}});
   // v0 written, v1 rejected (out of range), v2 only read, r written, t
@@ -158,12 +158,14 @@ TEST_F(Fleet, WriteSendsOnlyAcceptedValuesInOneWriteThenTheClockThenOneRead) {
   const std::vector<std::pair<std::string, TEntryReason>> want = {
       {"7", TEntryReason::None},        {"10", TEntryReason::RejectedValue},
       {"20", TEntryReason::None},       {"2.25", TEntryReason::None},
-      {"0", TEntryReason::RejectedValue}, {"?", TEntryReason::UnknownEntry}};
+      {"?", TEntryReason::NotTransferred}, {"?", TEntryReason::UnknownEntry}};
   for (size_t k = 0; k < want.size(); ++k) {
     SCOPED_TRACE(k);
     EXPECT_EQ(r.Entries[k].Text, want[k].first);
     EXPECT_EQ(r.Entries[k].Reason, want[k].second);
   }
+  EXPECT_EQ(r.Entries[4].VarType, vtTimer);
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "t"), 1234u);  // never written, never shown as 0
   EXPECT_EQ(asked.load(), 1);
   EXPECT_EQ(r.Rtc.substr(0, 18), "2027-01-02  03:04:");
 
@@ -182,6 +184,36 @@ TEST_F(Fleet, WriteSendsOnlyAcceptedValuesInOneWriteThenTheClockThenOneRead) {
   EXPECT_EQ(all.back().at("command"), kCmdRead);
   EXPECT_EQ(LogOf(1000, kCmdRead).size(), 1u);
   EXPECT_EQ(sim_->ReadVarRaw(1000, "v1"), 10u);  // the rejected value never arrived
+}
+
+// A value nobody read is no value: a timer or counter holding 1234 is "?"
+// with a reason that names its type, never 0.
+TEST_F(Fleet, ReadShowsTypesThatAreNotTransferredAsQuestionMarksWithTheirType) {
+  json vars = WordVars(1);
+  const std::vector<std::string> types = {"timer", "counter", "void", "timerbit", "timerlong", "counterbit",
+                                          "counterlong"};
+  std::vector<std::string> entries = {"v0"};
+  for (const auto& t : types) {
+    vars.push_back(Var("x_" + t, t, {{"value", 1}}));
+    entries.push_back("x_" + t);
+  }
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
+  MakeRecords({{1000, "127.0.0.2"}});
+  auto jobs = Jobs(entries);
+  std::vector<TFleetResult> results;
+  RunFleet(jobs, {}, results);
+  const TFleetResult& r = results[0];
+  ASSERT_EQ(r.Entries.size(), entries.size());
+  EXPECT_EQ(r.Entries[0].Text, "0");
+  EXPECT_EQ(r.Entries[0].Reason, TEntryReason::None);
+  EXPECT_EQ(ReasonText(r.Entries[0].Reason, r.Entries[0].VarType), std::string());
+  for (size_t k = 1; k < entries.size(); ++k) {
+    SCOPED_TRACE(entries[k]);
+    EXPECT_EQ(r.Entries[k].Text, "?");
+    EXPECT_EQ(r.Entries[k].Reason, TEntryReason::NotTransferred);
+    EXPECT_EQ(ReasonText(r.Entries[k].Reason, r.Entries[k].VarType), "not transferred (" + types[k - 1] + ")");
+  }
+  EXPECT_FALSE(r.GivenUp);
 }
 
 // --- Fail-fast -------------------------------------------------------------------

@@ -113,6 +113,69 @@ TEST(SkippedSendersText, NamesWhoIsNotListedAndCountsTheRest) {
   }
 }
 
+// What a cell (and tavexctl) shows for a value read is what a write takes
+// back, to the same bits on the wire: every type's limits, and the reals
+// that single precision cannot hold exactly.
+TEST(ValueText, EveryTypesLimitsReadBackToTheSameWireBits) {
+  const struct {
+    uint8_t type;
+    uint32_t raw;  // as read from the controller
+    const char* text;
+  } cases[] = {
+      {vtBit, 0, "0"},
+      {vtBit, 255, "255"},
+      {vtWord, 0, "0"},
+      {vtWord, 65535, "65535"},
+      {vtInt, 0x8000, "-32768"},
+      {vtInt, 0x7FFF, "32767"},
+      {vtLong, 0x80000000, "-2147483648"},
+      {vtLong, 0x7FFFFFFF, "2147483647"},
+      {vtReal, 0x7F7FFFFF, "3.4028235E38"},    // the largest
+      {vtReal, 0xFF7FFFFF, "-3.4028235E38"},
+      {vtReal, 0x00800000, "1.1754944E-38"},   // the smallest normal
+      {vtReal, 0x00400000, "5.877472E-39"},    // a subnormal
+      {vtReal, 0x00000001, "1E-45"},           // the smallest subnormal
+      {vtReal, 0x80000001, "-1E-45"},
+      {vtReal, 0x00000000, "0"},
+      {vtReal, 0x80000000, "-0"},
+      {vtReal, 0x3FE66666, "1.8"},             // not 1.79999995231628
+      {vtReal, 0x41A0CCCD, "20.1"},            // not 20.1000003814697
+      {vtReal, 0x41480000, "12.5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(TypeKeyword(c.type)) + " " + c.text);
+    TTavexVar read("v", 0x100, 0, 1, 0, 0, scGlobal, c.type, false, false, "", uint8_t{0});
+    read.SetRawValue(c.raw);
+    const std::string text = ValueText(read, '.');
+    EXPECT_EQ(text, c.text);
+    TVarValue v;
+    ASSERT_TRUE(ValueFromText(c.type, text, v));
+    TTavexVar written("v", 0x100, 0, 1, 0, 0, scGlobal, c.type, false, false, "", uint8_t{0});
+    written.SetValue(v);
+    const uint32_t mask = c.type == vtBit ? 0xFFu : (c.type == vtWord || c.type == vtInt ? 0xFFFFu : ~0u);
+    EXPECT_EQ(written.GetRawValue() & mask, c.raw);
+    // The desktop's own separator, and nothing else, differs.
+    std::string comma = text;
+    std::replace(comma.begin(), comma.end(), '.', ',');
+    EXPECT_EQ(ValueText(read, ','), comma);
+  }
+}
+
+// A timer, counter and the like are never read: whatever the element holds
+// is no value of the controller's, so the cell shows "?", never 0.
+TEST(ValueText, ATypeThatIsNotTransferredShowsNoValue) {
+  for (uint8_t type : {vtTimer, vtCounter, vtVoid, vtTimerBit, vtTimerLong, vtCounterBit, vtCounterLong}) {
+    SCOPED_TRACE(TypeKeyword(type));
+    TTavexVar e("t", 0x100, 0, 1, 0, 0, scGlobal, type, false, false, "", uint8_t{0});
+    EXPECT_EQ(ValueText(e, '.'), "?");
+    e.SetRawValue(1234);
+    EXPECT_EQ(ValueText(e, '.'), "?");
+    TGadgetVar r("1.t", "t", 1, -1, "");
+    r.Link = &e;
+    EXPECT_EQ(CellText(r, '.'), "?");
+  }
+}
+
 TEST(FormatRtc, TwoBlanksBetweenDateAndTime) {
   EXPECT_EQ(FormatRtc(2026, 3, 4, 5, 6, 7), "2026-03-04  05:06:07");
   EXPECT_EQ(FormatRtc(26, 12, 31, 23, 59, 59), "0026-12-31  23:59:59");
@@ -472,6 +535,46 @@ TEST_F(Operations, ReadRowGivesCellTextsAndTheClock) {
   EXPECT_EQ(reads.back()["addresses"].size(), 6u);
 }
 
+// The desktop's walk: a timer or counter cell shows "?" (the controller
+// holds 1234 in it), and writing the row back sends nothing to them.
+TEST_F(Operations, TimersAndCountersShowNoValueAndAreNeverWritten) {
+  json vars = Vars();
+  vars.push_back(Var("t", "timer", {{"value", 1234}}));
+  vars.push_back(Var("c", "counter", {{"value", 1234}}));
+  vars.push_back(Var("tl", "timerlong", {{"value", 1234}}));
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  const std::vector<std::string> entries = {"t", "speed", "c", "tl"};
+  std::vector<std::string> texts;
+  ReadRow(*plc, entries, texts, '.');
+  EXPECT_EQ(texts, (std::vector<std::string>{"?", "1500", "?", "?"}));
+
+  sim_->ClearLog();
+  texts = {"5", "1600", "0", "?"};
+  WriteRow(*plc, entries, texts, nullptr, '.');
+  EXPECT_EQ(texts, (std::vector<std::string>{"?", "1600", "?", "?"}));
+  for (const json& w : Log(52))
+    for (const auto& name : w["names"]) EXPECT_EQ(name, "speed") << w.dump();
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "t"), 1234u);
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "c"), 1234u);
+  EXPECT_EQ(sim_->ReadVarRaw(1000, "tl"), 1234u);
+}
+
+// A clock variable of a type that is not transferred was never read: the
+// clock is not shown rather than shown with a made-up field.
+TEST_F(Operations, AClockVariableThatIsNotTransferredHidesTheClock) {
+  json vars = json::array();
+  for (json v : ClockVars()) {
+    if (v["name"] == "rtc_sec") v["type"] = "timer";
+    vars.push_back(v);
+  }
+  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
+  auto plc = Record(1000, "127.0.0.2");
+  ReadClock(*plc);
+  EXPECT_EQ(plc->RtcText, "");
+  EXPECT_TRUE(plc->AlcOk);
+}
+
 TEST_F(Operations, ClockWithoutSecondsOrWeekday) {
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", Vars(true, false)}}),
                      Controller(1001, "127.0.0.3", {{"variables", Vars(false, true)}})}));
@@ -522,7 +625,7 @@ TEST_F(Operations, SynchronisedClockArrivesInOneWrite) {
 // of the write; the other fields still go out, as for a missing variable.
 TEST_F(Operations, ARejectedClockValueLeavesTheRequestFlagUnwritten) {
   json vars = ClockVars();
-  vars[1] = Var("rtc_month", "bit");  // takes 0 and 1 only
+  vars[1] = Var("rtc_month", "timer");  // takes no value at all
   Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}}),
                      Controller(1001, "127.0.0.3", {{"variables", Vars()}})}));
   const TLocalTime t{2026, 12, 6, 9, 5, 3, 0};

@@ -13,6 +13,7 @@
 #include "plc/uOperations.h"
 #include "tests/plc/PlcFixture.h"
 #include "vars/uGadgetVars.h"
+#include "vars/uNumberText.h"
 
 namespace tavex {
 namespace {
@@ -108,7 +109,7 @@ class FaultMatrix : public PlcTest, public ::testing::WithParamInterface<TFaultC
       ++Known;
       const auto truth = sim_->ReadVarValue(kNad, e.Name, e.Index);
       ASSERT_TRUE(truth.has_value());
-      EXPECT_EQ(Texts[k], FormatValue(*truth, '.'));
+      EXPECT_EQ(Texts[k], e.Type == vtReal ? FormatSingle(static_cast<float>(*truth), '.') : FormatValue(*truth, '.'));
     }
   }
 

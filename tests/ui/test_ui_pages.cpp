@@ -344,24 +344,27 @@ class TestPages : public QObject {
   void readShowsValuesByTypeAndTheClock() {
     json vars = json::array({Var("flag", "bit", 1), Var("fan_speed", "word", 1450), Var("offset", "int", -40),
                              Var("total", "long", 100000), Var("ratio", "real", 0.1), Var("setpoint", "real", 21.5),
-                             {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
+                             {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}},
+                             Var("t_on", "timer", 1234)});
     StartSim(json::array({Controller(1000, "127.0.0.2", vars), Controller(1001, "127.0.0.3", vars, {"rtc_sec"}),
                           Controller(1002, "127.0.0.4", vars, {"rtc_weekday"}), Controller(1003, "127.0.0.5", vars)}));
     TfmMain& w = Open(
         "[Variables]\nVar0=flag\nVar1=fan_speed\nVar2=offset\nVar3=total\nVar4=ratio\nVar5=setpoint\n"
-        "Var6=pump[1]\nVar7=nosuch\nVar8=pump[7]\n",
+        "Var6=pump[1]\nVar7=nosuch\nVar8=pump[7]\nVar9=t_on\n",
         1, 4);
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 3, false);  // Autodetect checked every row
     Sim_->ClearLog();
     w.btnReadClick();
 
-    const QStringList expected = {"1", "1450", "-40", "100000", "0.100000001490116", "21.5", "7", "?", "?"};
+    // A real as the shortest text of its single; a timer, never read, as "?"
+    // rather than a 0 the controller does not hold.
+    const QStringList expected = {"1", "1450", "-40", "100000", "0.1", "21.5", "7", "?", "?", "?"};
     for (int r = 0; r < 3; ++r) {
       QStringList row;
-      for (int c = 4; c < 13; ++c) row << Text(cfg, r, c);
+      for (int c = 4; c < 14; ++c) row << Text(cfg, r, c);
       QCOMPARE(row, expected);
-      for (int k = 0; k < 9; ++k) QVERIFY(!w.GetCells().At(r, k).Busy && !w.GetCells().At(r, k).Edited);
+      for (int k = 0; k < 10; ++k) QVERIFY(!w.GetCells().At(r, k).Busy && !w.GetCells().At(r, k).Edited);
     }
     // The array element is requested by name and index, under its own key.
     bool elementAsked = false;
@@ -856,10 +859,10 @@ class TestPages : public QObject {
   // A value its column cuts shows its whole text as a tooltip; one that
   // fits shows none.
   void cutCellsShowTheirWholeTextAsTooltip() {
-    StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", 0.1), Var("fan_speed", "word", 1450)}))}));
+    StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", -1.2345679e-20), Var("fan_speed", "word", 1450)}))}));
     TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
     w.btnReadClick();
-    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("0.100000001490116"));
+    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("-1.2345679E-20"));
     auto tip = [&](int Column) {
       QToolTip::hideText();
       (void)QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000);
@@ -868,7 +871,7 @@ class TestPages : public QObject {
       QApplication::sendEvent(w.vstConfig->viewport(), &e);
       return QToolTip::isVisible() ? QToolTip::text() : QString();
     };
-    QCOMPARE(tip(4), QString("0.100000001490116"));
+    QCOMPARE(tip(4), QString("-1.2345679E-20"));
     QCOMPARE(tip(5), QString());
     QCOMPARE(tip(1), QString());
     w.vstConfig->horizontalHeader()->resizeSection(4, 400);

@@ -401,5 +401,111 @@ TEST(NumberText, RealsBeyondRange) {
   }
 }
 
+// A real text is rounded once, straight to the nearest single. Read through
+// a double first, a text just off a midpoint between two singles lands on
+// the midpoint and then rounds to the wrong neighbour; at the top of the
+// range that neighbour is infinity and a valid text was refused.
+TEST(NumberText, SinglesRoundOnceToNearest) {
+  constexpr uint32_t kMax = 0x7F7FFFFF, kMinNormal = 0x00800000, kMinSub = 0x00000001;
+  const std::string halfSub =  // exactly half the smallest subnormal: ties to even, to 0
+      "7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625E-46";
+  const std::string aboveHalfSub =
+      "7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015626E-46";
+  const struct {
+    std::string text;
+    TSingleFit fit;
+    uint32_t bits;  // with Fits
+  } cases[] = {
+      {"1.8", TSingleFit::Fits, 0x3FE66666},
+      {"20.1", TSingleFit::Fits, 0x41A0CCCD},
+      {"-0", TSingleFit::Fits, 0x80000000},
+      {"0.000E-99999", TSingleFit::Fits, 0},
+      {"3.4028235E38", TSingleFit::Fits, kMax},
+      {"3.40282346638529E38", TSingleFit::Fits, kMax},  // above the largest, rounds down to it
+      {"3.402e38", TSingleFit::Fits, 0x7F7FF023},
+      {"340282356779733661637539395458142568447", TSingleFit::Fits, kMax},  // just below the midpoint to 2^128
+      {"340282356779733661637539395458142568448", TSingleFit::Overflow, 0},  // the midpoint: to even, infinity
+      {"-1E39", TSingleFit::Overflow, 0},
+      {"1.17549435E-38", TSingleFit::Fits, kMinNormal},
+      {"1.4e-45", TSingleFit::Fits, kMinSub},
+      {"1E-45", TSingleFit::Fits, kMinSub},
+      {"7.1e-46", TSingleFit::Fits, kMinSub},
+      {aboveHalfSub, TSingleFit::Fits, kMinSub},
+      {halfSub, TSingleFit::Underflow, 0},
+      {"7e-46", TSingleFit::Underflow, 0},
+      {"-1e-50", TSingleFit::Underflow, 0},
+      {"1.000000059604644775390625000001", TSingleFit::Fits, 0x3F800001},  // not 1: above the midpoint
+      {"1.000000059604644775390625", TSingleFit::Fits, 0x3F800000},        // the midpoint: to even
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    float v = 99;
+    TSingleFit fit = TSingleFit::Fits;
+    ASSERT_TRUE(TryParseSingle(c.text, v, fit));
+    EXPECT_EQ(fit, c.fit);
+    EXPECT_EQ(FloatBits(v), c.bits);
+  }
+  float v = 0;
+  TSingleFit fit;
+  for (const char* bad : {"", "1,5", "1.5 ", "inf", "nan", "0x10", "1e", "--1"}) EXPECT_FALSE(TryParseSingle(bad, v, fit)) << bad;
+}
+
+TEST(NumberText, FormatSingleIsTheShortestTextThatReadsBack) {
+  auto single = [](uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+  };
+  const struct {
+    float value;
+    const char* text;
+  } cases[] = {
+      {1.8f, "1.8"},
+      {20.1f, "20.1"},
+      {-0.0f, "-0"},
+      {0.0f, "0"},
+      {12.5f, "12.5"},
+      {0.1f, "0.1"},
+      {16777216.0f, "16777216"},
+      {1e15f, "1E15"},
+      {1.5e20f, "1.5E20"},
+      {0.00001f, "0.00001"},
+      {1.5e-6f, "1.5E-6"},
+      {std::numeric_limits<float>::max(), "3.4028235E38"},
+      {-std::numeric_limits<float>::max(), "-3.4028235E38"},
+      {std::numeric_limits<float>::min(), "1.1754944E-38"},
+      {single(0x00400000), "5.877472E-39"},  // a subnormal
+      {std::numeric_limits<float>::denorm_min(), "1E-45"},
+      {std::numeric_limits<float>::infinity(), "INF"},
+      {-std::numeric_limits<float>::infinity(), "-INF"},
+      {std::numeric_limits<float>::quiet_NaN(), "NAN"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FormatSingle(c.value, '.'), c.text);
+  }
+  EXPECT_EQ(FormatSingle(1.8f, ','), "1,8");
+  EXPECT_EQ(FormatSingle(1.5e-6f, ','), "1,5E-6");
+
+  // Every 65521st bit pattern, of either sign, normal and subnormal: the
+  // text reads back to the very same bits, in at most nine significant
+  // digits.
+  for (uint64_t b = 0; b <= 0xFFFFFFFFu; b += 65521) {
+    const float f = single(static_cast<uint32_t>(b));
+    if (!std::isfinite(f)) continue;
+    const std::string text = FormatSingle(f, '.');
+    float back = 99;
+    TSingleFit fit;
+    ASSERT_TRUE(TryParseSingle(text, back, fit)) << text;
+    ASSERT_EQ(fit, TSingleFit::Fits) << text;
+    ASSERT_EQ(FloatBits(back), static_cast<uint32_t>(b)) << text;
+    std::string digits;
+    for (const char ch : text.substr(0, text.find('E')))
+      if (ch >= '0' && ch <= '9' && (ch != '0' || !digits.empty())) digits += ch;
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    EXPECT_LE(digits.size(), 9u) << text;
+  }
+}
+
 }  // namespace
 }  // namespace tavex
