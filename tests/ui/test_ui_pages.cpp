@@ -222,6 +222,10 @@ class TestPages : public QObject {
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 3);
     QVERIFY(Sim_->SetFaults(1002, sim::ParseFaults({{"silent", true}})));
+    // The first controller answers a little late, so that the window is
+    // repainted while its steps are under way (an answer that is back
+    // before the wait begins leaves nothing to see).
+    QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"delay_ms", 5}})));
     // The silent controller's clock runs ten times fast, so that its
     // time-outs pass quickly: the steps are what matters here.
     w.GetTavexList().Items(2)->Communicator->TickSource = [start = std::chrono::steady_clock::now()] {
