@@ -389,19 +389,7 @@ void TCommunicator::HandleLocked(const std::string& text, const std::string& Sen
     }
   }
 
-  Last_.Direction = dir;
-  Last_.SourceNad = src;
-  Last_.DestNad = dst;
-  Last_.FrameText = std::move(frame);
-  Last_.PayloadText = std::move(payload);
-  Last_.PeerIP = SenderIP;
-  Last_.PeerPort = SenderPort;
-  if (OnReceive && (dst == 0 || dst == kToolNad)) {
-    try {
-      OnReceive(Last_.PeerIP, SenderPort, src, dst, dir, aux, Last_.FrameText, Last_.PayloadText);
-    } catch (...) {
-    }
-  }
+  StoreFrameLocked(frame, payload, src, dst, dir, aux, SenderIP, SenderPort);
 
   // Any parsed frame ends the wait (Autodetect's answers take
   // CollectLocked instead).
@@ -466,9 +454,9 @@ void TCommunicator::CollectLocked(const std::string& Text, const std::string& Se
   }
 }
 
-void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src,
-                                       uint32_t Dst, uint8_t Dir, uint8_t Aux,
-                                       const std::string& SenderIP, uint16_t SenderPort) {
+void TCommunicator::StoreFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src,
+                                     uint32_t Dst, uint8_t Dir, uint8_t Aux,
+                                     const std::string& SenderIP, uint16_t SenderPort) {
   Last_.Direction = Dir;
   Last_.SourceNad = Src;
   Last_.DestNad = Dst;
@@ -482,6 +470,12 @@ void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload,
     } catch (...) {
     }
   }
+}
+
+void TCommunicator::CollectFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src,
+                                       uint32_t Dst, uint8_t Dir, uint8_t Aux,
+                                       const std::string& SenderIP, uint16_t SenderPort) {
+  StoreFrameLocked(Frame, Payload, Src, Dst, Dir, Aux, SenderIP, SenderPort);
   // Anything else (another station's request, an answer to another master)
   // answers nothing asked here; it is skipped, and the listening goes on.
   if (Dir == 1 && Aux == 0 && Dst == kToolNad) {

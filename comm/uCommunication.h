@@ -286,6 +286,9 @@ class TCommunicator {
   void CollectLocked(const std::string& Text, const std::string& SenderIP, uint16_t SenderPort);
   // A parsed frame while collecting: listed when it answers the tool,
   // skipped otherwise. With Lock_ held.
+  // Keeps a parsed frame as the last frame and tells OnReceive. Lock_ held.
+  void StoreFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src, uint32_t Dst,
+                        uint8_t Dir, uint8_t Aux, const std::string& SenderIP, uint16_t SenderPort);
   void CollectFrameLocked(std::string& Frame, std::string& Payload, uint32_t Src, uint32_t Dst,
                           uint8_t Dir, uint8_t Aux, const std::string& SenderIP,
                           uint16_t SenderPort);
