@@ -80,6 +80,18 @@ struct TModel {
   uint64_t Skipped = 0;
   uint64_t Unlisted = 0;  // answers beyond the lists' bound
 
+  // A parsed frame becomes the last frame.
+  void Keep(const std::string& Frame, const std::string& Payload, uint32_t Src, uint32_t Dst,
+            uint8_t Dir, const std::string& IP, uint16_t Port) {
+    Last.Direction = Dir;
+    Last.SourceNad = Src;
+    Last.DestNad = Dst;
+    Last.FrameText = Frame;
+    Last.PayloadText = Payload;
+    Last.PeerIP = IP;
+    Last.PeerPort = Port;
+  }
+
   // Nad: the request's destination; IP: the unicast address it went to
   // (here always a controller's, never a broadcast address).
   void Arm(uint32_t Nad, const std::string& IP) {
@@ -133,13 +145,7 @@ struct TModel {
         return;
       }
     }
-    Last.Direction = dir;
-    Last.SourceNad = src;
-    Last.DestNad = dst;
-    Last.FrameText = frame;
-    Last.PayloadText = payload;
-    Last.PeerIP = ip;
-    Last.PeerPort = port;
+    Keep(frame, payload, src, dst, dir, ip, port);
     State = TTransState::Idle;
   }
 
@@ -179,13 +185,7 @@ struct TModel {
       uint32_t src = 0, dst = 0;
       uint8_t dir = 0, aux = 0;
       if (need > 0 && ParseFrame(rx, frame, src, dst, dir, aux, payload)) {
-        Last.Direction = dir;
-        Last.SourceNad = src;
-        Last.DestNad = dst;
-        Last.FrameText = frame;
-        Last.PayloadText = payload;
-        Last.PeerIP = ip;
-        Last.PeerPort = port;
+        Keep(frame, payload, src, dst, dir, ip, port);
         if (dir == 1 && aux == 0 && dst == kToolNad) {
           if (Nads.size() < TCommunicator::kMaxDetected) {
             Nads.push_back(std::to_string(src));
