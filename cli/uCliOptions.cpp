@@ -98,6 +98,8 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--format FORMAT", "table, csv or json (default table)"},
     {"--format FORMAT ", "table, csv, json, or rows (nad,entry,value: what write --from takes)"},
     {"--from FILE.csv", "values from a CSV file nad,entry,value ('-': standard input)"},
+    {"--all", "with values on the command line: write every controller that answers"},
+    {"--skip-unknown", "leave out the rows whose value is \"?\" (not read when saved), naming them"},
     {"--dry-run", "read and show the current and the new values; write nothing"},
     {"--sync-clock", "also set each controller's clock to this computer's time"},
     {"--sync", "set each controller's clock to this computer's time"},
@@ -164,7 +166,7 @@ const std::vector<TCommandDoc>& CommandDocs() {
        "usage error. Each controller's values are then checked against its variables'\n"
        "types: when one is rejected or names no variable, nothing is written to that\n"
        "controller. What is written is read back and compared.\n",
-       Join(Join(kFind, kServe), {"--from FILE.csv", "--dry-run", "--sync-clock", "--utc",
+       Join(Join(kFind, kServe), {"--from FILE.csv", "--all", "--skip-unknown", "--dry-run", "--sync-clock", "--utc",
                                   "--format FORMAT", "-q, --quiet"}),
        "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
        "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"},
@@ -312,6 +314,13 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
                  "With write: values from a CSV file with the\n"
                  "columns nad,entry,value ('-': standard input)")
       ->type_name("FILE.csv");
+  app.add_flag("--all", O.All,
+               "With write ENTRY=VALUE: write every controller\n"
+               "that answers (without it a selection is needed:\n"
+               "--nad, --host or --hosts)");
+  app.add_flag("--skip-unknown", O.SkipUnknown,
+               "With write --from: leave out the rows whose value\n"
+               "is \"?\" (could not be read when saved)");
   app.add_flag("--dry-run", O.DryRun,
                "With write: read and show each current value\nand the one to write; write nothing");
   app.add_flag("--sync", sync, "With clock: set each controller's clock");
@@ -451,7 +460,17 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!O.FromGiven && O.Args.empty())
       throw TUsageError{UsageSentence("write needs ENTRY=VALUE arguments or --from FILE.csv")};
     O.Values = ParseValueArgs(O.Args);
+    // Values on the command line reach whoever answers the broadcast: a
+    // forgotten --nad must not write the whole plant.
+    if (!O.FromGiven && !O.All && O.Nads.empty() && O.Hosts.empty() && !O.HostsGiven)
+      throw TUsageError{UsageSentence(
+          "write with ENTRY=VALUE needs a selection (--nad, --host or --hosts), or --all to write "
+          "every controller that answers")};
   }
+  if (O.All && (O.Command != "write" || O.FromGiven))
+    throw TUsageError{UsageSentence("--all only goes with write ENTRY=VALUE")};
+  if (O.SkipUnknown && !O.FromGiven)
+    throw TUsageError{UsageSentence("--skip-unknown only goes with write --from")};
   if (O.Command == "read")
     for (const auto& a : O.Args)
       if (!ValidEntryText(a))

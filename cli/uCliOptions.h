@@ -45,6 +45,8 @@ struct TOptions {
   bool Verbose = false;  // each controller's stages on stderr
   std::string FromFile;
   bool FromGiven = false;
+  bool All = false;          // write: every controller that answers, without a selection
+  bool SkipUnknown = false;  // write --from: rows whose value is "?" are left out, not refused
   std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked
 };
 

@@ -57,6 +57,18 @@ struct TRowResult {
   bool HeldBack = false;                // a value was rejected: nothing written
 };
 
+// A controller that was asked for (by --nad, --host, --hosts or a row of
+// write --from) and is not served: it did not answer, or answered with
+// another NAD. Every command's output lists it among the served ones, in
+// NAD order (one whose NAD is not known after them, by address), with its
+// Error; Detect has already recorded the failure sentence.
+struct TAskedMissing {
+  uint32_t Nad = 0;
+  bool NadKnown = false;  // false: asked by address only (--host), and nobody answered
+  std::string Address;    // where it was asked; empty when it was asked by NAD only
+  std::string Error;      // "did not answer", "answered with NAD 1002", ...
+};
+
 // Set by SIGINT and SIGTERM: no more requests are sent; what was done is
 // printed, and the run ends with status 130.
 extern std::atomic<bool> gStopRequested;
@@ -117,6 +129,7 @@ class TTool {
   TFileValues FileValues;
   TTavexList List;
   std::vector<TTavex*> Plcs;  // the records worked on, in list order
+  std::vector<TAskedMissing> Missing;  // asked for, not served (see TAskedMissing)
   std::vector<std::string> Failures;
   TProgress Progress;
 };
