@@ -400,7 +400,7 @@ TEST_F(Tavexctl, TheAllocationCacheSavesTheArchivePagesOfLaterRuns) {
   EXPECT_EQ(files, 2u);
   // The write takes the same road.
   const size_t before = Log(33).size();
-  TRun w = Json({"write", "hours=5"});
+  TRun w = Json({"--all", "write", "hours=5"});
   EXPECT_EQ(w.Status, 0) << w.Err;
   EXPECT_EQ(Log(33).size() - before, warm);
 }
@@ -492,7 +492,7 @@ TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) 
 
 TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
   StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
-  TRun r = Json({"write", "setpoint=21.25", "speed[3]=1234", "offset=-300", "hours=-5", "relay=0"});
+  TRun r = Json({"--all", "write", "setpoint=21.25", "speed[3]=1234", "offset=-300", "hours=-5", "relay=0"});
   EXPECT_EQ(r.Status, 0) << r.Err;
   ASSERT_EQ(r.J.at("controllers").size(), 2u);
   const json want = {{"setpoint", 21.25}, {"speed[3]", 1234}, {"offset", -300},
@@ -528,7 +528,7 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
       {"offset=1e3", "offset", "\"1e3\" is not a valid int value for offset; nothing was written to it."},
   };
   for (const auto& c : cases) {
-    TRun r = Json({"write", c.Arg});
+    TRun r = Json({"--all", "write", c.Arg});
     EXPECT_EQ(r.Status, 1) << c.Arg;
     EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: " + c.Sentence + "\n");
     EXPECT_EQ(r.J["controllers"][0]["not_written"], json::array({c.Entry}));
@@ -541,7 +541,7 @@ TEST_F(Tavexctl, ARejectedValueWritesNothingAndFails) {
 
 TEST_F(Tavexctl, AValueThatDoesNotReadBackAsWrittenIsAFailure) {
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"faults", {{"ignore_writes", true}}}})}));
-  TRun r = Json({"write", "hours=5"});
+  TRun r = Json({"--all", "write", "hours=5"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.J["controllers"][0]["values"]["hours"], 70000);
   EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: hours reads back 70000 after writing 5.\n");
@@ -550,7 +550,7 @@ TEST_F(Tavexctl, AValueThatDoesNotReadBackAsWrittenIsAFailure) {
 TEST_F(Tavexctl, SyncClockWritesTheClockInOneWriteWithTheRequestFlag) {
   StartSim(json::array({Controller(1000, "127.0.0.2")}));
   const std::time_t before = std::time(nullptr);
-  TRun r = Json({"--sync-clock", "write", "speed=7"});
+  TRun r = Json({"--sync-clock", "--all", "write", "speed=7"});
   const std::time_t after = std::time(nullptr);
   EXPECT_EQ(r.Status, 0) << r.Err;
   const auto writes = Writes(1000);
@@ -577,7 +577,7 @@ TEST_F(Tavexctl, SyncClockWritesTheClockInOneWriteWithTheRequestFlag) {
   EXPECT_EQ(r.J["controllers"][0]["rtc"].get<std::string>().substr(0, 10), date);
 
   // Without --sync-clock the clock is only read.
-  TRun plain = Json({"write", "speed=8"});
+  TRun plain = Json({"--all", "write", "speed=8"});
   EXPECT_EQ(plain.Status, 0) << plain.Err;
   EXPECT_EQ(Writes(1000).size(), 3u);
   EXPECT_EQ(Writes(1000).back(), std::vector<std::string>{"speed[0]"});
@@ -586,7 +586,7 @@ TEST_F(Tavexctl, SyncClockWritesTheClockInOneWriteWithTheRequestFlag) {
 TEST_F(Tavexctl, SyncClockFailsWhenTheControllerLacksClockVariables) {
   StartSim(json::array(
       {Controller(1000, "127.0.0.2", {{"variables", json::array({Var("speed", "word", {{"value", 1}})})}})}));
-  TRun r = Json({"--sync-clock", "write", "speed=2"});
+  TRun r = Json({"--sync-clock", "--all", "write", "speed=2"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], 2);
   EXPECT_EQ(r.Err,
@@ -643,7 +643,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       {{"--nad", "1000", "write", "speed[2]=70000", "offset=3", "nosuch=1", "relay=-1"}, 1,
        "\"70000\" is not a valid word value for speed[2]; nosuch names no variable; \"-1\" is not a valid bit "
        "value for relay; nothing was written to it.", {}},
-      {{"write", "speed[2]=1e3", "offset=1e5"}, 1, "\"1e5\" is not a valid int value for offset", {}},
+      {{"--all", "write", "speed[2]=1e3", "offset=1e5"}, 1, "\"1e5\" is not a valid int value for offset", {}},
       {{"write", "speed[2]=nan"}, 2, "Argument \"speed[2]=nan\": \"nan\" for speed[2] is not a number", {}},
       {{"write", "setpoint=1,5"}, 2, "\"1,5\" for setpoint is not a number", {}},
       {{"write", "speed[2]= 5"}, 2, "\" 5\" for speed[2] is not a number", {}},
@@ -663,7 +663,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       // a byte-order mark, CR LF, and a semicolon file as spreadsheets save them
       {{"write", "--from", bom}, 0, "", {{1000, {{"speed[1]"}}}}},
       {{"write", "--from", semi}, 0, "", {{1000, {{"setpoint"}}}, {1001, {{"speed[2]"}}}}},
-      {{"write", "--dry-run", "speed[3]=9", "relay=256"}, 1, "nothing would be written to it.", {}},
+      {{"--all", "write", "--dry-run", "speed[3]=9", "relay=256"}, 1, "nothing would be written to it.", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.Args));
@@ -685,7 +685,7 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
 
 TEST_F(Tavexctl, JsonKeepsTypesAndListsEveryEntryNotWritten) {
   StartSim(json::array({Controller(1000, "127.0.0.2")}));
-  TRun r = Json({"write", "nosuch=1", "speed[1]=70000", "hours=5"});
+  TRun r = Json({"--all", "write", "nosuch=1", "speed[1]=70000", "hours=5"});
   EXPECT_EQ(r.Status, 1);
   const json& c = r.J.at("controllers").at(0);
   EXPECT_EQ(c["not_written"], json({"nosuch", "speed[1]", "hours"}));
@@ -710,7 +710,7 @@ TEST_F(Tavexctl, SavedRowsRestoreTheValues) {
   const std::string file = WriteFile("saved.csv", saved.Out);
 
   // Change everything, then restore from the file.
-  TRun changed = Ctl({"write", "setpoint=1", "speed[1]=2", "offset=3", "hours=4", "relay=0"});
+  TRun changed = Ctl({"--all", "write", "setpoint=1", "speed[1]=2", "offset=3", "hours=4", "relay=0"});
   ASSERT_EQ(changed.Status, 0) << changed.Err;
   TRun restored = Ctl({"write", "--from", file});
   EXPECT_EQ(restored.Status, 0) << restored.Err;
@@ -845,7 +845,7 @@ TEST_F(Tavexctl, EveryTypesLimitsAsPrintedAreWrittenBackBitForBit) {
   // shortest one.
   const TRun js = Json(with({"read"}));
   EXPECT_EQ(js.Status, 0) << js.Err;
-  std::vector<std::string> jsonArgs = {"write"};
+  std::vector<std::string> jsonArgs = {"--all", "write"};
   for (const TLimit& l : Limits()) {
     SCOPED_TRACE(l.Name);
     const json& v = js.J["controllers"][0]["values"][l.Name];
@@ -888,11 +888,11 @@ TEST_F(Tavexctl, ARealIsTakenWhenItRoundsToAFiniteSingleAndRefusedNamingTheLimit
   // Above the largest single but rounding to it (with the smallest long);
   // the smallest subnormal as a short text; a value above 3.4E38 that a
   // single still holds.
-  TRun ok = Json({"write", "setpoint=3.40282346638529E38", "hours=-2147483648"});
+  TRun ok = Json({"--all", "write", "setpoint=3.40282346638529E38", "hours=-2147483648"});
   EXPECT_EQ(ok.Status, 0) << ok.Err;
-  TRun tiny = Json({"write", "setpoint=1.4e-45"});
+  TRun tiny = Json({"--all", "write", "setpoint=1.4e-45"});
   EXPECT_EQ(tiny.Status, 0) << tiny.Err;
-  TRun near = Json({"write", "setpoint=3.402e38"});
+  TRun near = Json({"--all", "write", "setpoint=3.402e38"});
   EXPECT_EQ(near.Status, 0) << near.Err;
   const auto writes = Log(52);
   ASSERT_EQ(writes.size(), 3u);
@@ -912,7 +912,7 @@ TEST_F(Tavexctl, ARealIsTakenWhenItRoundsToAFiniteSingleAndRefusedNamingTheLimit
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Arg);
-    TRun r = Json({"write", c.Arg});
+    TRun r = Json({"--all", "write", c.Arg});
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Err, std::string("tavexctl: Controller 1000 at 127.0.0.2: \"") + (c.Arg + 9) +
                          "\" is not a valid real value for setpoint (" + c.Why + "); nothing was written to it.\n");
@@ -947,7 +947,7 @@ TEST_F(Tavexctl, TimersAndCountersAreNeitherShownAsValuesNorWritten) {
   EXPECT_EQ(table.Out.substr(table.Out.size() - 2), "?\n") << table.Out;
   EXPECT_EQ(table.Out.find(" 0\n"), std::string::npos) << table.Out;
 
-  TRun w = Json({"write", "t_delay=5", "speed[1]=7"});
+  TRun w = Json({"--all", "write", "t_delay=5", "speed[1]=7"});
   EXPECT_EQ(w.Status, 1);
   EXPECT_EQ(w.Err, "tavexctl: Controller 1000 at 127.0.0.2: \"5\" is not a valid timer value for t_delay "
                    "(timer variables are not transferred); nothing was written to it.\n");
@@ -956,7 +956,7 @@ TEST_F(Tavexctl, TimersAndCountersAreNeitherShownAsValuesNorWritten) {
   EXPECT_EQ(wc["values"]["t_delay"], nullptr);
   EXPECT_EQ(wc["not_written"], json({"t_delay", "speed[1]"}));
 
-  TRun dry = Json({"write", "--dry-run", "c_parts=1"});
+  TRun dry = Json({"--all", "write", "--dry-run", "c_parts=1"});
   EXPECT_EQ(dry.Status, 1);
   const json& e = dry.J.at("controllers").at(0).at("entries").at(0);
   EXPECT_EQ(e["current"], nullptr);
@@ -979,7 +979,7 @@ TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestF
   for (auto& v : vars)
     if (v["name"] == "rtc_month") v["type"] = "timer";
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
-  TRun r = Json({"write", "--sync-clock", "speed=7"});
+  TRun r = Json({"--all", "write", "--sync-clock", "speed=7"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("its clock was not set: rtc_month does not take the value written, so rtc_write_req was "
                        "not written."), std::string::npos) << r.Err;
