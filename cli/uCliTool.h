@@ -53,8 +53,18 @@ struct TRowResult {
   std::vector<uint8_t> Types;  // each entry's element type, 0 when none
   std::string Rtc;
   std::string Error;
-  std::vector<std::string> NotWritten;  // entries whose value did not take
+  std::vector<std::string> NotWritten;  // entries whose value did not take (as far as known)
   bool HeldBack = false;                // a value was rejected: nothing written
+  // After a write: each entry's verdict (None for an entry only read), and
+  // how the value write went in batches.
+  std::vector<TWriteVerdict> Verdicts;
+  int Batches = 0;
+  int BatchesAcknowledged = 0;
+  // With a clock write: what became of it ("set", "not set", ...), and,
+  // when it was not set as asked, why (the controller's error when Error
+  // says nothing else).
+  std::string Clock;
+  std::string ClockError;
 };
 
 // A controller that was asked for (by --nad, --host, --hosts or a row of

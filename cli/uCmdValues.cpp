@@ -133,39 +133,36 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
       row.Types.push_back(e.VarType);
     }
     row.Rtc = r.Rtc;
-    // An interrupted controller did not fail: its entries say what was done.
-    row.Error = r.GivenUp && !r.Interrupted ? r.Error : std::string();
+    // An interrupted controller did not fail: its entries say what was done
+    // (but a write that went unacknowledged before the stop did fail).
+    const bool unacknowledged = std::any_of(r.Entries.begin(), r.Entries.end(), [](const TFleetEntry& e) {
+      return e.Verdict == TWriteVerdict::NotAcknowledged || e.Verdict == TWriteVerdict::Landed ||
+             e.Verdict == TWriteVerdict::NotLanded;
+    });
+    row.Error = r.GivenUp && (!r.Interrupted || unacknowledged) ? r.Error : std::string();
     row.HeldBack = r.HeldBack;
     if (Write) CheckWritten(row, Values[i], r);
   }
 }
 
-// After a write: every entry that was not written is listed, and said why
-// in one sentence per controller: rejected values and unknown entries (then
-// nothing was written), values that read back otherwise, a clock that
-// could not be set or reads back wrong.
+// After a write: each entry's verdict, as the fleet found it on the wire;
+// every entry that did not take is listed; a held-back write is said in one
+// sentence; the clock's verdict (set, not set and why, read back otherwise).
 void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
                          const TFleetResult& Result) {
   const TTavex& plc = *Row.Plc;
-  if (Result.Interrupted) {
-    // What the stop cut off before the write is not written; a write that
-    // went out counts as written though it was not read back.
-    for (size_t k = 0; k < Row.Entries.size() && k < Result.Entries.size(); ++k)
-      if (k < Values.size() && !Values[k].empty() && Result.Entries[k].Reason == TEntryReason::NotDone)
-        Row.NotWritten.push_back(Row.Entries[k]);
-    return;
-  }
-  if (!Row.Error.empty()) {
-    // Given up: nothing can be said of what arrived, so nothing counts as written.
-    for (size_t k = 0; k < Row.Entries.size(); ++k)
-      if (k < Values.size() && !Values[k].empty()) Row.NotWritten.push_back(Row.Entries[k]);
-    return;
+  Row.Verdicts.assign(Row.Entries.size(), TWriteVerdict::None);
+  Row.Batches = Result.WriteBatches;
+  Row.BatchesAcknowledged = Result.WriteBatchesAcknowledged;
+  for (size_t k = 0; k < Row.Entries.size() && k < Values.size() && k < Result.Entries.size(); ++k) {
+    if (Values[k].empty()) continue;
+    Row.Verdicts[k] = Result.Entries[k].Verdict;
+    if (!VerdictTook(Row.Verdicts[k])) Row.NotWritten.push_back(Row.Entries[k]);
   }
   if (Result.HeldBack) {
     std::vector<std::string> why;
     for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
       if (Values[k].empty()) continue;
-      Row.NotWritten.push_back(Row.Entries[k]);
       const TTavexVar* e = FindElement(plc, Row.Entries[k]);
       if (e == nullptr)
         why.push_back(TerminalSafe(Row.Entries[k]) + " names no variable");
@@ -176,49 +173,79 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
     std::string text;
     for (size_t i = 0; i < why.size(); ++i) text += (i > 0 ? "; " : "") + why[i];
     Fail(Who(plc) + ": " + text + "; nothing was written to it.");
+    if (O.SyncClock) Row.Clock = "not set";
     return;
   }
   for (size_t k = 0; k < Row.Entries.size() && k < Values.size(); ++k) {
-    if (Values[k].empty()) continue;
+    if (Row.Verdicts[k] != TWriteVerdict::WrittenDiffers && Row.Verdicts[k] != TWriteVerdict::NotLanded)
+      continue;
     const TTavexVar* e = FindElement(plc, Row.Entries[k]);
     std::string want;
-    if (Row.Texts[k] == "?" || e == nullptr || !WireText(*e, Values[k], want)) {
-      Row.NotWritten.push_back(Row.Entries[k]);
-      continue;  // said by the output's "no value" sentence
-    }
-    if (want != Row.Texts[k]) {
-      Row.NotWritten.push_back(Row.Entries[k]);
-      Fail(Who(plc) + ": " + TerminalSafe(Row.Entries[k]) + " reads back " +
-           TerminalSafe(Row.Texts[k]) + " after writing " + want + ".");
-    }
+    if (e == nullptr || !WireText(*e, Values[k], want)) want = Values[k];
+    Fail(Who(plc) + ": " + TerminalSafe(Row.Entries[k]) + " reads back " + TerminalSafe(Row.Texts[k]) +
+         " after writing " + TerminalSafe(want) +
+         (Row.Verdicts[k] == TWriteVerdict::NotLanded ? " (the write was not acknowledged)." : "."));
   }
   if (!O.SyncClock) return;
-  if (!Result.ClockMissing.empty()) {
-    Fail(Who(plc) + ": its clock was not set (no " + JoinList(Result.ClockMissing) + ").");
-    return;
+
+  // The clock.
+  const auto clockFails = [&](std::string Verdict, const std::string& Why) {
+    Row.Clock = std::move(Verdict);
+    Row.ClockError = Why;
+    Fail(Who(plc) + ": " + Why);
+  };
+  const bool noWeekday = std::find(Result.ClockMissing.begin(), Result.ClockMissing.end(),
+                                   std::string("rtc_weekday")) != Result.ClockMissing.end();
+  switch (Result.Clock) {
+    case TClockVerdict::None:
+      // The controller failed before its clock write: its error says why.
+      Row.Clock = Result.GivenUp ? "not done" : "";
+      return;
+    case TClockVerdict::NotSet:
+      if (!Result.ClockRejected.empty())
+        clockFails("not set", "its clock was not set: " + JoinList(Result.ClockRejected) +
+                                  (Result.ClockRejected.size() == 1 ? " does" : " do") +
+                                  " not take the value written, so no clock field was written.");
+      else
+        clockFails("not set", "its clock was not set: the program has no " +
+                                  JoinList(Result.ClockMissing) + ".");
+      return;
+    case TClockVerdict::Set:
+    case TClockVerdict::NotAcknowledged:
+      break;
   }
-  if (!Result.ClockRejected.empty()) {
-    Fail(Who(plc) + ": its clock was not set: " + JoinList(Result.ClockRejected) +
-         (Result.ClockRejected.size() == 1 ? " does" : " do") +
-         " not take the value written, so rtc_write_req was not written.");
-    return;
-  }
-  if (!Result.ClockSent) return;
+  const bool acknowledged = Result.Clock == TClockVerdict::Set;
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
   if (std::sscanf(Row.Rtc.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) {
-    Fail(Who(plc) + ": its clock could not be read back after setting it.");
+    if (acknowledged)
+      clockFails("set, not read back", "its clock was set, but could not be read back.");
+    else
+      Row.Clock = "not acknowledged (may have been set)";  // the controller's error says it
     return;
   }
   const TLocalTime& t = Result.ClockSet;
   const int64_t off = FieldSeconds(y, mo, d, h, mi, s) -
                       FieldSeconds(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
-  if (off > kClockToleranceS || off < -kClockToleranceS) {
+  const bool holds = off <= kClockToleranceS && off >= -kClockToleranceS;
+  if (!acknowledged) {
+    Row.Clock = holds ? "not acknowledged, landed" : "not acknowledged, not landed";
+    return;
+  }
+  if (!holds) {
     char set[32];
     std::snprintf(set, sizeof set, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.Year, t.Month, t.Day, t.Hour,
                   t.Minute, t.Second);
-    Fail(Who(plc) + ": its clock reads back " + TerminalSafe(Row.Rtc) + " after setting it to " +
-         set + ".");
+    clockFails("set, reads back otherwise", "its clock reads back " + TerminalSafe(Row.Rtc) +
+                                                " after setting it to " + set + ".");
+    return;
   }
+  if (noWeekday) {
+    Row.Clock = "set, without the weekday";
+    Progress.Clear();
+    Warn(Who(plc) + ": its clock was set without the weekday (the program has no rtc_weekday).");
+    return;
+  }
+  Row.Clock = "set";
 }
 
 void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Clock) {
@@ -230,14 +257,22 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     for (const auto& e : r.Entries)
       if (seen.insert(e).second) columns.push_back(e);
   bool anyError = false;
-  for (const auto& r : Rows) anyError = anyError || !r.Error.empty();
+  for (const auto& r : Rows) anyError = anyError || !r.Error.empty() || !r.ClockError.empty();
+  // A value write: each controller's verdicts in one cell ("all written",
+  // or the entries that were not, each with its verdict).
+  const bool verdicts = Write && !Clock;
+  const bool clockColumn = Write && O.SyncClock;
 
   TTextTable human{{"No.", "NAD", "IP", "RTC"}, {}};
   TTextTable machine{{"nad", "ip", "rtc"}, {}};
   human.Header.insert(human.Header.end(), columns.begin(), columns.end());
   machine.Header.insert(machine.Header.end(), columns.begin(), columns.end());
+  if (verdicts) human.Header.push_back("Written");
+  if (clockColumn) human.Header.push_back("Clock");
   if (anyError) human.Header.push_back("Error");
   machine.Header.push_back("error");
+  if (verdicts) machine.Header.push_back("written");
+  if (clockColumn) machine.Header.push_back("clock");
   // The save format: one row per value, the clock left out.
   TTextTable rows{{"nad", "entry", "value"}, {}};
 
@@ -263,8 +298,22 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       h.push_back(it == cell.end() ? "" : it->second);
       m.push_back(it == cell.end() ? "" : it->second);
     }
-    if (anyError) h.push_back(r.Error);
-    m.push_back(r.Error);
+    const std::string error = !r.Error.empty() ? r.Error : r.ClockError;
+    Json verdictJson = Json::object();
+    std::string verdictCell;
+    for (size_t k = 0; k < r.Entries.size() && k < r.Verdicts.size(); ++k) {
+      if (r.Verdicts[k] == TWriteVerdict::None) continue;
+      verdictJson[r.Entries[k]] = VerdictText(r.Verdicts[k]);
+      if (r.Verdicts[k] != TWriteVerdict::Written)
+        verdictCell += (verdictCell.empty() ? "" : "; ") + r.Entries[k] + ": " + VerdictText(r.Verdicts[k]);
+    }
+    if (verdictCell.empty() && !verdictJson.empty()) verdictCell = "all written";
+    if (verdicts) h.push_back(verdictCell);
+    if (clockColumn) h.push_back(r.Clock);
+    if (anyError) h.push_back(error);
+    m.push_back(error);
+    if (verdicts) m.push_back(verdictCell);
+    if (clockColumn) m.push_back(r.Clock);
     human.Rows.push_back(h);
     machine.Rows.push_back(m);
     Json c{{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()},
@@ -273,13 +322,26 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       c["values"] = values;
       c["reasons"] = reasons;
     }
-    c["error"] = ErrorJson(r.Error);
-    if (Write && !Clock) c["not_written"] = r.NotWritten;
+    c["error"] = ErrorJson(error);
+    if (verdicts) {
+      c["not_written"] = r.NotWritten;
+      c["verdicts"] = verdictJson;
+      if (r.Batches > 1) c["batches"] = {{"sent", r.Batches}, {"acknowledged", r.BatchesAcknowledged}};
+    }
+    if (clockColumn) c["clock"] = r.Clock.empty() ? Json(nullptr) : Json(r.Clock);
     j["controllers"].push_back(c);
 
-    // One sentence per controller for what could not be reached or read.
+    // One sentence per controller for what could not be reached or read;
+    // a value to write is told by its verdict instead.
     std::vector<std::string> unknown, notDone, notReadBack, notTransferred;
+    std::map<TWriteVerdict, std::vector<std::string>> byVerdict;
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
+      if (k < r.Verdicts.size() && r.Verdicts[k] != TWriteVerdict::None) {
+        if (r.Verdicts[k] != TWriteVerdict::Written && r.Verdicts[k] != TWriteVerdict::WrittenDiffers &&
+            r.Verdicts[k] != TWriteVerdict::NotLanded && !r.HeldBack)
+          byVerdict[r.Verdicts[k]].push_back(r.Entries[k]);
+        continue;
+      }
       const TEntryReason why = k < r.Reasons.size() ? r.Reasons[k] : TEntryReason::None;
       if (why == TEntryReason::NotDone) notDone.push_back(r.Entries[k]);
       else if (why == TEntryReason::NotReadBack) notReadBack.push_back(r.Entries[k]);
@@ -290,6 +352,15 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     if (!notDone.empty()) Fail(Who(p) + ": not done (interrupted): " + JoinList(notDone) + ".");
     if (!notReadBack.empty())
       Fail(Who(p) + ": written, not read back (interrupted): " + JoinList(notReadBack) + ".");
+    if (!byVerdict.empty()) {
+      std::string text;
+      for (const auto& [verdict, entries] : byVerdict)
+        text += (text.empty() ? "" : "; ") + std::string(VerdictText(verdict)) + ": " + JoinList(entries);
+      if (r.Batches > 1 && r.BatchesAcknowledged < r.Batches)
+        text += " (" + std::to_string(r.BatchesAcknowledged) + " of " + std::to_string(r.Batches) +
+                " batches acknowledged)";
+      Fail(Who(p) + ": " + text + ".");
+    }
     if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
     else if (!r.HeldBack) {  // a held-back write has said it

@@ -205,7 +205,18 @@ class TCommunicator {
   // Reads / writes the values of the list's transferable elements, in
   // batches of 100.
   bool ReadVarList(TTavexVarList* List);
-  bool WriteVarList(TTavexVarList* List);
+  // How far a WriteVarList went, counted in list items from the start: the
+  // items of acknowledged batches, and those of every batch that was sent
+  // (acknowledged or not: a batch sent without acknowledgement may have
+  // been stored). Items from Sent on were never sent. Batches counts the
+  // batches that hold items, Acknowledged* those of them acknowledged.
+  struct TWriteProgress {
+    int Acknowledged = 0;
+    int Sent = 0;
+    int Batches = 0;
+    int BatchesAcknowledged = 0;
+  };
+  bool WriteVarList(TTavexVarList* List, TWriteProgress* Progress = nullptr);
 
   bool SendPing();
   bool ReadStatus(uint8_t& First, uint8_t& Second);

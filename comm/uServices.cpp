@@ -284,11 +284,15 @@ bool TCommunicator::ReadVarList(TTavexVarList* List) {
   return true;
 }
 
-bool TCommunicator::WriteVarList(TTavexVarList* List) {
+bool TCommunicator::WriteVarList(TTavexVarList* List, TWriteProgress* Progress) {
+  TWriteProgress progress;
+  if (Progress != nullptr) *Progress = progress;
   if (List == nullptr || List->Count() == 0) return false;
   const int count = List->Count();
+  progress.Batches = (count + kVarBatch - 1) / kVarBatch;
   std::array<uint8_t, kFrameBufSize> values;
   for (int k = 0; k <= count / kVarBatch; ++k) {
+    const int end = std::min(count, k * kVarBatch + kVarBatch);
     TBatch batch;
     batch.Collect(*List, k * kVarBatch, std::min(count, k * kVarBatch + kVarBatch));
     values.fill(0);
@@ -311,8 +315,18 @@ bool TCommunicator::WriteVarList(TTavexVarList* List) {
           break;
       }
     }
-    if (!WriteVars(batch.N[0], batch.N[1], batch.N[2], batch.Addresses.data(), values.data()))
-      return false;
+    // A request refused before sending (the run was stopped) leaves the
+    // send count as it was: its items were never sent.
+    const uint64_t sends = SendCount_;
+    const bool acknowledged =
+        WriteVars(batch.N[0], batch.N[1], batch.N[2], batch.Addresses.data(), values.data());
+    if (acknowledged || SendCount_ != sends) progress.Sent = end;
+    if (acknowledged) {
+      progress.Acknowledged = end;
+      if (end > k * kVarBatch) ++progress.BatchesAcknowledged;
+    }
+    if (Progress != nullptr) *Progress = progress;
+    if (!acknowledged) return false;
   }
   return true;
 }

@@ -191,8 +191,80 @@ std::string Key(const TTavex& Plc, const std::string& Entry) {
   return std::to_string(Plc.Nad) + "." + Entry;
 }
 
+// How far each value to write got on the wire.
+enum class TSent : uint8_t { No, Unacknowledged, Acknowledged };
+
+// What the write part of an exchange leaves for the verdicts.
+struct TWriteState {
+  std::vector<TSent> Sent;          // per entry
+  std::vector<uint32_t> Expected;   // per entry: the wire value its text makes
+  std::vector<bool> Holds;          // per entry: the read-back equals Expected
+  bool ReadBack = false;            // the final read answered
+
+  explicit TWriteState(size_t N) : Sent(N, TSent::No), Expected(N, 0), Holds(N, false) {}
+};
+
+// Each value's verdict, once the exchange is over (or never began).
+void SetVerdicts(const TFleetJob& Job, const TWriteState& State, TFleetResult& Result) {
+  for (size_t k = 0; k < Result.Entries.size() && k < Job.Values.size(); ++k) {
+    if (Job.Values[k].empty()) continue;
+    TFleetEntry& e = Result.Entries[k];
+    if (e.Reason == TEntryReason::RejectedValue || e.Reason == TEntryReason::NotTransferred) {
+      e.Verdict = TWriteVerdict::Rejected;
+    } else if (e.Reason == TEntryReason::UnknownEntry) {
+      e.Verdict = TWriteVerdict::UnknownEntry;
+    } else if (e.Reason == TEntryReason::HeldBack) {
+      e.Verdict = TWriteVerdict::HeldBack;
+    } else {
+      switch (State.Sent[k]) {
+        case TSent::Acknowledged:
+          e.Verdict = !State.ReadBack ? TWriteVerdict::WrittenNotReadBack
+                      : State.Holds[k] ? TWriteVerdict::Written
+                                       : TWriteVerdict::WrittenDiffers;
+          break;
+        case TSent::Unacknowledged:
+          e.Verdict = !State.ReadBack ? TWriteVerdict::NotAcknowledged
+                      : State.Holds[k] ? TWriteVerdict::Landed
+                                       : TWriteVerdict::NotLanded;
+          break;
+        case TSent::No:
+          e.Verdict = TWriteVerdict::NotDone;
+          break;
+      }
+    }
+  }
+}
+
+// "3 attempts of 500 ms".
+std::string AttemptsText(const TCommunicator& Comm) {
+  const int attempts = std::max(1, Comm.Retries);
+  return std::to_string(attempts) + " attempt" + (attempts == 1 ? "" : "s") + " of " +
+         std::to_string(Comm.Timeout) + " ms";
+}
+// "no answer to 3 attempts of 500 ms".
+std::string NoAnswerCause(const TCommunicator& Comm) { return "no answer to " + AttemptsText(Comm); }
+
+// A write of Plc.TransferVars; each entry of Writes (request index -> entry
+// index) learns how far its element got. False when a batch was not
+// acknowledged (or not sent).
+bool WriteTransfer(TTavex& Plc, const std::vector<std::pair<const TGadgetVar*, size_t>>& Writes,
+                   TWriteState& State, TCommunicator::TWriteProgress& Progress) {
+  const bool ok = Plc.Communicator->WriteVarList(&Plc.TransferVars, &Progress);
+  for (int i = 0; i < Plc.TransferVars.Count(); ++i) {
+    const TTavexVar* t = Plc.TransferVars.Items(i);
+    const TSent sent = i < Progress.Acknowledged ? TSent::Acknowledged
+                       : i < Progress.Sent      ? TSent::Unacknowledged
+                                                : TSent::No;
+    for (const auto& [r, k] : Writes)
+      if (r->Link != nullptr && r->Link->Name == t->Name && r->Link->Index == t->Index &&
+          k < State.Sent.size())
+        State.Sent[k] = sent;
+  }
+  return ok;
+}
+
 void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result,
-              TStageLog& Log) {
+              TStageLog& Log, TWriteState& State) {
   const size_t n = Job.Entries.size();
   const size_t clocks = Options.Write ? 8 : 6;
   TGadgetVarList requests;  // owns them
@@ -210,10 +282,14 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
   // Which element each entry names, before any value text touches one.
   Plc.LinkVariables(all, false);
 
+  // A write that went unanswered ends the writing (no clock write after
+  // it); the read-back still follows, to tell what the controller holds.
+  std::string writeError;
   if (Options.Write) {
     // Only texts the element accepts are written: a rejected text leaves
     // the element out of the write altogether.
     TGadgetVarList writes(false);
+    std::vector<std::pair<const TGadgetVar*, size_t>> written;  // request, entry
     for (size_t k = 0; k < n && k < Job.Values.size(); ++k) {
       const std::string& text = Job.Values[k];
       TGadgetVar* r = requests.Items(static_cast<int>(k));
@@ -229,9 +305,15 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         if (Options.AllOrNothing) Result.HeldBack = true;
         continue;
       }
+      // The wire value the text makes, for comparing with the read-back.
+      TTavexVar expected;
+      expected.Assign(r->Link);
+      expected.SetValue(v);
+      State.Expected[k] = expected.GetRawValue();
       r->ValueText = text;
       r->WritePending = true;
       writes.Add(r);
+      written.emplace_back(r, k);
     }
     if (Result.HeldBack) {
       Log("write: held back, a value was rejected or names no variable");
@@ -244,53 +326,81 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     } else if (writes.Count() > 0) {
       Plc.LinkVariables(writes, true);
       for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
-      if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
-        Log("write: no answer");
-        GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
-        return;
+      TCommunicator::TWriteProgress progress;
+      const bool ok = Plc.TransferVars.Count() > 0 && WriteTransfer(Plc, written, State, progress);
+      Result.WriteBatches = progress.Batches;
+      Result.WriteBatchesAcknowledged = progress.BatchesAcknowledged;
+      if (ok) {
+        Result.ValuesWritten = true;
+        Log("write: " + std::to_string(writes.Count()) + " value" + (writes.Count() == 1 ? "" : "s") +
+            " acknowledged" +
+            (progress.Batches > 1 ? " in " + std::to_string(progress.Batches) + " batches" : ""));
+      } else if (!Plc.Communicator->Stopped()) {
+        const std::string cause = NoAnswerCause(*Plc.Communicator);
+        writeError = progress.Batches > 1
+                         ? "batch " + std::to_string(progress.BatchesAcknowledged + 1) + " of " +
+                               std::to_string(progress.Batches) +
+                               " of the values' write was not acknowledged (" + cause + ")"
+                         : "the values' write was not acknowledged (" + cause + ")";
+        Log("write: " + writeError);
+      } else {
+        Log("write: stopped after " + std::to_string(progress.BatchesAcknowledged) + " of " +
+            std::to_string(progress.Batches) + " batches");
       }
-      Result.ValuesWritten = true;
-      Log("write: " + std::to_string(writes.Count()) + " value" + (writes.Count() == 1 ? "" : "s") +
-          " acknowledged");
     }
 
-    if (Options.SyncClock && !Result.HeldBack) {
+    if (Options.SyncClock && !Result.HeldBack && writeError.empty() &&
+        !Plc.Communicator->Stopped()) {
       // The time of this controller's own clock write, taken right before it.
       const TLocalTime t = Options.SyncClock();
       const int values[7] = {t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Weekday};
       TGadgetVarList clock(false);
+      bool complete = true;
       for (size_t i = 0; i < 8; ++i) {
         TGadgetVar* r = requests.Items(static_cast<int>(n + i));
         const std::string text = i < 7 ? std::to_string(values[i]) : "1";
+        const bool weekday = i == 6;
         if (r->Link == nullptr) {
           Result.ClockMissing.push_back(kClockVars[i]);
+          complete = complete && weekday;  // a clock is set without its weekday
           continue;
         }
         TVarValue v;
         if (!ValueFromText(r->Link->VarType, text, v)) {
           Result.ClockRejected.push_back(kClockVars[i]);
+          complete = false;
           continue;
         }
-        // The request flag goes out only with a complete set of accepted fields.
-        if (i == 7 && !Result.ClockRejected.empty()) continue;
         r->ValueText = text;
         r->WritePending = true;
         clock.Add(r);
       }
-      if (clock.Count() > 0) {
+      if (!complete) {
+        // All fields or none: a write of some would leave the controller's
+        // clock a mix of old and new fields.
+        for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
+        Result.Clock = TClockVerdict::NotSet;
+        Log("clock write: not sent (" +
+            std::string(Result.ClockRejected.empty() ? "missing clock variables"
+                                                     : "a clock variable rejects its value") +
+            ")");
+      } else {
         Plc.LinkVariables(clock, true);
         for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
-        if (Plc.TransferVars.Count() > 0 && !Plc.Communicator->WriteVarList(&Plc.TransferVars)) {
-          Log("clock write: no answer");
-          GiveUp(Plc, Result, kErrWriteVars, TEntryReason::NoAnswer);
-          return;
-        }
-        Result.ClockSent = true;
+        const uint64_t sends = Plc.Communicator->SendCount();
+        const bool ok = Plc.TransferVars.Count() > 0 && Plc.Communicator->WriteVarList(&Plc.TransferVars);
         Result.ClockSet = t;
-        Log(std::string("clock write: ") + FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second) +
-            (Result.ClockRejected.empty() ? " acknowledged" : " acknowledged, without rtc_write_req"));
-      } else {
-        Log("clock write: nothing to write");
+        Result.ClockSent = Plc.Communicator->SendCount() != sends;
+        if (ok) {
+          Result.Clock = TClockVerdict::Set;
+          Log(std::string("clock write: ") + FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second) +
+              " acknowledged" + (Result.ClockMissing.empty() ? "" : " (no rtc_weekday)"));
+        } else if (Result.ClockSent) {
+          Result.Clock = TClockVerdict::NotAcknowledged;
+          if (!Plc.Communicator->Stopped())
+            writeError = "the clock write was not acknowledged (" + NoAnswerCause(*Plc.Communicator) + ")";
+          Log("clock write: not acknowledged");
+        }
       }
     }
   }
@@ -298,10 +408,19 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
   // Everything read back in one go.
   Plc.LinkVariables(all, false);
   if (!Plc.Communicator->ReadVarList(&Plc.TransferVars)) {
-    Log("read: no answer");
-    GiveUp(Plc, Result, kErrVars, TEntryReason::NoAnswer);
+    std::string error = writeError;
+    if (Plc.Communicator->Stopped()) {
+      Log("read: not sent, the run was stopped");
+    } else {
+      const std::string why = "no answer to the read" + std::string(Options.Write ? "-back" : "") +
+                              " (" + AttemptsText(*Plc.Communicator) + ")";
+      Log(Options.Write ? "read-back: no answer" : "read: no answer");
+      error = error.empty() ? why : error + "; " + why;
+    }
+    GiveUp(Plc, Result, error.c_str(), TEntryReason::NoAnswer);
     return;
   }
+  State.ReadBack = true;
   Plc.CopyReadValues(all);
   Log("read: " + std::to_string(Plc.TransferVars.Count()) + " variable" +
       (Plc.TransferVars.Count() == 1 ? "" : "s") + " in " + std::to_string(n) + " entr" +
@@ -318,28 +437,72 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       e.Reason = TEntryReason::NotTransferred;  // linked, but nothing was read: "?"
     else if (e.Reason != TEntryReason::RejectedValue && e.Reason != TEntryReason::HeldBack)
       e.Reason = TEntryReason::None;
+    // What the controller holds now, for the verdict on a value written.
+    if (r.Link != nullptr && k < State.Sent.size() && State.Sent[k] != TSent::No)
+      State.Holds[k] = State.Expected[k] == r.Link->GetRawValue();
   }
 
-  // The clock: the six date and time variables; after a write also the
-  // weekday, as the write's own read-back requires.
-  const size_t needed = Options.Write ? 7 : 6;
+  // The clock: the six date and time variables.
   int v[6] = {};
-  for (size_t i = 0; i < needed; ++i) {
+  bool clockRead = true;
+  for (size_t i = 0; i < 6; ++i) {
     const TTavexVar* link = requests.Items(static_cast<int>(n + i))->Link;
     if (link == nullptr || !IsTransferred(link->VarType)) {  // missing, or never read
-      Result.Rtc.clear();
-      Plc.RtcText.clear();
-      return;
+      clockRead = false;
+      break;
     }
-    if (i < 6)
-      v[i] = Options.Write ? static_cast<uint16_t>(ValueAsInteger(link->Value))
-                           : ClampToInt(ValueAsInteger(link->Value));
+    v[i] = Options.Write ? static_cast<uint16_t>(ValueAsInteger(link->Value))
+                         : ClampToInt(ValueAsInteger(link->Value));
   }
-  Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
-  Result.Rtc = Plc.RtcText;
+  if (clockRead) {
+    Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
+    Result.Rtc = Plc.RtcText;
+  } else {
+    Result.Rtc.clear();
+    Plc.RtcText.clear();
+  }
+  if (!writeError.empty()) {
+    // The controller answers again, but a write of this run went
+    // unanswered: its error, with what the read-back shows per entry.
+    Plc.Fail(kErrWriteVars);
+    Result.GivenUp = true;
+    Result.Error = writeError;
+  }
+}
+}  // namespace
+
+const char* VerdictText(TWriteVerdict Verdict) {
+  switch (Verdict) {
+    case TWriteVerdict::None:
+      return "";
+    case TWriteVerdict::Written:
+      return "written";
+    case TWriteVerdict::WrittenDiffers:
+      return "written, reads back otherwise";
+    case TWriteVerdict::WrittenNotReadBack:
+      return "written, not read back";
+    case TWriteVerdict::NotAcknowledged:
+      return "not acknowledged (may have been written)";
+    case TWriteVerdict::Landed:
+      return "not acknowledged, landed";
+    case TWriteVerdict::NotLanded:
+      return "not acknowledged, not landed";
+    case TWriteVerdict::HeldBack:
+      return "held back";
+    case TWriteVerdict::Rejected:
+      return "rejected value";
+    case TWriteVerdict::UnknownEntry:
+      return "unknown entry";
+    case TWriteVerdict::NotDone:
+      return "not done";
+  }
+  return "";
 }
 
-}  // namespace
+bool VerdictTook(TWriteVerdict Verdict) {
+  return Verdict == TWriteVerdict::Written || Verdict == TWriteVerdict::WrittenNotReadBack ||
+         Verdict == TWriteVerdict::Landed;
+}
 
 const char* ReasonText(TEntryReason Reason, uint8_t VarType) {
   switch (Reason) {
@@ -517,10 +680,21 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
   if (Job.Plc == nullptr) return;
   TTavex& plc = *Job.Plc;
   plc.LastError.clear();
+  TWriteState state(Job.Entries.size());
+  // Whatever ends the exchange, every value to write gets its verdict.
+  struct TVerdicts {
+    const TFleetJob& Job;
+    const TWriteState& State;
+    TFleetResult& Result;
+    bool Write;
+    ~TVerdicts() {
+      if (Write) SetVerdicts(Job, State, Result);
+    }
+  } verdicts{Job, state, Result, Options.Write};
   try {
     TStageLog log(Options, plc);
     const uint64_t foreign = plc.Communicator->ForeignDropped();
-    if (Prepare(plc, Options, Result, log)) Exchange(plc, Job, Options, Result, log);
+    if (Prepare(plc, Options, Result, log)) Exchange(plc, Job, Options, Result, log, state);
     if (log.On() && plc.Communicator->ForeignDropped() != foreign)
       log("dropped " + std::to_string(plc.Communicator->ForeignDropped() - foreign) +
           " frame(s) from another controller or address");
@@ -531,8 +705,10 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
       for (size_t k = 0; k < Result.Entries.size(); ++k) {
         TFleetEntry& e = Result.Entries[k];
         if (e.Reason != TEntryReason::NoAnswer) continue;
-        const bool written = Result.ValuesWritten && k < Job.Values.size() && !Job.Values[k].empty();
-        e.Reason = written ? TEntryReason::NotReadBack : TEntryReason::NotDone;
+        const TSent sent = k < Job.Values.size() && !Job.Values[k].empty() ? state.Sent[k] : TSent::No;
+        // A batch sent without acknowledgement keeps its "no answer".
+        if (sent == TSent::Acknowledged) e.Reason = TEntryReason::NotReadBack;
+        else if (sent == TSent::No) e.Reason = TEntryReason::NotDone;
       }
     }
   } catch (const std::exception& e) {

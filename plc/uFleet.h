@@ -58,6 +58,31 @@ enum class TEntryReason : uint8_t {
 // the type: "not transferred (timer)" (VarType, the element's type).
 const char* ReasonText(TEntryReason Reason, uint8_t VarType = 0);
 
+// What became of one value to write, from what happened on the wire: the
+// acknowledgement of its batch decides, whatever failed later; the
+// read-back, when there was one, says what the controller holds.
+enum class TWriteVerdict : uint8_t {
+  None,                // nothing to write for this entry (only read)
+  Written,             // acknowledged, and read back as written
+  WrittenDiffers,      // acknowledged, but read back as another value
+  WrittenNotReadBack,  // acknowledged; no read-back followed (no answer, or interrupted)
+  NotAcknowledged,     // sent, no acknowledgement, no read-back: it may have been written
+  Landed,              // sent, no acknowledgement, but read back as written
+  NotLanded,           // sent, no acknowledgement, and read back as another value
+  HeldBack,            // not sent: another value for the controller was refused
+  Rejected,            // not sent: its type does not take the value (or is not transferred)
+  UnknownEntry,        // not sent: the entry names no variable
+  NotDone,             // not sent: the controller failed before its write, or the run stopped
+};
+// "", "written", "written, reads back otherwise", "written, not read back",
+// "not acknowledged (may have been written)", "not acknowledged, landed",
+// "not acknowledged, not landed", "held back", "rejected value",
+// "unknown entry", "not done".
+const char* VerdictText(TWriteVerdict Verdict);
+// Written, WrittenNotReadBack and Landed: the controller holds the value (as
+// far as anyone can tell).
+bool VerdictTook(TWriteVerdict Verdict);
+
 // --- Worker pool -------------------------------------------------------------
 
 // Calls Work(i) once for every i in 0 .. Count-1, on min(Count, Jobs) threads
@@ -117,21 +142,38 @@ struct TFleetEntry {
   std::string Text = "?";  // the cell text: the value read back, or "?"
   TEntryReason Reason = TEntryReason::NoAnswer;
   uint8_t VarType = 0;     // the linked element's type; 0 when none
+  TWriteVerdict Verdict = TWriteVerdict::None;  // with a value to write
+};
+
+// What became of a clock write (SyncClock).
+enum class TClockVerdict : uint8_t {
+  None,             // no clock write asked, or the controller failed before it
+  Set,              // the write was acknowledged (the read-back is in Rtc)
+  NotAcknowledged,  // sent without acknowledgement: it may have been taken
+  NotSet,           // not sent: a clock variable is missing or rejects its value
 };
 
 struct TFleetResult {
   std::vector<TFleetEntry> Entries;  // one per job entry
   std::string Rtc;                   // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d", or empty
   bool HeldBack = false;   // AllOrNothing found a rejected value or an unknown entry: nothing written
-  // With SyncClock: whether the clock write went out, the time it carried,
-  // the clock variables the program lacks and those whose type rejected
-  // their value (rtc_write_req is then left out of the write).
+  // With SyncClock: what became of the clock write, whether it went out,
+  // the time it carried, the clock variables the program lacks and those
+  // whose type rejected their value. A missing or rejected field other than
+  // rtc_weekday keeps the whole clock write back: the controller takes all
+  // its clock fields at once on rtc_write_req, never a mix of new and old.
+  // Without rtc_weekday the clock is set without the weekday.
+  TClockVerdict Clock = TClockVerdict::None;
   bool ClockSent = false;
   TLocalTime ClockSet;
   std::vector<std::string> ClockMissing;
   std::vector<std::string> ClockRejected;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
-  bool ValuesWritten = false;  // the values' write was acknowledged
+  bool ValuesWritten = false;  // every batch of the values' write was acknowledged
+  // The values' write: batches holding values, and how many of them were
+  // acknowledged (they went in order; the first unacknowledged one ended it).
+  int WriteBatches = 0;
+  int WriteBatchesAcknowledged = 0;
   bool Interrupted = false;    // the communicator's StopFlag refused a transaction
   bool Thrown = false;     // Error is the text of an exception
   std::string Error;       // the record's LastError, or the exception's text

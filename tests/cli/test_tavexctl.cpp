@@ -467,8 +467,8 @@ TEST_F(Tavexctl, AFailedVariableReadShowsAQuestionMarkNotAStaleValue) {
   const json& c = r.J.at("controllers").at(0);
   EXPECT_EQ(c["values"]["hours"], nullptr);
   EXPECT_EQ(c["rtc"], nullptr);
-  EXPECT_EQ(c["error"], "Error reading vars");
-  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: Error reading vars.\n");
+  EXPECT_EQ(c["error"], "no answer to the read (3 attempts of 500 ms)");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no answer to the read (3 attempts of 500 ms).\n");
 }
 
 TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) {
@@ -590,8 +590,10 @@ TEST_F(Tavexctl, SyncClockFailsWhenTheControllerLacksClockVariables) {
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.J["controllers"][0]["values"]["speed"], 2);
   EXPECT_EQ(r.Err,
-            "tavexctl: Controller 1000 at 127.0.0.2: its clock was not set (no rtc_year, rtc_month, rtc_date, "
-            "rtc_hour, rtc_min, rtc_sec, rtc_weekday, rtc_write_req).\n");
+            "tavexctl: Controller 1000 at 127.0.0.2: its clock was not set: the program has no rtc_year, "
+            "rtc_month, rtc_date, rtc_hour, rtc_min, rtc_sec, rtc_weekday, rtc_write_req.\n");
+  EXPECT_EQ(r.J["controllers"][0]["clock"], "not set");
+  EXPECT_NE(r.J["controllers"][0]["error"], nullptr);
 }
 
 TEST_F(Tavexctl, WriteFromCsvGivesEachControllerOnlyItsRows) {
@@ -981,9 +983,13 @@ TEST_F(Tavexctl, SyncClockOnAClockThatCannotHoldItsValuesFailsAndSendsNoRequestF
   StartSim(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}})}));
   TRun r = Json({"--all", "write", "--sync-clock", "speed=7"});
   EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("its clock was not set: rtc_month does not take the value written, so rtc_write_req was "
-                       "not written."), std::string::npos) << r.Err;
-  for (const auto& w : Writes(1000)) EXPECT_EQ(std::count(w.begin(), w.end(), "rtc_write_req"), 0);
+  EXPECT_NE(r.Err.find("its clock was not set: rtc_month does not take the value written, so no clock field was "
+                       "written."), std::string::npos) << r.Err;
+  // All clock fields or none: the controller must not get a mix of old and new.
+  for (const auto& w : Writes(1000))
+    for (const auto& name : w) EXPECT_NE(name.rfind("rtc_", 0), 0u) << name;
+  EXPECT_EQ(r.J["controllers"][0]["clock"], "not set");
+  EXPECT_NE(r.J["controllers"][0]["error"], nullptr);
 
   // The clock command reads, and sets with --sync (read back within 2 s).
   TRun healthy;
