@@ -198,8 +198,10 @@ void TTool::Detect() {
   }
   Progress.Clear();
 
-  // One NAD answered from several addresses: a request to that NAD would
-  // reach whichever, so a --nad that names it is refused.
+  const bool byHosts = !O.Hosts.empty() || O.HostsGiven;
+  // One NAD answered from several addresses. Found by broadcast, a --nad
+  // that names it is refused: the user cannot say which is meant. Listed by
+  // address (--host, --hosts), each is served at its own address.
   std::map<uint32_t, std::vector<std::string>> where;
   for (int i = 0; i < List.Count(); ++i)
     where[static_cast<uint32_t>(NadNumber(*List.Items(i)))].push_back(List.Items(i)->GetIpAddress());
@@ -210,23 +212,80 @@ void TTool::Detect() {
     Warn("Controllers at " + list + " answer with the same NAD " + std::to_string(nad) + ".");
   }
 
-  std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
+  const std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
   std::set<uint32_t> found;
   for (int i = 0; i < List.Count(); ++i) {
     TTavex* plc = List.Items(i);
     const auto nad = static_cast<uint32_t>(NadNumber(*plc));
     if (!wanted.empty() && wanted.count(nad) == 0) continue;
     found.insert(nad);
-    if (!wanted.empty() && where[nad].size() > 1) continue;
+    if (!byHosts && !wanted.empty() && where[nad].size() > 1) continue;
     Plcs.push_back(plc);
   }
-  for (const uint32_t n : wanted)
-    if (found.count(n) != 0 && where[n].size() > 1)
+  for (const uint32_t n : wanted) {
+    if (byHosts) break;  // DetectByHosts has told what is missing
+    if (found.count(n) != 0 && where[n].size() > 1) {
       Fail("NAD " + std::to_string(n) + " is answered by " + std::to_string(where[n].size()) +
            " controllers; none of them is served.");
-  if (List.Count() > 0)
-    for (const uint32_t n : wanted)
-      if (found.count(n) == 0) Fail("Controller " + std::to_string(n) + " did not answer.");
+      Missing.push_back({n, true, "", "answered from " + std::to_string(where[n].size()) + " addresses"});
+    } else if (found.count(n) == 0) {
+      if (List.Count() > 0) Fail("Controller " + std::to_string(n) + " did not answer.");
+      Missing.push_back({n, true, "", BroadcastSilence()});
+    }
+  }
+
+  // write --from: the file's rows select. Rows for controllers outside an
+  // explicit selection are never sent to; a controller the file names that
+  // did not answer is asked for and missing.
+  if (O.Command == "write" && O.FromGiven) {
+    std::set<uint32_t> selected;  // empty: every NAD the file names
+    if (byHosts) {
+      for (const TTavex* p : Plcs) selected.insert(static_cast<uint32_t>(NadNumber(*p)));
+      for (const auto& m : Missing)
+        if (m.NadKnown) selected.insert(m.Nad);
+    } else {
+      selected = wanted;
+    }
+    std::vector<std::string> outside;
+    size_t outsideRows = 0;
+    for (auto it = FileValues.begin(); it != FileValues.end();) {
+      const uint32_t nad = it->first;
+      if (!selected.empty() && selected.count(nad) == 0) {
+        outside.push_back(std::to_string(nad));
+        outsideRows += it->second.size();
+        it = FileValues.erase(it);
+        continue;
+      }
+      const bool present = std::any_of(Plcs.begin(), Plcs.end(), [nad](const TTavex* p) {
+        return NadNumber(*p) == nad;
+      });
+      const bool known = std::any_of(Missing.begin(), Missing.end(), [nad](const TAskedMissing& m) {
+        return m.NadKnown && m.Nad == nad;
+      });
+      if (!present && !known) {
+        Fail("Controller " + std::to_string(nad) + " named in " + Quoted(O.FromFile) +
+             " did not answer; nothing was written to it.");
+        Missing.push_back({nad, true, "", BroadcastSilence()});
+      }
+      ++it;
+    }
+    if (!outside.empty()) {
+      Progress.Clear();
+      Warn(std::to_string(outsideRows) + " row" + (outsideRows == 1 ? "" : "s") + " of " +
+           Quoted(O.FromFile) + " for controllers not selected, left out: " + JoinList(outside) + ".");
+    }
+    // Served: the controllers the file has rows for.
+    Plcs.erase(std::remove_if(Plcs.begin(), Plcs.end(),
+                              [this](const TTavex* p) {
+                                return FileValues.count(static_cast<uint32_t>(NadNumber(*p))) == 0;
+                              }),
+               Plcs.end());
+    Missing.erase(std::remove_if(Missing.begin(), Missing.end(),
+                                 [this](const TAskedMissing& m) {
+                                   return m.NadKnown && FileValues.count(m.Nad) == 0;
+                                 }),
+                  Missing.end());
+  }
 
   // Results in a stable order, whatever order the answers came in: by NAD,
   // then by address.
@@ -236,6 +295,10 @@ void TTool::Detect() {
     if (IPToInt(ia) != IPToInt(ib)) return IPToInt(ia) < IPToInt(ib);
     return ia < ib;
   });
+}
+
+std::string TTool::BroadcastSilence() const {
+  return "did not answer the broadcast (listened " + std::to_string(O.ListenMs) + " ms)";
 }
 
 // What every record of this run gets: connection kind, adapter, password,
@@ -290,8 +353,21 @@ void TTool::DetectByHosts() {
     if (!ReadSmallFile(O.HostsFile, kMaxHostsBytes, text, error)) throw TUsageError{error};
     std::vector<TInventoryHost> hosts;
     if (!ParseInventory(text, O.HostsFile, hosts, error)) throw TUsageError{error};
-    for (auto& h : hosts)
+    // With --nad only the selected rows are pinged: a dead controller the
+    // run is not about must not fail it.
+    const std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
+    std::set<uint32_t> listed;
+    for (auto& h : hosts) {
+      listed.insert(h.Nad);
+      if (!wanted.empty() && wanted.count(h.Nad) == 0) continue;
       if (seen.insert(h.Address).second) targets.push_back({h.Address, true, h.Nad, nullptr, false});
+    }
+    if (O.Hosts.empty())
+      for (const uint32_t n : wanted)
+        if (listed.count(n) == 0) {
+          Fail("Controller " + std::to_string(n) + " is not listed in " + Quoted(O.HostsFile) + ".");
+          Missing.push_back({n, true, "", "not listed in " + O.HostsFile});
+        }
   }
   for (const auto& h : O.Hosts)
     if (seen.insert(h).second) targets.push_back({h, false, 0, nullptr, false});
@@ -313,15 +389,27 @@ void TTool::DetectByHosts() {
   for (auto& t : targets) {
     const std::string where = TerminalSafe(t.Address);
     if (!t.Answered) {
+      const std::string cause = "no answer to " + std::to_string(O.Retries) + " attempt" +
+                                (O.Retries == 1 ? "" : "s") + " of " + std::to_string(O.TimeoutMs) +
+                                " ms";
       if (t.Listed)
-        Fail("Controller " + std::to_string(t.Nad) + " listed at " + where + " did not answer.");
+        Fail("Controller " + std::to_string(t.Nad) + " listed at " + where + " did not answer (" +
+             cause + ").");
       else
-        Fail("No controller answered at " + where + ".");
+        Fail("No controller answered at " + where + " (" + cause + ").");
+      Missing.push_back({t.Nad, t.Listed, t.Address, "did not answer (" + cause + ")"});
       continue;
     }
     if (t.Listed && NadNumber(*t.Plc) != t.Nad) {
       Fail("Controller " + NadText(*t.Plc) + " answered at " + where + ", where " +
            std::to_string(t.Nad) + " is listed; it was left out.");
+      Missing.push_back({t.Nad, true, t.Address, "answered with NAD " + NadText(*t.Plc)});
+      continue;
+    }
+    if (!t.Listed && !O.Nads.empty() &&
+        std::find(O.Nads.begin(), O.Nads.end(), static_cast<uint32_t>(NadNumber(*t.Plc))) == O.Nads.end()) {
+      Progress.Clear();
+      Warn("Controller " + NadText(*t.Plc) + " answered at " + where + "; it is not selected by --nad.");
       continue;
     }
     List.Add(std::move(t.Plc));

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -45,8 +46,10 @@ std::string HexAddress(int32_t Address);
 const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry);
 
 // One controller's values after read or write.
+struct TAskedMissing;
 struct TRowResult {
   TTavex* Plc = nullptr;
+  const TAskedMissing* Asked = nullptr;  // instead of Plc: asked for, not served
   std::vector<std::string> Entries;
   std::vector<std::string> Texts;  // the cell texts
   std::vector<TEntryReason> Reasons;
@@ -96,6 +99,8 @@ class TTool {
   void Detect();
   void DetectByHosts();
   void Configure(TTavex& Plc) const;
+  // "did not answer the broadcast (listened 1000 ms)".
+  std::string BroadcastSilence() const;
   // With --trace: every datagram of Comm as a line on stderr.
   void Trace(TCommunicator& Comm) const;
   // With -v: how a stage of Plc went, one line on stderr. Any thread.
@@ -121,6 +126,12 @@ class TTool {
   void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
                     const TFleetResult& Result);
   void PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Clock = false);
+  void AddMissingRows(std::vector<TRowResult>& Rows,
+                      const std::function<std::vector<std::string>(const TAskedMissing&)>& EntriesOf,
+                      bool Write);
+  static std::string RowNad(const TRowResult& R);
+  static std::string RowIp(const TRowResult& R);
+  static Json RowNadJson(const TRowResult& R);
   void Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J);
   // Standard output; a failed write is remembered and reported by Run.
   void Out(const std::string& Text);

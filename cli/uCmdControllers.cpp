@@ -44,15 +44,35 @@ void TTool::CmdAdapters() {
 }
 
 void TTool::CmdDetect() {
+  std::vector<TRowResult> rows;
+  for (TTavex* p : Plcs) {
+    rows.push_back({});
+    rows.back().Plc = p;
+  }
+  AddMissingRows(rows, [](const TAskedMissing&) { return std::vector<std::string>{}; }, false);
+  // The error column only when a controller asked for is missing: what a
+  // healthy detect prints stays the inventory that --hosts takes.
+  const bool errors = !Missing.empty();
   TTextTable human{{"No.", "NAD", "IP"}, {}};
   TTextTable machine{{"nad", "ip"}, {}};
+  if (errors) {
+    human.Header.push_back("Error");
+    machine.Header.push_back("error");
+  }
   Json j;
   j["controllers"] = Json::array();
-  for (size_t i = 0; i < Plcs.size(); ++i) {
-    const TTavex& p = *Plcs[i];
-    human.Rows.push_back({std::to_string(i + 1), NadText(p), p.GetIpAddress()});
-    machine.Rows.push_back({NadText(p), p.GetIpAddress()});
-    j["controllers"].push_back({{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()}});
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TRowResult& r = rows[i];
+    const std::string nad = RowNad(r), ip = RowIp(r);
+    human.Rows.push_back({std::to_string(i + 1), nad, ip});
+    machine.Rows.push_back({nad, ip});
+    if (errors) {
+      human.Rows.back().push_back(r.Error);
+      machine.Rows.back().push_back(r.Error);
+    }
+    Json c{{"nad", RowNadJson(r)}, {"ip", ip.empty() ? Json(nullptr) : Json(ip)}};
+    if (r.Plc == nullptr) c["error"] = r.Error;
+    j["controllers"].push_back(c);
   }
   Emit(human, machine, j);
 }

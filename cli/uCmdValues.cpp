@@ -93,6 +93,50 @@ std::string Rejection(const TTavexVar& Element, const std::string& Entry, const 
 
 }  // namespace
 
+std::string TTool::RowNad(const TRowResult& R) {
+  if (R.Plc != nullptr) return NadText(*R.Plc);
+  return R.Asked != nullptr && R.Asked->NadKnown ? std::to_string(R.Asked->Nad) : std::string();
+}
+std::string TTool::RowIp(const TRowResult& R) {
+  if (R.Plc != nullptr) return R.Plc->GetIpAddress();
+  return R.Asked != nullptr ? R.Asked->Address : std::string();
+}
+Json TTool::RowNadJson(const TRowResult& R) {
+  if (R.Plc != nullptr) return NadNumber(*R.Plc);
+  return R.Asked != nullptr && R.Asked->NadKnown ? Json(R.Asked->Nad) : Json(nullptr);
+}
+
+// Every controller asked for and not served gets a row among the served
+// ones: each entry "?" for want of an answer (a value to write "not done"),
+// its error; then all rows in NAD order (a NAD not known last, by address).
+void TTool::AddMissingRows(std::vector<TRowResult>& Rows,
+                           const std::function<std::vector<std::string>(const TAskedMissing&)>& EntriesOf,
+                           bool Write) {
+  for (const TAskedMissing& m : Missing) {
+    TRowResult row;
+    row.Asked = &m;
+    row.Entries = EntriesOf(m);
+    row.Texts.assign(row.Entries.size(), "?");
+    row.Reasons.assign(row.Entries.size(), TEntryReason::NoAnswer);
+    row.Types.assign(row.Entries.size(), 0);
+    row.Error = m.Error;
+    if (Write) {
+      row.Verdicts.assign(row.Entries.size(), TWriteVerdict::NotDone);
+      row.NotWritten = row.Entries;
+      if (O.SyncClock) row.Clock = "not done";
+    }
+    Rows.push_back(std::move(row));
+  }
+  const auto key = [](const TRowResult& R) {
+    const bool known = R.Plc != nullptr || (R.Asked != nullptr && R.Asked->NadKnown);
+    const uint64_t nad = R.Plc != nullptr ? NadNumber(*R.Plc) : (R.Asked != nullptr ? R.Asked->Nad : 0);
+    const std::string ip = RowIp(R);
+    return std::make_tuple(!known, nad, IPToInt(ip), ip);
+  };
+  std::stable_sort(Rows.begin(), Rows.end(),
+                   [&](const TRowResult& a, const TRowResult& b) { return key(a) < key(b); });
+}
+
 // The rows' controllers served side by side, each in one exchange (the
 // fleet operation); Values[i] holds row i's texts when writing.
 void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
@@ -280,7 +324,10 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
   j["controllers"] = Json::array();
   for (size_t i = 0; i < Rows.size(); ++i) {
     const TRowResult& r = Rows[i];
-    const TTavex& p = *r.Plc;
+    // A controller asked for and not served has no record: its NAD (when
+    // known) and the address it was asked at.
+    const bool asked = r.Plc == nullptr;
+    const std::string nadText = RowNad(r), ip = RowIp(r);
     std::map<std::string, std::string> cell;
     Json values = Json::object();
     Json reasons = Json::object();
@@ -289,10 +336,10 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       values[r.Entries[k]] = ValueJson(r.Texts[k]);
       if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
         reasons[r.Entries[k]] = ReasonText(r.Reasons[k], k < r.Types.size() ? r.Types[k] : 0);
-      rows.Rows.push_back({NadText(p), r.Entries[k], r.Texts[k]});
+      if (!nadText.empty()) rows.Rows.push_back({nadText, r.Entries[k], r.Texts[k]});
     }
-    std::vector<std::string> h{std::to_string(i + 1), NadText(p), p.GetIpAddress(), r.Rtc};
-    std::vector<std::string> m{NadText(p), p.GetIpAddress(), r.Rtc};
+    std::vector<std::string> h{std::to_string(i + 1), nadText, ip, r.Rtc};
+    std::vector<std::string> m{nadText, ip, r.Rtc};
     for (const auto& c : columns) {
       const auto it = cell.find(c);
       h.push_back(it == cell.end() ? "" : it->second);
@@ -316,7 +363,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     if (clockColumn) m.push_back(r.Clock);
     human.Rows.push_back(h);
     machine.Rows.push_back(m);
-    Json c{{"nad", NadNumber(p)}, {"ip", p.GetIpAddress()},
+    Json c{{"nad", RowNadJson(r)}, {"ip", ip.empty() ? Json(nullptr) : Json(ip)},
            {"rtc", r.Rtc.empty() ? Json(nullptr) : Json(r.Rtc)}};
     if (!Clock) {
       c["values"] = values;
@@ -330,6 +377,8 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     }
     if (clockColumn) c["clock"] = r.Clock.empty() ? Json(nullptr) : Json(r.Clock);
     j["controllers"].push_back(c);
+    if (asked) continue;  // what is missing was said when it was found missing
+    const TTavex& p = *r.Plc;
 
     // One sentence per controller for what could not be reached or read;
     // a value to write is told by its verdict instead.
@@ -391,6 +440,7 @@ void TTool::CmdRead() {
     rows.back().Entries = entries;
   }
   RunFleetRows(rows, {}, false);
+  AddMissingRows(rows, [&](const TAskedMissing&) { return entries; }, false);
   PrintRows(rows, false);
 }
 
@@ -403,24 +453,11 @@ void TTool::CmdClock() {
     values.emplace_back();
   }
   RunFleetRows(rows, values, O.SyncClock);
+  AddMissingRows(rows, [](const TAskedMissing&) { return std::vector<std::string>{}; }, O.SyncClock);
   PrintRows(rows, O.SyncClock, true);
 }
 
 void TTool::CmdWrite() {
-  if (O.FromGiven) {
-    const std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
-    for (const auto& [nad, pairs] : FileValues) {
-      (void)pairs;
-      if (!wanted.empty() && wanted.count(nad) == 0) continue;  // left out by --nad
-      const bool present = std::any_of(Plcs.begin(), Plcs.end(), [n = nad](const TTavex* p) {
-        return NadNumber(*p) == n;
-      });
-      if (!present)
-        Fail("Controller " + std::to_string(nad) + " named in " + Quoted(O.FromFile) +
-             " did not answer; nothing was written to it.");
-    }
-  }
-
   std::vector<TRowResult> rows;
   std::vector<std::vector<std::string>> values;
   for (TTavex* plc : Plcs) {
@@ -443,6 +480,13 @@ void TTool::CmdWrite() {
     return;
   }
   RunFleetRows(rows, values, true);
+  AddMissingRows(rows, [this](const TAskedMissing& M) {
+    std::vector<std::string> out;
+    const auto it = O.FromGiven && M.NadKnown ? FileValues.find(M.Nad) : FileValues.end();
+    for (const auto& v : it != FileValues.end() ? it->second : O.FromGiven ? std::vector<TWriteValue>{} : O.Values)
+      out.push_back(v.Entry);
+    return out;
+  }, true);
   PrintRows(rows, true);
 }
 

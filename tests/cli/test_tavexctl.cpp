@@ -36,10 +36,16 @@ TEST_F(Tavexctl, NadFilterKeepsTheNamedAndFailsForAMissingOne) {
   EXPECT_EQ(one.Status, 0) << one.Err;
   EXPECT_EQ(Found(one.J), (std::vector<std::pair<uint64_t, std::string>>{{1001, "127.0.0.3"}}));
 
+  // The one asked for and missing is in the output too, first by NAD, with its error.
   TRun missing = Json({"--nad", "1001", "--nad", "5", "detect"});
   EXPECT_EQ(missing.Status, 1);
-  EXPECT_EQ(Found(missing.J).size(), 1u);
+  ASSERT_EQ(missing.J["controllers"].size(), 2u) << missing.Out;
+  EXPECT_EQ(missing.J["controllers"][0],
+            (json{{"nad", 5}, {"ip", nullptr}, {"error", "did not answer the broadcast (listened 200 ms)"}}));
+  EXPECT_EQ(missing.J["controllers"][1], (json{{"nad", 1001}, {"ip", "127.0.0.3"}}));
   EXPECT_EQ(missing.Err, "tavexctl: Controller 5 did not answer.\n");
+  TRun csv = Ctl({"--format", "csv", "--nad", "1001", "--nad", "5", "detect"});
+  EXPECT_EQ(csv.Out, "nad,ip,error\n5,,did not answer the broadcast (listened 200 ms)\n1001,127.0.0.3,\n");
 }
 
 TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
@@ -272,12 +278,18 @@ TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
                         Controller(1002, "127.0.0.4", {{"port", 18442}})}));
   TRun r = Json({"--host", "127.0.0.4:18442", "--host", "127.0.0.3", "--host", "127.0.0.9", "read", "speed[1]"});
   EXPECT_EQ(r.Status, 1);  // nobody at 127.0.0.9
-  EXPECT_EQ(r.Err, "tavexctl: No controller answered at 127.0.0.9.\n");
-  // In NAD order, and the controller on port 18442 was reached again.
-  ASSERT_EQ(r.J.at("controllers").size(), 2u);
+  EXPECT_EQ(r.Err, "tavexctl: No controller answered at 127.0.0.9 (no answer to 3 attempts of 500 ms).\n");
+  // In NAD order, and the controller on port 18442 was reached again; the
+  // address nobody answered at last, with its error.
+  ASSERT_EQ(r.J.at("controllers").size(), 3u);
   EXPECT_EQ(r.J["controllers"][0]["nad"], 1001);
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
   EXPECT_EQ(r.J["controllers"][1]["values"]["speed[1]"], 200);
+  EXPECT_EQ(r.J["controllers"][2]["nad"], nullptr);
+  EXPECT_EQ(r.J["controllers"][2]["ip"], "127.0.0.9");
+  EXPECT_EQ(r.J["controllers"][2]["values"]["speed[1]"], nullptr);
+  EXPECT_EQ(r.J["controllers"][2]["reasons"]["speed[1]"], "no answer");
+  EXPECT_EQ(r.J["controllers"][2]["error"], "did not answer (no answer to 3 attempts of 500 ms)");
   for (const json& e : Log()) {
     EXPECT_FALSE(e.at("broadcast").get<bool>()) << e.dump();
     EXPECT_NE(e.at("nad"), 1000) << "a controller that was not asked heard something";
@@ -313,13 +325,25 @@ TEST_F(Tavexctl, HostsPingsTheListedControllersAndFailsForEachMissingOne) {
   TRun r = Json({"--hosts", hosts, "--jobs", "2", "--timeout", "100", "--retries", "2", "read", "speed[1]"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err,
-            "tavexctl: Controller 1004 listed at 127.0.0.5 did not answer.\n"
+            "tavexctl: Controller 1004 listed at 127.0.0.5 did not answer (no answer to 2 attempts of 100 ms).\n"
             "tavexctl: Controller 1001 answered at 127.0.0.3, where 1005 is listed; it was left out.\n"
-            "tavexctl: Controller 1003 listed at 127.0.0.9 did not answer.\n");
-  ASSERT_EQ(r.J.at("controllers").size(), 2u) << r.Out;
-  EXPECT_EQ(r.J["controllers"][0]["nad"], 1000);
-  EXPECT_EQ(r.J["controllers"][1]["nad"], 1002);
-  for (const auto& c : r.J["controllers"]) EXPECT_EQ(c["values"]["speed[1]"], 200);
+            "tavexctl: Controller 1003 listed at 127.0.0.9 did not answer (no answer to 2 attempts of 100 ms).\n");
+  // Every listed controller, in NAD order; those not served with their error.
+  ASSERT_EQ(r.J.at("controllers").size(), 5u) << r.Out;
+  const std::vector<std::pair<uint64_t, std::string>> order = {
+      {1000, ""}, {1002, ""}, {1003, "did not answer (no answer to 2 attempts of 100 ms)"},
+      {1004, "did not answer (no answer to 2 attempts of 100 ms)"}, {1005, "answered with NAD 1001"}};
+  for (size_t i = 0; i < order.size(); ++i) {
+    const json& c = r.J["controllers"][i];
+    EXPECT_EQ(c["nad"], order[i].first);
+    if (order[i].second.empty()) {
+      EXPECT_EQ(c["values"]["speed[1]"], 200);
+      EXPECT_EQ(c["error"], nullptr);
+    } else {
+      EXPECT_EQ(c["values"]["speed[1]"], nullptr);
+      EXPECT_EQ(c["error"], order[i].second);
+    }
+  }
   // Unicast only, nobody unlisted heard anything, and the silent one got
   // exactly the two attempts of one ping.
   size_t silentPings = 0;
