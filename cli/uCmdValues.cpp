@@ -383,6 +383,8 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     // One sentence per controller for what could not be reached or read;
     // a value to write is told by its verdict instead.
     std::vector<std::string> unknown, notDone, notReadBack, notTransferred;
+    std::map<TEntryReason, std::vector<std::string>> unknownWhy;  // "?" entries by reason
+    std::vector<TEntryReason> unknownOrder;
     std::map<TWriteVerdict, std::vector<std::string>> byVerdict;
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
       if (k < r.Verdicts.size() && r.Verdicts[k] != TWriteVerdict::None) {
@@ -396,7 +398,11 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       else if (why == TEntryReason::NotReadBack) notReadBack.push_back(r.Entries[k]);
       else if (why == TEntryReason::NotTransferred)
         notTransferred.push_back(r.Entries[k] + " (" + TypeKeyword(k < r.Types.size() ? r.Types[k] : 0) + ")");
-      else if (r.Texts[k] == "?") unknown.push_back(r.Entries[k]);
+      else if (r.Texts[k] == "?") {
+        if (unknownWhy.emplace(why, std::vector<std::string>{}).second) unknownOrder.push_back(why);
+        unknownWhy[why].push_back(r.Entries[k]);
+        unknown.push_back(r.Entries[k]);
+      }
     }
     if (!notDone.empty()) Fail(Who(p) + ": not done (interrupted): " + JoinList(notDone) + ".");
     if (!notReadBack.empty())
@@ -413,7 +419,16 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     if (!r.Error.empty())
       Fail(Who(p) + ": " + Sentence(TerminalSafe(r.Error)));
     else if (!r.HeldBack) {  // a held-back write has said it
-      if (!unknown.empty()) Fail(Who(p) + ": no value for " + JoinList(unknown) + ".");
+      if (!unknown.empty()) {
+        // Each group with its reason: "no value for a, b (unknown entry); c (rejected value)".
+        std::string text;
+        for (const TEntryReason why : unknownOrder) {
+          const std::string reason = ReasonText(why);
+          text += (text.empty() ? "" : "; ") + JoinList(unknownWhy[why]) +
+                  (reason.empty() ? std::string() : " (" + reason + ")");
+        }
+        Fail(Who(p) + ": no value for " + text + ".");
+      }
       if (!notTransferred.empty())
         Fail(Who(p) + ": no value for " + JoinList(notTransferred) + ": variables of " +
              (notTransferred.size() == 1 ? "that type are" : "those types are") + " not transferred.");

@@ -475,7 +475,7 @@ TEST_F(Tavexctl, ReadMarksWhatItCannotFindAndFails) {
   const json& c = r.J.at("controllers").at(0);
   EXPECT_EQ(c["values"], (json{{"speed[3]", 0}, {"speed[4]", nullptr}, {"Speed", nullptr}, {"tmp", nullptr}}));
   EXPECT_EQ(c["rtc"], nullptr);  // no clock variables: not a failure on its own
-  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no value for speed[4], Speed, tmp.\n");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no value for speed[4], Speed, tmp (unknown entry).\n");
 
   TRun clockOnly = Json({"read", "speed[1]"});
   EXPECT_EQ(clockOnly.Status, 0) << clockOnly.Err;
