@@ -3,6 +3,7 @@
 // simulator's log, not inferred from timing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
@@ -285,6 +286,50 @@ TEST_F(Services, BatchesOfAHundred) {
       EXPECT_EQ(sizes, c.batches) << cmd;
     }
     for (int i = 0; i < c.count; ++i) ASSERT_EQ(list.Items(i)->Value, TVarValue(uint16_t(i * 3))) << i;
+    sim_.reset();
+  }
+}
+
+// How far a write went, in list items: acknowledged batches, the batch sent
+// without acknowledgement, and nothing of what was never sent.
+TEST_F(Services, WriteProgressTellsWhichBatchesWereAcknowledged) {
+  struct Case {
+    const char* name;
+    int silentAfter;  // requests answered; -1: all
+    bool stopBefore;  // the stop flag set before the write
+    TCommunicator::TWriteProgress want;
+    bool ok;
+  } cases[] = {
+      {"all answered", -1, false, {250, 250, 3, 3}, true},
+      {"the second batch unanswered", 1, false, {100, 200, 3, 1}, false},
+      {"nothing answered", 0, false, {0, 100, 3, 0}, false},
+      {"stopped before", -1, true, {0, 0, 3, 0}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    json faults = json::object();
+    if (c.silentAfter >= 0) faults["silent_after_requests"] = c.silentAfter;
+    Start(json::array({Controller(
+        kNad, "127.0.0.2",
+        {{"variables", json::array({{{"name", "w"}, {"type", "word"}, {"count", 250}}})}, {"faults", faults}})}));
+    comm.Timeout = comm.DefaultTimeout = 50;
+    comm.Retries = comm.DefaultRetries = 1;
+    std::atomic<bool> stop{c.stopBefore};
+    comm.StopFlag = &stop;
+    TTavexVarList list;
+    LoadVars(*sim_, list);
+    for (int i = 0; i < list.Count(); ++i) list.Items(i)->SetValue(uint16_t(i));
+    TCommunicator::TWriteProgress got;
+    EXPECT_EQ(comm.WriteVarList(&list, &got), c.ok);
+    EXPECT_EQ(got.Acknowledged, c.want.Acknowledged);
+    EXPECT_EQ(got.Sent, c.want.Sent);
+    EXPECT_EQ(got.Batches, c.want.Batches);
+    EXPECT_EQ(got.BatchesAcknowledged, c.want.BatchesAcknowledged);
+    // What was sent is exactly what reached the controller.
+    int sent = 0;
+    for (const json& e : Requests(52)) sent += e["n_words"].get<int>();
+    EXPECT_EQ(sent, c.want.Sent);
+    comm.StopFlag = nullptr;
     sim_.reset();
   }
 }
