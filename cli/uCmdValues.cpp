@@ -513,9 +513,27 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
   TTextTable machine{{"nad", "ip", "entry", "current", "new"}, {}};
   Json j;
   j["controllers"] = Json::array();
+  // Controllers asked for and missing first (NAD order among the served
+  // ones is kept by listing them where they belong).
+  std::vector<TRowResult> all;
+  AddMissingRows(all, [](const TAskedMissing&) { return std::vector<std::string>{}; }, false);
+  size_t next = 0;
+  const auto missingUpTo = [&](const TTavex* Served) {
+    for (; next < all.size(); ++next) {
+      const TAskedMissing& m = *all[next].Asked;
+      if (Served != nullptr && (!m.NadKnown || m.Nad > NadNumber(*Served))) return;
+      human.Rows.push_back({RowNad(all[next]), m.Address, "", "", "", m.Error});
+      machine.Rows.push_back({RowNad(all[next]), m.Address, "", "", "", m.Error});
+      j["controllers"].push_back({{"nad", RowNadJson(all[next])},
+                                  {"ip", m.Address.empty() ? Json(nullptr) : Json(m.Address)},
+                                  {"entries", Json::array()},
+                                  {"error", m.Error}});
+    }
+  };
   for (size_t i = 0; i < Rows.size(); ++i) {
     const TRowResult& r = Rows[i];
     const TTavex& p = *r.Plc;
+    missingUpTo(&p);
     Json entries = Json::array();
     std::vector<std::string> why;
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size() && k < Values[i].size(); ++k) {
@@ -533,8 +551,8 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
         why.push_back(Rejection(*e, r.Entries[k], Values[i][k]));
       }
       const std::string shownNew = next.empty() ? "?" : next;
-      human.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});
-      machine.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew});
+      human.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew, r.Error});
+      machine.Rows.push_back({NadText(p), p.GetIpAddress(), r.Entries[k], r.Texts[k], shownNew, r.Error});
       Json x{{"entry", r.Entries[k]}, {"current", ValueJson(r.Texts[k])}, {"new", ValueJson(shownNew)}};
       x["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
       entries.push_back(x);
@@ -548,6 +566,14 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
       for (size_t w = 0; w < why.size(); ++w) text += (w > 0 ? "; " : "") + why[w];
       Fail(Who(p) + ": " + text + "; nothing would be written to it.");
     }
+  }
+  missingUpTo(nullptr);
+  // The error column only when a controller failed or is missing.
+  bool errors = !Missing.empty();
+  for (const auto& r : Rows) errors = errors || !r.Error.empty();
+  if (errors) {
+    human.Header.push_back("Error");
+    machine.Header.push_back("error");
   }
   Emit(human, machine, j);
 }
