@@ -308,11 +308,9 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
 }
 
 void TTool::CmdRead() {
+  // Both checked before anything was sent: the arguments by the command
+  // line's parser, the configuration file's entries as it was read.
   const std::vector<std::string> entries = O.Args.empty() ? Entries : O.Args;
-  for (const auto& e : entries)
-    if (!ValidEntryText(e))
-      throw TUsageError{"The configuration file's entry " + Quoted(e) +
-                        " is not an entry (NAME or NAME[INDEX])."};
   std::vector<TRowResult> rows;
   for (TTavex* plc : Plcs) {
     rows.push_back({});
