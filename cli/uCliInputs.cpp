@@ -100,15 +100,9 @@ TIniContents LoadIni(const std::string& Path) {
   if (config.NotesLeftOut > 0)
     out.Warnings.push_back(Quoted(Path) + " has " + std::to_string(config.NotesLeftOut) +
                            " more such line" + (config.NotesLeftOut == 1 ? "" : "s") + ".");
-  for (auto& e : config.Entries) {
-    const std::string problem = EntryTextProblem(e);
-    if (problem.empty()) {
-      out.Entries.push_back(std::move(e));
-      continue;
-    }
-    out.Warnings.push_back("The entry " + Quoted(e) + " of " + Quoted(Path) +
-                           " is not an entry: " + problem + "; it is skipped.");
-  }
+  // Every entry the desktop tool shows, as it shows it: one that names no
+  // variable (whatever its text) shows "?" there and here.
+  out.Entries = std::move(config.Entries);
   return out;
 }
 
@@ -335,7 +329,7 @@ Value file: write --from FILE ('-': standard input)
   fields at the end of a row are ignored; further fields are ignored with a
   warning. ENTRY is NAME or NAME[INDEX] (INDEX decimal or $ hexadecimal);
   other text is a name as written, and one that names no variable is
-  refused by its controller. VALUE is an integer (decimal, or hexadecimal
+  reported at run time. VALUE is an integer (decimal, or hexadecimal
   after $ or 0x) or a real (21.5, -2E-3); in a ';' or tab file a decimal
   comma is read as the point (21,5). A value "?" (not read when saved) is
   refused; --skip-unknown leaves such rows out and writes the others. A row

@@ -38,9 +38,9 @@ struct TIniContents {
 
 // Reads the configuration file at Path. Throws TUsageError when it is
 // missing, not a regular file or too large. A line that is no setting, an
-// empty "VarN=" (skipped; the numbering goes on past it), a key of
-// [Variables] that is not read, and an entry that is no entry text (see
-// EntryTextProblem; skipped) are warnings.
+// empty "VarN=" (skipped; the numbering goes on past it) and a key of
+// [Variables] that is not read are warnings. The entries are the desktop
+// tool's, each as written (the file's lines bound their length).
 TIniContents LoadIni(const std::string& Path);
 
 // Why Text cannot be an entry, or empty when it can. Any text names an
@@ -85,12 +85,13 @@ std::vector<TWriteValue> ParseValueArgs(const std::vector<std::string>& Args);
 //   fields are quoted as RFC 4180 says (a quoted field may hold the
 //   separator, "" and line breaks); blanks around a field are trimmed;
 // - a line whose first non-blank character is '#' is a comment; blank
-//   lines, lines of empty fields and trailing empty fields are passed over;
+//   lines, lines of empty fields and empty fields after the columns (as
+//   spreadsheets save them) are passed over;
 // - fields after the columns that are not empty are dropped, with one
 //   warning for the file.
 struct TCsvRows {
   char Separator = ',';
-  std::vector<std::vector<std::string>> Rows;  // each of at least one field, at most Columns
+  std::vector<std::vector<std::string>> Rows;  // at most Columns fields each, not all empty
   std::vector<size_t> Lines;                   // the line (from 1) each row starts on
 };
 

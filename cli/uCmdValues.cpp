@@ -308,8 +308,9 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
 }
 
 void TTool::CmdRead() {
-  // Both checked before anything was sent: the arguments by the command
-  // line's parser, the configuration file's entries as it was read.
+  // The arguments were checked by the command line's parser; the
+  // configuration file's entries are the desktop tool's, each as written
+  // (one that names nothing shows "?"); Prepare saw that there are some.
   const std::vector<std::string> entries = O.Args.empty() ? Entries : O.Args;
   std::vector<TRowResult> rows;
   for (TTavex* plc : Plcs) {
