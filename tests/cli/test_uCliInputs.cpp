@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/uCliInputs.h"
@@ -278,6 +280,19 @@ TEST(CsvParse, TabsCommentsAndTheOldSignature) {
   // Without comments a '#' line is a record.
   ASSERT_TRUE(ParseCsv("#a,b\n", got, error));
   EXPECT_EQ(got, (std::vector<std::vector<std::string>>{{"#a", "b"}}));
+}
+
+// The help of the three files fits a terminal of 80 columns and shows each.
+TEST(FormatsHelp, NamesEachFileWithinEightyColumns) {
+  const std::string help = FormatsHelp();
+  std::istringstream in(help);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_LE(line.size(), 79u) << line;
+    EXPECT_EQ(line.find('\t'), std::string::npos) << line;
+  }
+  for (const char* f : {"Value file: write --from FILE", "Hosts file: --hosts FILE", "Configuration file: --ini FILE",
+                        "nad;entry;value", "nad,ip", "[Variables]", "--skip-unknown"})
+    EXPECT_NE(help.find(f), std::string::npos) << f;
 }
 
 }  // namespace
