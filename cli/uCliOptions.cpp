@@ -473,8 +473,8 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     throw TUsageError{UsageSentence("--skip-unknown only goes with write --from")};
   if (O.Command == "read")
     for (const auto& a : O.Args)
-      if (!ValidEntryText(a))
-        throw TUsageError{UsageSentence(Quoted(a) + " is not an entry (NAME or NAME[INDEX])")};
+      if (const std::string problem = EntryTextProblem(a); !problem.empty())
+        throw TUsageError{UsageSentence(Quoted(a) + " is not an entry: " + problem)};
   return -1;
 }
 

@@ -62,12 +62,6 @@ size_t Utf8Length(std::string_view Text) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view t) {
-  while (!t.empty() && IsBlank(t.front())) t.remove_prefix(1);
-  while (!t.empty() && IsBlank(t.back())) t.remove_suffix(1);
-  return t;
-}
-
 }  // namespace
 
 std::string TerminalSafe(std::string_view Text) {
@@ -149,8 +143,25 @@ std::string FormatCsv(const TTextTable& Table) {
 bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
               std::string& Error, std::vector<size_t>* Lines, size_t MaxRecords,
               size_t MaxFields, char Separator) {
+  TCsvSyntax syntax;
+  syntax.Separator = Separator;
+  syntax.MaxRecords = MaxRecords;
+  syntax.MaxFields = MaxFields;
+  return ParseCsv(Text, Records, Error, Lines, syntax);
+}
+
+bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
+              std::string& Error, std::vector<size_t>* Lines, const TCsvSyntax& Syntax) {
   Records.clear();
   if (Lines != nullptr) Lines->clear();
+  const char separator = Syntax.Separator;
+  // A tab separates fields in a tab file; elsewhere it is a blank.
+  const auto blank = [separator](char c) { return c == ' ' || (c == '\t' && separator != '\t'); };
+  const auto trim = [&](std::string_view t) {
+    while (!t.empty() && blank(t.front())) t.remove_prefix(1);
+    while (!t.empty() && blank(t.back())) t.remove_suffix(1);
+    return t;
+  };
   size_t i = 0;
   size_t lineNo = 1;
   const size_t n = Text.size();
@@ -161,27 +172,29 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
     ++lineNo;
   };
   while (i < n) {
-    // A line of blanks only gives no record.
+    // A line of blanks only gives no record, nor does a comment line.
     size_t j = i;
     while (j < n && IsBlank(Text[j])) ++j;
+    if (Syntax.Comments && j < n && Text[j] == '#')
+      while (!atLineEnd(j)) ++j;
     if (atLineEnd(j)) {
       i = j;
       if (i < n) skipLineEnd();
       continue;
     }
-    if (Records.size() >= MaxRecords) {
-      Error = "it has more than " + std::to_string(MaxRecords) + " rows";
+    if (Records.size() >= Syntax.MaxRecords) {
+      Error = "it has more than " + std::to_string(Syntax.MaxRecords) + " rows";
       return false;
     }
     const size_t recordLine = lineNo;
     std::vector<std::string> fields;
     for (;;) {
-      if (fields.size() >= MaxFields) {
+      if (fields.size() >= Syntax.MaxFields) {
         Error = "line " + std::to_string(recordLine) + " has more than " +
-                std::to_string(MaxFields) + " fields";
+                std::to_string(Syntax.MaxFields) + " fields";
         return false;
       }
-      while (i < n && IsBlank(Text[i])) ++i;
+      while (i < n && blank(Text[i])) ++i;
       std::string field;
       if (i < n && Text[i] == '"') {
         const size_t openLine = lineNo;
@@ -203,15 +216,15 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
           if (c == '\n' || (c == '\r' && (i >= n || Text[i] != '\n'))) ++lineNo;
           field += c;
         }
-        while (i < n && IsBlank(Text[i])) ++i;
-        if (i < n && Text[i] != Separator && !atLineEnd(i)) {
+        while (i < n && blank(Text[i])) ++i;
+        if (i < n && Text[i] != separator && !atLineEnd(i)) {
           Error = "line " + std::to_string(lineNo) + " has text after a closing quote";
           return false;
         }
       } else {
         const size_t start = i;
-        while (i < n && Text[i] != Separator && !atLineEnd(i)) ++i;
-        const std::string_view raw = Trim(Text.substr(start, i - start));
+        while (i < n && Text[i] != separator && !atLineEnd(i)) ++i;
+        const std::string_view raw = trim(Text.substr(start, i - start));
         if (raw.find('"') != std::string_view::npos) {
           Error = "line " + std::to_string(lineNo) + " has a quote inside an unquoted field";
           return false;
@@ -219,7 +232,7 @@ bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Reco
         field = std::string(raw);
       }
       fields.push_back(std::move(field));
-      if (i < n && Text[i] == Separator) {
+      if (i < n && Text[i] == separator) {
         ++i;
         continue;
       }
@@ -266,6 +279,28 @@ bool ReadSmallFile(const std::string& Path, size_t Limit, std::string& Text, std
   }
   if (in.bad()) {
     Error = "Cannot read \"" + Path + "\".";
+    Text.clear();
+    return false;
+  }
+  return true;
+}
+
+bool ReadSmallInput(const std::string& Path, size_t Limit, std::string& Text, std::string& Error) {
+  if (Path != "-") return ReadSmallFile(Path, Limit, Text, Error);
+  Text.clear();
+  char buf[65536];
+  for (;;) {
+    const size_t got = std::fread(buf, 1, sizeof buf, stdin);
+    if (Text.size() + got > Limit) {
+      Error = "Standard input holds more than " + std::to_string(Limit / 1024) + " KiB.";
+      Text.clear();
+      return false;
+    }
+    Text.append(buf, got);
+    if (got < sizeof buf) break;
+  }
+  if (std::ferror(stdin)) {
+    Error = "Cannot read standard input.";
     Text.clear();
     return false;
   }

@@ -42,14 +42,26 @@ std::string CsvField(std::string_view Text);
 // Header and rows as CSV lines ending in LF.
 std::string FormatCsv(const TTextTable& Table);
 
-// Splits CSV text into records of fields. A quoted field may hold commas,
-// doubled quotes and line breaks; blanks around an unquoted field are
-// trimmed; blank lines give no record; CR LF, LF and CR end a record.
-// Separator is ',' or ';'. False
-// (with a sentence in Error naming the line) for a quote that is never
-// closed or text after a closing quote. Lines, when given, receives the
-// line number each record starts on. MaxRecords and MaxFields bound the
-// result.
+// How CSV text is split: the separator (',', ';' or TAB), whether a line
+// whose first non-blank character is '#' is a comment, and the bounds.
+struct TCsvSyntax {
+  char Separator = ',';
+  bool Comments = false;
+  size_t MaxRecords = 100000;
+  size_t MaxFields = 64;
+};
+
+// Splits CSV text into records of fields. A quoted field may hold
+// separators, doubled quotes and line breaks; blanks (spaces, and tabs
+// unless TAB is the separator) around an unquoted field are trimmed; blank
+// lines, and comment lines when Syntax.Comments, give no record; CR LF, LF
+// and CR end a record. False (with a sentence in Error naming the line) for
+// a quote that is never closed, text after a closing quote, a quote inside
+// an unquoted field, or more records or fields than the bounds. Lines, when
+// given, receives the line number (from 1) each record starts on.
+bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
+              std::string& Error, std::vector<size_t>* Lines, const TCsvSyntax& Syntax);
+// The same with Separator (',' or ';') and no comments.
 bool ParseCsv(std::string_view Text, std::vector<std::vector<std::string>>& Records,
               std::string& Error, std::vector<size_t>* Lines = nullptr,
               size_t MaxRecords = 100000, size_t MaxFields = 64, char Separator = ',');
@@ -71,6 +83,9 @@ bool StdoutClosed();
 // Reads a whole regular file of at most Limit bytes. False with a sentence
 // in Error when it is missing, not a regular file, too large or unreadable.
 bool ReadSmallFile(const std::string& Path, size_t Limit, std::string& Text, std::string& Error);
+// ReadSmallFile, or with Path "-" all of standard input (at most Limit
+// bytes).
+bool ReadSmallInput(const std::string& Path, size_t Limit, std::string& Text, std::string& Error);
 
 // One status line on stderr, rewritten in place with '\r' and cut to the
 // terminal's width; silent when stderr is not a terminal.

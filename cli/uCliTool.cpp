@@ -23,8 +23,6 @@ namespace tavex {
 
 namespace {
 
-constexpr size_t kMaxHostsBytes = 1u << 20;
-
 constexpr char kNoOwnAdapter[] =
     "No adapter carries this computer's address; choose one with --adapter (see 'tavexctl "
     "adapters').";
@@ -99,22 +97,39 @@ void TTool::Out(const std::string& Text) {
   }
 }
 
-// Everything that can be a usage error, before anything is sent.
+// Everything that can be a usage error, before anything is sent; the
+// input files' warnings are printed as each is read.
 void TTool::Prepare() {
-  const auto UseIni = [this](TIniContents Ini) {
-    Password = std::move(Ini.Password);
-    Entries = std::move(Ini.Entries);
-  };
-  if (O.IniGiven) {
-    UseIni(LoadIni(O.IniPath));
-  } else {
-    // As the desktop tool: the program's path with ".ini", else
-    // tavexctl.ini in the user's configuration folder, when one exists.
-    const std::string path = FindConfigFile(ConfigFilePlaces(ProgramPath(), "tavexctl.ini"));
-    if (!path.empty()) UseIni(LoadIni(path));
+  if (O.FromGiven && O.FromFile == "-" && O.HostsGiven && O.HostsFile == "-")
+    throw TUsageError{UsageSentence("--from - and --hosts - cannot both read standard input")};
+  std::string iniPath = O.IniGiven ? O.IniPath : std::string();
+  // Without --ini, as the desktop tool: the program's path with ".ini",
+  // else tavexctl.ini in the user's configuration folder, when one exists.
+  if (!O.IniGiven) iniPath = FindConfigFile(ConfigFilePlaces(ProgramPath(), "tavexctl.ini"));
+  if (!iniPath.empty()) {
+    TIniContents ini = LoadIni(iniPath);
+    for (const auto& w : ini.Warnings) Warn(w);
+    Password = std::move(ini.Password);
+    Entries = std::move(ini.Entries);
   }
   if (O.PasswordGiven) Password = O.Password;
-  if (O.Command == "write" && O.FromGiven) FileValues = LoadValueFile(O.FromFile);
+  if (O.Command == "write" && O.FromGiven) {
+    TValueFile file = LoadValueFile(O.FromFile, O.SkipUnknown);
+    for (const auto& w : file.Warnings) Warn(w);
+    FileValues = std::move(file.Values);
+  }
+  if (O.HostsGiven) {
+    TInventory inventory = LoadInventory(O.HostsFile);
+    for (const auto& w : inventory.Warnings) Warn(w);
+    Inventory = std::move(inventory.Hosts);
+  }
+  if (O.Command == "read" && O.Args.empty() && Entries.empty())
+    throw TUsageError{
+        "read has no entries: give ENTRY arguments, or Var0=... in [Variables] of the configuration "
+        "file given by --ini (" +
+        (iniPath.empty() ? std::string("no configuration file was found")
+                         : Quoted(iniPath) + " has none") +
+        ")."};
 
   TEthernetAdapterInfo adapter;
   if (O.AdapterGiven) {
@@ -349,15 +364,11 @@ void TTool::DetectByHosts() {
   std::vector<TTarget> targets;
   std::set<std::string> seen;
   if (O.HostsGiven) {
-    std::string text, error;
-    if (!ReadSmallFile(O.HostsFile, kMaxHostsBytes, text, error)) throw TUsageError{error};
-    std::vector<TInventoryHost> hosts;
-    if (!ParseInventory(text, O.HostsFile, hosts, error)) throw TUsageError{error};
     // With --nad only the selected rows are pinged: a dead controller the
     // run is not about must not fail it.
     const std::set<uint32_t> wanted(O.Nads.begin(), O.Nads.end());
     std::set<uint32_t> listed;
-    for (auto& h : hosts) {
+    for (auto& h : Inventory) {
       listed.insert(h.Nad);
       if (!wanted.empty() && wanted.count(h.Nad) == 0) continue;
       if (seen.insert(h.Address).second) targets.push_back({h.Address, true, h.Nad, nullptr, false});

@@ -24,6 +24,7 @@
 #include "cli/uCliInputs.h"
 #include "cli/uCliOptions.h"
 #include "cli/uCliOutput.h"
+#include "cli/uInventory.h"
 #include "plc/uFleet.h"
 #include "plc/uTavex.h"
 
@@ -148,6 +149,7 @@ class TTool {
   std::string Password;
   std::vector<std::string> Entries;  // from the configuration file
   TFileValues FileValues;
+  std::vector<TInventoryHost> Inventory;  // from --hosts
   TTavexList List;
   std::vector<TTavex*> Plcs;  // the records worked on, in list order
   std::vector<TAskedMissing> Missing;  // asked for, not served (see TAskedMissing)

@@ -443,11 +443,10 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
 }
 
 void TTool::CmdRead() {
+  // The arguments were checked by the command line's parser; the
+  // configuration file's entries are the desktop tool's, each as written
+  // (one that names nothing shows "?"); Prepare saw that there are some.
   const std::vector<std::string> entries = O.Args.empty() ? Entries : O.Args;
-  for (const auto& e : entries)
-    if (!ValidEntryText(e))
-      throw TUsageError{"The configuration file's entry " + Quoted(e) +
-                        " is not an entry (NAME or NAME[INDEX])."};
   std::vector<TRowResult> rows;
   for (TTavex* plc : Plcs) {
     rows.push_back({});

@@ -1,9 +1,9 @@
 #include "cli/uInventory.h"
 
-#include <algorithm>
 #include <charconv>
-#include <set>
+#include <map>
 
+#include "cli/uCliInputs.h"
 #include "cli/uCliOutput.h"
 #include "hostutil/uEthernetUtils.h"
 
@@ -26,63 +26,73 @@ bool ValidHostText(const std::string& Text) {
   return !host.empty() && IsValidIP(host) && IPToInt(host) != 0;
 }
 
-bool ParseInventory(std::string_view Text, const std::string& Name,
-                    std::vector<TInventoryHost>& Hosts, std::string& Error) {
-  Hosts.clear();
-  const std::string quoted = "\"" + TerminalSafe(Name) + "\"";
-  std::vector<std::vector<std::string>> records;
-  std::vector<size_t> lines;
-  if (!ParseCsv(Text, records, Error, &lines, kMaxInventoryRows + 2, 8)) {
-    Error = "Cannot read " + quoted + ": " + Error + ".";
-    return false;
-  }
-  size_t first = 0;
-  if (!records.empty() && records[0].size() == 2) {
-    std::vector<std::string> head = records[0];
-    for (auto& h : head)
-      std::transform(h.begin(), h.end(), h.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (head == std::vector<std::string>{"nad", "ip"}) first = 1;
-  }
-  if (records.size() - first > kMaxInventoryRows) {
-    Error = quoted + " lists more than " + std::to_string(kMaxInventoryRows) + " controllers.";
-    return false;
-  }
-  std::set<std::string> addresses;
-  std::set<uint32_t> nads;
-  for (size_t r = first; r < records.size(); ++r) {
-    const auto& rec = records[r];
-    const std::string where = "Line " + std::to_string(lines[r]) + " of " + quoted;
-    if (rec.size() != 2) {
-      Error = where + " has " + std::to_string(rec.size()) + " fields; each row needs nad,ip.";
-      return false;
-    }
+TInventory ParseInventory(std::string_view Text, const std::string& Name) {
+  TInventory out;
+  const TCsvRows csv = ReadCsvRows(Text, Name, {"nad", "ip"}, kMaxInventoryRows, out.Warnings);
+  struct TFirst {
+    uint32_t Nad;
+    size_t Line;
+  };
+  std::map<std::string, TFirst> byAddress;
+  std::map<uint32_t, std::vector<size_t>> byNad;  // -> positions in out.Hosts
+  std::vector<std::string> repeats;
+  for (size_t r = 0; r < csv.Rows.size(); ++r) {
+    const auto& rec = csv.Rows[r];
+    const std::string where = LineOf(csv.Lines[r], Name);
+    if (rec.size() != 2)
+      throw TUsageError{where + " has " + std::to_string(rec.size()) + " field" +
+                        (rec.size() == 1 ? "" : "s") + "; each row needs nad,ip."};
     TInventoryHost h;
-    h.Line = lines[r];
-    if (!ParseNad(rec[0], h.Nad)) {
-      Error = where + ": \"" + TerminalSafe(rec[0]) + "\" is not a NAD.";
-      return false;
-    }
-    if (!ValidHostText(rec[1])) {
-      Error = where + ": \"" + TerminalSafe(rec[1]) + "\" is not an address (ADDR or ADDR:PORT).";
-      return false;
-    }
+    h.Line = csv.Lines[r];
+    if (!ParseNad(rec[0], h.Nad)) throw TUsageError{where + ": " + Quoted(rec[0]) + " is not a NAD."};
+    if (!ValidHostText(rec[1]))
+      throw TUsageError{where + ": " + Quoted(rec[1]) + " is not an address (ADDR or ADDR:PORT)."};
     h.Address = rec[1];
-    if (!nads.insert(h.Nad).second) {
-      Error = where + " lists controller " + std::to_string(h.Nad) + " a second time.";
-      return false;
+    const auto [it, fresh] = byAddress.emplace(h.Address, TFirst{h.Nad, h.Line});
+    if (!fresh) {
+      if (it->second.Nad != h.Nad)
+        throw TUsageError{"Lines " + std::to_string(it->second.Line) + " and " + std::to_string(h.Line) +
+                          " of " + Quoted(Name) + " list the address " + TerminalSafe(h.Address) +
+                          " for controllers " + std::to_string(it->second.Nad) + " and " +
+                          std::to_string(h.Nad) + "."};
+      repeats.push_back(where + " repeats line " + std::to_string(it->second.Line) + " (controller " +
+                        std::to_string(h.Nad) + " at " + TerminalSafe(h.Address) + "); it is left out.");
+      continue;
     }
-    if (!addresses.insert(h.Address).second) {
-      Error = where + " lists the address " + TerminalSafe(h.Address) + " a second time.";
-      return false;
+    byNad[h.Nad].push_back(out.Hosts.size());
+    out.Hosts.push_back(std::move(h));
+  }
+  if (out.Hosts.empty()) throw TUsageError{Quoted(Name) + " lists no controller."};
+
+  std::vector<std::string> shared;
+  for (const auto& [nad, at] : byNad) {
+    if (at.size() < 2) continue;
+    std::string lines, addresses;
+    // A handful named; the rest as "...".
+    constexpr size_t kNamed = 5;
+    for (size_t i = 0; i < at.size() && i < kNamed; ++i) {
+      const TInventoryHost& h = out.Hosts[at[i]];
+      const char* joint = i == 0 ? "" : (i + 1 == at.size() ? " and " : ", ");
+      lines += joint + std::to_string(h.Line);
+      addresses += (i == 0 ? "" : ", ") + TerminalSafe(h.Address);
     }
-    Hosts.push_back(std::move(h));
+    if (at.size() > kNamed) {
+      lines += ", ...";
+      addresses += ", ...";
+    }
+    shared.push_back("Lines " + lines + " of " + Quoted(Name) + " list controller " +
+                     std::to_string(nad) + " at " + std::to_string(at.size()) + " addresses (" +
+                     addresses + "); each of them is pinged.");
   }
-  if (Hosts.empty()) {
-    Error = quoted + " lists no controller.";
-    return false;
-  }
-  return true;
+  AddCappedWarnings(out.Warnings, repeats, "rows of " + Quoted(Name) + " repeat an earlier one and are left out");
+  AddCappedWarnings(out.Warnings, shared, "controllers of " + Quoted(Name) + " are listed at several addresses");
+  return out;
+}
+
+TInventory LoadInventory(const std::string& Path) {
+  std::string text, error;
+  if (!ReadSmallInput(Path, kMaxInventoryBytes, text, error)) throw TUsageError{error};
+  return ParseInventory(text, Path == "-" ? "standard input" : Path);
 }
 
 }  // namespace tavex

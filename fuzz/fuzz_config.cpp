@@ -45,7 +45,7 @@ void CheckShape(const TConfigFile& c, size_t size) {
 }
 
 bool Same(const TConfigFile& a, const TConfigFile& b) {
-  return a.Password == b.Password && a.Entries == b.Entries;
+  return a.Password == b.Password && a.Entries == b.Entries && a.Numbered == b.Numbered;
 }
 
 }  // namespace
@@ -69,12 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(LoadConfigFile(TempPath(), file, &badFile));
   FUZZ_CHECK(Same(mem, file) && bad == badFile);
 
-  if (mem.Entries.size() >= TConfigFile::kMaxEntries) return 0;
+  FUZZ_CHECK(mem.Entries.size() <= mem.Numbered && mem.Notes.size() <= TConfigFile::kMaxNotes);
+  if (mem.Numbered >= TConfigFile::kMaxEntries) return 0;
   // Every line stands on its own (no continuation lines, no inline
   // comments, a zero byte is a character), so section and key names in
   // another letter case, indented, still name the next entry after any text.
   const size_t n = mem.Entries.size();
-  const std::string more = text + "\n  [ vARIABLES ]\n\tvar" + std::to_string(n) + " = \"zz[3]\" \n";
+  const std::string more = text + "\n  [ vARIABLES ]\n\tvar" + std::to_string(mem.Numbered) + " = \"zz[3]\" \n";
   if (more.size() > TConfigFile::kMaxBytes) return 0;
   TConfigFile grown;
   FUZZ_CHECK(LoadConfigText(more, grown));

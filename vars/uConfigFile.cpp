@@ -1,5 +1,6 @@
 #include "vars/uConfigFile.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,16 +54,42 @@ std::string_view Unquoted(std::string_view v) {
   return v;
 }
 
-// The keys of the two sections this file has, folded, each with its first value.
-struct TSections {
-  std::map<std::string, std::string> General;
-  std::map<std::string, std::string> Variables;
+// One key's first value, where it was, and the key as written.
+struct TSetting {
+  std::string Value;
+  int Line = 0;
+  std::string Key;
 };
 
-void Parse(std::string_view Text, TSections& Out, int& BadLine) {
+// The keys of the two sections this file has, folded, each with its first value.
+struct TSections {
+  std::map<std::string, TSetting> General;
+  std::map<std::string, TSetting> Variables;
+};
+
+// A note while fewer than the most are kept; the others counted.
+void AddNote(std::vector<TConfigNote>& Notes, size_t& LeftOut, TConfigNote::TKind Kind, int Line,
+             std::string Text) {
+  if (Notes.size() >= TConfigFile::kMaxNotes) {
+    ++LeftOut;
+    return;
+  }
+  Notes.push_back({Kind, Line, std::move(Text)});
+}
+
+// A bad line as a note shows it: trimmed, cut on a character's start.
+std::string NoteText(std::string_view Line) {
+  Line = Trim(Line);
+  if (Line.size() <= TConfigFile::kMaxNoteText) return std::string(Line);
+  size_t cut = TConfigFile::kMaxNoteText;
+  while (cut > 0 && (static_cast<unsigned char>(Line[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(Line.substr(0, cut)) + "...";
+}
+
+void Parse(std::string_view Text, TSections& Out, int& BadLine, TConfigFile& Config) {
   static constexpr std::string_view kBom = "\xEF\xBB\xBF";
   if (Text.substr(0, kBom.size()) == kBom) Text.remove_prefix(kBom.size());
-  std::map<std::string, std::string>* section = nullptr;  // a section we do not read
+  std::map<std::string, TSetting>* section = nullptr;  // a section we do not read
   int lineNo = 0;
   while (!Text.empty()) {
     ++lineNo;
@@ -71,6 +98,7 @@ void Parse(std::string_view Text, TSections& Out, int& BadLine) {
     Text.remove_prefix(end == std::string_view::npos ? Text.size() : end + 1);
     const auto bad = [&] {
       if (BadLine == 0) BadLine = lineNo;
+      AddNote(Config.Notes, Config.NotesLeftOut, TConfigNote::TKind::BadLine, lineNo, NoteText(line));
     };
     if (line.size() > TConfigFile::kMaxLineBytes) {
       bad();
@@ -92,7 +120,9 @@ void Parse(std::string_view Text, TSections& Out, int& BadLine) {
     }
     if (section == nullptr) continue;
     // emplace keeps the first value of a key given twice.
-    section->emplace(Folded(Trim(line.substr(0, eq))), std::string(Unquoted(Trim(line.substr(eq + 1)))));
+    const std::string_view key = Trim(line.substr(0, eq));
+    section->emplace(Folded(key), TSetting{std::string(Unquoted(Trim(line.substr(eq + 1)))), lineNo,
+                                           std::string(key)});
   }
 }
 
@@ -104,13 +134,36 @@ bool LoadConfigText(std::string_view Text, TConfigFile& Config, int* BadLine) {
   if (Text.size() > TConfigFile::kMaxBytes) return false;
   TSections sections;
   int bad = 0;
-  Parse(Text, sections, bad);
+  // The bad lines' notes first (at most the most kept), then the entries'.
+  std::vector<TConfigNote> entryNotes;
+  size_t entryLeftOut = 0;
+  Parse(Text, sections, bad, Config);
   if (BadLine != nullptr) *BadLine = bad;
-  if (auto it = sections.General.find("password"); it != sections.General.end()) Config.Password = it->second;
+  if (auto it = sections.General.find("password"); it != sections.General.end())
+    Config.Password = it->second.Value;
   for (size_t n = 0; n < TConfigFile::kMaxEntries; ++n) {
-    const auto it = sections.Variables.find("var" + std::to_string(n));
+    auto it = sections.Variables.find("var" + std::to_string(n));
     if (it == sections.Variables.end()) break;
-    Config.Entries.push_back(it->second);
+    if (it->second.Value.empty())
+      AddNote(entryNotes, entryLeftOut, TConfigNote::TKind::EmptyEntry, it->second.Line, it->second.Key);
+    else
+      Config.Entries.push_back(std::move(it->second.Value));
+    sections.Variables.erase(it);
+    Config.Numbered = n + 1;
+  }
+  // What is left of [Variables] is not read: keys past a gap, beyond the
+  // most entries, or no VarN at all.
+  for (const auto& [folded, setting] : sections.Variables) {
+    (void)folded;
+    AddNote(entryNotes, entryLeftOut, TConfigNote::TKind::NotRead, setting.Line, setting.Key);
+  }
+  Config.Notes.insert(Config.Notes.end(), entryNotes.begin(), entryNotes.end());
+  std::stable_sort(Config.Notes.begin(), Config.Notes.end(),
+                   [](const TConfigNote& a, const TConfigNote& b) { return a.Line < b.Line; });
+  Config.NotesLeftOut += entryLeftOut;
+  if (Config.Notes.size() > TConfigFile::kMaxNotes) {
+    Config.NotesLeftOut += Config.Notes.size() - TConfigFile::kMaxNotes;
+    Config.Notes.resize(TConfigFile::kMaxNotes);
   }
   return true;
 }

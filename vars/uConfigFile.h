@@ -17,7 +17,10 @@
 // - a value is trimmed, and one pair of matching surrounding quotes ("..."
 //   or '...') is dropped; ";" inside a value is part of it (no inline
 //   comments); an indented line is a line of its own, never a continuation;
-// - of a key given twice in its section, the first value counts.
+// - of a key given twice in its section, the first value counts;
+// - the entries are Var0, Var1, ... up to the first missing number; an
+//   empty one ("Var2=") names nothing and is skipped, the numbering going
+//   on past it.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +29,20 @@
 #include <vector>
 
 namespace tavex {
+
+// Something of the file that was not taken as written, for the reader's
+// warnings: a line that is no setting, an empty entry, a key of
+// [Variables] that is not read.
+struct TConfigNote {
+  enum class TKind {
+    BadLine,     // none of the four kinds of line; Text: the line, trimmed and cut
+    EmptyEntry,  // "VarN=" with nothing after it; Text: the key as written
+    NotRead,     // a key of [Variables] past the numbering's end, or no VarN; Text: the key
+  };
+  TKind Kind = TKind::BadLine;
+  int Line = 0;  // from 1
+  std::string Text;
+};
 
 struct TConfigFile {
   // Larger files are not read at all (they cannot be a configuration file).
@@ -36,8 +53,16 @@ struct TConfigFile {
   // than cut, so that no cut value is ever taken for the real one.
   static constexpr size_t kMaxLineBytes = 64u * 1024;
 
+  // Notes kept at most; the others are only counted.
+  static constexpr size_t kMaxNotes = 20;
+  // A bad line's text in a note is cut to this many bytes.
+  static constexpr size_t kMaxNoteText = 80;
+
   std::string Password;              // [General] Password, empty when absent
-  std::vector<std::string> Entries;  // [Variables] Var0, Var1, ... while contiguous
+  std::vector<std::string> Entries;  // [Variables] Var0, Var1, ... while contiguous, empty ones left out
+  size_t Numbered = 0;               // Var0 ... Var(Numbered - 1) were there, empty ones included
+  std::vector<TConfigNote> Notes;    // in line order
+  size_t NotesLeftOut = 0;           // notes beyond kMaxNotes
 };
 
 // Reads the file at Path. A missing, unreadable or oversized file reads as

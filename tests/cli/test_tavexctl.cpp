@@ -673,7 +673,9 @@ TEST_F(Tavexctl, BadInputsAreRefusedBeforeAnythingIsWritten) {
       {{"write", "speed[2]=nan"}, 2, "Argument \"speed[2]=nan\": \"nan\" for speed[2] is not a number", {}},
       {{"write", "setpoint=1,5"}, 2, "\"1,5\" for setpoint is not a number", {}},
       {{"write", "speed[2]= 5"}, 2, "\" 5\" for speed[2] is not a number", {}},
-      {{"write", "speed[x]=5"}, 2, "\"speed[x]\" is not an entry (NAME or NAME[INDEX])", {}},
+      // an entry that names nothing is the controller's to refuse
+      {{"--nad", "1000", "write", "speed[x]=5"}, 1,
+       "Controller 1000 at 127.0.0.2: speed[x] names no variable; nothing was written to it.", {}},
       {{"write", "speed=5", "speed[0]=6"}, 2, "Arguments \"speed=5\" and \"speed[0]=6\" both give a value for speed[0]", {}},
       {{"write", "speed[1]="}, 2, "Argument \"speed[1]=\" has no value for speed[1].", {}},
       {{"write", "--from", empty}, 2, "Line 2 of \"" + empty + "\" has no value for speed[1].", {}},
@@ -1076,9 +1078,9 @@ TEST_F(Tavexctl, IniGivesThePasswordAndTheEntries) {
   const std::string ini = WriteFile("site.ini",
                                     "[general]\npassword = s3cret\n"
                                     "[VARIABLES]\nvar0 = setpoint\nVar1=speed[3]\nVar3=hours\n");
-  TRun without = Json({"read"});
-  EXPECT_EQ(without.Status, 1);
-  EXPECT_TRUE(without.J["controllers"].empty());
+  TRun without = Ctl({"read"});
+  EXPECT_EQ(without.Status, 2);
+  EXPECT_NE(without.Err.find("read has no entries"), std::string::npos) << without.Err;
 
   TRun r = Json({"--ini", ini, "read"});
   EXPECT_EQ(r.Status, 0) << r.Err;
@@ -1121,7 +1123,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
   const std::string csvQuote = WriteFile("quote.csv", "1000,speed,\"1\n");
   const std::string hostsShort = WriteFile("short-hosts.csv", "nad,ip\n1000\n");
   const std::string hostsAddr = WriteFile("addr-hosts.csv", "1000,127.0.0.0.1\n");
-  const std::string hostsTwice = WriteFile("twice-hosts.csv", "NAD,IP\n1000,127.0.0.2\n1000,127.0.0.3\n");
+  const std::string hostsTwice = WriteFile("twice-hosts.csv", "NAD,IP\n1000,127.0.0.2\n1001,127.0.0.2\n");
   const std::string hostsEmpty = WriteFile("empty-hosts.csv", "nad,ip\n");
   struct TCase {
     std::vector<std::string> Args;
@@ -1145,9 +1147,10 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
        "--timeout needs a time in milliseconds from 1 to 60000, not \"1s\" (see 'tavexctl --help')."},
       {{"--retries", "0", "read"}, "--retries needs a number from 1 to 20, not \"0\" (see 'tavexctl --help')."},
       {{"--hosts", (Dir / "none.csv").string(), "read"}, "Cannot open \"" + (Dir / "none.csv").string() + "\": no such file."},
-      {{"--hosts", hostsShort, "read"}, "Line 2 of \"" + hostsShort + "\" has 1 fields; each row needs nad,ip."},
+      {{"--hosts", hostsShort, "read"}, "Line 2 of \"" + hostsShort + "\" has 1 field; each row needs nad,ip."},
       {{"--hosts", hostsAddr, "read"}, "Line 1 of \"" + hostsAddr + "\": \"127.0.0.0.1\" is not an address (ADDR or ADDR:PORT)."},
-      {{"--hosts", hostsTwice, "read"}, "Line 3 of \"" + hostsTwice + "\" lists controller 1000 a second time."},
+      {{"--hosts", hostsTwice, "read"},
+       "Lines 2 and 3 of \"" + hostsTwice + "\" list the address 127.0.0.2 for controllers 1000 and 1001."},
       {{"--hosts", hostsEmpty, "read"}, "\"" + hostsEmpty + "\" lists no controller."},
       {{"--sync-clock", "read"}, "--sync-clock only goes with write (see 'tavexctl --help')."},
       {{"write"}, "write needs ENTRY=VALUE arguments or --from FILE.csv (see 'tavexctl --help')."},
@@ -1155,7 +1158,10 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
       {{"write", "=5"}, "write needs ENTRY=VALUE, not \"=5\" (see 'tavexctl --help')."},
       {{"--adapter", "eth9", "detect"}, "There is no adapter \"eth9\" on this computer; see 'tavexctl adapters'."},
       {{"--ini", (Dir / "none.ini").string(), "read"}, "Cannot open \"" + (Dir / "none.ini").string() + "\": no such file."},
-      {{"--ini", bad, "read"}, "Cannot read \"" + bad + "\": line 2 is not valid INI."},
+      {{"--ini", bad, "read"},
+       "warning: Line 2 of \"" + bad + "\" is no setting (\"this line is not ini\"): neither [SECTION] nor "
+       "KEY=VALUE; it is ignored.\ntavexctl: read has no entries: give ENTRY arguments, or Var0=... in [Variables] "
+       "of the configuration file given by --ini (\"" + bad + "\" has none)."},
       {{"write", "--from", csvShort}, "Line 2 of \"" + csvShort + "\" has 2 fields; each row needs nad,entry,value."},
       {{"write", "--from", csvNad}, "Line 1 of \"" + csvNad + "\": \"x1000\" is not a NAD."},
       {{"write", "--from", csvQuote}, "Cannot read \"" + csvQuote + "\": the quote opened on line 1 is never closed."},

@@ -63,7 +63,8 @@ TEST(LoadConfigText, Cases) {
       {"a longer line is skipped whole, not cut",
        "[Variables]\nVar0=" + std::string(TConfigFile::kMaxLineBytes - 4, 'v') + "\nVar0=b\n", "", {"b"}, 2},
       {"entries outside their section do not count", "[General]\nVar0=a\n[Other]\nVar1=b\n", "", {}, 0},
-      {"an empty value is an entry", "[Variables]\nVar0=\nVar1=b\n", "", {"", "b"}, 0},
+      {"an empty entry is skipped, the numbering goes on", "[Variables]\nVar0=\nVar1=b\nVar2=\"\"\nVar3=c\n", "",
+       {"b", "c"}, 0},
       {"a key without a value is none", "[Variables]\nVar0\nVar1=b\n", "", {}, 2},
   };
   for (const auto& c : cases) {
@@ -77,6 +78,33 @@ TEST(LoadConfigText, Cases) {
     EXPECT_EQ(config.Entries, c.entries);
     EXPECT_EQ(bad, c.badLine);
   }
+}
+
+// What was passed over, for the readers' warnings: in line order, each
+// with its line and the line's text or the key as written.
+TEST(LoadConfigText, NotesWhatItPassesOver) {
+  TConfigFile config;
+  ASSERT_TRUE(LoadConfigText("[General]\nPassword=p\nstray text\n[Variables]\nvar0=a\nVAR1 = \n[Variables\n"
+                             "Var2=b\nVar4=c\nComment=x\n" + std::string(100, 'z') + "\n",
+                             config));
+  EXPECT_EQ(config.Entries, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(config.Numbered, 3u);
+  using K = TConfigNote::TKind;
+  const std::vector<std::tuple<K, int, std::string>> want = {
+      {K::BadLine, 3, "stray text"}, {K::EmptyEntry, 6, "VAR1"},  {K::BadLine, 7, "[Variables"},
+      {K::NotRead, 9, "Var4"},       {K::NotRead, 10, "Comment"}, {K::BadLine, 11, std::string(80, 'z') + "..."},
+  };
+  std::vector<std::tuple<K, int, std::string>> got;
+  for (const auto& n : config.Notes) got.emplace_back(n.Kind, n.Line, n.Text);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(config.NotesLeftOut, 0u);
+
+  // Notes are bounded; the others counted.
+  std::string many = "[Variables]\n";
+  for (int i = 0; i < 1000; ++i) many += "bad line\n";
+  ASSERT_TRUE(LoadConfigText(many, config));
+  EXPECT_EQ(config.Notes.size(), TConfigFile::kMaxNotes);
+  EXPECT_EQ(config.NotesLeftOut, 1000u - TConfigFile::kMaxNotes);
 }
 
 TEST(LoadConfigText, EntriesAreBounded) {
