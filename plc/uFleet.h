@@ -2,19 +2,21 @@
 // exchange (all its entries in one variables request per 100 addresses,
 // instead of a request sequence per value), controllers served side by side
 // on a bounded pool of worker threads, and a controller that stops
-// answering given up at once instead of costing a time-out per entry.
+// answering given up at once instead of costing a time-out per entry. The
+// status check and the allocation file listing take the same stages.
 //
 // The desktop tool keeps its cell-by-cell walk (uOperations); this unit is
 // built from the same record (TTavex) and its exchange building blocks.
 //
-// Threads: RunFleet and RunPool are called from one thread and return when
-// every item is done. A record is served by one worker at a time and must
-// not be touched by anyone else meanwhile; records share nothing, except a
-// TAlcCache (safe to share) and the progress callback (called one at a
-// time). Each record must have been given its adapter by ID beforehand
-// (SelectAdapter): choosing the host's own adapter looks names up, which is
-// not safe on several threads. Exceptions never leave a worker: what a
-// controller's allocation text throws becomes that controller's error.
+// Threads: RunFleet, RunStatus, RunAlc and RunPool are called from one
+// thread and return when every item is done. A record is served by one
+// worker at a time and must not be touched by anyone else meanwhile;
+// records share nothing, except a TAlcCache (safe to share) and the
+// progress callback (called one at a time). Each record must have been
+// given its adapter by ID beforehand (SelectAdapter): choosing the host's
+// own adapter looks names up, which is not safe on several threads.
+// Exceptions never leave a worker: what a controller's allocation text
+// throws becomes that controller's error.
 #pragma once
 
 #include <cstddef>

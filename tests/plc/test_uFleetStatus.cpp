@@ -165,6 +165,45 @@ TEST_F(FleetStages, AHealthyControllerPassesEveryStepAndItsFileComesFromTheCache
   std::filesystem::remove_all(dir);
 }
 
+TEST_F(FleetStages, ResultsOnThePoolBelongToTheirRecords) {
+  // Every other controller's program is stopped; each has a variable of its own.
+  json controllers = json::array();
+  std::vector<std::unique_ptr<TTavex>> records;
+  std::vector<TTavex*> plcs;
+  for (int c = 0; c < 6; ++c) {
+    const uint32_t nad = 3000 + c;
+    const std::string ip = "127.0.0." + std::to_string(10 + c);
+    controllers.push_back(Controller(nad, ip, {{"variables", json::array({Var("id" + std::to_string(c), "long")})},
+                                              {"status", {1, c % 2 == 0 ? 2 : 1}},
+                                              {"faults", {{"delay_ms", 6 - c}}}}));
+    records.push_back(Record(nad, ip));
+    plcs.push_back(records.back().get());
+  }
+  Start(controllers);
+  for (int jobs : {0, 3, 1}) {
+    SCOPED_TRACE(jobs);
+    TFleetOptions options;
+    options.Jobs = jobs;
+    std::vector<size_t> seen;  // written by the callback only, one call at a time
+    options.Progress = [&](size_t Done, size_t Total) {
+      EXPECT_EQ(Total, 6u);
+      seen.push_back(Done);
+    };
+    std::vector<TStatusResult> status;
+    RunStatus(plcs, options, status);
+    ASSERT_EQ(status.size(), 6u);
+    for (int c = 0; c < 6; ++c)
+      EXPECT_EQ(StepsText(status[c]), c % 2 == 0 ? "ok ok ok ok ok " : "ok ok ok ok error(stopped) ");
+    std::vector<TAlcResult> alc;
+    RunAlc(plcs, options, alc);
+    for (int c = 0; c < 6; ++c) {
+      EXPECT_TRUE(alc[c].Loaded) << alc[c].Error;
+      EXPECT_NE(FindGlobalElement(*plcs[c], "id" + std::to_string(c)), nullptr);
+    }
+    EXPECT_EQ(seen, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6}));
+  }
+}
+
 TEST(FleetTexts, NoAnswerNamesTheTransportsAttemptsAndTimeOut) {
   TTavex plc;
   SetTransport(plc, 500, 3);
