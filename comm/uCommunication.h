@@ -219,7 +219,10 @@ class TCommunicator {
   bool WriteVarList(TTavexVarList* List, TWriteProgress* Progress = nullptr);
 
   bool SendPing();
-  bool ReadStatus(uint8_t& First, uint8_t& Second);
+  // The run status bytes. False on no answer, and on an answer whose bytes
+  // are out of range (First above 2, Second above 5) or missing; Answered
+  // (optional) tells the two apart: true when an answer came.
+  bool ReadStatus(uint8_t& First, uint8_t& Second, bool* Answered = nullptr);
   // One page from its start: Count bytes (1..256) into Buf (1040 bytes).
   bool ReadBlock(uint16_t Page, uint16_t Count, uint8_t* Buf);
   // Any range below 16 MiB, page by page; the stream is emptied first.

@@ -101,8 +101,10 @@ bool TCommunicator::Ping() {
   return ok;
 }
 
-bool TCommunicator::ReadStatus(uint8_t& First, uint8_t& Second) {
+bool TCommunicator::ReadStatus(uint8_t& First, uint8_t& Second, bool* Answered) {
+  if (Answered != nullptr) *Answered = false;
   if (!SendCommand(cmdRunStatus)) return false;
+  if (Answered != nullptr) *Answered = true;
   std::array<uint8_t, kFrameBufSize> buf;
   if (PayloadBytes(buf.data()) < 2) return false;
   bool ok = true;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "comm/hCodeMemory.h"
@@ -81,7 +82,7 @@ std::string Hex32(uint32_t v) {
 
 // Ends the controller's part in this run: the record fails as its staged
 // sequence would (the next call starts by opening the socket again).
-void GiveUp(TTavex& Plc, TFleetResult& Result, const char* Message, TEntryReason Why) {
+void GiveUp(TTavex& Plc, TFleetResult& Result, const std::string& Message, TEntryReason Why) {
   Plc.Fail(Message);
   Plc.Stage = stOpen;
   Result.GivenUp = true;
@@ -92,97 +93,199 @@ void GiveUp(TTavex& Plc, TFleetResult& Result, const char* Message, TEntryReason
   }
 }
 
-// The staged sequence, each check once. True when the record is ready.
-bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TStageLog& Log) {
+// --- The stages of the staged sequence, each check once ------------------------------
+//
+// Shared by the exchange (Prepare), the status check and the allocation
+// file: each does one stage, says how it went in the stage log, and leaves
+// the verdict to its caller.
+
+std::string OpenFailureText(const TTavex& Plc) {
+  const std::string& id = Plc.Communicator->Adapter.ID;
+  return id.empty() ? std::string("cannot open a socket on the adapter")
+                    : "cannot open a socket on adapter " + id;
+}
+
+// Open and ping, each unless the record is past it. The step that failed
+// (skNetwork, skPing), or -1.
+int Connect(TTavex& Plc, TStageLog& Log) {
   if (Plc.Stage == stIdle || Plc.Stage == stFailed) Plc.Stage = stOpen;
   if (Plc.Stage == stOpen) {
     if (!Plc.OpenSocket()) {
       Log("socket: cannot open one on the adapter");
-      GiveUp(Plc, Result, kErrOpen, TEntryReason::NoAnswer);
-      return false;
+      return skNetwork;
     }
     Log("socket: open");
     Plc.Stage = stConnect;
   }
   if (Plc.Stage == stConnect) {
     if (!Plc.Ping()) {
-      Log("ping: no answer");
-      GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
-      return false;
+      Log("ping: " + NoAnswerText(*Plc.Communicator));
+      return skPing;
     }
     Log("ping: answered");
     Plc.Stage = stCheckCode;
   }
+  return -1;
+}
 
-  // Program, stamp and the directory's place from one read of the header
-  // fields (a page request like the header start's, a few bytes longer).
+enum class THeaderEnd : uint8_t { Program, NoProgram, NoAnswer };
+
+// Program, stamp and the directory's place from one read of the header
+// fields (a page request like the header start's, a few bytes longer).
+// Unchanged: the program's stamp is the one the communicator saw last.
+THeaderEnd ReadHeaderFields(TTavex& Plc, std::vector<uint8_t>& Header, bool& Unchanged, TStageLog& Log) {
   TCommunicator& comm = *Plc.Communicator;
+  Unchanged = false;
   TMemoryStream header;
   if (!comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header) ||
       header.Size() != static_cast<size_t>(kHeaderFieldsSize)) {
-    Log("program: no answer");
-    GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
-    return false;
+    Log("program: " + NoAnswerText(comm));
+    return THeaderEnd::NoAnswer;
   }
-  const std::vector<uint8_t>& h = header.Bytes();
-  Plc.HasProgram = ValidHeader(h.data(), h.size());
+  Header = header.Bytes();
+  Plc.HasProgram = ValidHeader(Header.data(), Header.size());
   if (!Plc.HasProgram) {
     Log("program: none");
-    GiveUp(Plc, Result, kErrProgram, TEntryReason::ControllerError);
-    return false;
+    return THeaderEnd::NoProgram;
   }
-  const uint32_t stamp = Get32(&h[hdrStamp]);
-  const bool unchanged = stamp == comm.CodeStamp;
+  const uint32_t stamp = Get32(&Header[hdrStamp]);
+  Unchanged = stamp == comm.CodeStamp;
   comm.CodeStamp = stamp;
   Log("program: present, stamp " + Hex32(stamp));
+  return THeaderEnd::Program;
+}
+
+// The allocation file named by Header's directory into Plc.AlcVars, which is
+// emptied first: a failed load leaves no stale variables behind. Fetched or
+// FromCache: loaded (AlcOk). A bad line throws the parser's exception; Stage
+// then stays stReadAlc.
+TAlcFetch LoadAlcVars(TTavex& Plc, const TAlcCache* Cache, const std::vector<uint8_t>& Header,
+                      TStageLog& Log) {
+  Plc.Stage = stReadAlc;
+  Plc.TransferVars.Clear();
+  Plc.AlcVars.Clear();
+  Plc.AlcOk = false;
+  std::string text;
+  const TAlcFetch fetched =
+      FetchAlcText(*Plc.Communicator, static_cast<uint32_t>(Plc.Nad), Cache, text, &Header);
+  switch (fetched) {
+    case TAlcFetch::NoAnswer:
+      Log("allocation file: " + NoAnswerText(*Plc.Communicator));
+      return fetched;
+    case TAlcFetch::NotFound:
+      Log("allocation file: none in the controller's memory");
+      return fetched;
+    case TAlcFetch::Fetched:
+    case TAlcFetch::FromCache:
+      break;
+  }
+  try {
+    Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);
+  } catch (const std::exception& e) {
+    Log(std::string("allocation file: unreadable: ") + e.what());
+    throw;
+  }
+  Plc.AlcOk = true;
+  if (Log.On())
+    Log(std::string("allocation file: ") +
+        (fetched == TAlcFetch::FromCache ? "from the cache (first page checked), " : "read, ") +
+        std::to_string(text.size()) + " bytes, " + std::to_string(Plc.AlcVars.Count()) + " variables");
+  return fetched;
+}
+
+enum class TRunEnd : uint8_t { Running, Stopped, NoAnswer, BadAnswer };
+
+// The run state (PlcRunning). BadAnswer: the controller answered with status
+// bytes out of range or none; Why then says which ("status bytes 03 02 out
+// of range").
+TRunEnd ReadRunState(TTavex& Plc, std::string& Why, TStageLog& Log) {
+  TCommunicator& comm = *Plc.Communicator;
+  uint8_t first = 0, second = 0;
+  bool answered = false;
+  if (!comm.ReadStatus(first, second, &answered)) {
+    if (!answered) {
+      Log("run state: " + NoAnswerText(comm));
+      return TRunEnd::NoAnswer;
+    }
+    // The payload is hex text from the wire; two bytes of it at most.
+    const std::string hex = comm.LastFrame().PayloadText.substr(0, 4);
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += (bytes.empty() ? "" : " ") + hex.substr(i, 2);
+    Why = bytes.empty() ? std::string("no status bytes in the answer")
+                        : "status bytes " + bytes + " out of range";
+    Log("run state: " + Why);
+    return TRunEnd::BadAnswer;
+  }
+  Plc.PlcRunning = first == 1 && second == 2;
+  Log(Plc.PlcRunning ? "run state: running" : "run state: stopped");
+  return Plc.PlcRunning ? TRunEnd::Running : TRunEnd::Stopped;
+}
+
+// Frames another controller (or address) sent while this one was served.
+void LogForeign(const TTavex& Plc, uint64_t Before, TStageLog& Log) {
+  const uint64_t now = Plc.Communicator->ForeignDropped();
+  if (Log.On() && now != Before)
+    Log("dropped " + std::to_string(now - Before) + " frame(s) from another controller or address");
+}
+
+// The staged sequence, each check once. True when the record is ready.
+bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TStageLog& Log) {
+  TCommunicator& comm = *Plc.Communicator;
+  switch (Connect(Plc, Log)) {
+    case skNetwork:
+      GiveUp(Plc, Result, OpenFailureText(Plc), TEntryReason::NoAnswer);
+      return false;
+    case skPing:
+      GiveUp(Plc, Result, "ping: " + NoAnswerText(comm), TEntryReason::NoAnswer);
+      return false;
+    default:
+      break;
+  }
+
+  std::vector<uint8_t> h;
+  bool unchanged = false;
+  switch (ReadHeaderFields(Plc, h, unchanged, Log)) {
+    case THeaderEnd::NoAnswer:
+      GiveUp(Plc, Result, "program check: " + NoAnswerText(comm), TEntryReason::NoAnswer);
+      return false;
+    case THeaderEnd::NoProgram:
+      GiveUp(Plc, Result, kErrProgram, TEntryReason::ControllerError);
+      return false;
+    case THeaderEnd::Program:
+      break;
+  }
 
   if (!unchanged || !Plc.AlcOk) {
-    Plc.Stage = stReadAlc;
-    // Emptied first: a failed load leaves no stale variables behind.
-    Plc.TransferVars.Clear();
-    Plc.AlcVars.Clear();
-    Plc.AlcOk = false;
-    std::string text;
-    const TAlcFetch fetched = FetchAlcText(comm, static_cast<uint32_t>(Plc.Nad), Options.Cache, text, &h);
-    switch (fetched) {
+    switch (LoadAlcVars(Plc, Options.Cache, h, Log)) {  // a bad line throws
       case TAlcFetch::NoAnswer:
-        Log("allocation file: no answer");
-        GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
+        GiveUp(Plc, Result, "allocation file: " + NoAnswerText(comm), TEntryReason::NoAnswer);
         return false;
       case TAlcFetch::NotFound:
-        Log("allocation file: none in the controller's memory");
         GiveUp(Plc, Result, kErrAlc, TEntryReason::ControllerError);
         return false;
       case TAlcFetch::Fetched:
       case TAlcFetch::FromCache:
         break;
     }
-    try {
-      Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);  // a bad line throws; Stage stays stReadAlc
-    } catch (const std::exception& e) {
-      Log(std::string("allocation file: unreadable: ") + e.what());
-      throw;
-    }
-    Plc.AlcOk = true;
-    if (Log.On())
-      Log(std::string("allocation file: ") +
-          (fetched == TAlcFetch::FromCache ? "from the cache (first page checked), " : "read, ") +
-          std::to_string(text.size()) + " bytes, " + std::to_string(Plc.AlcVars.Count()) +
-          " variables");
   } else {
     Log("allocation file: unchanged since the last run of this record");
   }
 
   // The run state only informs: a stopped program is still exchanged. But
-  // no answer to it is a failed transaction like any other.
-  uint8_t first = 0, second = 0;
-  if (!comm.ReadStatus(first, second)) {
-    Log("run state: no answer");
-    GiveUp(Plc, Result, kErrPing, TEntryReason::NoAnswer);
-    return false;
+  // no answer to it is a failed transaction like any other, and an answer
+  // out of the protocol's range leaves the controller alone.
+  std::string why;
+  switch (ReadRunState(Plc, why, Log)) {
+    case TRunEnd::NoAnswer:
+      GiveUp(Plc, Result, "run state: " + NoAnswerText(comm), TEntryReason::NoAnswer);
+      return false;
+    case TRunEnd::BadAnswer:
+      GiveUp(Plc, Result, "run state: " + why, TEntryReason::ControllerError);
+      return false;
+    case TRunEnd::Running:
+    case TRunEnd::Stopped:
+      break;
   }
-  Plc.PlcRunning = first == 1 && second == 2;
-  Log(Plc.PlcRunning ? "run state: running" : "run state: stopped");
   Plc.Stage = stCheckCode;
   return true;
 }
@@ -741,6 +844,206 @@ void RunFleet(std::vector<TFleetJob>& Jobs, const TFleetOptions& Options,
       Options.Progress(++done, Jobs.size());
     }
   });
+}
+
+// --- Status check and allocation file -------------------------------------------------
+
+std::string NoAnswerText(const TCommunicator& Comm) {
+  const int attempts = std::max(1, Comm.Retries);
+  return "no answer to " + std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
+         " of " + std::to_string(Comm.Timeout) + " ms";
+}
+
+bool TStatusResult::Failed() const {
+  return std::any_of(std::begin(Steps), std::end(Steps),
+                     [](const TStatusStep& s) { return s.State == TStepState::Error; });
+}
+
+void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result) {
+  Result = TStatusResult{};
+  Plc.LastError.clear();
+  TCommunicator& comm = *Plc.Communicator;
+  TStageLog log(Options, Plc);
+  const uint64_t foreign = comm.ForeignDropped();
+  int step = skNetwork;  // the step under way
+  bool ready = false;    // the record may go on to an exchange
+  auto ok = [&](int s) { Result.Steps[s].State = TStepState::Ok; };
+  auto error = [&](int s, std::string Cause) { Result.Steps[s] = {TStepState::Error, std::move(Cause)}; };
+  // A failed transaction ends the check: nothing more is sent. One that
+  // the stop refused is no fault of the controller's: not reached.
+  auto noAnswer = [&](int s) {
+    if (comm.Stopped())
+      Result.Interrupted = true;
+    else
+      error(s, NoAnswerText(comm));
+  };
+  try {
+    [&] {
+      const int failed = Connect(Plc, log);
+      if (failed == skNetwork) return error(skNetwork, OpenFailureText(Plc));
+      ok(skNetwork);
+      step = skPing;
+      if (failed == skPing) return noAnswer(skPing);
+      ok(skPing);
+
+      step = skProgram;
+      std::vector<uint8_t> h;
+      bool unchanged = false;
+      const THeaderEnd header = ReadHeaderFields(Plc, h, unchanged, log);
+      if (header == THeaderEnd::NoAnswer) return noAnswer(skProgram);
+      if (header == THeaderEnd::NoProgram)
+        error(skProgram, "no program");
+      else
+        ok(skProgram);
+
+      // Without a program the header names no directory: no request is
+      // needed to know there is no allocation file.
+      step = skAlc;
+      if (header == THeaderEnd::Program && unchanged && Plc.AlcOk) {
+        log("allocation file: unchanged since the last run of this record");
+        ok(skAlc);
+      } else {
+        // A bad line is this step's error; the controller still answers,
+        // so its run state is asked all the same.
+        std::optional<TAlcFetch> fetched;
+        try {
+          fetched = LoadAlcVars(Plc, Options.Cache, h, log);
+        } catch (const std::exception& e) {
+          error(skAlc, e.what());
+        }
+        if (fetched == TAlcFetch::NoAnswer) return noAnswer(skAlc);
+        if (fetched == TAlcFetch::NotFound) error(skAlc, "no allocation file");
+        if (fetched == TAlcFetch::Fetched || fetched == TAlcFetch::FromCache) ok(skAlc);
+      }
+
+      step = skRun;
+      std::string why;
+      switch (ReadRunState(Plc, why, log)) {
+        case TRunEnd::NoAnswer:
+          return noAnswer(skRun);
+        case TRunEnd::BadAnswer:
+          return error(skRun, why);
+        case TRunEnd::Stopped:
+          error(skRun, "stopped");
+          break;
+        case TRunEnd::Running:
+          ok(skRun);
+          break;
+      }
+      ready = header == THeaderEnd::Program && Plc.AlcOk;
+    }();
+  } catch (const std::exception& e) {
+    error(step, e.what());
+  } catch (...) {
+    error(step, "Unexpected error");
+  }
+  LogForeign(Plc, foreign, log);
+  if (ready) {
+    Plc.Stage = stCheckCode;
+    return;
+  }
+  // As the staged sequence leaves a failed record: the next call opens the
+  // socket again.
+  std::string why = "interrupted";
+  for (const TStatusStep& s : Result.Steps)
+    if (s.State == TStepState::Error) {
+      why = s.Cause;
+      break;
+    }
+  Plc.Fail(why);
+  Plc.Stage = stOpen;
+}
+
+void ServeAlc(TTavex& Plc, const TFleetOptions& Options, TAlcResult& Result) {
+  Result = TAlcResult{};
+  Plc.LastError.clear();
+  TCommunicator& comm = *Plc.Communicator;
+  TStageLog log(Options, Plc);
+  const uint64_t foreign = comm.ForeignDropped();
+  auto fail = [&](std::string Error) {
+    Plc.Fail(Error);
+    Plc.Stage = stOpen;
+    Result.Error = std::move(Error);
+    Result.Interrupted = comm.Stopped();
+  };
+  try {
+    [&] {
+      switch (Connect(Plc, log)) {
+        case skNetwork:
+          return fail(OpenFailureText(Plc));
+        case skPing:
+          return fail("ping: " + NoAnswerText(comm));
+        default:
+          break;
+      }
+      std::vector<uint8_t> h;
+      bool unchanged = false;
+      switch (ReadHeaderFields(Plc, h, unchanged, log)) {
+        case THeaderEnd::NoAnswer:
+          return fail("program check: " + NoAnswerText(comm));
+        case THeaderEnd::NoProgram:
+          return fail(kErrProgram);
+        case THeaderEnd::Program:
+          break;
+      }
+      if (unchanged && Plc.AlcOk) {
+        log("allocation file: unchanged since the last run of this record");
+      } else {
+        switch (LoadAlcVars(Plc, Options.Cache, h, log)) {
+          case TAlcFetch::NoAnswer:
+            return fail("allocation file: " + NoAnswerText(comm));
+          case TAlcFetch::NotFound:
+            return fail(kErrAlc);
+          case TAlcFetch::FromCache:
+            Result.FromCache = true;
+            break;
+          case TAlcFetch::Fetched:
+            break;
+        }
+      }
+      Result.Loaded = true;
+      // Ready for the staged sequence, which asks the run state itself.
+      Plc.Stage = stCheckCode;
+    }();
+  } catch (const std::exception& e) {
+    fail(e.what());
+    Result.Thrown = true;
+  } catch (...) {
+    fail("Unexpected error");
+    Result.Thrown = true;
+  }
+  LogForeign(Plc, foreign, log);
+}
+
+namespace {
+
+// Serve(record, Options, result) for every record on the worker pool, with
+// the progress callback after each.
+template <class TResult, class TServe>
+void ServeEach(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
+               std::vector<TResult>& Results, TServe Serve) {
+  Results.assign(Plcs.size(), TResult{});
+  std::mutex progress;
+  size_t done = 0;
+  RunPool(Plcs.size(), Options.Jobs, [&](size_t i) {
+    if (Plcs[i] != nullptr) Serve(*Plcs[i], Options, Results[i]);
+    if (Options.Progress) {
+      std::lock_guard<std::mutex> g(progress);
+      Options.Progress(++done, Plcs.size());
+    }
+  });
+}
+
+}  // namespace
+
+void RunStatus(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
+               std::vector<TStatusResult>& Results) {
+  ServeEach(Plcs, Options, Results, ServeStatus);
+}
+
+void RunAlc(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
+            std::vector<TAlcResult>& Results) {
+  ServeEach(Plcs, Options, Results, ServeAlc);
 }
 
 }  // namespace tavex

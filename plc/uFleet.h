@@ -2,19 +2,21 @@
 // exchange (all its entries in one variables request per 100 addresses,
 // instead of a request sequence per value), controllers served side by side
 // on a bounded pool of worker threads, and a controller that stops
-// answering given up at once instead of costing a time-out per entry.
+// answering given up at once instead of costing a time-out per entry. The
+// status check and the allocation file listing take the same stages.
 //
 // The desktop tool keeps its cell-by-cell walk (uOperations); this unit is
 // built from the same record (TTavex) and its exchange building blocks.
 //
-// Threads: RunFleet and RunPool are called from one thread and return when
-// every item is done. A record is served by one worker at a time and must
-// not be touched by anyone else meanwhile; records share nothing, except a
-// TAlcCache (safe to share) and the progress callback (called one at a
-// time). Each record must have been given its adapter by ID beforehand
-// (SelectAdapter): choosing the host's own adapter looks names up, which is
-// not safe on several threads. Exceptions never leave a worker: what a
-// controller's allocation text throws becomes that controller's error.
+// Threads: RunFleet, RunStatus, RunAlc and RunPool are called from one
+// thread and return when every item is done. A record is served by one
+// worker at a time and must not be touched by anyone else meanwhile;
+// records share nothing, except a TAlcCache (safe to share) and the
+// progress callback (called one at a time). Each record must have been
+// given its adapter by ID beforehand (SelectAdapter): choosing the host's
+// own adapter looks names up, which is not safe on several threads.
+// Exceptions never leave a worker: what a controller's allocation text
+// throws becomes that controller's error.
 #pragma once
 
 #include <cstddef>
@@ -111,6 +113,12 @@ enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
 // first member. Throws nothing.
 TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
                        std::string& Text, const std::vector<uint8_t>* Header = nullptr);
+
+// --- Failure texts ----------------------------------------------------------------------
+
+// Why a transaction failed, from the transport's values of Comm: "no answer
+// to 3 attempts of 500 ms" (Retries, at least 1, and Timeout; "1 attempt").
+std::string NoAnswerText(const TCommunicator& Comm);
 
 // --- Transport settings ------------------------------------------------------------
 
@@ -223,5 +231,77 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
 // order the controllers finish in. Two jobs must not share a record.
 void RunFleet(std::vector<TFleetJob>& Jobs, const TFleetOptions& Options,
               std::vector<TFleetResult>& Results);
+
+// --- Status check and allocation file -------------------------------------------------
+//
+// Both take the stages of ServeController's staged sequence (open and ping
+// unless the record is past them, the header fields, FetchAlcText with the
+// cache, the run state), with the same rule for a controller that stops
+// answering: one failed transaction, then nothing more is sent to it. Of
+// TFleetOptions they use Cache, Jobs, Progress and Stage. A bad allocation
+// line is the controller's own error; nothing throws.
+
+// The five steps of a status check.
+inline constexpr int kStatusSteps = 5;
+enum : int { skNetwork = 0, skPing = 1, skProgram = 2, skAlc = 3, skRun = 4 };
+
+enum class TStepState : uint8_t { NotReached, Ok, Error };
+
+struct TStatusStep {
+  TStepState State = TStepState::NotReached;
+  // With Error: why, in a few words: "cannot open a socket on adapter eth0",
+  // "no answer to 3 attempts of 500 ms" (NoAnswerText), "no program", "no
+  // allocation file", the allocation parser's message, "stopped", "status
+  // bytes 03 02 out of range".
+  std::string Cause;
+};
+
+struct TStatusResult {
+  TStatusStep Steps[kStatusSteps];  // indexed by skNetwork .. skRun
+  // The run was interrupted (the communicator's StopFlag) before every
+  // step that was due had run: those steps are NotReached.
+  bool Interrupted = false;
+  bool Failed() const;  // some step is Error
+};
+
+// The status check of one controller, on the calling thread: network and
+// ping (each Ok without a request when the record is already past it), the
+// program (the header fields), the allocation file, the run state. A step
+// that gets no answer is an Error with NoAnswerText as its cause, and the
+// steps after it are not reached. A controller that answers goes on to the
+// next step whatever the last gave: without a program its allocation file
+// is an Error too (no request is needed to know it), and its run state is
+// still asked. A program that does not run is an Error ("stopped"), so is
+// a run-state answer with status bytes out of range (the controller
+// answered: no further request follows anyway). The record ends as the
+// staged sequence leaves it: ready (stCheckCode) when the program, its
+// allocation file and a run state were there, otherwise failed (LastError
+// says why; the next call opens the socket again).
+void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result);
+
+// Every record's status check on the worker pool; Results[i] belongs to Plcs[i].
+void RunStatus(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
+               std::vector<TStatusResult>& Results);
+
+struct TAlcResult {
+  bool Loaded = false;     // Plc.AlcVars holds the controller's allocation file
+  bool FromCache = false;  // it came from the cache (its first page checked)
+  bool Interrupted = false;  // the communicator's StopFlag refused a transaction
+  bool Thrown = false;     // Error is the allocation parser's message
+  // Why not loaded: ServeController's texts for the same stage ("ping: no
+  // answer to 3 attempts of 500 ms", kErrProgram, kErrAlc, the parser's
+  // message, ...).
+  std::string Error;
+};
+
+// The allocation file of one controller into Plc.AlcVars, on the calling
+// thread: the staged sequence up to the allocation file (without the run
+// state). Without a change of program stamp a record that holds its file
+// sends only the header request.
+void ServeAlc(TTavex& Plc, const TFleetOptions& Options, TAlcResult& Result);
+
+// Every record's allocation file on the worker pool; Results[i] belongs to Plcs[i].
+void RunAlc(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
+            std::vector<TAlcResult>& Results);
 
 }  // namespace tavex

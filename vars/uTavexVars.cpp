@@ -272,6 +272,37 @@ bool TTavexVarList::ParseLine(std::string_view Line) {
   return true;
 }
 
+namespace {
+
+// A line of untrusted text as a message may quote it: at most
+// kAlcQuotedLineMax bytes (cut at a character's start, "..." added), control
+// characters (C0, DEL, C1) as '?', so that a message box or a terminal shows
+// it as it is.
+std::string QuotedLine(std::string_view Line) {
+  const bool cut = Line.size() > kAlcQuotedLineMax;
+  if (cut) {
+    size_t n = kAlcQuotedLineMax;
+    while (n > 0 && (static_cast<unsigned char>(Line[n]) & 0xC0) == 0x80) --n;
+    Line = Line.substr(0, n);
+  }
+  std::string out = "\"";
+  for (size_t i = 0; i < Line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(Line[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += '?';
+    } else if (c == 0xC2 && i + 1 < Line.size() && static_cast<unsigned char>(Line[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(Line[i + 1]) <= 0x9F) {
+      out += '?';
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + (cut ? "...\"" : "\"");
+}
+
+}  // namespace
+
 void TTavexVarList::LoadLine(std::string_view Line, size_t LineNo, int64_t Nad, bool& Started) {
   if (!Started && (Nad == -1 || Line.find(kAlcMarker) != std::string_view::npos)) Started = true;
   if (!Started) return;
@@ -281,17 +312,18 @@ void TTavexVarList::LoadLine(std::string_view Line, size_t LineNo, int64_t Nad, 
   } catch (const Exception&) {
     ok = false;
   }
-  if (!ok) throw Exception("Error parsing ALC data on line " + std::to_string(LineNo));
+  if (!ok)
+    throw Exception("Error parsing ALC data on line " + std::to_string(LineNo) + ": " + QuotedLine(Line));
 }
 
 void TTavexVarList::LoadFromAlc(const std::vector<std::string>& Lines, int64_t Nad) {
   bool started = false;
-  for (size_t k = 0; k < Lines.size(); ++k) LoadLine(Lines[k], k, Nad, started);
+  for (size_t k = 0; k < Lines.size(); ++k) LoadLine(Lines[k], k + 1, Nad, started);
 }
 
 void TTavexVarList::LoadFromAlcText(std::string_view Text, int64_t Nad) {
   bool started = false;
-  size_t lineNo = 0, pos = 0;
+  size_t lineNo = 1, pos = 0;
   while (pos < Text.size()) {
     size_t end = Text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = Text.size();

@@ -46,6 +46,8 @@ inline constexpr std::string_view kAlcMarker = ";CPU Tavex-2 ";
 inline constexpr int32_t kMaxAlcElementsPerLine = 65536;
 // Estimated heap use of one list, elements and their texts together.
 inline constexpr size_t kMaxAlcListBytes = 32u * 1024 * 1024;
+// A bad line's text in the parser's message is cut to this many bytes.
+inline constexpr size_t kAlcQuotedLineMax = 80;
 
 uint8_t ScopeFromText(std::string_view Text);  // 0 when unknown
 uint8_t TypeFromText(std::string_view Text);   // 0 when unknown
@@ -126,8 +128,12 @@ class TTavexVarList {
   bool ParseLine(std::string_view Line);
 
   // Parses the lines from the marker line on (every line when Nad is -1).
-  // Throws Exception("Error parsing ALC data on line N"), N 0-based; elements
-  // of earlier lines stay in the list.
+  // A bad line throws Exception with "Error parsing ALC data on line N: " and
+  // the line in double quotes, as in: Error parsing ALC data on line 3:
+  // "0700 0 1 0 0 global float x". N counts from 1, as an editor does; the
+  // line is cut to kAlcQuotedLineMax bytes ("..." then follows) and its
+  // control characters show as '?'. Elements of earlier lines stay in the
+  // list.
   void LoadFromAlc(const std::vector<std::string>& Lines, int64_t Nad);
   // The same over a whole text, split at CR, LF or CR LF without copying it.
   void LoadFromAlcText(std::string_view Text, int64_t Nad);

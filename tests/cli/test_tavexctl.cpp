@@ -443,7 +443,9 @@ TEST_F(Tavexctl, StatusShowsEachStepAndFailsOnAnError) {
   EXPECT_EQ((*bad)["ping"], "ok");
   EXPECT_EQ((*bad)["program"], "error");
   EXPECT_EQ((*bad)["alc"], "error");
-  EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: error in PLC program, ALC file.\n");
+  EXPECT_EQ(r.Err,
+            "tavexctl: Controller 1001 at 127.0.0.3: error in PLC program (no program), ALC file (no allocation "
+            "file).\n");
 
   TRun healthy = Json({"--nad", "1000", "status"});
   EXPECT_EQ(healthy.Status, 0) << healthy.Err;
@@ -507,9 +509,9 @@ TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) 
   EXPECT_EQ(r.J["controllers"][1]["nad"], 1001);
   EXPECT_EQ(r.J["controllers"][1]["values"]["speed"], nullptr);
   EXPECT_EQ(r.J["controllers"][1]["reasons"]["speed"], "controller error");
-  EXPECT_EQ(r.J["controllers"][1]["error"], "Error parsing ALC data on line 2");
+  EXPECT_EQ(r.J["controllers"][1]["error"], "Error parsing ALC data on line 3: \"; oops\"");
   EXPECT_EQ(r.J["controllers"][2]["values"]["speed"], 100);
-  EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: Error parsing ALC data on line 2.\n");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1001 at 127.0.0.3: Error parsing ALC data on line 3: \"; oops\".\n");
 }
 
 // --- Write -------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // tavexctl's text helpers: CSV read and written, tables, terminal-safe texts,
-// small files.
+// small files, the order of output rows.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/uCliOutput.h"
+#include "cli/uRowOrder.h"
 
 namespace tavex {
 namespace {
@@ -116,6 +117,24 @@ TEST(SmallFile, RefusesWhatItCannotReadWhole) {
   EXPECT_FALSE(ReadSmallFile((dir / "missing").string(), 1000, text, error));
   EXPECT_NE(error.find("no such file"), std::string::npos);
   std::filesystem::remove_all(dir);
+}
+
+// Served controllers and those asked for but not served, in one order: by
+// NAD, then address by number; unknown NADs last, by address.
+TEST(RowOrder, ByNadThenAddressWithUnknownNadsLast) {
+  const std::vector<TRowKey> keys = {
+      {true, 1002, "127.0.0.4"},    // 0 served
+      {true, 1000, "127.0.0.10"},   // 1 served
+      {true, 1000, "127.0.0.9"},    // 2 served, the same NAD at a lower address
+      {false, 0, "127.0.0.20"},     // 3 asked by address, nobody answered
+      {true, 1001, ""},             // 4 asked by NAD only
+      {false, 0, "127.0.0.3:9000"}, // 5
+      {true, 4294967295u, "127.0.0.5"},  // 6 the largest NAD
+      {false, 0, "127.0.0.3"},      // 7
+      {true, 1002, "127.0.0.4"},    // 8 equal to 0: keeps its place after it
+  };
+  EXPECT_EQ(RowOrder(keys), (std::vector<size_t>{2, 1, 4, 0, 8, 6, 7, 5, 3}));
+  EXPECT_TRUE(RowOrder({}).empty());
 }
 
 }  // namespace

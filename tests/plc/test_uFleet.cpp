@@ -283,7 +283,7 @@ TEST_F(Fleet, ABadAllocationFileIsItsControllersErrorOnly) {
   RunFleet(jobs, {}, results);
   EXPECT_EQ(results[0].Entries[1].Text, "10");
   EXPECT_TRUE(results[1].Thrown);
-  EXPECT_EQ(results[1].Error, "Error parsing ALC data on line 2");
+  EXPECT_EQ(results[1].Error, "Error parsing ALC data on line 3: \"; oops\"");
   EXPECT_EQ(results[2].Error, kErrProgram);
   for (size_t i : {1u, 2u})
     for (const auto& e : results[i].Entries) EXPECT_EQ(e.Reason, TEntryReason::ControllerError);

@@ -702,7 +702,7 @@ TEST_F(Operations, BadAllocationLineEndsTheRow) {
     ReadRow(*plc, {"speed", "x"}, texts, '.', steps);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2");
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 3: \"; oops\"");
   }
   EXPECT_TRUE(done.empty());
   EXPECT_EQ(texts[1], "old1");

@@ -143,7 +143,7 @@ TEST_F(TavexRecord, BadAllocationLineRaisesAndStaysAtTheArchive) {
     plc->ProcessVariables(list);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2");
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 3: \"0700 0 1 0 0 global float x\"");
   }
   EXPECT_EQ(plc->Stage, stReadAlc);
   EXPECT_FALSE(plc->AlcOk);  // unchanged

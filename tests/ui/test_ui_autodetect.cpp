@@ -468,7 +468,7 @@ class TestAutodetect : public QObject {
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
     TApplication::ErrorDisplay = nullptr;
 
-    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
     QVERIFY(!w.IsBusy());
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));

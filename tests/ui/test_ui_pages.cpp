@@ -331,7 +331,7 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     QTest::mouseClick(w.btnCheck, Qt::LeftButton);
 
-    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
     QCOMPARE(w.GetCheckProgress(), 5 + 3);  // "ALC file" of the second row
     QCoreApplication::processEvents();
     QCOMPARE(RedStatusCells(*w.vstSystem), (std::vector<std::pair<int, int>>{{1, 3}}));
@@ -1022,7 +1022,7 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     QTest::mouseClick(w.btnWrite, Qt::LeftButton);
-    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 2"}));
+    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
     QVERIFY(w.GetCells().At(1, 0).Busy);
     QVERIFY(!w.GetCells().At(1, 1).Busy);
     for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");

@@ -158,13 +158,13 @@ TEST(LoadFromAlc, MarkerStartsTheParsedRegion) {
   EXPECT_EQ(list.Items(0)->Name, "setpoint");
   EXPECT_EQ(list.Items(3)->Index, 2);
 
-  // NAD -1 parses every line, so the garbage line 0 fails.
+  // NAD -1 parses every line, so the garbage first line fails.
   TTavexVarList all;
   try {
     all.LoadFromAlc(text, -1);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 0");
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 1: \"garbage that would not parse\"");
   }
 }
 
@@ -177,7 +177,7 @@ TEST(LoadFromAlc, WithoutMarkerNothingIsParsed) {
   EXPECT_EQ(list.Count(), 0);
 }
 
-TEST(LoadFromAlc, ErrorNamesTheZeroBasedLineAndKeepsEarlierElements) {
+TEST(LoadFromAlc, ErrorNamesTheLineCountedFromOneWithItsTextAndKeepsEarlierElements) {
   TTavexVarList list;
   try {
     list.LoadFromAlc(Lines({";CPU Tavex-2 ", "0120 0 1 0 2 global int a", "0700 0 1 0 0 global float x",
@@ -185,7 +185,7 @@ TEST(LoadFromAlc, ErrorNamesTheZeroBasedLineAndKeepsEarlierElements) {
                      7);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2");
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 3: \"0700 0 1 0 0 global float x\"");
   }
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Items(0)->Name, "a");
@@ -200,8 +200,8 @@ TEST(LoadFromAlc, TextFormSplitsAtEveryLineEnd) {
     list.LoadFromAlcText(text, 1);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    // junk=0, marker=1, a=2, empty=3, b=4, bogus=5
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 5");
+    // junk=1, marker=2, a=3, empty=4, b=5, bogus=6
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 6: \"0140 0 1 0 0 global bogus c\"");
   }
   EXPECT_EQ(list.Count(), 3);
 }
@@ -212,9 +212,37 @@ TEST(LoadFromAlc, HugeCountIsALineError) {
     list.LoadFromAlcText(";CPU Tavex-2 \n0120 0 2000000000 0 2 global int a\n", 1);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 1");
+    EXPECT_STREQ(e.what(), "Error parsing ALC data on line 2: \"0120 0 2000000000 0 2 global int a\"");
   }
   EXPECT_EQ(list.Count(), 0);
+}
+
+// The bad line is shown as it is, but never as more than a bounded text a
+// message box or a terminal takes as plain characters.
+TEST(LoadFromAlc, TheBadLineIsQuotedBoundedAndFreeOfControlCharacters) {
+  const std::string longLine = "0120 0 1 0 2 global " + std::string(100, 'x');
+  // 79 bytes, then a two-byte character across the cut.
+  const std::string acrossCut = std::string(79, 'y') + "\xC3\xA9" + "zzz x";
+  struct TCase {
+    std::string Line;
+    std::string Shown;
+  } cases[] = {
+      {"0120 0 1 0 2 global bogus \x1b]0;owned\x07", "0120 0 1 0 2 global bogus ?]0;owned?"},
+      {"bogus\tline \x7f x", "bogus?line ? x"},
+      {"C1 \xC2\x9B" "2J control, then \xC3\xA9", "C1 ?2J control, then \xC3\xA9"},
+      {longLine, longLine.substr(0, kAlcQuotedLineMax) + "..."},
+      {acrossCut, std::string(79, 'y') + "..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Shown);
+    TTavexVarList list;
+    try {
+      list.LoadFromAlcText(";CPU Tavex-2 \n" + c.Line, 1);
+      FAIL() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(std::string(e.what()), "Error parsing ALC data on line 2: \"" + c.Shown + "\"");
+    }
+  }
 }
 
 TEST(List, ItemsOutOfRangeAndClear) {
