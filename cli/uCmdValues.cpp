@@ -8,6 +8,7 @@
 #include <set>
 
 #include "cli/uCliTool.h"
+#include "cli/uRowOrder.h"
 #include "plc/uAlcCache.h"
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
@@ -127,14 +128,16 @@ void TTool::AddMissingRows(std::vector<TRowResult>& Rows,
     }
     Rows.push_back(std::move(row));
   }
-  const auto key = [](const TRowResult& R) {
-    const bool known = R.Plc != nullptr || (R.Asked != nullptr && R.Asked->NadKnown);
-    const uint64_t nad = R.Plc != nullptr ? NadNumber(*R.Plc) : (R.Asked != nullptr ? R.Asked->Nad : 0);
-    const std::string ip = RowIp(R);
-    return std::make_tuple(!known, nad, IPToInt(ip), ip);
-  };
-  std::stable_sort(Rows.begin(), Rows.end(),
-                   [&](const TRowResult& a, const TRowResult& b) { return key(a) < key(b); });
+  std::vector<TRowKey> keys;
+  for (const TRowResult& r : Rows) {
+    const bool known = r.Plc != nullptr || (r.Asked != nullptr && r.Asked->NadKnown);
+    const uint64_t nad = r.Plc != nullptr ? NadNumber(*r.Plc) : (r.Asked != nullptr ? r.Asked->Nad : 0);
+    keys.push_back({known, nad, RowIp(r)});
+  }
+  std::vector<TRowResult> ordered;
+  ordered.reserve(Rows.size());
+  for (const size_t i : RowOrder(keys)) ordered.push_back(std::move(Rows[i]));
+  Rows = std::move(ordered);
 }
 
 // The rows' controllers served side by side, each in one exchange (the

@@ -338,14 +338,6 @@ void SetVerdicts(const TFleetJob& Job, const TWriteState& State, TFleetResult& R
   }
 }
 
-// "3 attempts of 500 ms".
-std::string AttemptsText(const TCommunicator& Comm) {
-  const int attempts = std::max(1, Comm.Retries);
-  return std::to_string(attempts) + " attempt" + (attempts == 1 ? "" : "s") + " of " +
-         std::to_string(Comm.Timeout) + " ms";
-}
-// "no answer to 3 attempts of 500 ms".
-std::string NoAnswerCause(const TCommunicator& Comm) { return "no answer to " + AttemptsText(Comm); }
 
 // A write of Plc.TransferVars; each entry of Writes (request index -> entry
 // index) learns how far its element got. False when a batch was not
@@ -439,7 +431,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
             " acknowledged" +
             (progress.Batches > 1 ? " in " + std::to_string(progress.Batches) + " batches" : ""));
       } else if (!Plc.Communicator->Stopped()) {
-        const std::string cause = NoAnswerCause(*Plc.Communicator);
+        const std::string cause = NoAnswerText(*Plc.Communicator);
         writeError = progress.Batches > 1
                          ? "batch " + std::to_string(progress.BatchesAcknowledged + 1) + " of " +
                                std::to_string(progress.Batches) +
@@ -501,7 +493,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         } else if (Result.ClockSent) {
           Result.Clock = TClockVerdict::NotAcknowledged;
           if (!Plc.Communicator->Stopped())
-            writeError = "the clock write was not acknowledged (" + NoAnswerCause(*Plc.Communicator) + ")";
+            writeError = "the clock write was not acknowledged (" + NoAnswerText(*Plc.Communicator) + ")";
           Log("clock write: not acknowledged");
         }
       }
@@ -515,8 +507,8 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
     if (Plc.Communicator->Stopped()) {
       Log("read: not sent, the run was stopped");
     } else {
-      const std::string why = "no answer to the read" + std::string(Options.Write ? "-back" : "") +
-                              " (" + AttemptsText(*Plc.Communicator) + ")";
+      const std::string why =
+          std::string(Options.Write ? "read-back: " : "read: ") + NoAnswerText(*Plc.Communicator);
       Log(Options.Write ? "read-back: no answer" : "read: no answer");
       error = error.empty() ? why : error + "; " + why;
     }

@@ -65,7 +65,7 @@ TEST_F(Tavexctl, EachValuesVerdictIsWhatHappenedOnTheWire) {
        {{"not acknowledged, not landed", 3}}, 3, "v0 reads back 0 after writing 1000 (the write was not acknowledged)", ""},
       // Acknowledged, then silent: written, though nothing could be read back.
       {"silent after the write", json::object(), 0, 3, false, 1, {{"written, not read back", 3}}, 0,
-       "no answer to the read-back (3 attempts of 500 ms)", ""},
+       "read-back: no answer to 3 attempts of 500 ms", ""},
       // Acknowledged, then silent at the clock write: the values are written.
       {"silent at the clock write", json::object(), 0, 3, true, 1, {{"written, not read back", 3}}, 0,
        "the clock write was not acknowledged", "not acknowledged (may have been set)"},

@@ -493,8 +493,8 @@ TEST_F(Tavexctl, AFailedVariableReadShowsAQuestionMarkNotAStaleValue) {
   const json& c = r.J.at("controllers").at(0);
   EXPECT_EQ(c["values"]["hours"], nullptr);
   EXPECT_EQ(c["rtc"], nullptr);
-  EXPECT_EQ(c["error"], "no answer to the read (3 attempts of 500 ms)");
-  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: no answer to the read (3 attempts of 500 ms).\n");
+  EXPECT_EQ(c["error"], "read: no answer to 3 attempts of 500 ms");
+  EXPECT_EQ(r.Err, "tavexctl: Controller 1000 at 127.0.0.2: read: no answer to 3 attempts of 500 ms.\n");
 }
 
 TEST_F(Tavexctl, ABadAllocationLineIsThatControllersErrorAndTheOthersAreServed) {
