@@ -191,4 +191,7 @@ TFileValues LoadValueFile(const std::string& Path) {
   return ParseValueFile(text, Path);
 }
 
+// PLACEHOLDER until the formats' help lands (merge: keep the real one).
+std::string FormatsHelp() { return "The files tavexctl reads and writes: see 'man tavexctl'.\n"; }
+
 }  // namespace tavex

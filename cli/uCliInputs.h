@@ -71,4 +71,8 @@ TFileValues ParseValueFile(std::string_view Text, const std::string& Name);
 // Reads the value file at Path ("-": standard input) and parses it.
 TFileValues LoadValueFile(const std::string& Path);
 
+// PLACEHOLDER until the formats' help lands (merge: keep the real one).
+// The text of 'tavexctl help formats': the files tavexctl reads and writes.
+std::string FormatsHelp();
+
 }  // namespace tavex
