@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "cli/uCliInputs.h"
 #include "cli/uCliOptions.h"
 #include "cli/uCliOutput.h"
+#include "plc/uAlcCache.h"
 #include "plc/uFleet.h"
 #include "plc/uTavex.h"
 
@@ -132,6 +134,21 @@ class TTool {
   std::vector<TAskedMissing> Missing;  // asked for, not served (see TAskedMissing)
   std::vector<std::string> Failures;
   TProgress Progress;
+
+  // --- Hints: causes said once at the end of a run ---------------------------
+  // After the failures: why nothing may have answered (the password), and
+  // answers that came after --timeout. Returns the lines to print.
+  std::vector<std::string> Hints();
+  // Sets up Cache's failure report (-v: each failed file) and, once it was
+  // used, warns once that nothing could be kept.
+  void WatchCache(TAlcCache& Cache) const;
+  void WarnCache(const TAlcCache& Cache);
+  std::string PasswordOrigin;  // where the password sent came from; empty: none
+  bool AnyAnswer = false;      // something answered a broadcast or a --host/--hosts ping
+  bool CacheWarned = false;
+  // Records whose pings went unanswered, kept so that late answers to them
+  // can still be seen.
+  std::vector<std::unique_ptr<TTavex>> Spent;
 };
 
 template <class F>

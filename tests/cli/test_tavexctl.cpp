@@ -75,7 +75,7 @@ TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
        "tavexctl: warning: Skipped 3 datagrams that held no answer to the tool, from 127.0.0.30 (damaged).\n", 3},
       {"only_direction_0", json::array({Controller(1020, "127.0.0.30", {{"faults", {{"wrong_direction", 1}}}})}), 1, {},
        "tavexctl: No controller answered within 200 ms on adapter lo; only 3 datagrams that held no answer to the tool "
-       "came, from 127.0.0.30 (NAD 1020).\n",
+       "came, from 127.0.0.30 (NAD 1020).\n" + kNoPasswordHint,
        3},
   };
   for (const auto& c : cases) {
@@ -264,7 +264,7 @@ TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
   TRun r = Json({"detect"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_TRUE(r.J.at("controllers").empty());
-  EXPECT_EQ(r.Err, "tavexctl: No controller answered within 200 ms on adapter lo.\n");
+  EXPECT_EQ(r.Err, "tavexctl: No controller answered within 200 ms on adapter lo.\n" + kNoPasswordHint);
 }
 
 TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
@@ -1119,7 +1119,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
       {{"--hosts", hostsAddr, "read"}, "Line 1 of \"" + hostsAddr + "\": \"127.0.0.0.1\" is not an address (ADDR or ADDR:PORT)."},
       {{"--hosts", hostsTwice, "read"}, "Line 3 of \"" + hostsTwice + "\" lists controller 1000 a second time."},
       {{"--hosts", hostsEmpty, "read"}, "\"" + hostsEmpty + "\" lists no controller."},
-      {{"--sync-clock", "read"}, "--sync-clock only goes with write (see 'tavexctl --help')."},
+      {{"--sync-clock", "read"}, "read takes no option --sync-clock; it goes with write (see 'tavexctl help read')."},
       {{"write"}, "write needs ENTRY=VALUE arguments or --from FILE.csv (see 'tavexctl --help')."},
       {{"write", "speed"}, "write needs ENTRY=VALUE, not \"speed\" (see 'tavexctl --help')."},
       {{"write", "=5"}, "write needs ENTRY=VALUE, not \"=5\" (see 'tavexctl --help')."},
