@@ -1160,6 +1160,8 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   }
   TRun vh = RunProgram({TAVEXCTL_EXE, "help", "vars"});
   EXPECT_EQ(vh.Out.find("--dry-run"), std::string::npos);
+  for (const char* o : {"--jobs N", "--timeout MS", "--retries N", "--no-cache"})
+    EXPECT_NE(vh.Out.find(o), std::string::npos) << o << vh.Out;
   TRun a = RunProgram({TAVEXCTL_EXE, "--format", "json", "adapters"});
   EXPECT_EQ(a.Status, 0) << a.Err;
   const json j = json::parse(a.Out);
@@ -1182,6 +1184,8 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   }
   EXPECT_LE(marks, 1) << a.Out;
   EXPECT_EQ(marked, expected) << a.Out;
+  // Only loopback has an address in the test's namespace: it stays the default.
+  EXPECT_EQ(marked, "lo") << a.Out;
 }
 
 }  // namespace
