@@ -1,5 +1,6 @@
 #include "cli/uCliOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
 #include <memory>
@@ -46,8 +47,10 @@ class TFormatter : public CLI::Formatter {
 
 constexpr char kFooter[] =
     "Options go before or after the command; each takes one value (give --nad\n"
-    "and --host once per controller). 'tavexctl help COMMAND' or\n"
-    "'tavexctl COMMAND --help' shows the options of one command.\n"
+    "and --host once per controller). A command takes only the options its help\n"
+    "lists: 'tavexctl help COMMAND' or 'tavexctl COMMAND --help'; another is a\n"
+    "usage error. 'tavexctl help formats' describes the files tavexctl reads and\n"
+    "writes.\n"
     "\n"
     "Examples:\n"
     "  tavexctl adapters\n"
@@ -77,41 +80,48 @@ constexpr char kFooter[] =
     "Exit status: 0 all succeeded; 1 something failed (see stderr); 2 usage error or\n"
     "unreadable file, nothing sent; 130 interrupted.";
 
-// One option as the command help lists it.
+// One option as the command help lists it. Flag is the option's long name
+// as the parser knows it; a flag may have several docs (Key) when its text
+// differs per command.
 struct TOptionDoc {
-  const char* Name;
+  const char* Key;
+  const char* Flag;
+  const char* Shown;
   const char* Help;
 };
 constexpr TOptionDoc kOptionDocs[] = {
-    {"--adapter ID", "adapter to use (see 'tavexctl adapters'; environment TAVEX_ADAPTER)"},
-    {"--direct", "direct cable to one controller (found by broadcast)"},
-    {"--password TEXT", "controller password (environment TAVEX_PASSWORD)"},
-    {"--ini FILE", "configuration file: password and entries (environment TAVEX_INI)"},
-    {"--listen MS", "listen this long for answers to the broadcast (default 1000)"},
-    {"--host ADDR[:PORT]", "ping this address instead of broadcasting (once per address)"},
-    {"--hosts FILE", "ping the controllers listed in this CSV file (nad,ip)"},
-    {"--nad N", "only this controller (once per controller)"},
-    {"--jobs N", "serve at most N controllers at once (1 to 128)"},
-    {"--timeout MS", "wait this long for each answer (default 500)"},
-    {"--retries N", "send each request at most N times (default 3)"},
-    {"--no-cache", "fetch every allocation file and keep none"},
-    {"--format FORMAT", "table, csv or json (default table)"},
-    {"--format FORMAT ", "table, csv, json, or rows (nad,entry,value: what write --from takes)"},
-    {"--from FILE.csv", "values from a CSV file nad,entry,value ('-': standard input)"},
-    {"--all", "with values on the command line: write every controller that answers"},
-    {"--skip-unknown", "leave out the rows whose value is \"?\" (not read when saved), naming them"},
-    {"--dry-run", "read and show the current and the new values; write nothing"},
-    {"--sync-clock", "also set each controller's clock to this computer's time"},
-    {"--sync", "set each controller's clock to this computer's time"},
-    {"--utc", "with --sync or --sync-clock: UTC instead of local time"},
-    {"-q, --quiet", "no progress line"},
-    {"-v, --verbose", "each controller's stages on stderr as they end"},
-    {"--trace", "every datagram sent and received, one line each on stderr"},
+    {"--adapter", "--adapter", "--adapter ID", "adapter to use (see 'tavexctl adapters'; environment TAVEX_ADAPTER)"},
+    {"--direct", "--direct", "--direct", "direct cable to one controller (found by broadcast)"},
+    {"--password", "--password", "--password TEXT", "controller password (environment TAVEX_PASSWORD)"},
+    {"--ini", "--ini", "--ini FILE", "configuration file: password and entries (environment TAVEX_INI)"},
+    {"--listen", "--listen", "--listen MS", "listen this long for answers to the broadcast (default 1000)"},
+    {"--host", "--host", "--host ADDR[:PORT]", "ping this address instead of broadcasting (once per address)"},
+    {"--hosts", "--hosts", "--hosts FILE", "ping the controllers listed in this CSV file (nad,ip)"},
+    {"--nad", "--nad", "--nad N", "only this controller (once per controller)"},
+    {"--jobs", "--jobs", "--jobs N", "serve at most N controllers at once (1 to 128)"},
+    {"--jobs-ping", "--jobs", "--jobs N", "ping at most N addresses of --host or --hosts at once (1 to 128)"},
+    {"--timeout", "--timeout", "--timeout MS", "wait this long for each answer (default 500)"},
+    {"--retries", "--retries", "--retries N", "send each request at most N times (default 3)"},
+    {"--timeout-ping", "--timeout", "--timeout MS", "wait this long for the answer to a --host or --hosts ping (default 500)"},
+    {"--retries-ping", "--retries", "--retries N", "send a --host or --hosts ping at most N times (default 3)"},
+    {"--no-cache", "--no-cache", "--no-cache", "fetch every allocation file and keep none"},
+    {"--format", "--format", "--format FORMAT", "table, csv or json (default table)"},
+    {"--format-rows", "--format", "--format FORMAT", "table, csv, json, or rows (nad,entry,value: what write --from takes)"},
+    {"--from", "--from", "--from FILE.csv", "values from a CSV file nad,entry,value ('-': standard input)"},
+    {"--all", "--all", "--all", "with values on the command line: write every controller that answers"},
+    {"--skip-unknown", "--skip-unknown", "--skip-unknown", "with --from: leave out the rows whose value is \"?\" (not read when saved), naming them"},
+    {"--dry-run", "--dry-run", "--dry-run", "read and show the current and the new values; write nothing"},
+    {"--sync-clock", "--sync-clock", "--sync-clock", "also set each controller's clock to this computer's time"},
+    {"--sync", "--sync", "--sync", "set each controller's clock to this computer's time"},
+    {"--utc", "--utc", "--utc", "with --sync or --sync-clock: UTC instead of local time"},
+    {"--quiet", "--quiet", "-q, --quiet", "no progress line"},
+    {"--verbose", "--verbose", "-v, --verbose", "each controller's stages on stderr as they end"},
+    {"--trace", "--trace", "--trace", "every datagram sent and received, one line each on stderr"},
 };
 
-const TOptionDoc* FindDoc(const std::string& Name) {
+const TOptionDoc* FindDoc(const std::string& Key) {
   for (const auto& d : kOptionDocs)
-    if (Name == d.Name) return &d;
+    if (Key == d.Key) return &d;
   return nullptr;
 }
 
@@ -120,14 +130,16 @@ struct TCommandDoc {
   const char* Usage;
   const char* Summary;
   const char* Text;
-  std::vector<std::string> Options;
+  std::vector<std::string> Options;  // keys of kOptionDocs: exactly what the command takes
   const char* Examples;
 };
 
-const std::vector<std::string> kFind = {"--adapter ID", "--direct", "--password TEXT", "--ini FILE",
-                                        "--listen MS", "--host ADDR[:PORT]", "--hosts FILE",
-                                        "--nad N", "-v, --verbose", "--trace"};
-const std::vector<std::string> kServe = {"--jobs N", "--timeout MS", "--retries N", "--no-cache"};
+// Finding the controllers: every command but adapters.
+const std::vector<std::string> kFind = {"--adapter", "--direct", "--password", "--ini",
+                                        "--listen",  "--host",   "--hosts",    "--nad",
+                                        "--verbose", "--trace"};
+// Serving them side by side.
+const std::vector<std::string> kServe = {"--jobs", "--timeout", "--retries", "--no-cache"};
 
 std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std::string>& B) {
   A.insert(A.end(), B.begin(), B.end());
@@ -137,74 +149,128 @@ std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std:
 const std::vector<TCommandDoc>& CommandDocs() {
   static const std::vector<TCommandDoc> docs = {
       {"adapters", "tavexctl adapters", "List this computer's network adapters",
-       "Lists each adapter with its ID (for --adapter), address, mask and broadcast address.\n",
-       {"--format FORMAT", "-q, --quiet"}, "  tavexctl adapters\n  tavexctl --format json adapters\n"},
+       "Lists each adapter with its ID (for --adapter), address, mask and broadcast address,\n"
+       "and marks the one used without --adapter: the adapter of this computer's own\n"
+       "address, else of the default route, else the first with an address; a\n"
+       "loopback adapter only when no other adapter is up with an address.\n",
+       {"--format", "--quiet"}, "  tavexctl adapters\n  tavexctl --format json adapters\n"},
       {"detect", "tavexctl detect", "Find the controllers (one broadcast ping, or --host, --hosts)",
        "Lists the controllers that answer, with the address each answer came from. What\n"
        "'detect --format csv' prints is the inventory that --hosts takes. Answers that\n"
        "the system dropped (more came at once than it held) make the broadcast go again,\n"
        "up to 3 times; still lost is a failure. What came but answered nothing asked (a\n"
        "damaged frame, another station's) is skipped and its sender named in a warning;\n"
-       "a spoilt answer from an address not yet listed is asked again, up to 3 times.\n",
-       Join(kFind, {"--format FORMAT", "-q, --quiet"}),
+       "a spoilt answer from an address not yet listed is asked again, up to 3 times.\n"
+       "A controller whose password differs from the one sent does not answer at all.\n",
+       Join(kFind, {"--jobs-ping", "--timeout-ping", "--retries-ping", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 detect\n  tavexctl --adapter eth0 --format csv detect > site.csv\n"},
       {"status", "tavexctl status", "Check network, ping, program, ALC file, run",
        "Checks each controller step by step: network, ping, program, allocation file and\n"
-       "run state.\n",
-       Join(kFind, {"--format FORMAT", "-q, --quiet"}), "  tavexctl --adapter eth0 --nad 1000 status\n"},
+       "run state. The controllers are checked side by side (--jobs); a controller that\n"
+       "stops answering is given up after one failed request (--timeout x --retries).\n",
+       Join(Join(kFind, kServe), {"--format", "--quiet"}), "  tavexctl --adapter eth0 --nad 1000 status\n"},
       {"read", "tavexctl read [ENTRY...]", "Read variables and the clock",
        "Reads each ENTRY (a variable name, e.g. speed, or an element, e.g. temp[3]) of\n"
        "every controller, and its clock. Without entries: the --ini file's. With\n"
        "--format rows the output is the file that 'write --from' takes (the clock left\n"
        "out, a value that could not be read shown as \"?\").\n",
-       Join(Join(kFind, kServe), {"--format FORMAT ", "-q, --quiet"}),
+       Join(Join(kFind, kServe), {"--format-rows", "--quiet"}),
        "  tavexctl --adapter eth0 read speed temp[3]\n"
        "  tavexctl --adapter eth0 --ini site.ini read --format rows > saved.csv\n"},
       {"write", "tavexctl write ENTRY=VALUE... | write --from FILE.csv",
        "Write values, read them back, then read or set the clock",
-       "Every value is checked before anything is sent: a mistyped argument or row is a\n"
-       "usage error. Each controller's values are then checked against its variables'\n"
-       "types: when one is rejected or names no variable, nothing is written to that\n"
-       "controller. What is written is read back and compared.\n",
-       Join(Join(kFind, kServe), {"--from FILE.csv", "--all", "--skip-unknown", "--dry-run", "--sync-clock", "--utc",
-                                  "--format FORMAT", "-q, --quiet"}),
+       "Values given on the command line (ENTRY=VALUE) need a selection: --nad, --host\n"
+       "or --hosts, or --all to write every controller that answers; without one of\n"
+       "them nothing is sent (usage error). With --from the file's rows select: each\n"
+       "controller gets the rows with its NAD, and --nad, --host or --hosts narrow that\n"
+       "down. Every value is checked before anything is sent: a mistyped argument or\n"
+       "row is a usage error. Each controller's values are then checked against its\n"
+       "variables' types: when one is rejected or names no variable, nothing is written\n"
+       "to that controller. What is written is read back and compared.\n",
+       Join(Join(kFind, kServe), {"--from", "--all", "--skip-unknown", "--dry-run", "--sync-clock", "--utc",
+                                  "--format", "--quiet"}),
        "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
+       "  tavexctl --adapter eth0 --all write temp_setpoint=21.5\n"
        "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"},
       {"clock", "tavexctl clock [--sync [--utc]]", "Read or set the controllers' clocks",
        "Reads each controller's clock; with --sync sets it to this computer's local time\n"
        "(--utc: UTC) and reads it back: a clock that is off by more than 2 s fails.\n",
-       Join(Join(kFind, kServe), {"--sync", "--utc", "--format FORMAT", "-q, --quiet"}),
+       Join(Join(kFind, kServe), {"--sync", "--utc", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 clock\n  tavexctl --adapter eth0 --nad 1000 clock --sync\n"},
       {"vars", "tavexctl vars", "List the global variables of each allocation file",
-       "Lists each controller's global variables: name, index, type, address, comment.\n",
-       Join(kFind, {"--format FORMAT", "-q, --quiet"}), "  tavexctl --adapter eth0 --nad 1000 vars\n"},
-      {"help", "tavexctl help [COMMAND]", "Show the help of the tool or of one command",
-       "Without a command: the tool's help. With one: its options, arguments and examples.\n",
-       {}, "  tavexctl help write\n"},
+       "Lists each controller's global variables: name, index, type, address, comment.\n"
+       "The controllers are served side by side (--jobs); a controller that stops\n"
+       "answering is given up after one failed request (--timeout x --retries).\n",
+       Join(Join(kFind, kServe), {"--format", "--quiet"}), "  tavexctl --adapter eth0 --nad 1000 vars\n"},
+      {"help", "tavexctl help [COMMAND | formats]", "Show the help of the tool, of one command, or of the file formats",
+       "Without a topic: the tool's help. With a command: its options, arguments and\n"
+       "examples. 'tavexctl help formats': the files tavexctl reads and writes.\n",
+       {}, "  tavexctl help write\n  tavexctl help formats\n"},
   };
   return docs;
+}
+
+const TCommandDoc* FindCommandDoc(const std::string& Command) {
+  for (const auto& d : CommandDocs())
+    if (Command == d.Name) return &d;
+  return nullptr;
+}
+
+// Whether the command takes the option (its long name, e.g. "--jobs").
+bool TakesOption(const TCommandDoc& Command, const std::string& Flag) {
+  for (const auto& key : Command.Options) {
+    const TOptionDoc* doc = FindDoc(key);
+    if (doc != nullptr && Flag == doc->Flag) return true;
+  }
+  return false;
+}
+
+// "detect, status, read, write, clock and vars": the commands that take Flag.
+std::string CommandsTaking(const std::string& Flag) {
+  std::vector<std::string> names;
+  for (const auto& d : CommandDocs())
+    if (TakesOption(d, Flag)) names.push_back(d.Name);
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return out;
+}
+
+// An option whose value is the next word.
+bool TakesValue(const std::string& Word) {
+  static const char* const kWithValue[] = {"--adapter", "--password", "--ini",  "--listen",
+                                           "--host",    "--hosts",    "--nad",  "--jobs",
+                                           "--timeout", "--retries",  "--format", "--from"};
+  for (const char* o : kWithValue)
+    if (Word == o) return true;
+  return false;
+}
+
+// The words 'tavexctl help' takes.
+std::string HelpTopics() {
+  std::string out;
+  for (const char* c : kCommands) out += std::string(c) + ", ";
+  out.resize(out.size() - 2);
+  return out + " and formats";
 }
 
 }  // namespace
 
 std::string CommandHelp(const std::string& Command) {
-  for (const auto& d : CommandDocs()) {
-    if (Command != d.Name) continue;
-    std::string out = std::string("Usage: ") + d.Usage + "\n\n" + d.Summary + ".\n\n" + d.Text;
-    if (!d.Options.empty()) {
-      out += "\nOptions:\n";
-      for (const auto& o : d.Options) {
-        const TOptionDoc* doc = FindDoc(o);
-        if (doc == nullptr) continue;
-        std::string name = doc->Name;
-        while (!name.empty() && name.back() == ' ') name.pop_back();
-        out += "  " + name + std::string(name.size() < 20 ? 20 - name.size() : 1, ' ') + doc->Help + "\n";
-      }
+  const TCommandDoc* d = FindCommandDoc(Command);
+  if (d == nullptr) return {};
+  std::string out = std::string("Usage: ") + d->Usage + "\n\n" + d->Summary + ".\n\n" + d->Text;
+  if (!d->Options.empty()) {
+    out += "\nOptions:\n";
+    for (const auto& o : d->Options) {
+      const TOptionDoc* doc = FindDoc(o);
+      if (doc == nullptr) continue;
+      const std::string name = doc->Shown;
+      out += "  " + name + std::string(name.size() < 20 ? 20 - name.size() : 1, ' ') + doc->Help + "\n";
     }
-    out += std::string("\nExamples:\n") + d.Examples;
-    return out;
   }
-  return {};
+  out += std::string("\nExamples:\n") + d->Examples;
+  return out;
 }
 
 std::string UsageSentence(std::string Text) {
@@ -215,14 +281,27 @@ std::string UsageSentence(std::string Text) {
 // Parses the command line. Returns -1 to go on, or the exit status when
 // the program should end (help, version). Throws TUsageError.
 int ParseCommandLine(int argc, char** argv, TOptions& O) {
-  // "COMMAND --help" and "help COMMAND": that command's own help.
+  // "COMMAND --help" and "help TOPIC": that command's own help, or the
+  // formats' ("help formats").
   {
     std::string command;
     bool help = false, helpWord = false;
+    // After "help": the first word that is a topic; when none is, the
+    // first word (not an option) is an unknown topic.
+    std::string topic, unknownTopic;
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
       if (a == "--") break;
       if (a == "-h" || a == "--help") help = true;
+      if (TakesValue(a)) {
+        ++i;  // its value is no command or topic, whatever it says
+        continue;
+      }
+      if (helpWord && topic.empty() && !a.empty() && a[0] != '-') {
+        if (a == "formats" || !CommandHelp(a).empty()) topic = a;
+        else if (unknownTopic.empty()) unknownTopic = a;
+        continue;
+      }
       if (!CommandHelp(a).empty()) {
         if (a == "help" && command.empty()) {
           helpWord = true;
@@ -231,8 +310,17 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
         if (command.empty()) command = a;
       }
     }
-    if (helpWord && command.empty()) help = true;
-    if ((help || helpWord) && !command.empty()) {
+    if (helpWord && topic.empty() && !unknownTopic.empty())
+      throw TUsageError{UsageSentence("Unknown help topic " + Quoted(unknownTopic) +
+                                      "; the topics are " + HelpTopics())};
+    if (helpWord && !topic.empty()) {
+      const std::string text = topic == "formats" ? FormatsHelp() : CommandHelp(topic);
+      std::cout << text;
+      if (!text.empty() && text.back() != '\n') std::cout << "\n";
+      std::cout.flush();
+      return std::cout ? 0 : 1;
+    }
+    if (help && !command.empty()) {
       std::cout << CommandHelp(command);
       std::cout.flush();
       return std::cout ? 0 : 1;
@@ -259,7 +347,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_option("--adapter", O.Adapter,
                  "Adapter to use (see 'adapters'); default: the one\n"
                  "'adapters' marks (the adapter of this computer's\n"
-                 "address, else of the default route)")
+                 "address, else of the default route, else the\n"
+                 "first with an address; loopback only when no\n"
+                 "other adapter has one)")
       ->type_name("ID")
       ->envname("TAVEX_ADAPTER");
   app.add_flag("--direct", O.Direct, "Direct cable to one controller");
@@ -393,9 +483,24 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
         throw TUsageError{UsageSentence("Give one command, not " + O.Command + " and " + a)};
   if (!extras.empty())
     throw TUsageError{UsageSentence(O.Command + " takes no argument " + Quoted(extras[0]))};
+  // Every option given on the command line must be one that the command
+  // takes (what its help lists): one that does nothing there is a mistake,
+  // not something to pass over. The environment's stand-ins never count.
+  if (const TCommandDoc* doc = FindCommandDoc(O.Command))
+    for (const CLI::Option* opt : app.parse_order()) {
+      const std::string flag = opt->get_name();
+      if (TakesOption(*doc, flag)) continue;
+      const std::string where = CommandsTaking(flag);
+      throw TUsageError{O.Command + " takes no option " + flag +
+                        (where.empty() ? std::string() : "; it goes with " + where) +
+                        " (see 'tavexctl help " + O.Command + "')."};
+    }
 
   O.AdapterGiven = app.count("--adapter") > 0;
   O.PasswordGiven = app.count("--password") > 0;
+  const auto& given = app.parse_order();
+  O.PasswordFromEnvironment =
+      O.PasswordGiven && std::find(given.begin(), given.end(), app.get_option("--password")) == given.end();
   O.IniGiven = app.count("--ini") > 0;
   O.FromGiven = app.count("--from") > 0;
   O.HostsGiven = app.count("--hosts") > 0;

@@ -24,7 +24,8 @@ struct TOptions {
   bool AdapterGiven = false;
   bool Direct = false;
   std::string Password;
-  bool PasswordGiven = false;
+  bool PasswordGiven = false;            // by --password or TAVEX_PASSWORD
+  bool PasswordFromEnvironment = false;  // by TAVEX_PASSWORD only
   std::string IniPath;
   bool IniGiven = false;
   int ListenMs = 1000;

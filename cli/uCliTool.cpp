@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "cli/uCliInputs.h"
 #include "cli/uCliPlatform.h"
@@ -68,12 +70,14 @@ int TTool::Run() {
     OutFailed = true;
     OutErrno = errno;
   }
+  const std::vector<std::string> hints = gStopRequested.load() ? std::vector<std::string>() : Hints();
   for (const auto& f : Failures) std::cerr << "tavexctl: " << f << "\n";
   if (gStopRequested.load()) {
     std::cerr << "tavexctl: Interrupted: what is shown was done; entries marked \"not done\" were "
                  "neither read nor written.\n";
     return 130;
   }
+  for (const auto& h : hints) std::cerr << "tavexctl: " << h << "\n";
   if (OutFailed) {
     std::cerr << "tavexctl: Cannot write the output: "
               << (OutErrno == EBADF ? std::string("standard output is closed")
@@ -113,6 +117,10 @@ void TTool::Prepare() {
     Entries = std::move(ini.Entries);
   }
   if (O.PasswordGiven) Password = O.Password;
+  if (O.PasswordGiven)
+    PasswordOrigin = O.PasswordFromEnvironment ? "TAVEX_PASSWORD" : "--password";
+  else if (!Password.empty())
+    PasswordOrigin = "the configuration file " + Quoted(TerminalSafe(iniPath));
   if (O.Command == "write" && O.FromGiven) {
     TValueFile file = LoadValueFile(O.FromFile, O.SkipUnknown);
     for (const auto& w : file.Warnings) Warn(w);
@@ -425,6 +433,90 @@ void TTool::DetectByHosts() {
     }
     List.Add(std::move(t.Plc));
   }
+  // What did not answer may still answer late (see Hints).
+  for (auto& t : targets) {
+    AnyAnswer = AnyAnswer || t.Answered;
+    if (t.Plc) Spent.push_back(std::move(t.Plc));
+  }
+}
+
+// --- Hints ----------------------------------------------------------------------
+
+namespace {
+
+// Waiting for late answers at the end of a run lasts at most one --timeout
+// and a little more (the answer to a resend comes one time-out after the
+// one taken), and never longer than this.
+constexpr int kLateWaitMarginMs = 100;
+constexpr int kMaxLateWaitMs = 1000;
+
+}  // namespace
+
+std::vector<std::string> TTool::Hints() {
+  std::vector<std::string> out;
+  if (O.Command == "adapters") return out;
+  std::vector<TCommunicator*> comms;
+  for (int i = 0; i < List.Count(); ++i)
+    if (List.Items(i)->Communicator) comms.push_back(List.Items(i)->Communicator.get());
+  for (const auto& p : Spent)
+    if (p->Communicator) comms.push_back(p->Communicator.get());
+
+  // A request sent again or given up may have had its answer come late:
+  // what is still on its way gets a little longer to arrive.
+  using TClock = std::chrono::steady_clock;
+  const TClock::time_point now = TClock::now();
+  TClock::time_point until = now;
+  for (TCommunicator* c : comms) {
+    const TLateAnswers l = c->LateAnswers();
+    if (l.Resent > 0 || l.GivenUp > 0) until = std::max(until, c->LateAnswersUntil());
+  }
+  until = std::min(until, now + std::chrono::milliseconds(
+                                    std::min(O.TimeoutMs + kLateWaitMarginMs, kMaxLateWaitMs)));
+  while (TClock::now() < until && !gStopRequested.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  TLateAnswers late;
+  for (TCommunicator* c : comms) {
+    c->EndRests();
+    const TLateAnswers l = c->LateAnswers();
+    late.Count += l.Count;
+    late.MaxDelayMs = std::max(late.MaxDelayMs, l.MaxDelayMs);
+    late.Resent += l.Resent;
+    late.GivenUp += l.GivenUp;
+  }
+
+  // A controller with another password ignores the request: no answer at
+  // all, just like no controller.
+  const bool byHosts = !O.Hosts.empty() || O.HostsGiven;
+  const bool nothingAnswered = byHosts ? !AnyAnswer : List.Count() == 0;
+  if (nothingAnswered && late.Count == 0)
+    out.push_back("A controller whose password differs from the one sent does not answer at all; " +
+                  (PasswordOrigin.empty()
+                       ? std::string("no password was sent (none was given by --password, "
+                                     "TAVEX_PASSWORD or a configuration file).")
+                       : "the password sent came from " + PasswordOrigin + "."));
+  // Only where it explains a request sent again or given up.
+  if (late.Count > 0 && (late.Resent > 0 || late.GivenUp > 0))
+    out.push_back("Answers came up to " + std::to_string(late.MaxDelayMs) +
+                  " ms after their request, later than --timeout " + std::to_string(O.TimeoutMs) +
+                  ", so requests were sent again or given up: raise --timeout above " +
+                  std::to_string(late.MaxDelayMs) + ".");
+  return out;
+}
+
+void TTool::WatchCache(TAlcCache& Cache) const {
+  if (!O.Verbose) return;
+  Cache.OnStoreFailure = [this](const std::string& Path, const std::string& Cause) {
+    StageLine("cache", "cannot keep " + Path + ": " + Cause);
+  };
+}
+
+void TTool::WarnCache(const TAlcCache& Cache) {
+  const std::string cause = Cache.StoreFailure();
+  if (cause.empty() || CacheWarned) return;
+  CacheWarned = true;
+  Progress.Clear();
+  Warn("cannot keep allocation files in " + TerminalSafe(Cache.Folder()) + ": " + TerminalSafe(cause) +
+       "; going on without the cache.");
 }
 
 void TTool::Emit(const TTextTable& Human, const TTextTable& Machine, const Json& J) {

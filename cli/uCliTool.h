@@ -16,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "cli/uCliOptions.h"
 #include "cli/uCliOutput.h"
 #include "cli/uInventory.h"
+#include "plc/uAlcCache.h"
 #include "plc/uFleet.h"
 #include "plc/uTavex.h"
 
@@ -155,6 +157,21 @@ class TTool {
   std::vector<TAskedMissing> Missing;  // asked for, not served (see TAskedMissing)
   std::vector<std::string> Failures;
   TProgress Progress;
+
+  // --- Hints: causes said once at the end of a run ---------------------------
+  // After the failures: why nothing may have answered (the password), and
+  // answers that came after --timeout. Returns the lines to print.
+  std::vector<std::string> Hints();
+  // Sets up Cache's failure report (-v: each failed file) and, once it was
+  // used, warns once that nothing could be kept.
+  void WatchCache(TAlcCache& Cache) const;
+  void WarnCache(const TAlcCache& Cache);
+  std::string PasswordOrigin;  // where the password sent came from; empty: none
+  bool AnyAnswer = false;      // something answered a broadcast or a --host/--hosts ping
+  bool CacheWarned = false;
+  // Records whose pings went unanswered, kept so that late answers to them
+  // can still be seen.
+  std::vector<std::unique_ptr<TTavex>> Spent;
 };
 
 template <class F>

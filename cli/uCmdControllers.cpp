@@ -115,7 +115,8 @@ void TTool::CmdDetect() {
 }
 
 void TTool::CmdStatus() {
-  const TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  WatchCache(cache);
   TFleetOptions options = ServeOptions(O, cache);
   if (O.Verbose) options.Stage = [this](const TTavex& Plc, const std::string& Line) { StageLine(Plc, Line); };
   options.Progress = [&](size_t Done, size_t Total) {
@@ -125,6 +126,7 @@ void TTool::CmdStatus() {
   std::vector<TStatusResult> results;
   RunStatus(Plcs, options, results);
   Progress.Clear();
+  WarnCache(cache);
 
   // What went wrong, step by step: "PLC program: no program; ALC file: no
   // allocation file". Steps not reached are left out: their cells are empty.
@@ -199,7 +201,8 @@ void TTool::CmdStatus() {
 }
 
 void TTool::CmdVars() {
-  const TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  WatchCache(cache);
   TFleetOptions options = ServeOptions(O, cache);
   if (O.Verbose) options.Stage = [this](const TTavex& Plc, const std::string& Line) { StageLine(Plc, Line); };
   options.Progress = [&](size_t Done, size_t Total) {
@@ -210,6 +213,7 @@ void TTool::CmdVars() {
   std::vector<TAlcResult> results;
   RunAlc(Plcs, options, results);
   Progress.Clear();
+  WarnCache(cache);
 
   std::vector<std::string> errors(results.size());
   bool anyError = !Missing.empty();

@@ -150,7 +150,8 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
     jobs[i].Entries = Rows[i].Entries;
     if (Write) jobs[i].Values = Values[i];
   }
-  const TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  TAlcCache cache(O.NoCache ? std::string() : TAlcCache::DefaultFolder());
+  WatchCache(cache);
   TFleetOptions options;
   options.Write = Write;
   options.AllOrNothing = true;
@@ -167,6 +168,7 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
   std::vector<TFleetResult> results;
   RunFleet(jobs, options, results);
   Progress.Clear();
+  WarnCache(cache);
 
   for (size_t i = 0; i < Rows.size(); ++i) {
     TRowResult& row = Rows[i];

@@ -23,6 +23,9 @@ constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 
 // A clock stepped back by more than this is not taken as a reason to drop.
 constexpr int64_t kMaxStaleAgeNs = int64_t{10} * 1000000000;
+// A late answer later than this (beyond any socket's rest) means the clock
+// was stepped meanwhile.
+constexpr int64_t kMaxLateNs = int64_t{3600} * 1000000000;
 
 int64_t RealtimeNs() {
   timespec ts{};
@@ -83,6 +86,12 @@ TCommunicator::TCommunicator()
                  int64_t arrival, uint64_t generation) {
             HandleSocketDatagram(d, n, ip, port, arrival, generation);
           })) {
+  // What reached a request's socket unread after the request ended (once
+  // it was replaced, or ended its rest) may be a late answer.
+  Socket_->SetDiscardHandler([this](uint64_t Generation, int64_t ArrivalNs) {
+    std::lock_guard<std::mutex> g(Lock_);
+    NoteAfterRequestLocked(Generation, ArrivalNs);
+  });
   Adapter.AssignFromLocalHost();
 }
 
@@ -175,6 +184,7 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
   const uint32_t askedNad = RequestDestNad(Frame, Len);
   std::string askedIP;  // the controller's address, once known
   bool accepted = false;
+  int sends = 0;
   for (int attempt = 0; attempt < Retries && !accepted; ++attempt) {
     std::string dest;
     if (DirectConnection) {
@@ -206,10 +216,16 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       Last_.PayloadText.clear();
       Last_.PeerIP.clear();
       WaitGeneration_ = Socket_->Generation();
-      ArmedAtNs_.store(RealtimeNs(), std::memory_order_release);
+      const int64_t armed = RealtimeNs();
+      ArmedAtNs_.store(armed, std::memory_order_release);
       State_.store(TTransState::Waiting, std::memory_order_release);
+      if (attempt > 0) ++Late_.Resent;
+      // A request's own socket tells its late answers from anything else's.
+      if (ownSocket && !Collecting_ && WaitGeneration_ != 0)
+        NoteSendLocked(WaitGeneration_, armed, Timeout);
     }
     ++SendCount_;
+    ++sends;
     const uint16_t port = static_cast<uint16_t>(RemotePort);
     const bool sent = SendHook ? SendHook(Frame, Len, dest, port) : Socket_->SendTo(Frame, Len, dest, port);
     if (!sent) {
@@ -231,12 +247,18 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
   {
     std::lock_guard<std::mutex> g(Lock_);
     Expecting_ = false;
+    if (!accepted && sends > 0 && !Collecting_) ++Late_.GivenUp;
   }
   // An answer to any attempt of this request may still be on its way: the
   // request's port is not handed out again before the last attempt's wait
   // would have ended had it started now.
-  if (ownSocket) Socket_->SetRest(static_cast<uint32_t>(std::max(0, Retries)) *
-                                  static_cast<uint32_t>(std::max(0, Timeout)));
+  const uint32_t rest =
+      static_cast<uint32_t>(std::max(0, Retries)) * static_cast<uint32_t>(std::max(0, Timeout));
+  if (ownSocket) {
+    Socket_->SetRest(rest);
+    if (sends > 0)
+      LateUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(rest);
+  }
   Timeout = DefaultTimeout;
   return accepted;
 }
@@ -325,6 +347,7 @@ void TCommunicator::HandleSocketDatagram(const uint8_t* Data, size_t Size,
   if (State_.load(std::memory_order_acquire) == TTransState::Idle ||
       Generation != WaitGeneration_) {
     UnsolicitedDropped_.fetch_add(1, std::memory_order_relaxed);
+    NoteAfterRequestLocked(Generation, ArrivalNs);
     return;
   }
   HandleLocked(text, SenderIP, SenderPort, ArrivalNs);
@@ -512,6 +535,38 @@ void TCommunicator::NoteSkippedLocked(const std::string& SenderIP, bool Whole, u
     it->Nad = Nad;
   }
 }
+
+void TCommunicator::NoteSendLocked(uint64_t Generation, int64_t ArmedNs, int TimeoutMs) {
+  if (!Sent_.empty() && Sent_.back().Generation == Generation) {
+    Sent_.back().LastSendNs = ArmedNs;
+    Sent_.back().TimeoutMs = TimeoutMs;
+    return;
+  }
+  // A socket rests a bounded while (and at most kMaxPerSocket of them): an
+  // older record has no socket left to be judged for.
+  if (Sent_.size() >= kMaxSentRecords) Sent_.pop_front();
+  Sent_.push_back({Generation, ArmedNs, TimeoutMs});
+}
+
+void TCommunicator::NoteAfterRequestLocked(uint64_t Generation, int64_t ArrivalNs) {
+  if (Generation == 0 || ArrivalNs == 0) return;
+  for (auto it = Sent_.rbegin(); it != Sent_.rend(); ++it) {
+    if (it->Generation != Generation) continue;
+    const int64_t delayNs = ArrivalNs - it->LastSendNs;
+    // A wall clock set back or forward meanwhile says nothing.
+    if (delayNs <= int64_t{it->TimeoutMs} * 1000000 || delayNs >= kMaxLateNs) return;
+    ++Late_.Count;
+    Late_.MaxDelayMs = std::max(Late_.MaxDelayMs, static_cast<int>(delayNs / 1000000));
+    return;
+  }
+}
+
+TLateAnswers TCommunicator::LateAnswers() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return Late_;
+}
+
+void TCommunicator::EndRests() { Socket_->EndRests(); }
 
 TDetectReport TCommunicator::DetectReport() const {
   std::lock_guard<std::mutex> g(Lock_);

@@ -13,8 +13,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -72,6 +74,21 @@ struct TDetectReport {
   // arrival (at most kMaxSkippedSenders of them; Skipped counts them all).
   uint64_t Skipped = 0;
   std::vector<TSkippedSender> Senders;
+};
+
+// Answers that came after their request's time-out: seen on the request's
+// socket once the request had ended (answered by an earlier attempt, or
+// given up), later than the request's Timeout after its latest send. So
+// each was surely late whichever attempt it answered, and its delay is
+// counted from that latest send: at least how late it was (exactly, for
+// the answer to the last attempt). Direct connections and Autodetect are
+// not watched. Where the system does not tell a datagram's arrival time
+// (Windows), what reaches a resting socket is not counted.
+struct TLateAnswers {
+  uint64_t Count = 0;
+  int MaxDelayMs = 0;    // the longest delay among them
+  uint64_t Resent = 0;   // requests sent again (an attempt ended without an answer)
+  uint64_t GivenUp = 0;  // requests that no attempt got an answer to
 };
 
 class TCommunicator {
@@ -181,6 +198,15 @@ class TCommunicator {
   uint64_t UnsolicitedDropped() const;
   // Rebinds the socket to the adapter's address (and port 65535 when direct).
   void BindSocket();
+
+  // What came late so far (see TLateAnswers). Any thread.
+  TLateAnswers LateAnswers() const;
+  // When the socket of the last request stops taking late answers: the
+  // request's end plus Retries x Timeout (its rest). Owner's thread.
+  std::chrono::steady_clock::time_point LateAnswersUntil() const { return LateUntil_; }
+  // Ends the rests of earlier requests' sockets now, so that what reached
+  // them is counted in LateAnswers. Owner's thread.
+  void EndRests();
 
   TTransState State() const { return State_.load(std::memory_order_acquire); }
   TLastFrame LastFrame() const;
@@ -313,6 +339,13 @@ class TCommunicator {
   // The quiet period of a direct connection: QuietMs_ of waiting while the
   // state is Idle, so that everything that arrives is dropped.
   void WaitQuiet();
+  // A send of the request on socket Generation, armed at ArmedNs (Lock_
+  // held): the record that later datagrams on that socket are judged by.
+  void NoteSendLocked(uint64_t Generation, int64_t ArmedNs, int TimeoutMs);
+  // A datagram that reached socket Generation after its request ended
+  // (Lock_ held): late when it came more than the request's Timeout after
+  // its latest send.
+  void NoteAfterRequestLocked(uint64_t Generation, int64_t ArrivalNs);
   // Payload of the accepted answer, as bytes, into a zeroed 1040-byte buffer.
   int PayloadBytes(uint8_t* Buf) const;
   void ClearPayload();
@@ -354,6 +387,17 @@ class TCommunicator {
   // Generation of the socket that the waiting request was sent from (guarded
   // by Lock_).
   uint64_t WaitGeneration_ = 0;
+  // The requests whose sockets may still take late answers: at most
+  // kMaxSentRecords, the latest last (guarded by Lock_).
+  struct TSentRecord {
+    uint64_t Generation = 0;
+    int64_t LastSendNs = 0;
+    int TimeoutMs = 0;
+  };
+  static constexpr size_t kMaxSentRecords = 80;
+  std::deque<TSentRecord> Sent_;
+  TLateAnswers Late_;  // guarded by Lock_
+  std::chrono::steady_clock::time_point LateUntil_{};  // owner's thread
   // Owner's thread only.
   bool LastWaitTimedOut_ = false;
   int QuietMs_ = 0;

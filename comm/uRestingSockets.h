@@ -19,12 +19,17 @@
 // end to the hold's end). docs/performance.md has the figures at 1000
 // controllers.
 //
+// Each resting socket carries a tag of its layer's choosing (the socket's
+// generation), handed back when it closes, so that what reached it can be
+// told apart by request.
+//
 // Threads: the owner's thread only (the listener never sees a resting socket).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 
 namespace tavex {
@@ -49,14 +54,15 @@ class TRestingSockets {
   // The owner closes them (CloseAll) before this: Close needs the layer.
   ~TRestingSockets() = default;
 
-  // Puts H to rest until Until. Closes expired sockets first; then, while
-  // this layer or the process is over its budget, the oldest (H itself when
-  // nothing else rests here).
+  // Puts H (with its Tag) to rest until Until. Closes expired sockets
+  // first; then, while this layer or the process is over its budget, the
+  // oldest (H itself when nothing else rests here). Close(Handle, Tag)
+  // closes one.
   template <class FClose>
-  void Add(THandle H, TClock::time_point Until, size_t ProcessBudget, FClose&& Close) {
+  void Add(THandle H, uint64_t Tag, TClock::time_point Until, size_t ProcessBudget, FClose&& Close) {
     const TClock::time_point now = TClock::now();
     Expire(now, Close);
-    Sockets_.push_back({H, Until});
+    Sockets_.push_back({H, Tag, Until});
     InProcess_.fetch_add(1, std::memory_order_relaxed);
     while (!Sockets_.empty() &&
            (Sockets_.size() > kMaxPerSocket || InProcess() > ProcessBudget)) {
@@ -72,10 +78,10 @@ class TRestingSockets {
     // is looked at; it is short.
     for (size_t i = 0; i < Sockets_.size();) {
       if (Sockets_[i].Until <= Now) {
-        const THandle h = Sockets_[i].Handle;
+        const TEntry e = Sockets_[i];
         Sockets_.erase(Sockets_.begin() + static_cast<std::ptrdiff_t>(i));
         InProcess_.fetch_sub(1, std::memory_order_relaxed);
-        Close(h);
+        Close(e.Handle, e.Tag);
       } else {
         ++i;
       }
@@ -92,15 +98,16 @@ class TRestingSockets {
  private:
   struct TEntry {
     THandle Handle;
+    uint64_t Tag;
     TClock::time_point Until;
   };
 
   template <class FClose>
   void CloseFront(FClose& Close) {
-    const THandle h = Sockets_.front().Handle;
+    const TEntry e = Sockets_.front();
     Sockets_.pop_front();
     InProcess_.fetch_sub(1, std::memory_order_relaxed);
-    Close(h);
+    Close(e.Handle, e.Tag);
   }
 
   std::deque<TEntry> Sockets_;

@@ -94,6 +94,16 @@ class TUdpSocket {
   // Datagrams discarded unread when their socket was replaced, closed or
   // ended its rest.
   uint64_t Discarded() const;
+  // Told of each of those datagrams: the generation of the socket it
+  // reached, and when it reached this host (CLOCK_REALTIME, ns; 0 where the
+  // system does not tell, Windows). Called on the thread that discards
+  // (the owner's, or the destructor's) with the socket's lock held; must
+  // not call this socket. Set before the socket is used.
+  using TDiscardHandler = std::function<void(uint64_t Generation, int64_t ArrivalNs)>;
+  void SetDiscardHandler(TDiscardHandler Handler);
+  // Ends every rest now: the resting sockets close, and what reached them
+  // is discarded as above.
+  void EndRests();
 
  private:
   struct TImpl;

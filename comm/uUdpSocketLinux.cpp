@@ -63,6 +63,7 @@ void AskReceiveBuffer(int Fd, size_t Bytes) {
 
 struct TUdpSocket::TImpl {
   THandler Handler;
+  TDiscardHandler OnDiscard;
   std::string BindIP;
   uint16_t BindPort = 0;
   bool Bound = false;
@@ -95,7 +96,7 @@ struct TUdpSocket::TImpl {
     {
       std::lock_guard<std::mutex> g(Lock);
       CloseLocked();
-      Resting.CloseAll([this](int D) { CloseResting(D); });
+      Resting.CloseAll([this](int D, uint64_t G) { CloseResting(D, G); });
     }
     if (Listener.joinable()) {
       Stopping.store(true, std::memory_order_release);
@@ -143,8 +144,9 @@ struct TUdpSocket::TImpl {
   // Reads every queued datagram of D, with the kernel's arrival time
   // (SO_TIMESTAMPNS) and its count of drops so far (SO_RXQ_OVFL, sent only
   // once there were any), and hands them to the handler as the open
-  // socket's. Deliver false: discards them (counted). Under Lock.
-  void DrainQueue(int D, bool Deliver) {
+  // socket's. Deliver false: discards them (counted, and told to OnDiscard
+  // as D's, of generation Gen). Under Lock.
+  void DrainQueue(int D, bool Deliver, uint64_t Gen = 0) {
     for (;;) {
       sockaddr_in from{};
       iovec iov{Buffer.data(), Buffer.size()};
@@ -158,10 +160,6 @@ struct TUdpSocket::TImpl {
       msg.msg_controllen = sizeof control;
       const ssize_t n = ::recvmsg(D, &msg, MSG_DONTWAIT);
       if (n < 0) return;  // EAGAIN: the queue is empty (or an error: wait again)
-      if (!Deliver) {
-        Discarded.fetch_add(1, std::memory_order_relaxed);
-        continue;
-      }
       int64_t arrival = 0;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
@@ -174,6 +172,16 @@ struct TUdpSocket::TImpl {
           if (drops > Overflow.load(std::memory_order_relaxed))
             Overflow.store(drops, std::memory_order_relaxed);
         }
+      }
+      if (!Deliver) {
+        Discarded.fetch_add(1, std::memory_order_relaxed);
+        if (OnDiscard) {
+          try {
+            OnDiscard(Gen, arrival);
+          } catch (...) {
+          }
+        }
+        continue;
       }
       char ip[INET_ADDRSTRLEN] = "";
       if (from.sin_family == AF_INET) ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
@@ -189,7 +197,7 @@ struct TUdpSocket::TImpl {
   // Closes the open socket; what is still queued on it is discarded.
   void CloseLocked() {
     if (Fd < 0) return;
-    DrainQueue(Fd, false);
+    DrainQueue(Fd, false, Generation);
     ::close(Fd);  // also leaves the epoll set
     ForgetLocked();
   }
@@ -201,8 +209,8 @@ struct TUdpSocket::TImpl {
   }
 
   // A resting socket's end: what reached it meanwhile is counted, unread.
-  void CloseResting(int D) {
-    DrainQueue(D, false);
+  void CloseResting(int D, uint64_t Gen) {
+    DrainQueue(D, false, Gen);
     ::close(D);
   }
 
@@ -217,11 +225,12 @@ struct TUdpSocket::TImpl {
     }
     // What is queued now arrived while the request could still take it:
     // counted now, like the datagrams of a socket closed at once.
-    DrainQueue(Fd, false);
+    DrainQueue(Fd, false, Generation);
     const int d = Fd;
+    const uint64_t gen = Generation;
     ForgetLocked();
-    Resting.Add(d, TRestingSockets<int>::TClock::now() + std::chrono::milliseconds(RestMs),
-                RestingBudget(), [this](int R) { CloseResting(R); });
+    Resting.Add(d, gen, TRestingSockets<int>::TClock::now() + std::chrono::milliseconds(RestMs),
+                RestingBudget(), [this](int R, uint64_t G) { CloseResting(R, G); });
   }
 
   // A socket on the binding, not yet watched. -1 on failure.
@@ -313,7 +322,7 @@ bool TUdpSocket::Renew() {
   std::lock_guard<std::mutex> g(Impl_->Lock);
   Impl_->RetireLocked();
   Impl_->Resting.Expire(TRestingSockets<int>::TClock::now(),
-                        [this](int R) { Impl_->CloseResting(R); });
+                        [this](int R, uint64_t G) { Impl_->CloseResting(R, G); });
   return d >= 0 && Impl_->WatchLocked(d);
 }
 
@@ -323,6 +332,16 @@ void TUdpSocket::Deactivate() {
 }
 
 void TUdpSocket::SetRest(uint32_t Ms) { Impl_->RestMs = Ms; }
+
+void TUdpSocket::SetDiscardHandler(TDiscardHandler Handler) {
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->OnDiscard = std::move(Handler);
+}
+
+void TUdpSocket::EndRests() {
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->Resting.CloseAll([this](int R, uint64_t G) { Impl_->CloseResting(R, G); });
+}
 
 size_t TUdpSocket::Resting() const { return Impl_->Resting.Count(); }
 

@@ -64,6 +64,7 @@ struct TUdpSocket::TImpl {
   // Started first and ended last: every socket call below needs it.
   TWinsockSession Winsock;
   THandler Handler;
+  TDiscardHandler OnDiscard;
   std::string BindIP;
   uint16_t BindPort = 0;
   bool Bound = false;
@@ -92,7 +93,7 @@ struct TUdpSocket::TImpl {
     {
       std::lock_guard<std::mutex> g(Lock);
       CloseLocked();
-      Resting.CloseAll([this](SOCKET S) { CloseResting(S); });
+      Resting.CloseAll([this](SOCKET S, uint64_t G) { CloseResting(S, G); });
     }
     if (Listener.joinable()) {
       Stopping.store(true, std::memory_order_release);
@@ -134,8 +135,10 @@ struct TUdpSocket::TImpl {
   }
 
   // Reads every queued datagram of S and hands them to the handler as the
-  // open socket's. Deliver false: discards them (counted). Under Lock.
-  void DrainQueue(SOCKET S, bool Deliver) {
+  // open socket's. Deliver false: discards them (counted, and told to
+  // OnDiscard as S's, of generation Gen, without an arrival time: Windows
+  // does not keep one). Under Lock.
+  void DrainQueue(SOCKET S, bool Deliver, uint64_t Gen = 0) {
     for (;;) {
       sockaddr_in from{};
       int fromLen = sizeof from;
@@ -149,6 +152,12 @@ struct TUdpSocket::TImpl {
       }
       if (!Deliver) {
         Discarded.fetch_add(1, std::memory_order_relaxed);
+        if (OnDiscard) {
+          try {
+            OnDiscard(Gen, 0);
+          } catch (...) {
+          }
+        }
         continue;
       }
       const int64_t arrival = ReceiptTimeNs();
@@ -166,7 +175,7 @@ struct TUdpSocket::TImpl {
   // Closes the open socket; what is still queued on it is discarded.
   void CloseLocked() {
     if (Sock == INVALID_SOCKET) return;
-    DrainQueue(Sock, false);
+    DrainQueue(Sock, false, Generation);
     ::closesocket(Sock);  // also ends its signalling of DataEvent
     ForgetLocked();
   }
@@ -178,8 +187,8 @@ struct TUdpSocket::TImpl {
   }
 
   // A resting socket's end: what reached it meanwhile is counted, unread.
-  void CloseResting(SOCKET S) {
-    DrainQueue(S, false);
+  void CloseResting(SOCKET S, uint64_t Gen) {
+    DrainQueue(S, false, Gen);
     ::closesocket(S);
   }
 
@@ -194,11 +203,12 @@ struct TUdpSocket::TImpl {
     }
     // What is queued now arrived while the request could still take it:
     // counted now, like the datagrams of a socket closed at once.
-    DrainQueue(Sock, false);
+    DrainQueue(Sock, false, Generation);
     const SOCKET s = Sock;
+    const uint64_t gen = Generation;
     ForgetLocked();
-    Resting.Add(s, TRestingSockets<SOCKET>::TClock::now() + std::chrono::milliseconds(RestMs),
-                kRestingBudget, [this](SOCKET R) { CloseResting(R); });
+    Resting.Add(s, gen, TRestingSockets<SOCKET>::TClock::now() + std::chrono::milliseconds(RestMs),
+                kRestingBudget, [this](SOCKET R, uint64_t G) { CloseResting(R, G); });
   }
 
   // A socket on the binding, not yet watched. INVALID_SOCKET on failure.
@@ -292,7 +302,7 @@ bool TUdpSocket::Renew() {
   std::lock_guard<std::mutex> g(Impl_->Lock);
   Impl_->RetireLocked();
   Impl_->Resting.Expire(TRestingSockets<SOCKET>::TClock::now(),
-                        [this](SOCKET R) { Impl_->CloseResting(R); });
+                        [this](SOCKET R, uint64_t G) { Impl_->CloseResting(R, G); });
   return s != INVALID_SOCKET && Impl_->WatchLocked(s);
 }
 
@@ -302,6 +312,16 @@ void TUdpSocket::Deactivate() {
 }
 
 void TUdpSocket::SetRest(uint32_t Ms) { Impl_->RestMs = Ms; }
+
+void TUdpSocket::SetDiscardHandler(TDiscardHandler Handler) {
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->OnDiscard = std::move(Handler);
+}
+
+void TUdpSocket::EndRests() {
+  std::lock_guard<std::mutex> g(Impl_->Lock);
+  Impl_->Resting.CloseAll([this](SOCKET R, uint64_t G) { Impl_->CloseResting(R, G); });
+}
 
 size_t TUdpSocket::Resting() const { return Impl_->Resting.Count(); }
 

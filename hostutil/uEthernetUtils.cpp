@@ -274,23 +274,32 @@ void TEthernetAdapterInfo::Clear() {
 }
 
 bool TEthernetAdapterInfo::AssignFromLocalHost() {
-  IP = GetLocalHostIP();
-  if (IsValidIP(IP) && FindAdapterByIP(IP, Mask, ID, Description) && IsValidIP(Mask)) {
-    Broadcast = GetBroadcastIP(IP, Mask);
-    if (IsValidIP(Broadcast)) return true;
-  }
-  // The host name's address is on no adapter: the adapter that the host's
-  // own traffic leaves by, else the first one with a real address.
   Clear();
   std::vector<TAdapterRecord> table;
   if (!ReadAdapterTable(table)) return false;
+  // Loopback stands in only on a host without a network: a host name that
+  // resolves to 127.0.0.1 must not hide the adapter the network is on.
+  bool network = false;
+  for (const TAdapterRecord& r : table)
+    network = network || (r.Up && IsUsable(r) && !IsLoopbackAddress(r.IP));
+  const auto eligible = [network](const TAdapterRecord& r) {
+    return r.Up && IsUsable(r) && (!network || !IsLoopbackAddress(r.IP));
+  };
   const TAdapterRecord* chosen = nullptr;
-  const std::string route = DefaultRoute();
-  if (!route.empty())
+  // The host name's address, else the adapter the host's own traffic leaves
+  // by, else the first one left; the last match wins, as every lookup.
+  const std::string own = GetLocalHostIP();
+  if (IsValidIP(own))
     for (const TAdapterRecord& r : table)
-      if (r.ID == route && IsUsable(r)) chosen = &r;  // the last one, as every lookup by ID
+      if (r.IP == own && eligible(r)) chosen = &r;
+  if (chosen == nullptr) {
+    const std::string route = DefaultRoute();
+    if (!route.empty())
+      for (const TAdapterRecord& r : table)
+        if (r.ID == route && eligible(r)) chosen = &r;
+  }
   for (std::size_t i = 0; chosen == nullptr && i < table.size(); ++i)
-    if (IsUsable(table[i]) && !IsLoopbackAddress(table[i].IP)) chosen = &table[i];
+    if (eligible(table[i])) chosen = &table[i];
   if (chosen == nullptr) return false;
   IP = chosen->IP;
   Mask = chosen->Mask;

@@ -84,13 +84,15 @@ public:
 
   void Clear();
 
-  // Selects the adapter whose first address is the host's own address.
-  // When no adapter carries it (a stock host file maps the host name to
-  // 127.0.1.1, which no adapter has), or the name does not resolve: the
-  // adapter of the default IPv4 route, else the first adapter in table order
-  // with an address outside 127.0.0.0/8; each only with a valid address,
-  // mask and broadcast address. On any other outcome the record is emptied
-  // and the result is false.
+  // Selects the adapter the tool uses without a choice. Only an adapter
+  // that is up, with a valid address, mask and broadcast address, is taken;
+  // one whose address is in 127.0.0.0/8 only when no other such adapter
+  // exists (a host file that maps the host name to 127.0.0.1 or 127.0.1.1
+  // says nothing about the network). Of those, in this order: the adapter
+  // whose first address is the host name's address (the last such in table
+  // order), the adapter of the default IPv4 route (likewise), the first in
+  // table order. When none is left the record is emptied and the result is
+  // false.
   bool AssignFromLocalHost();
 
   // Selects the adapter with that ID, whatever address it reports ("0.0.0.0"
@@ -145,6 +147,8 @@ struct TAdapterRecord {
   std::string Description;
   std::string IP;
   std::string Mask;
+  // Switched on (Linux: IFF_UP). Windows does not tell in its table: true.
+  bool Up = true;
 };
 
 // Fills the vector in table order; false means "no adapters" (table unreadable).
@@ -186,9 +190,9 @@ void AdapterTableFromAdapterInfo(const ::_IP_ADAPTER_INFO* list,
                                  std::vector<TAdapterRecord>& table);
 #else
 // The adapter table of an interface list as the system's interface query
-// gives it: one record per interface, up or down, in the order the list
-// first names it, with its first IPv4 address and mask, or "0.0.0.0" for
-// both when it has none. Address labels ("eth0:1") count as their
+// gives it: one record per interface, up or down (Up), in the order the
+// list first names it, with its first IPv4 address and mask, or "0.0.0.0"
+// for both when it has none. Address labels ("eth0:1") count as their
 // interface. ReadSystemAdapterTable is this over the system's own list.
 void AdapterTableFromInterfaces(const ::ifaddrs* list, std::vector<TAdapterRecord>& table);
 

@@ -91,8 +91,10 @@ void AdapterTableFromInterfaces(const ifaddrs* list, std::vector<TAdapterRecord>
     table[i].Mask = mask.empty() ? "0.0.0.0" : mask;
     hasAddress[i] = 1;
   }
-  for (std::size_t i = 0; i < table.size(); ++i)
+  for (std::size_t i = 0; i < table.size(); ++i) {
     table[i].Description = DescribeInterface(table[i].ID, flags[i]);
+    table[i].Up = (flags[i] & IFF_UP) != 0;
+  }
 }
 
 bool ReadSystemAdapterTable(std::vector<TAdapterRecord>& table) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,16 @@
 namespace tavex {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The system's text of errno (thread-safe), else Otherwise.
+std::string ErrnoText(const char* Otherwise) {
+  const int e = errno;
+  return e != 0 ? std::error_code(e, std::generic_category()).message() : std::string(Otherwise);
+}
+
+}  // namespace
 
 std::string TAlcCache::PathOf(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size) const {
   char name[96];
@@ -48,28 +59,57 @@ bool TAlcCache::Store(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Siz
   if (Folder_.empty() || Size <= 0 || Bytes.size() != static_cast<size_t>(Size)) return false;
   std::error_code ec;
   fs::create_directories(Folder_, ec);
-  if (ec) return false;
+  if (ec) {
+    Failed(Folder_, ec.message());
+    return false;
+  }
   const std::string path = PathOf(Nad, Stamp, Address, Size);
   // A name no other writer uses (process and counter), renamed at the end.
   static std::atomic<uint64_t> counter{0};
   const std::string temp = path + ".tmp-" + std::to_string(getpid()) + "-" +
                            std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
   {
+    errno = 0;
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    if (!out) {
+      Failed(path, ErrnoText("cannot create the file"));
+      return false;
+    }
     out.write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
     out.close();
     if (!out) {
+      const std::string cause = ErrnoText("cannot write the file");
       fs::remove(temp, ec);
+      Failed(path, cause);
       return false;
     }
   }
   fs::rename(temp, path, ec);
   if (ec) {
+    const std::string cause = ec.message();
     fs::remove(temp, ec);
+    Failed(path, cause);
     return false;
   }
   return true;
+}
+
+void TAlcCache::Failed(const std::string& Path, const std::string& Cause) const {
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    if (FirstFailure_.empty()) FirstFailure_ = Cause.empty() ? "unknown error" : Cause;
+  }
+  if (OnStoreFailure) {
+    try {
+      OnStoreFailure(Path, Cause);
+    } catch (...) {
+    }
+  }
+}
+
+std::string TAlcCache::StoreFailure() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return FirstFailure_;
 }
 
 int32_t AlcProofLength(int32_t Address, const std::vector<uint8_t>& Bytes) {

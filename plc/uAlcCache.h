@@ -17,9 +17,13 @@
 // Threads: Load and Store may run on several threads at once. A file is
 // written under a name of its own and then renamed over the final name, so
 // a reader sees the old file, the new one, or none, never a torn one.
+// A Store that fails is told (OnStoreFailure, StoreFailure) so that the
+// user learns why nothing is kept; the run goes on without the file.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,12 +51,24 @@ class TAlcCache {
   bool Load(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
             std::vector<uint8_t>& Bytes) const;
   // Keeps Bytes for the key, replacing any file there. False when the
-  // folder or the file cannot be written (the run goes on without).
+  // folder or the file cannot be written (the run goes on without); that
+  // is told as below. Nothing is told without a folder.
   bool Store(uint32_t Nad, uint32_t Stamp, int32_t Address, int32_t Size,
              const std::vector<uint8_t>& Bytes) const;
 
+  // Called after each Store that failed, on the storing thread: the path
+  // that could not be written (the folder, or the file) and why ("Not a
+  // directory"). Set before the cache is shared; must not throw.
+  std::function<void(const std::string& Path, const std::string& Cause)> OnStoreFailure;
+  // Why the first Store that failed did; empty while none failed.
+  std::string StoreFailure() const;
+
  private:
+  void Failed(const std::string& Path, const std::string& Cause) const;
+
   std::string Folder_;
+  mutable std::mutex Lock_;
+  mutable std::string FirstFailure_;  // guarded by Lock_
 };
 
 // How many of a cached archive's first bytes (Bytes, the copy of the

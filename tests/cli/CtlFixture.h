@@ -155,6 +155,12 @@ inline const json* ControllerOf(const json& J, uint64_t Nad) {
   return nullptr;
 }
 
+// The line that follows a failure when nothing answered at all and no
+// password was given anywhere.
+inline const std::string kNoPasswordHint =
+    "tavexctl: A controller whose password differs from the one sent does not answer at all; no password "
+    "was sent (none was given by --password, TAVEX_PASSWORD or a configuration file).\n";
+
 inline size_t Lines(const std::string& Text) { return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')); }
 
 // --- Fixture ---------------------------------------------------------------------

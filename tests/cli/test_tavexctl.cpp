@@ -81,7 +81,7 @@ TEST_F(Tavexctl, DiscoveryListsEveryControllerPastWhatIsNoAnswer) {
        "tavexctl: warning: Skipped 3 datagrams that held no answer to the tool, from 127.0.0.30 (damaged).\n", 3},
       {"only_direction_0", json::array({Controller(1020, "127.0.0.30", {{"faults", {{"wrong_direction", 1}}}})}), 1, {},
        "tavexctl: No controller answered within 200 ms on adapter lo; only 3 datagrams that held no answer to the tool "
-       "came, from 127.0.0.30 (NAD 1020).\n",
+       "came, from 127.0.0.30 (NAD 1020).\n" + kNoPasswordHint,
        3},
   };
   for (const auto& c : cases) {
@@ -270,7 +270,7 @@ TEST_F(Tavexctl, NothingAnsweringIsAFailure) {
   TRun r = Json({"detect"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_TRUE(r.J.at("controllers").empty());
-  EXPECT_EQ(r.Err, "tavexctl: No controller answered within 200 ms on adapter lo.\n");
+  EXPECT_EQ(r.Err, "tavexctl: No controller answered within 200 ms on adapter lo.\n" + kNoPasswordHint);
 }
 
 TEST_F(Tavexctl, HostPingsEachAddressAndKeepsItsPort) {
@@ -1154,7 +1154,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
       {{"--hosts", hostsTwice, "read"},
        "Lines 2 and 3 of \"" + hostsTwice + "\" list the address 127.0.0.2 for controllers 1000 and 1001."},
       {{"--hosts", hostsEmpty, "read"}, "\"" + hostsEmpty + "\" lists no controller."},
-      {{"--sync-clock", "read"}, "--sync-clock only goes with write (see 'tavexctl --help')."},
+      {{"--sync-clock", "read"}, "read takes no option --sync-clock; it goes with write (see 'tavexctl help read')."},
       {{"write"}, "write needs ENTRY=VALUE arguments or --from FILE.csv (see 'tavexctl --help')."},
       {{"write", "speed"}, "write needs ENTRY=VALUE, not \"speed\" (see 'tavexctl --help')."},
       {{"write", "=5"}, "write needs ENTRY=VALUE, not \"=5\" (see 'tavexctl --help')."},
@@ -1198,6 +1198,8 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   }
   TRun vh = RunProgram({TAVEXCTL_EXE, "help", "vars"});
   EXPECT_EQ(vh.Out.find("--dry-run"), std::string::npos);
+  for (const char* o : {"--jobs N", "--timeout MS", "--retries N", "--no-cache"})
+    EXPECT_NE(vh.Out.find(o), std::string::npos) << o << vh.Out;
   TRun a = RunProgram({TAVEXCTL_EXE, "--format", "json", "adapters"});
   EXPECT_EQ(a.Status, 0) << a.Err;
   const json j = json::parse(a.Out);
@@ -1220,6 +1222,8 @@ TEST_F(Tavexctl, HelpVersionAndAdaptersNeedNoNetwork) {
   }
   EXPECT_LE(marks, 1) << a.Out;
   EXPECT_EQ(marked, expected) << a.Out;
+  // Only loopback has an address in the test's namespace: it stays the default.
+  EXPECT_EQ(marked, "lo") << a.Out;
 }
 
 }  // namespace

@@ -506,7 +506,9 @@ TEST_F(Transport, OnlyTheAskedControllersAnswerIsTaken) {
       t.Retries = 1;
       t.Timeout = 300;
       EXPECT_EQ(t.SendPing(), ownAnswerFollows);
-      if (ownAnswerFollows) EXPECT_EQ(t.LastFrame().PayloadText, "02");
+      if (ownAnswerFollows) {
+        EXPECT_EQ(t.LastFrame().PayloadText, "02");
+      }
       EXPECT_EQ(t.ForeignDropped(), 1u);
     }
   }
@@ -808,6 +810,59 @@ TEST_F(Transport, AnAnswerToAnEarlierRequestIsNeverTakenForALaterOne) {
     t.Timeout = 200;
     ASSERT_TRUE(t.SendPing());
     EXPECT_EQ(t.LastFrame().PayloadText, "02");
+    plc.SendLater({}, "127.0.0.9", 1, 0);  // keeps the peer's timers apart from the next case
+  }
+}
+
+// Answers that come after the time-out: the one taken by a resend is not
+// told from a prompt answer to it (a lost request looks the same), but
+// what reaches the request's socket after it ended, later than Timeout
+// after its latest send, surely came late, on the open socket as on a
+// resting one.
+TEST_F(Transport, AnswersAfterTheTimeOutAreCountedWithTheirDelay) {
+  struct Case {
+    const char* name;
+    std::function<int(int)> delay, copy;  // per request, as Numbered takes them
+    int retries, requests;
+    uint64_t late, resent, givenUp;
+    int minDelayMs;  // the least the longest delay can be (when late > 0)
+  } cases[] = {
+      // Sent at 0, 100 and 200; the first answer (250) is taken, the others
+      // (350, 450) come late: 150 and 250 ms after the last send.
+      {"slow_answer_taken_on_a_resend", [](int) { return 250; }, [](int) { return -1; }, 3, 1, 2, 2, 0, 250},
+      // Each given up at 100; the first answer reaches a resting socket, the second the open one.
+      {"slow_answers_given_up", [](int) { return 160; }, [](int) { return -1; }, 1, 2, 2, 0, 2, 160},
+      // The first request lost, the resend answered at once: a resend, nothing late.
+      {"lost_request", [](int k) { return k == 1 ? 100000 : 0; }, [](int) { return -1; }, 2, 1, 0, 1, 0, 0},
+      // A copy 30 ms after a prompt answer is no late answer.
+      {"prompt_copy", [](int) { return 0; }, [](int) { return 30; }, 3, 2, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCommunicator t;
+    std::atomic<int> count{0};
+    std::atomic<TPeer*> self{nullptr};
+    TPeer plc("127.0.0.2", kPort, Numbered(self, c.delay, c.copy, count));
+    self = &plc;
+    t.SetNad(1000);
+    t.RemoteIP = "127.0.0.2";
+    t.DefaultRetries = t.Retries = c.retries;
+    t.DefaultTimeout = t.Timeout = 100;
+    for (int i = 0; i < c.requests; ++i) t.SendPing();
+    // Whatever is still coming arrives within the last socket's rest.
+    std::this_thread::sleep_until(t.LateAnswersUntil() + std::chrono::milliseconds(50));
+    t.EndRests();
+    const TLateAnswers late = t.LateAnswers();
+    EXPECT_EQ(late.Count, c.late);
+    EXPECT_EQ(late.Resent, c.resent);
+    EXPECT_EQ(late.GivenUp, c.givenUp);
+    if (c.late > 0) {
+      // Counted from the latest send, not the first (that would give 450).
+      EXPECT_GE(late.MaxDelayMs, c.minDelayMs);
+      EXPECT_LT(late.MaxDelayMs, c.minDelayMs + 150);
+    } else {
+      EXPECT_EQ(late.MaxDelayMs, 0);
+    }
     plc.SendLater({}, "127.0.0.9", 1, 0);  // keeps the peer's timers apart from the next case
   }
 }

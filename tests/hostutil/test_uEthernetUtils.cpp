@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -374,12 +375,14 @@ TEST_F(AdapterTableTest, AssignFromLocalHostEmptiesRecordOnFailure) {
       {"table unreadable", "ws", {"10.1.2.3"}, false},
   };
   // No adapter here has an address that could stand in for the host's own
-  // (none, an invalid mask, loopback), whichever way the default route goes.
+  // (none, an invalid mask, switched off), whichever way the default route
+  // goes.
   table = {{"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"},
            {"odd0", "Ethernet adapter odd0", "172.16.0.1", "255.255.0"},
-           {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"}};
+           {"eth0", "Ethernet adapter eth0", "10.1.2.3", "255.0.0.0", false},
+           {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0", false}};
   for (const Case& c : cases) {
-    for (const char* r : {"", "wlan0", "odd0", "gone0"}) {
+    for (const char* r : {"", "wlan0", "odd0", "eth0", "lo", "gone0"}) {
       SCOPED_TRACE(std::string(c.what) + ", default route \"" + r + "\"");
       hostName = c.hostName;
       names["ws"] = c.addresses;
@@ -415,7 +418,7 @@ TEST_F(AdapterTableTest, AssignFromLocalHostFallsBackToTheDefaultRouteThenTheFir
       {"route by an adapter without address: the first with one", {"127.0.1.1"}, "wlan0", "eth0"},
       {"route by an adapter with an invalid mask: the first usable", {"127.0.1.1"}, "odd0", "eth0"},
       {"route by an adapter that is gone: the first usable", {"127.0.1.1"}, "gone0", "eth0"},
-      {"route by loopback", {"127.0.1.1"}, "lo", "lo"},
+      {"route by loopback while others have an address: the first of them", {"127.0.1.1"}, "lo", "eth0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -432,13 +435,62 @@ TEST_F(AdapterTableTest, AssignFromLocalHostFallsBackToTheDefaultRouteThenTheFir
     EXPECT_EQ(info.Description, description);
     EXPECT_EQ(info.Broadcast, GetBroadcastIP(ip, mask));
   }
-  // Only loopback and adapters without an address: nothing to choose.
-  table.resize(3);
-  names["ws"] = {"127.0.1.1"};
-  route.clear();
-  TEthernetAdapterInfo info = Marked();
-  EXPECT_FALSE(info.AssignFromLocalHost());
-  ExpectSame(info, TEthernetAdapterInfo());
+}
+
+// Loopback is the default only on a host without a network; otherwise a
+// host name that resolves to a loopback address (127.0.0.1 in many host
+// files) must not hide the adapter the network is on.
+TEST_F(AdapterTableTest, LoopbackIsTheDefaultOnlyWhenNoOtherAdapterIsUpWithAnAddress) {
+  const TAdapterRecord lo{"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"};
+  const TAdapterRecord lo2{"lo2", "Loopback adapter lo2", "127.0.0.2", "255.0.0.0"};
+  const TAdapterRecord eth0{"eth0", "Ethernet adapter eth0", "192.168.1.20", "255.255.255.0"};
+  const TAdapterRecord eth1{"eth1", "Ethernet adapter eth1", "10.1.2.3", "255.0.0.0"};
+  TAdapterRecord eth0Down = eth0, eth1Down = eth1, loDown = lo;
+  eth0Down.Up = eth1Down.Up = loDown.Up = false;
+  const TAdapterRecord wlan0{"wlan0", "Wireless adapter wlan0", "0.0.0.0", "0.0.0.0"};
+  const TAdapterRecord odd0{"odd0", "Ethernet adapter odd0", "172.16.0.1", "255.255.0"};
+  struct Case {
+    const char* what;
+    std::vector<TAdapterRecord> adapters;
+    std::vector<std::string> addresses;  // the host name's
+    std::string route;
+    std::string expectID;  // empty: false
+  };
+  const std::vector<Case> cases{
+      {"host name on 127.0.0.1, default route by eth1", {lo, eth0, eth1}, {"127.0.0.1"}, "eth1", "eth1"},
+      {"host name on 127.0.0.1, no default route", {lo, eth0, eth1}, {"127.0.0.1"}, "", "eth0"},
+      {"host name on 127.0.1.1, no default route", {lo, eth1}, {"127.0.1.1"}, "", "eth1"},
+      {"host name on another adapter's address beats the route", {lo, eth0, eth1}, {"10.1.2.3"}, "eth0", "eth1"},
+      {"default route by loopback does not count", {lo, eth0}, {"127.0.0.1"}, "lo", "eth0"},
+      {"only loopback: the netns case", {lo}, {"127.0.0.1"}, "", "lo"},
+      {"only loopback, a stock host file", {lo}, {"127.0.1.1"}, "", "lo"},
+      {"only loopback, the name does not resolve", {lo}, {}, "", "lo"},
+      {"loopback and adapters without a usable address", {wlan0, odd0, lo}, {"127.0.1.1"}, "wlan0", "lo"},
+      {"loopback and switched-off adapters with addresses", {eth0Down, lo, eth1Down}, {"10.1.2.3"}, "eth0", "lo"},
+      {"only loopback adapters: the host name's", {lo, lo2}, {"127.0.0.2"}, "", "lo2"},
+      {"only loopback adapters: the first", {lo, lo2}, {"127.0.1.1"}, "", "lo"},
+      {"host name on a switched-off adapter: the route's", {lo, eth0, eth1Down}, {"10.1.2.3"}, "eth0", "eth0"},
+      {"route by a switched-off adapter: the first up", {lo, eth0Down, eth1}, {"127.0.0.1"}, "eth0", "eth1"},
+      {"loopback switched off, nothing else", {loDown, wlan0}, {"127.0.0.1"}, "", ""},
+      {"no adapters", {}, {"127.0.0.1"}, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    table = c.adapters;
+    names["ws"] = c.addresses;
+    route = c.route;
+    TEthernetAdapterInfo info = Marked();
+    EXPECT_EQ(info.AssignFromLocalHost(), !c.expectID.empty());
+    EXPECT_EQ(info.ID, c.expectID);
+    if (c.expectID.empty()) {
+      ExpectSame(info, TEthernetAdapterInfo());
+      continue;
+    }
+    const auto it = std::find_if(c.adapters.begin(), c.adapters.end(),
+                                 [&](const TAdapterRecord& r) { return r.ID == c.expectID; });
+    ASSERT_NE(it, c.adapters.end());
+    ExpectSame(info, TEthernetAdapterInfo(it->ID, it->Description, it->IP, it->Mask));
+  }
 }
 
 TEST_F(AdapterTableTest, AssignFromIDTakesAnyAddress) {
@@ -601,13 +653,14 @@ TEST(AdapterTableFromInterfaces, EveryInterfaceWithItsFirstAddressOrZeros) {
   AdapterTableFromInterfaces(l.Head(), table);
   struct Row {
     std::string id, description, ip, mask;
+    bool up;
   };
   const std::vector<Row> expected{
-      {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"},
-      {"eth0", "Ethernet adapter eth0", "0.0.0.0", "0.0.0.0"},
-      {"eth1", "Ethernet adapter eth1", "0.0.0.0", "0.0.0.0"},
-      {"ppp0", "Point-to-point adapter ppp0", "10.64.0.2", "255.255.255.255"},
-      {"eth9", "Ethernet adapter eth9", "192.168.5.5", "0.0.0.0"},
+      {"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0", true},
+      {"eth0", "Ethernet adapter eth0", "0.0.0.0", "0.0.0.0", true},
+      {"eth1", "Ethernet adapter eth1", "0.0.0.0", "0.0.0.0", false},
+      {"ppp0", "Point-to-point adapter ppp0", "10.64.0.2", "255.255.255.255", true},
+      {"eth9", "Ethernet adapter eth9", "192.168.5.5", "0.0.0.0", true},
   };
   ASSERT_EQ(table.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -616,6 +669,7 @@ TEST(AdapterTableFromInterfaces, EveryInterfaceWithItsFirstAddressOrZeros) {
     EXPECT_EQ(table[i].Description, expected[i].description);
     EXPECT_EQ(table[i].IP, expected[i].ip);
     EXPECT_EQ(table[i].Mask, expected[i].mask);
+    EXPECT_EQ(table[i].Up, expected[i].up);
   }
 
   // Through the lookups: the adapter without an address is found, with
