@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "hostutil/uEthernetUtils.h"
+#include "tests/support/TestProcess.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -39,76 +40,11 @@ using namespace std::chrono_literals;
 
 // --- Processes -----------------------------------------------------------------
 
-struct TRun {
-  int Status = -1;  // exit status; 128 + signal; -1 when it had to be killed
-  std::string Out, Err;
-  json J;  // stdout parsed, when it is JSON
-};
-
-inline pid_t Spawn(const std::vector<std::string>& Args, int& Out, int& Err) {
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    close(out[0]);
-    close(err[0]);
-    close(out[1]);
-    close(err[1]);
-    std::vector<char*> argv;
-    for (const auto& a : Args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  Out = out[0];
-  Err = err[0];
-  return pid;
-}
-
-inline int Reap(pid_t Pid, bool Kill) {
-  int status = 0;
-  if (Kill) kill(Pid, SIGKILL);
-  if (waitpid(Pid, &status, 0) != Pid) return -1;
-  if (Kill) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Runs a program to its end (at most Limit), collecting both streams.
-inline TRun RunProgram(const std::vector<std::string>& Args, std::chrono::milliseconds Limit = 60s) {
-  TRun r;
-  int out = -1, err = -1;
-  const pid_t pid = Spawn(Args, out, err);
-  if (pid < 0) return r;
-  const auto end = std::chrono::steady_clock::now() + Limit;
-  bool outOpen = true, errOpen = true, late = false;
-  while (outOpen || errOpen) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      late = true;
-      break;
-    }
-    pollfd p[2] = {{outOpen ? out : -1, POLLIN, 0}, {errOpen ? err : -1, POLLIN, 0}};
-    if (poll(p, 2, static_cast<int>(left.count())) <= 0) continue;
-    char buf[4096];
-    for (int i = 0; i < 2; ++i) {
-      if (p[i].revents == 0) continue;
-      const ssize_t n = read(p[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        (i == 0 ? outOpen : errOpen) = false;
-        continue;
-      }
-      (i == 0 ? r.Out : r.Err).append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(out);
-  close(err);
-  r.Status = Reap(pid, late);
-  return r;
-}
+using testproc::Drain;
+using testproc::Reap;
+using testproc::RunProgram;
+using testproc::Spawn;
+using testproc::TRun;
 
 // --- Scenario pieces -------------------------------------------------------------
 

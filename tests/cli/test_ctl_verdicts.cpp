@@ -169,17 +169,7 @@ TEST_F(Tavexctl, AnInterruptAfterAnAcknowledgedBatchSaysItWasWritten) {
   ASSERT_FALSE(Log(52).empty());
   kill(pid, SIGINT);
   std::string o, e;
-  for (bool outOpen = true, errOpen = true; outOpen || errOpen;) {
-    pollfd p[2] = {{outOpen ? out : -1, POLLIN, 0}, {errOpen ? err : -1, POLLIN, 0}};
-    if (poll(p, 2, 10000) <= 0) break;
-    char buf[4096];
-    for (int i = 0; i < 2; ++i) {
-      if (p[i].revents == 0) continue;
-      const ssize_t n = read(p[i].fd, buf, sizeof buf);
-      if (n <= 0) (i == 0 ? outOpen : errOpen) = false;
-      else (i == 0 ? o : e).append(buf, static_cast<size_t>(n));
-    }
-  }
+  Drain(out, err, o, e, 10s);
   close(out);
   close(err);
   EXPECT_EQ(Reap(pid, false), 130) << e;
