@@ -119,11 +119,6 @@ class TTool {
   void CmdVars();
   void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values);
 
-  // Runs Work, catching what the operations throw: the failure is recorded
-  // against Plc (its text in What) and the walk ends; what was gathered is
-  // still printed.
-  template <class F>
-  bool Guarded(TTavex* Plc, F&& Work, std::string* What = nullptr);
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
                     bool Write);
   void CheckWritten(TRowResult& Row, const std::vector<std::string>& Values,
@@ -173,18 +168,5 @@ class TTool {
   // can still be seen.
   std::vector<std::unique_ptr<TTavex>> Spent;
 };
-
-template <class F>
-bool TTool::Guarded(TTavex* Plc, F&& Work, std::string* What) {
-  try {
-    Work();
-    return true;
-  } catch (const std::exception& e) {
-    Progress.Clear();
-    Fail(Who(*Plc) + ": " + Sentence(TerminalSafe(e.what())));
-    if (What != nullptr) *What = e.what();
-    return false;
-  }
-}
 
 }  // namespace tavex
