@@ -430,6 +430,10 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         Log("write: " + std::to_string(writes.Count()) + " value" + (writes.Count() == 1 ? "" : "s") +
             " acknowledged" +
             (progress.Batches > 1 ? " in " + std::to_string(progress.Batches) + " batches" : ""));
+      } else if (!Plc.Communicator->Stopped() && progress.Sent <= progress.Acknowledged) {
+        // The next batch never left (no socket could be had for it).
+        writeError = "the values' write could not be sent";
+        Log("write: " + writeError);
       } else if (!Plc.Communicator->Stopped()) {
         const std::string cause = NoAnswerText(*Plc.Communicator);
         writeError = progress.Batches > 1
