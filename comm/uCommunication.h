@@ -289,8 +289,9 @@ class TCommunicator {
                      const std::string& FrameText, const std::string& PayloadText)>
       OnReceive;
   // When set and true, Transact sends nothing more and fails at once (an
-  // interrupted run: the frame in flight is still waited for). Stopped()
-  // then tells that a transaction was refused this way.
+  // interrupted run); a transaction that waits for its answer when it turns
+  // true gives the wait up within one poll and is not sent again. Stopped()
+  // then tells that a transaction was refused or abandoned this way.
   const std::atomic<bool>* StopFlag = nullptr;
   bool Stopped() const { return Stopped_; }
   // Sees every datagram sent (Sent true: destination; on the owner's

@@ -176,6 +176,9 @@ struct TFleetResult {
   TLocalTime ClockSet;
   std::vector<std::string> ClockMissing;
   std::vector<std::string> ClockRejected;
+  // With a write: the program has rtc_weekday (a clock read back is
+  // complete as the clock write sets it). False otherwise.
+  bool HasWeekday = false;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
   bool ValuesWritten = false;  // every batch of the values' write was acknowledged
   // The values' write: batches holding values, and how many of them were

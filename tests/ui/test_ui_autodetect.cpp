@@ -180,6 +180,7 @@ class TestAutodetect : public QObject {
     QVERIFY(w.GetStatusChecked());
     QCOMPARE(Text(*w.vstSystem->model(), 1, 7), QString("ok"));
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("1450"));
     QCOMPARE(Text(*w.vstConfig->model(), 0, 5), QString("1180"));
     // The simulated clock runs on from 2026-03-04 05:06:07.
@@ -434,6 +435,7 @@ class TestAutodetect : public QObject {
     });
     poke.start();
     w.btnReadClick();
+    QVERIFY(Finished(w));
     poke.stop();
 
     QVERIFY(nested > 0);
@@ -466,6 +468,7 @@ class TestAutodetect : public QObject {
     TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
     w.PageControl1->setCurrentIndex(1);
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(Finished(w));
     TApplication::ErrorDisplay = nullptr;
 
     QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
@@ -497,6 +500,7 @@ class TestAutodetect : public QObject {
     QAbstractItemModel& cfg = *w.vstConfig->model();
     for (int r = 0; r < 100; ++r) Click(cfg, r, false);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(cfg, 100, 104), QString("1180"));
     QCOMPARE(Text(cfg, 100, 4), QString("1450"));
     QVERIFY(Text(cfg, 99, 104).isEmpty());

@@ -360,6 +360,7 @@ class TestPages : public QObject {
     Click(cfg, 3, false);  // Autodetect checked every row
     Sim_->ClearLog();
     w.btnReadClick();
+    QVERIFY(Finished(w));
 
     // A real as the shortest text of its single; a timer, never read, as "?"
     // rather than a 0 the controller does not hold.
@@ -398,6 +399,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
     QAbstractItemModel& cfg = *w.vstConfig->model();
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(cfg, 2, 5), QString("21.5"));
     // Marks on the cells that must not be asked, to see that they stay.
     QString shown;
@@ -435,6 +437,7 @@ class TestPages : public QObject {
     });
     watch.start();
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(Finished(w));
     watch.stop();
 
     QVERIFY(seen.Polls > 0);
@@ -478,6 +481,7 @@ class TestPages : public QObject {
     watch.start();
     const auto start = std::chrono::steady_clock::now();
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(Finished(w));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     watch.stop();
     QVERIFY(w.IsStopRequested());
@@ -496,6 +500,7 @@ class TestPages : public QObject {
     // The next Read asks every controller again.
     QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults(json::object())));
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(cfg, 1, 4), QString("1450"));
     QVERIFY(w.lblProgress->text().isEmpty());
   }
@@ -515,6 +520,7 @@ class TestPages : public QObject {
     for (int run = 0; run < 2; ++run) {
       Sim_->ClearLog();
       w.btnReadClick();
+      QVERIFY(Finished(w));
       QStringList row0, row1;
       for (int c = 4; c < 8; ++c) row0 << Text(cfg, 0, c);
       for (int c = 4; c < 8; ++c) row1 << Text(cfg, 1, c);
@@ -548,6 +554,7 @@ class TestPages : public QObject {
     for (int i = 0; i < 2; ++i) w.GetTavexList().Items(i)->SetDirectConnection(true);
     Sim_->ClearLog();
     w.btnReadClick();
+    QVERIFY(Finished(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
     QCOMPARE(Text(cfg, 1, 4), QString("?"));
@@ -575,6 +582,7 @@ class TestPages : public QObject {
     });
     watch.start();
     w.btnReadClick();
+    QVERIFY(Finished(w));
     watch.stop();
     QVERIFY(clicked);
     QVERIFY(w.IsStopRequested());
@@ -710,6 +718,7 @@ class TestPages : public QObject {
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     w.vstConfig->setFocus();
@@ -806,6 +815,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
     Click(*w.vstConfig->model(), 0, true);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
 
@@ -866,6 +876,7 @@ class TestPages : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", -1.2345679e-20), Var("fan_speed", "word", 1450)}))}));
     TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("-1.2345679E-20"));
     auto tip = [&](int Column) {
       QToolTip::hideText();
@@ -903,6 +914,7 @@ class TestPages : public QObject {
     Click(*w.vstConfig->model(), 0, true);
     TApplication::ErrorDisplay = [](const QString&) {};
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(Finished(w));
     QVERIFY(w.GetCells().At(0, 0).Busy);
     QImage busy = paint(4);
     QCOMPARE(busy.pixelColor(0, 5), kRed);
@@ -931,6 +943,7 @@ class TestPages : public QObject {
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 1, false);  // Autodetect checked every row
     w.btnReadClick();
+    QVERIFY(Finished(w));
 
     QString shown;
     bool all = false, opened = false;
@@ -940,6 +953,7 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(false);
     w.btnWriteClick();
+    QVERIFY(Finished(w));
 
     // Every cell is written with its text, edited or not; "?" and unknown
     // entries are not written.
@@ -968,6 +982,7 @@ class TestPages : public QObject {
     DoubleClick(0, 4);
     Sim_->ClearLog();
     w.btnWriteClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Writes("127.0.0.2").front(), (std::map<std::string, double>{{"fan_speed", 1600}}));
     QCOMPARE(Text(cfg, 0, 4), QString("1600"));
   }
@@ -980,11 +995,13 @@ class TestPages : public QObject {
     Click(cfg, 0, true);
     Click(cfg, 1, true);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QVERIFY(!Text(cfg, 1, 3).isEmpty());  // Read needs no weekday
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     const TLocalTime before = LocalNow();
     w.btnWriteClick();
+    QVERIFY(Finished(w));
     const TLocalTime after = LocalNow();
 
     for (const char* ip : {"127.0.0.2", "127.0.0.3"}) {
@@ -1022,6 +1039,7 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     QTest::mouseClick(w.btnWrite, Qt::LeftButton);
+    QVERIFY(Finished(w));
     QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
     QVERIFY(w.GetCells().At(1, 0).Busy);
     QVERIFY(!w.GetCells().At(1, 1).Busy);
