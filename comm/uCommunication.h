@@ -294,6 +294,8 @@ class TCommunicator {
   // then tells that a transaction was refused or abandoned this way.
   const std::atomic<bool>* StopFlag = nullptr;
   bool Stopped() const { return Stopped_; }
+  // Forgets an earlier stop (Stopped() false), for the next run.
+  void ClearStopped() { Stopped_ = false; }
   // Sees every datagram sent (Sent true: destination; on the owner's
   // thread, after the send) and every datagram the socket received (Sent
   // false: sender; on the listener thread with the communicator's lock held,

@@ -292,7 +292,7 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
   if (plc == nullptr || static_cast<size_t>(Row) >= Snapshots_.size() || !Snapshots_[static_cast<size_t>(Row)])
     return;
   Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
-  ++Run_.Finished;
+  if (!Result.Interrupted) ++Run_.Finished;
   for (size_t k = 0; k < Result.Entries.size(); ++k) {
     TCell* cell = Cells.Cell(Row, static_cast<int>(k));
     if (cell == nullptr) continue;
