@@ -117,20 +117,16 @@ int main(int argc, char** argv) {
   }
   ok = Save(fmMain, out + "/system-check-done.png") && ok;
 
-  // Read: once while the second controller's values are under way (the
-  // bottom bar tells which), then stopped with Esc in the third controller's
-  // row; then a whole Read.
+  // Read: once while the controllers' values are under way (their cells
+  // red), then stopped with Esc; then a whole Read.
   fmMain.PageControl1->setCurrentIndex(1);
   bool reading = false, stopping = false;
   QTimer readWatch;
   readWatch.setInterval(0);
   QObject::connect(&readWatch, &QTimer::timeout, [&] {
-    const QString bar = fmMain.lblProgress->text();
-    if (!reading && bar.startsWith("Reading 1001: fan_speed")) {
+    if (!reading && fmMain.GetCells().At(1, 0).Busy) {
       reading = true;
       ok = Save(fmMain, out + "/read-running.png") && ok;
-    }
-    if (!stopping && bar.startsWith("Reading 1002: pump_speed")) {
       stopping = true;
       QTest::keyClick(&fmMain, Qt::Key_Escape);
     }
@@ -139,6 +135,7 @@ int main(int argc, char** argv) {
   (void)QTest::qWaitForWindowActive(&fmMain);
   readWatch.start();
   fmMain.btnReadClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   readWatch.stop();
   if (!reading || !stopping || !fmMain.IsStopRequested()) {
     std::fprintf(stderr, "tavex-screenshots: the Read was not seen under way, or not stopped\n");
@@ -148,6 +145,7 @@ int main(int argc, char** argv) {
 
   // Read, then edit a value in the Edit Value dialog and select another cell.
   fmMain.btnReadClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   QTimer::singleShot(0, [&] {
     fmEditValue.edValue->setText("1500");
     fmEditValue.edValue->selectAll();
