@@ -1,44 +1,21 @@
+// The main window's configuration grid: cell texts and colours, the
+// single-cell selection by mouse and keyboard, editing, the event filter.
 #include "ui/fMain.h"
 
-#include <QApplication>
-#include <QColor>
-#include <QCheckBox>
-#include <QCloseEvent>
-#include <QFontMetrics>
-#include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
-#include <QLocale>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
-#include <QPushButton>
-#include <QSettings>
-#include <QShortcut>
-#include <QStyle>
-#include <QTabWidget>
 #include <QTableView>
-#include <QThread>
-#include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
-#include <stdexcept>
-#include <utility>
 
-#include "abus/uABus.h"
-#include "comm/uCommunication.h"
-#include "hostutil/uEthernetUtils.h"
-#include "plc/uOperations.h"
 #include "ui/fEditValue.h"
-#include "ui/fOptions.h"
+#include "ui/fMainInternal.h"
 #include "ui/uApplication.h"
 #include "ui/uCellPainter.h"
 #include "ui/uGridModels.h"
-#include "ui/uSettings.h"
-#include "ui/fMainInternal.h"
-#include "vars/uConfigFile.h"
 
 namespace tavex {
 

@@ -1,44 +1,22 @@
+// The main window's controls, their layout and their connections.
 #include "ui/fMain.h"
 
-#include <QApplication>
-#include <QColor>
 #include <QCheckBox>
-#include <QCloseEvent>
-#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLocale>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QPalette>
 #include <QPushButton>
-#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <stdexcept>
-#include <utility>
 
-#include "abus/uABus.h"
-#include "comm/uCommunication.h"
-#include "hostutil/uEthernetUtils.h"
-#include "plc/uOperations.h"
-#include "ui/fEditValue.h"
-#include "ui/fOptions.h"
-#include "ui/uApplication.h"
-#include "ui/uCellPainter.h"
-#include "ui/uGridModels.h"
-#include "ui/uSettings.h"
 #include "ui/fMainInternal.h"
-#include "vars/uConfigFile.h"
+#include "ui/uApplication.h"
 
 namespace tavex {
 

@@ -1,46 +1,26 @@
+// The main window's operations: Autodetect and the status check (on the
+// window's thread), Read and Write (served off it, shown as reported).
 #include "ui/fMain.h"
 
 #include <QApplication>
-#include <QColor>
 #include <QCheckBox>
-#include <QCloseEvent>
-#include <QFontMetrics>
-#include <QHBoxLayout>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLocale>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
-#include <QPalette>
-#include <QPushButton>
-#include <QSettings>
-#include <QShortcut>
-#include <QStyle>
-#include <QTabWidget>
 #include <QTableView>
 #include <QThread>
-#include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <iterator>
-#include <stdexcept>
+#include <string>
 #include <utility>
 
-#include "abus/uABus.h"
 #include "comm/uCommunication.h"
-#include "hostutil/uEthernetUtils.h"
+#include "plc/uFleet.h"
+#include "plc/uOperationRunner.h"
 #include "plc/uOperations.h"
-#include "ui/fEditValue.h"
-#include "ui/fOptions.h"
-#include "ui/uApplication.h"
+#include "ui/fMainInternal.h"
 #include "ui/uCellPainter.h"
 #include "ui/uGridModels.h"
 #include "ui/uOperationsController.h"
-#include "ui/uSettings.h"
-#include "ui/fMainInternal.h"
-#include "vars/uConfigFile.h"
 
 namespace tavex {
 
