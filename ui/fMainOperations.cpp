@@ -302,8 +302,10 @@ void TfmMain::RunEnded(bool Stopped) {
   Snapshots_.clear();
   ConfigModel_->Refresh();
   RunDisplay_.reset();
-  ShowOutcome(Stopped, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished,
-              Run_.Total, QStringLiteral(" controllers"));
+  // A stop that came when every controller was done cut nothing short.
+  const bool cut = Stopped && Run_.Finished < Run_.Total;
+  ShowOutcome(cut, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished, Run_.Total,
+              QStringLiteral(" controllers"));
   RunGuard_.reset();  // last: a close that came meanwhile happens now
 }
 

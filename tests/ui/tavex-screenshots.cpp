@@ -29,6 +29,7 @@
 #include "ui/fMain.h"
 #include "ui/fOptions.h"
 #include "ui/uApplication.h"
+#include "ui/uOperationsController.h"
 
 namespace {
 
@@ -117,26 +118,22 @@ int main(int argc, char** argv) {
   }
   ok = Save(fmMain, out + "/system-check-done.png") && ok;
 
-  // Read: once while the controllers' values are under way (their cells
-  // red), then stopped with Esc; then a whole Read.
+  // Read: once while the second controller's values are under way (its
+  // cells red; grabbed as its exchange begins), then stopped with Esc; then
+  // a whole Read.
   fmMain.PageControl1->setCurrentIndex(1);
   bool reading = false, stopping = false;
-  QTimer readWatch;
-  readWatch.setInterval(0);
-  QObject::connect(&readWatch, &QTimer::timeout, [&] {
-    if (!reading && fmMain.GetCells().At(1, 0).Busy) {
-      reading = true;
-      ok = Save(fmMain, out + "/read-running.png") && ok;
-      stopping = true;
-      QTest::keyClick(&fmMain, Qt::Key_Escape);
-    }
+  QObject::connect(fmMain.Operations(), &tavex::TOperationsController::RowStarted, [&](int Row) {
+    if (reading || Row != 1) return;
+    reading = true;
+    ok = Save(fmMain, out + "/read-running.png") && ok;
+    stopping = true;
+    fmMain.StopOperation();  // as Esc does
   });
   fmMain.activateWindow();
   (void)QTest::qWaitForWindowActive(&fmMain);
-  readWatch.start();
   fmMain.btnReadClick();
   (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
-  readWatch.stop();
   if (!reading || !stopping || !fmMain.IsStopRequested()) {
     std::fprintf(stderr, "tavex-screenshots: the Read was not seen under way, or not stopped\n");
     ok = false;
