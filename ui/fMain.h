@@ -134,6 +134,8 @@ class TfmMain : public QWidget {
  public slots:
   void btnAutodetectClick();
   void btnCheckClick();
+  // Start Read or Write of the checked rows and return at once; the run
+  // goes on off this thread, and IsBusy() is true until it has ended.
   void btnReadClick();
   void btnWriteClick();
   void btnSetupClick();
