@@ -240,7 +240,7 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       }
     }
     accepted = WaitForAnswer(Timeout);
-    if (!accepted && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed)) {
+    if (!accepted && AbandonOnStop && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed)) {
       // Stopped while waiting: the answer is not waited out, nor is the
       // request sent again.
       Stopped_ = true;
@@ -308,7 +308,8 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
     const uint32_t elapsed = Ticks() - start;  // unsigned: a wrapped counter does no harm
     // A stopped run abandons its wait at once (the answer, should it
     // come, lands on a socket nobody waits on).
-    const bool stopped = !ended && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed);
+    const bool stopped =
+        !ended && AbandonOnStop && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed);
     if (stopped || TimeoutMs < 0 || elapsed > static_cast<uint32_t>(TimeoutMs)) {
       // An answer that arrived in this same poll still counts as too late.
       std::lock_guard<std::mutex> g(Lock_);

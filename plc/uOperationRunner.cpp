@@ -18,6 +18,7 @@ bool TOperationRunner::Start(TRunSpec Spec, TRunEvents Events) {
   for (TRunItem& item : Spec_.Items) {
     if (item.Plc == nullptr) continue;
     item.Plc->Communicator->StopFlag = &Stop_;
+    item.Plc->Communicator->AbandonOnStop = true;  // Stop does not wait out an answer
     item.Plc->Communicator->ClearStopped();  // a stop of an earlier run
     // The workers never run the owner's idle hook (it may touch the owner's
     // thread only); the record's own waits sleep on their answer instead.
@@ -45,7 +46,10 @@ void TOperationRunner::Wait() {
 
 void TOperationRunner::Release() {
   for (TRunItem& item : Spec_.Items)
-    if (item.Plc != nullptr) item.Plc->Communicator->StopFlag = nullptr;
+    if (item.Plc != nullptr) {
+      item.Plc->Communicator->StopFlag = nullptr;
+      item.Plc->Communicator->AbandonOnStop = false;
+    }
 }
 
 void TOperationRunner::Run() {

@@ -178,6 +178,7 @@ TEST_F(ReceivePath, AStopWhileWaitingAbandonsTheRequestAndSendsNothingMore) {
       return true;
     };
     comm.StopFlag = &stop;
+    comm.AbandonOnStop = true;
     comm.Timeout = comm.DefaultTimeout = 60000;
     comm.Retries = comm.DefaultRetries = 3;
     comm.SetNad(1000);
@@ -190,6 +191,33 @@ TEST_F(ReceivePath, AStopWhileWaitingAbandonsTheRequestAndSendsNothingMore) {
     Feed(answer, "127.0.0.7");
     EXPECT_FALSE(comm.IsActive());
   }
+  comm.StopFlag = nullptr;
+  comm.AbandonOnStop = false;
+}
+
+TEST_F(ReceivePath, WithoutAbandonOnStopTheFrameInFlightIsStillWaitedFor) {
+  // The stop comes while the answer is on its way: it is taken (a write's
+  // acknowledgement tells that the value was written), and nothing more is
+  // sent after it.
+  std::atomic<bool> stop{false};
+  std::thread late;
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+    stop = true;
+    late = std::thread([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      Feed(answer, "127.0.0.7");
+    });
+    return true;
+  };
+  comm.StopFlag = &stop;
+  comm.Timeout = comm.DefaultTimeout = 60000;
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.7";
+  EXPECT_TRUE(comm.SendPing());
+  late.join();
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_TRUE(comm.Stopped());
   comm.StopFlag = nullptr;
 }
 
