@@ -240,6 +240,13 @@ bool TCommunicator::Transact(const uint8_t* Frame, uint16_t Len) {
       }
     }
     accepted = WaitForAnswer(Timeout);
+    if (!accepted && AbandonOnStop && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed)) {
+      // Stopped while waiting: the answer is not waited out, nor is the
+      // request sent again.
+      Stopped_ = true;
+      if (DirectConnection) QuietMs_ = Timeout;
+      break;
+    }
     // On the fixed port of a direct connection a late answer would land in
     // the next wait: the next send waits out a quiet period first.
     if (DirectConnection && LastWaitTimedOut_) QuietMs_ = Timeout;
@@ -299,7 +306,11 @@ bool TCommunicator::WaitForAnswer(int TimeoutMs) {
     // have set the state back to Waiting.
     const bool ended = State_.load(std::memory_order_acquire) == TTransState::Idle;
     const uint32_t elapsed = Ticks() - start;  // unsigned: a wrapped counter does no harm
-    if (TimeoutMs < 0 || elapsed > static_cast<uint32_t>(TimeoutMs)) {
+    // A stopped run abandons its wait at once (the answer, should it
+    // come, lands on a socket nobody waits on).
+    const bool stopped =
+        !ended && AbandonOnStop && StopFlag != nullptr && StopFlag->load(std::memory_order_relaxed);
+    if (stopped || TimeoutMs < 0 || elapsed > static_cast<uint32_t>(TimeoutMs)) {
       // An answer that arrived in this same poll still counts as too late.
       std::lock_guard<std::mutex> g(Lock_);
       timedOut = true;

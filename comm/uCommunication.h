@@ -289,10 +289,17 @@ class TCommunicator {
                      const std::string& FrameText, const std::string& PayloadText)>
       OnReceive;
   // When set and true, Transact sends nothing more and fails at once (an
-  // interrupted run: the frame in flight is still waited for). Stopped()
-  // then tells that a transaction was refused this way.
+  // interrupted run). Stopped() then tells that a transaction was refused
+  // (or abandoned, below) this way.
   const std::atomic<bool>* StopFlag = nullptr;
+  // With StopFlag: a transaction that waits for its answer when the flag
+  // turns true gives the wait up within one poll and is not sent again.
+  // False: the frame in flight is still waited for (its answer tells, for a
+  // write, whether it was taken).
+  bool AbandonOnStop = false;
   bool Stopped() const { return Stopped_; }
+  // Forgets an earlier stop (Stopped() false), for the next run.
+  void ClearStopped() { Stopped_ = false; }
   // Sees every datagram sent (Sent true: destination; on the owner's
   // thread, after the send) and every datagram the socket received (Sent
   // false: sender; on the listener thread with the communicator's lock held,

@@ -376,6 +376,7 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
 
   // Which element each entry names, before any value text touches one.
   Plc.LinkVariables(all, false);
+  if (Options.Write) Result.HasWeekday = requests.Items(static_cast<int>(n + 6))->Link != nullptr;
 
   // A write that went unanswered ends the writing (no clock write after
   // it); the read-back still follows, to tell what the controller holds.

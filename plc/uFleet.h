@@ -5,8 +5,10 @@
 // answering given up at once instead of costing a time-out per entry. The
 // status check and the allocation file listing take the same stages.
 //
-// The desktop tool keeps its cell-by-cell walk (uOperations); this unit is
-// built from the same record (TTavex) and its exchange building blocks.
+// The desktop tool's Read and Write take the same exchange, through its
+// operation runner (uOperationRunner); this unit is built from the same
+// record (TTavex) and its exchange building blocks as the cell-by-cell walk
+// of uOperations.
 //
 // Threads: RunFleet, RunStatus, RunAlc and RunPool are called from one
 // thread and return when every item is done. A record is served by one
@@ -176,6 +178,9 @@ struct TFleetResult {
   TLocalTime ClockSet;
   std::vector<std::string> ClockMissing;
   std::vector<std::string> ClockRejected;
+  // With a write: the program has rtc_weekday (a clock read back is
+  // complete as the clock write sets it). False otherwise.
+  bool HasWeekday = false;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
   bool ValuesWritten = false;  // every batch of the values' write was acknowledged
   // The values' write: batches holding values, and how many of them were

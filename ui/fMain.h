@@ -3,10 +3,12 @@
 // and Close. It owns its own communicator, the controller list, the
 // configuration entries and the value cells behind the configuration grid.
 //
-// Threads: the UI thread only. Every network wait processes pending events
-// (the communicators' idle hook), so handlers can run nested inside a
-// running operation; one guard makes sure that while an operation runs no
-// other starts, the controller list stays as it is, and closing waits.
+// Threads: the UI thread only. Read and Write run off it (an operations
+// controller over plc/'s runner) and report back through queued signals;
+// Autodetect and the status check wait on this thread and process pending
+// events meanwhile (the communicators' idle hook). One guard makes sure
+// that while an operation runs no other starts, the controller list stays
+// as it is, and closing waits for its end.
 #pragma once
 
 #include <QColor>
@@ -26,6 +28,7 @@
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "ui/uCells.h"
+#include "ui/uGridModels.h"
 
 class QCheckBox;
 class QFontMetrics;
@@ -46,6 +49,8 @@ class TConfigModel;
 class TSystemModel;
 class TfmEditValue;
 class TfmOptions;
+class TOperationsController;
+struct TFleetResult;
 
 struct TMainOptions {
   // The configuration file to read; empty: none (no password, no entries).
@@ -123,19 +128,23 @@ class TfmMain : public QWidget {
   // True while an operation (autodetect, status check, read, write, setup) runs.
   bool IsBusy() const { return Busy_; }
   TSystemModel* SystemModel() const { return SystemModel_.get(); }
+  TOperationsController* Operations() const { return Operations_.get(); }
   TConfigModel* ConfigModel() const { return ConfigModel_.get(); }
 
  public slots:
   void btnAutodetectClick();
   void btnCheckClick();
+  // Start Read or Write of the checked rows and return at once; the run
+  // goes on off this thread, and IsBusy() is true until it has ended.
   void btnReadClick();
   void btnWriteClick();
   void btnSetupClick();
   void btnCloseClick();
   void Timer1Timer();
   void PageControl1Change(int Index);
-  // Esc, or Close while an operation runs: the status check, Read or Write
-  // ends after the request in flight; Autodetect after its listening.
+  // Esc, or Close while an operation runs: the status check ends after the
+  // request in flight, Read and Write abandon it and send nothing more;
+  // Autodetect ends after its listening.
   void StopOperation();
 
  public:
@@ -218,9 +227,9 @@ class TfmMain : public QWidget {
     TfmMain& Window_;
   };
 
-  // Cells asked so far in the running Read or Write, and in all.
-  struct TProgress {
-    const char* Verb;  // "Reading", "Writing"
+  // Controllers finished so far in the running Read or Write, and in all.
+  struct TRunProgress {
+    bool Write = false;
     int Finished = 0;
     int Total = 0;
   };
@@ -232,7 +241,8 @@ class TfmMain : public QWidget {
   void ShowWarning(const QString& Text);
   // The bottom bar's text after an operation: stopped, or the controllers
   // that failed, or nothing.
-  void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total);
+  void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total,
+                   const QString& Unit = QString());
   // The number of the checked rows of a grid.
   static int CheckedRows(const TCheckedRowsModel& Model);
   void FormCreate();
@@ -240,8 +250,12 @@ class TfmMain : public QWidget {
   void SetPageButtonsEnabled(bool Enabled);
   void SetColumnWidths();
   char DecimalSeparator() const;
-  // The value-cell callbacks of Read and Write for one row.
-  TRowSteps RowSteps(int Row, TProgress& Progress);
+  // Read and Write: the run of the checked rows, and what it reports.
+  void StartRun(bool Write);
+  void RunRowStarted(int Row);
+  void RunRowFinished(int Row, const TFleetResult& Result);
+  void RunEnded(bool Stopped);
+  void ShowRunProgress(int Row);
   // Notes a controller that failed, and why, for the bottom bar.
   void NoteFailure(const TTavex& Plc, const std::string& Why);
 
@@ -277,6 +291,17 @@ class TfmMain : public QWidget {
   // "1002: PLC not responding!" for each controller that failed in the
   // running operation.
   QStringList Failures_;
+
+  // The running Read or Write: its hold on the operation slot and the busy
+  // display, its progress, and the snapshot shown for each row whose record
+  // it holds.
+  std::unique_ptr<TOperationGuard> RunGuard_;
+  std::unique_ptr<TBusyDisplay> RunDisplay_;
+  TRunProgress Run_;
+  std::vector<std::optional<TRowSnapshot>> Snapshots_;
+  // Declared after the controllers, so that it is gone (its run stopped and
+  // waited for) before they are.
+  std::unique_ptr<TOperationsController> Operations_;
 
   std::unique_ptr<TSystemModel> SystemModel_;
   std::unique_ptr<TConfigModel> ConfigModel_;

@@ -100,6 +100,7 @@ QString TCheckedRowsModel::FixedText(int Row, int Column) const {
     case 1:
       return QString::number(plc->Nad);
     case 2:
+      if (const TRowSnapshot* shot = SnapshotOf(Row)) return QString::fromStdString(shot->Ip);
       return QString::fromStdString(plc->GetIpAddress());
     default:
       return QString();
@@ -130,6 +131,8 @@ QString TSystemModel::StatusText(int Row, int Step) const {
   const int64_t cell = 5 * static_cast<int64_t>(Row) + Step;
   if (CheckProgress_ != -1 && CheckProgress_ <= cell) return QString();
   if (CheckLimit_ != -1 && CheckLimit_ <= cell) return QString();
+  if (const TRowSnapshot* shot = SnapshotOf(Row))
+    return shot->Flags[Step] ? QStringLiteral("ok") : QStringLiteral("error");
   const bool flags[5] = {plc->SocketOpen, plc->Responding, plc->HasProgram, plc->AlcOk,
                          plc->PlcRunning};
   return flags[Step] ? QStringLiteral("ok") : QStringLiteral("error");
@@ -174,7 +177,10 @@ QString TConfigModel::CellText(int Row, int Column) const {
   if (Column < 3) return FixedText(Row, Column);
   const TTavex* plc = List_.Items(Row);
   if (plc == nullptr) return QString();
-  if (Column == 3) return QString::fromStdString(plc->RtcText);
+  if (Column == 3) {
+    if (const TRowSnapshot* shot = SnapshotOf(Row)) return QString::fromStdString(shot->Rtc);
+    return QString::fromStdString(plc->RtcText);
+  }
   return QString::fromStdString(Cells_.At(Row, Column - kFixedColumns).Text);
 }
 

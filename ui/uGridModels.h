@@ -17,10 +17,23 @@ namespace tavex {
 class TTavexList;
 class TCellTable;
 
+// What the grids show of a controller whose record an operation off the
+// user-interface thread holds (it must not be read meanwhile): its state as
+// it was when the operation took it.
+struct TRowSnapshot {
+  std::string Ip;
+  std::string Rtc;
+  bool Flags[5] = {};  // SocketOpen, Responding, HasProgram, AlcOk, PlcRunning
+};
+
 // Rows by count, each with a two-state check box in column 0.
 class TCheckedRowsModel : public QAbstractTableModel {
  public:
   explicit TCheckedRowsModel(const TTavexList& List, QObject* Parent = nullptr);
+
+  // The snapshot to show instead of a row's record; empty, or nullptr for a
+  // row: the record is read.
+  std::function<const TRowSnapshot*(int Row)> Snapshot;
 
   // The check state a new row starts with (empty: unchecked).
   std::function<bool(int Row)> InitNode;
@@ -52,6 +65,7 @@ class TCheckedRowsModel : public QAbstractTableModel {
   // Text of the fixed columns "No.", "NAD", "IP"; empty for a row without
   // a controller.
   QString FixedText(int Row, int Column) const;
+  const TRowSnapshot* SnapshotOf(int Row) const { return Snapshot ? Snapshot(Row) : nullptr; }
 
   const TTavexList& List_;
 

@@ -164,6 +164,63 @@ TEST_F(ReceivePath, SendHookRunsATransactionWithoutASocket) {
   EXPECT_FALSE(comm.IsActive());
 }
 
+TEST_F(ReceivePath, AStopWhileWaitingAbandonsTheRequestAndSendsNothingMore) {
+  // A stop that comes while the answer is awaited, or before the request:
+  // either way one send at most, and a time-out that is not waited out
+  // (with these values a request not abandoned would be sent three times).
+  for (const bool before : {false, true}) {
+    SCOPED_TRACE(before ? "stopped before" : "stopped while waiting");
+    std::atomic<bool> stop{before};
+    int sends = 0;
+    comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+      ++sends;
+      stop = true;
+      return true;
+    };
+    comm.StopFlag = &stop;
+    comm.AbandonOnStop = true;
+    comm.Timeout = comm.DefaultTimeout = 60000;
+    comm.Retries = comm.DefaultRetries = 3;
+    comm.SetNad(1000);
+    comm.RemoteIP = "127.0.0.7";
+    EXPECT_FALSE(comm.SendPing());
+    EXPECT_EQ(sends, before ? 0 : 1);
+    EXPECT_TRUE(comm.Stopped());
+    EXPECT_FALSE(comm.IsActive());
+    // A late answer finds nobody waiting for it.
+    Feed(answer, "127.0.0.7");
+    EXPECT_FALSE(comm.IsActive());
+  }
+  comm.StopFlag = nullptr;
+  comm.AbandonOnStop = false;
+}
+
+TEST_F(ReceivePath, WithoutAbandonOnStopTheFrameInFlightIsStillWaitedFor) {
+  // The stop comes while the answer is on its way: it is taken (a write's
+  // acknowledgement tells that the value was written), and nothing more is
+  // sent after it.
+  std::atomic<bool> stop{false};
+  std::thread late;
+  comm.SendHook = [&](const uint8_t*, size_t, const std::string&, uint16_t) {
+    stop = true;
+    late = std::thread([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      Feed(answer, "127.0.0.7");
+    });
+    return true;
+  };
+  comm.StopFlag = &stop;
+  comm.Timeout = comm.DefaultTimeout = 60000;
+  comm.SetNad(1000);
+  comm.RemoteIP = "127.0.0.7";
+  EXPECT_TRUE(comm.SendPing());
+  late.join();
+  EXPECT_EQ(comm.LastFrame().PayloadText, "0102");
+  EXPECT_FALSE(comm.SendPing());
+  EXPECT_TRUE(comm.Stopped());
+  comm.StopFlag = nullptr;
+}
+
 // While Autodetect listens, datagrams fed from inside its broadcast (no
 // socket; the window then times out at once).
 struct TDatagram {

@@ -56,6 +56,14 @@ inline void Click(QAbstractItemModel& Model, int Row, bool Check) {
   Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
+// Waits until the window's operation under way (Read and Write run off
+// the window's thread) has ended; false when it is still running after
+// TimeoutMs.
+template <class TWindow>
+bool Finished(const TWindow& Window, int TimeoutMs = 60000) {
+  return QTest::qWaitFor([&] { return !Window.IsBusy(); }, TimeoutMs);
+}
+
 // A temporary directory with the settings store and configuration files.
 class TUiFiles {
  public:

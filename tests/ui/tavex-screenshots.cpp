@@ -29,6 +29,7 @@
 #include "ui/fMain.h"
 #include "ui/fOptions.h"
 #include "ui/uApplication.h"
+#include "ui/uOperationsController.h"
 
 namespace {
 
@@ -117,29 +118,22 @@ int main(int argc, char** argv) {
   }
   ok = Save(fmMain, out + "/system-check-done.png") && ok;
 
-  // Read: once while the second controller's values are under way (the
-  // bottom bar tells which), then stopped with Esc in the third controller's
-  // row; then a whole Read.
+  // Read: once while the second controller's values are under way (its
+  // cells red; grabbed as its exchange begins), then stopped with Esc; then
+  // a whole Read.
   fmMain.PageControl1->setCurrentIndex(1);
   bool reading = false, stopping = false;
-  QTimer readWatch;
-  readWatch.setInterval(0);
-  QObject::connect(&readWatch, &QTimer::timeout, [&] {
-    const QString bar = fmMain.lblProgress->text();
-    if (!reading && bar.startsWith("Reading 1001: fan_speed")) {
-      reading = true;
-      ok = Save(fmMain, out + "/read-running.png") && ok;
-    }
-    if (!stopping && bar.startsWith("Reading 1002: pump_speed")) {
-      stopping = true;
-      QTest::keyClick(&fmMain, Qt::Key_Escape);
-    }
+  QObject::connect(fmMain.Operations(), &tavex::TOperationsController::RowStarted, [&](int Row) {
+    if (reading || Row != 1) return;
+    reading = true;
+    ok = Save(fmMain, out + "/read-running.png") && ok;
+    stopping = true;
+    fmMain.StopOperation();  // as Esc does
   });
   fmMain.activateWindow();
   (void)QTest::qWaitForWindowActive(&fmMain);
-  readWatch.start();
   fmMain.btnReadClick();
-  readWatch.stop();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   if (!reading || !stopping || !fmMain.IsStopRequested()) {
     std::fprintf(stderr, "tavex-screenshots: the Read was not seen under way, or not stopped\n");
     ok = false;
@@ -148,6 +142,7 @@ int main(int argc, char** argv) {
 
   // Read, then edit a value in the Edit Value dialog and select another cell.
   fmMain.btnReadClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   QTimer::singleShot(0, [&] {
     fmEditValue.edValue->setText("1500");
     fmEditValue.edValue->selectAll();

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
@@ -26,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "plc/uFleet.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
@@ -136,10 +138,12 @@ class TestPages : public QObject {
     QCoreApplication::processEvents();
     return *Window_;
   }
+  // The requests of one command (-1: any) to one address (empty: any).
   std::vector<json> Log(int Command, const std::string& IP = "") const {
     std::vector<json> out;
     for (const json& e : Sim_->Log())
-      if (e.value("command", -1) == Command && (IP.empty() || e.value("ip", "") == IP)) out.push_back(e);
+      if ((Command < 0 || e.value("command", -1) == Command) && (IP.empty() || e.value("ip", "") == IP))
+        out.push_back(e);
     return out;
   }
   // Name -> value of every write, in order.
@@ -360,6 +364,7 @@ class TestPages : public QObject {
     Click(cfg, 3, false);  // Autodetect checked every row
     Sim_->ClearLog();
     w.btnReadClick();
+    QVERIFY(Finished(w));
 
     // A real as the shortest text of its single; a timer, never read, as "?"
     // rather than a 0 the controller does not hold.
@@ -389,31 +394,21 @@ class TestPages : public QObject {
   // --- Feedback and Stop ------------------------------------------------------
 
   // While Read runs the buttons it would ignore are disabled, the grids
-  // show the wait cursor and the bottom bar tells the cell under way. Esc
-  // stops it after the request in flight: the cells not asked keep what
-  // they showed, the rows after are not asked; then all is as before.
-  void escStopsReadAfterTheRequestInFlight() {
+  // show the wait cursor, and each controller's value cells turn red
+  // together when its exchange begins and get their texts together when it
+  // returns: a slow controller's row is still red after a quick one's has
+  // its values. The bottom bar counts the controllers.
+  void readMarksEachControllersCellsBusyWhileItIsServed() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
     QAbstractItemModel& cfg = *w.vstConfig->model();
-    w.btnReadClick();
-    QCOMPARE(Text(cfg, 2, 5), QString("21.5"));
-    // Marks on the cells that must not be asked, to see that they stay.
-    QString shown;
-    bool all = false, opened = false;
-    AnswerDialog("old", &shown, &all, &opened);
-    DoubleClick(1, 6);
-    QVERIFY(opened);
-    w.activateWindow();  // Esc goes to the active window
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    const QString clock = Text(cfg, 1, 3);
-    // Answers that take a moment, so that the window sees each cell under way.
-    for (uint32_t nad : {1000u, 1001u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults({{"delay_ms", 30}})));
-    Sim_->ClearLog();
-
+    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults({{"delay_ms", 60}})));
     struct TSeen {
       QStringList Texts;
+      bool SlowBusyQuickDone = false;
+      bool SlowRed = false, QuickRed = true;
+      bool Partial = false;    // a row with some of its cells busy, not all
       bool AnyEnabled = false;  // of the buttons the operation would ignore
       bool CloseEnabled = true;
       bool WaitCursor = true;
@@ -430,79 +425,111 @@ class TestPages : public QObject {
       for (QTableView* g : {w.vstSystem, w.vstConfig})
         seen.WaitCursor &= g->viewport()->cursor().shape() == Qt::WaitCursor;
       if (seen.Texts.isEmpty() || seen.Texts.back() != w.lblProgress->text()) seen.Texts << w.lblProgress->text();
-      // Esc while the second cell of the second row is asked.
-      if (w.GetCells().At(1, 1).Busy && !w.IsStopRequested()) QTest::keyClick(&w, Qt::Key_Escape);
+      for (int r = 0; r < 3; ++r) {
+        int busy = 0;
+        for (int k = 0; k < 3; ++k) busy += w.GetCells().At(r, k).Busy ? 1 : 0;
+        seen.Partial |= busy != 0 && busy != 3;
+      }
+      if (!seen.SlowBusyQuickDone && w.GetCells().At(1, 0).Busy && !w.GetCells().At(0, 0).Busy &&
+          Text(cfg, 0, 4) == "1450") {
+        seen.SlowBusyQuickDone = true;
+        // As painted: the slow row red, the quick one not.
+        const QImage grid = w.vstConfig->viewport()->grab().toImage();
+        auto red = [&](int Row) {
+          const QRect rect = w.vstConfig->visualRect(cfg.index(Row, 5));
+          return IsRed(grid.pixel(rect.right() - 1, rect.center().y()));
+        };
+        seen.SlowRed = red(1);
+        seen.QuickRed = red(0);
+      }
     });
     watch.start();
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
+    QVERIFY(Finished(w));
     watch.stop();
 
     QVERIFY(seen.Polls > 0);
     QVERIFY(!seen.AnyEnabled);
     QVERIFY(seen.CloseEnabled);
     QVERIFY(seen.WaitCursor);
-    QVERIFY2(seen.Texts.contains("Reading 1000: fan_speed, 1 of 9"), qPrintable(seen.Texts.join(" | ")));
-    QVERIFY2(seen.Texts.contains("Reading 1000: RTC"), qPrintable(seen.Texts.join(" | ")));
-    QVERIFY2(seen.Texts.contains("Reading 1001: setpoint, 5 of 9"), qPrintable(seen.Texts.join(" | ")));
-    QVERIFY2(seen.Texts.contains("Stopping..."), qPrintable(seen.Texts.join(" | ")));
-    QCOMPARE(w.lblProgress->text(), QString("Read stopped after 5 of 9."));
-
-    // The cell in flight was read; the one after it kept its edit; neither
-    // the clock of that row nor the next row was asked.
-    QCOMPARE(Text(cfg, 1, 5), QString("21.5"));
-    QCOMPARE(Text(cfg, 1, 6), QString("old"));
-    QVERIFY(w.GetCells().At(1, 2).Edited);
-    QCOMPARE(Text(cfg, 1, 3), clock);
-    for (int k = 0; k < 3; ++k) QVERIFY(!w.GetCells().At(1, k).Busy);
-    QCOMPARE(Log(51, "127.0.0.3").size(), size_t{2});
-    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
-
-    // All back as before the Read.
-    QVERIFY(!w.IsBusy());
+    QVERIFY(!seen.Partial);
+    QVERIFY(seen.SlowBusyQuickDone);
+    QVERIFY(seen.SlowRed);
+    QVERIFY(!seen.QuickRed);
+    const QString texts = seen.Texts.join(" | ");
+    QVERIFY2(seen.Texts.contains("Reading 1000: 2 of 3 controllers") ||
+                 seen.Texts.contains("Reading 1002: 2 of 3 controllers"),
+             qPrintable(texts));
+    for (const QString& t : seen.Texts)
+      QVERIFY2(QRegularExpression("^Reading( 100[0-2])?: [0-3] of 3 controllers$").match(t).hasMatch(),
+               qPrintable(texts));
+    QVERIFY(w.lblProgress->text().isEmpty());
+    for (int r = 0; r < 3; ++r) {
+      QStringList row;
+      for (int c = 4; c < 7; ++c) row << Text(cfg, r, c);
+      QCOMPARE(row, QStringList({"1450", "21.5", "-5"}));
+      QVERIFY(Text(cfg, r, 3).startsWith("2026-03-04  "));
+      for (int k = 0; k < 3; ++k) QVERIFY(!w.GetCells().At(r, k).Busy);
+    }
     for (QPushButton* b : {w.btnAutodetect, w.btnSetup, w.btnCheck, w.btnRead, w.btnWrite, w.btnClose})
       QVERIFY2(b->isEnabled(), qPrintable(b->objectName()));
     for (QTableView* g : {w.vstSystem, w.vstConfig}) QVERIFY(!g->viewport()->testAttribute(Qt::WA_SetCursor));
+  }
 
-    // A silent controller: Esc during its first cell ends the Read after
-    // that cell's time-outs, not after a row of them; its cells show "?".
-    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults({{"silent", true}})));
-    // Its clock runs ten times fast: the time-outs are not what is tested.
-    w.GetTavexList().Items(1)->Communicator->TickSource = [begin = std::chrono::steady_clock::now()] {
-      return static_cast<uint32_t>(
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count() / 100);
-    };
+  // Esc while every controller waits for an answer: the requests in flight
+  // are abandoned rather than waited out or sent again, nothing more is
+  // sent, and the cells keep what they showed (an edit too). Each request
+  // here would wait 30 s, three times.
+  void escAbandonsTheRequestsInFlightAndSendsNothingMore() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
+                          Controller(1002, "127.0.0.4", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    w.btnReadClick();
+    QVERIFY(Finished(w));
+    QString shown;
+    bool all = false, opened = false;
+    AnswerDialog("old", &shown, &all, &opened);
+    DoubleClick(1, 6);
+    QVERIFY(opened);
+    const QString clock = Text(cfg, 1, 3);
+    for (uint32_t nad : {1000u, 1001u, 1002u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults({{"silent", true}})));
+    for (int r = 0; r < 3; ++r) SetTransport(*w.GetTavexList().Items(r), 30000, 3);
+    w.activateWindow();  // Esc goes to the active window
+    QVERIFY(QTest::qWaitForWindowActive(&w));
     Sim_->ClearLog();
-    connect(&watch, &QTimer::timeout, this, [&] {
-      if (w.GetCells().At(1, 0).Busy && !w.IsStopRequested()) QTest::keyClick(&w, Qt::Key_Escape);
-    });
-    watch.start();
-    const auto start = std::chrono::steady_clock::now();
-    QTest::mouseClick(w.btnRead, Qt::LeftButton);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    watch.stop();
+
+    w.btnReadClick();
+    QVERIFY(Sim_->WaitForLog(3, std::chrono::seconds(10)));  // one request each, unanswered
+    QTRY_VERIFY(w.GetCells().At(0, 0).Busy && w.GetCells().At(1, 0).Busy && w.GetCells().At(2, 0).Busy);
+    QTest::keyClick(&w, Qt::Key_Escape);
     QVERIFY(w.IsStopRequested());
-    // Once reached, the silent controller fails in the program check (four
-    // reads of four tries of 50 ms here): the Read ends after that.
-    QVERIFY2(elapsed < std::chrono::milliseconds(3000),
-             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
+    QVERIFY(Finished(w));
+    QCOMPARE(Sim_->LogSize(), size_t{3});
+    QCOMPARE(w.lblProgress->text(), QString("Read stopped after 0 of 3 controllers."));
     QStringList row1;
     for (int c = 4; c < 7; ++c) row1 << Text(cfg, 1, c);
-    QCOMPARE(row1, QStringList({"?", "?", "?"}));
-    QVERIFY(Text(cfg, 1, 3).isEmpty());
-    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
-    QVERIFY(Log(51, "127.0.0.3").empty());  // no value was asked of it
-    QCOMPARE(w.lblProgress->text(), QString("Read stopped after 6 of 9."));
+    QCOMPARE(row1, QStringList({"1450", "21.5", "old"}));
+    QVERIFY(w.GetCells().At(1, 2).Edited);
+    QCOMPARE(Text(cfg, 1, 3), clock);
+    for (int r = 0; r < 3; ++r)
+      for (int k = 0; k < 3; ++k) QVERIFY(!w.GetCells().At(r, k).Busy);
+    QVERIFY(!w.IsBusy());
 
     // The next Read asks every controller again.
-    QVERIFY(Sim_->SetFaults(1001, sim::ParseFaults(json::object())));
+    for (uint32_t nad : {1000u, 1001u, 1002u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults(json::object())));
+    for (int r = 0; r < 3; ++r) SetTransport(*w.GetTavexList().Items(r), 500, 3);
     w.btnReadClick();
-    QCOMPARE(Text(cfg, 1, 4), QString("1450"));
+    QVERIFY(Finished(w));
+    QCOMPARE(Text(cfg, 1, 6), QString("-5"));
+    QVERIFY(!w.GetCells().At(1, 2).Edited);
     QVERIFY(w.lblProgress->text().isEmpty());
   }
 
-  // A controller that does not answer is asked once in a Read: its other
-  // cells show "?" at once and nothing more is sent to it; the bottom bar
-  // names it and why. The next operation asks it again.
+  // A controller that does not answer is given up after its first
+  // unanswered request: every cell of it shows "?" and nothing more is sent
+  // to it; the others are read; the bottom bar names it and why. The next
+  // operation asks it again.
   void readSkipsTheRemainingCellsOfAControllerThatDidNotAnswer() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\nVar3=pump[1]\n", 1, 2);
@@ -515,6 +542,7 @@ class TestPages : public QObject {
     for (int run = 0; run < 2; ++run) {
       Sim_->ClearLog();
       w.btnReadClick();
+      QVERIFY(Finished(w));
       QStringList row0, row1;
       for (int c = 4; c < 8; ++c) row0 << Text(cfg, 0, c);
       for (int c = 4; c < 8; ++c) row1 << Text(cfg, 1, c);
@@ -522,65 +550,55 @@ class TestPages : public QObject {
       QCOMPARE(row1, QStringList({"1450", "21.5", "-5", "7"}));
       QVERIFY(Text(cfg, 0, 3).isEmpty());
       QVERIFY(!Text(cfg, 1, 3).isEmpty());
-      // To the silent controller: its first cell's pings, then nothing.
-      const std::vector<json> log = Sim_->Log();
-      size_t lastToSilent = 0, firstToOther = log.size();
-      for (size_t i = 0; i < log.size(); ++i) {
-        if (log[i].value("ip", "") == "127.0.0.2") {
-          QCOMPARE(log[i].value("command", -1), 16);
-          lastToSilent = i;
-        } else if (firstToOther == log.size()) {
-          firstToOther = i;
-        }
-      }
+      // To the silent controller: one ping and its retries, then nothing.
+      const std::vector<json> toSilent = Log(-1, "127.0.0.2");
       QVERIFY(!Log(16, "127.0.0.2").empty());
-      QVERIFY(lastToSilent < firstToOther);
-      QCOMPARE(w.lblProgress->text(), QString("1000: PLC not responding!"));
+      QCOMPARE(Log(16, "127.0.0.2").size(), toSilent.size());
+      QVERIFY(toSilent.size() <= 3);
+      QCOMPARE(w.lblProgress->text(), QString("1000: ping: no answer to 3 attempts of 500 ms"));
     }
   }
 
   // A direct connection binds its fixed port: the first controller's record
-  // holds it, so the second one's socket cannot be opened. Its cells show
-  // "?" at once and the bottom bar tells why.
+  // holds it, so the second one's socket cannot be opened (such controllers
+  // are served one after the other). Its cells show "?" and the bottom bar
+  // tells why.
   void directConnectionWithTwoControllersCannotOpenTheSecondSocket() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
     for (int i = 0; i < 2; ++i) w.GetTavexList().Items(i)->SetDirectConnection(true);
     Sim_->ClearLog();
     w.btnReadClick();
+    QVERIFY(Finished(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
     QCOMPARE(Text(cfg, 1, 4), QString("?"));
     QCOMPARE(Text(cfg, 1, 5), QString("?"));
-    QCOMPARE(w.GetTavexList().Items(1)->LastError, std::string("Cannot open socket!"));
-    QCOMPARE(w.lblProgress->text(), QString("1001: Cannot open socket!"));
+    QVERIFY(!w.GetTavexList().Items(1)->SocketOpen);
+    QCOMPARE(w.lblProgress->text(), QString("1001: cannot open a socket on adapter lo"));
     // Nothing was sent for the second record (every broadcast is the first one's).
     for (const json& e : Sim_->Log()) QCOMPARE(e.value("dest_nad", 0), 1000);
   }
 
-  // Close while Read waits on a silent controller: Read stops after the
-  // request in flight, and then the window closes.
+  // Close while Read waits on a silent controller: Read stops, the request
+  // in flight abandoned, and then the window closes.
   void closeStopsTheOperationAndThenCloses() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars(), {}), Controller(1001, "127.0.0.3", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
     QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+    SetTransport(*w.GetTavexList().Items(0), 30000, 3);
     Sim_->ClearLog();
-    bool clicked = false;
-    QTimer watch;
-    watch.setInterval(0);
-    connect(&watch, &QTimer::timeout, this, [&] {
-      if (clicked || !w.GetCells().At(0, 0).Busy) return;
-      clicked = true;
-      QTest::mouseClick(w.btnClose, Qt::LeftButton);
-    });
-    watch.start();
     w.btnReadClick();
-    watch.stop();
-    QVERIFY(clicked);
+    QVERIFY(Sim_->WaitForLog(1, std::chrono::seconds(10)));
+    QTRY_VERIFY(w.GetCells().At(0, 0).Busy);
+    QTest::mouseClick(w.btnClose, Qt::LeftButton);
     QVERIFY(w.IsStopRequested());
-    QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("?"));
-    QCOMPARE(Text(*w.vstConfig->model(), 0, 5), QString("?"));
-    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
+    QVERIFY(w.isVisible());
+    QVERIFY(Finished(w));
+    // Nothing was read from it: the cells keep their (empty) texts.
+    QVERIFY(Text(*w.vstConfig->model(), 0, 4).isEmpty());
+    QVERIFY(!w.GetCells().At(0, 0).Busy);
+    QCOMPARE(Log(-1, "127.0.0.2").size(), size_t{1});
     QTRY_VERIFY(!w.isVisible());
   }
 
@@ -710,6 +728,7 @@ class TestPages : public QObject {
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     w.vstConfig->setFocus();
@@ -806,6 +825,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
     Click(*w.vstConfig->model(), 0, true);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
 
@@ -866,6 +886,7 @@ class TestPages : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", -1.2345679e-20), Var("fan_speed", "word", 1450)}))}));
     TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("-1.2345679E-20"));
     auto tip = [&](int Column) {
       QToolTip::hideText();
@@ -884,12 +905,11 @@ class TestPages : public QObject {
   }
 
   void cellColours() {
-    // A read of this controller fails in the allocation text and keeps its
-    // busy mark.
-    json bad = Controller(1000, "127.0.0.2");
-    bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
-    StartSim(json::array({bad}));
+    // A silent controller keeps its cells busy while Read waits for it.
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
+    QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+    SetTransport(*w.GetTavexList().Items(0), 30000, 3);
     // Painted into a picture of its own: a busy cell is red up to one pixel
     // before its right edge; the selection paints over it.
     auto paint = [&](int Column) {
@@ -901,9 +921,8 @@ class TestPages : public QObject {
     };
     QCOMPARE(paint(4).pixelColor(20, 5), QColor(Qt::white));
     Click(*w.vstConfig->model(), 0, true);
-    TApplication::ErrorDisplay = [](const QString&) {};
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
-    QVERIFY(w.GetCells().At(0, 0).Busy);
+    QTRY_VERIFY(w.GetCells().At(0, 0).Busy);
     QImage busy = paint(4);
     QCOMPARE(busy.pixelColor(0, 5), kRed);
     QCOMPARE(busy.pixelColor(39, 5), kRed);  // the view keeps the grid line outside the cell
@@ -921,6 +940,9 @@ class TestPages : public QObject {
     QCOMPARE(paint(3).pixelColor(20, 5), QColor(Qt::white));  // fixed columns never
     Press(0, 4);
     QCOMPARE(paint(4).pixelColor(20, 5), w.vstConfig->palette().color(QPalette::Highlight));
+    w.StopOperation();
+    QVERIFY(Finished(w));
+    QVERIFY(!w.GetCells().At(0, 0).Busy);
   }
 
   // --- Write -----------------------------------------------------------------------
@@ -931,6 +953,7 @@ class TestPages : public QObject {
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 1, false);  // Autodetect checked every row
     w.btnReadClick();
+    QVERIFY(Finished(w));
 
     QString shown;
     bool all = false, opened = false;
@@ -940,15 +963,16 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(false);
     w.btnWriteClick();
+    QVERIFY(Finished(w));
 
-    // Every cell is written with its text, edited or not; "?" and unknown
-    // entries are not written.
+    // Every cell is written with its text, edited or not, all in one write;
+    // "?" and unknown entries are not written.
     const auto writes = Writes("127.0.0.2");
-    QCOMPARE(writes.size(), size_t{3});
-    QCOMPARE(writes[0], (std::map<std::string, double>{{"fan_speed", 1600}}));
+    QCOMPARE(writes.size(), size_t{1});
     // A real travels as the bits of its single-precision value.
-    QCOMPARE(writes[1], (std::map<std::string, double>{{"setpoint", std::bit_cast<uint32_t>(21.5f)}}));
-    QCOMPARE(writes[2], (std::map<std::string, double>{{"pump[2]", 9}}));
+    QCOMPARE(writes[0], (std::map<std::string, double>{{"fan_speed", 1600},
+                                                       {"setpoint", std::bit_cast<uint32_t>(21.5f)},
+                                                       {"pump[2]", 9}}));
     QCOMPARE(Sim_->ReadVarValue(1000, "fan_speed"), std::optional<double>(1600));
     QCOMPARE(Text(cfg, 0, 4), QString("1600"));
     QCOMPARE(Text(cfg, 0, 7), QString("?"));
@@ -962,14 +986,20 @@ class TestPages : public QObject {
     QVERIFY(Sim_->Log().size() > 0);
     for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
 
-    // A cell edited to a text its type does not take writes the value last
-    // read, and shows what the controller holds.
+    // A cell edited to a text its type does not take is not written at all
+    // (no other value takes its place); the others are, and the cell shows
+    // what the controller holds.
     AnswerDialog("fast", &shown, &all, &opened);
     DoubleClick(0, 4);
+    QVERIFY(Sim_->WriteVarRaw(1000, "fan_speed", 0, 1700));
     Sim_->ClearLog();
     w.btnWriteClick();
-    QCOMPARE(Writes("127.0.0.2").front(), (std::map<std::string, double>{{"fan_speed", 1600}}));
-    QCOMPARE(Text(cfg, 0, 4), QString("1600"));
+    QVERIFY(Finished(w));
+    QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
+    QCOMPARE(Writes("127.0.0.2").front().count("fan_speed"), size_t{0});
+    QCOMPARE(Writes("127.0.0.2").front().count("pump[2]"), size_t{1});
+    QCOMPARE(Text(cfg, 0, 4), QString("1700"));
+    QVERIFY(!w.GetCells().At(0, 0).Edited);
   }
 
   void writeWithSynchronizeSetsEachClockInOneWrite() {
@@ -980,11 +1010,13 @@ class TestPages : public QObject {
     Click(cfg, 0, true);
     Click(cfg, 1, true);
     w.btnReadClick();
+    QVERIFY(Finished(w));
     QVERIFY(!Text(cfg, 1, 3).isEmpty());  // Read needs no weekday
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     const TLocalTime before = LocalNow();
     w.btnWriteClick();
+    QVERIFY(Finished(w));
     const TLocalTime after = LocalNow();
 
     for (const char* ip : {"127.0.0.2", "127.0.0.3"}) {
@@ -1010,7 +1042,9 @@ class TestPages : public QObject {
     QVERIFY(Text(cfg, 1, 3).isEmpty());
   }
 
-  void badAllocationLineEndsTheWrite() {
+  // A bad allocation line is its own controller's error: no error box, its
+  // cells "?" and nothing written to it; the other controllers are written.
+  void badAllocationLineIsItsControllersErrorInAWrite() {
     json bad = Controller(1001, "127.0.0.3");
     bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), bad, Controller(1002, "127.0.0.4", SpeedVars())}));
@@ -1022,14 +1056,19 @@ class TestPages : public QObject {
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     QTest::mouseClick(w.btnWrite, Qt::LeftButton);
-    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
-    QVERIFY(w.GetCells().At(1, 0).Busy);
-    QVERIFY(!w.GetCells().At(1, 1).Busy);
-    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QVERIFY(Finished(w));
+    QVERIFY(errors.isEmpty());
+    QCOMPARE(Text(cfg, 1, 4), QString("?"));
+    QVERIFY(!w.GetCells().At(1, 0).Busy);
     QVERIFY(Writes("127.0.0.3").empty());
-    QCOMPARE(Writes("127.0.0.2").size(), size_t{1});  // nothing but its clock: its cells were empty
+    // The others: nothing but their clocks (their cells were empty).
+    QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
+    QCOMPARE(Writes("127.0.0.4").size(), size_t{1});
+    QCOMPARE(Text(cfg, 2, 4), QString("1450"));
+    QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
     QVERIFY(!w.IsBusy());
   }
+
 };
 
 }  // namespace tavex::test

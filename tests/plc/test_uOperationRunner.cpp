@@ -1,0 +1,161 @@
+// The desktop tool's operation runner against the in-process simulator:
+// its events (each controller started, then finished with the fleet's
+// result, then the end), Stop (nothing sent after it, the requests in
+// flight abandoned, the controllers not yet started left alone), and the
+// records handed back as they were lent.
+#include "plc/uOperationRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/plc/PlcFixture.h"
+
+namespace tavex {
+namespace {
+
+using namespace test;
+
+// What the events said, in order, gathered from the workers.
+struct TSeen {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<std::string> Events;  // "start 0", "done 0", "end"
+  std::vector<TFleetResult> Results = std::vector<TFleetResult>(8);
+  bool Ended = false, Stopped = false;
+
+  TRunEvents Hooks() {
+    TRunEvents e;
+    e.Started = [this](int Row) { Note("start " + std::to_string(Row)); };
+    e.Finished = [this](int Row, const TFleetResult& R) {
+      {
+        std::lock_guard<std::mutex> g(Lock);
+        Results.at(static_cast<size_t>(Row)) = R;
+      }
+      Note("done " + std::to_string(Row));
+    };
+    e.Ended = [this](bool S) {
+      std::lock_guard<std::mutex> g(Lock);
+      Events.push_back("end");
+      Ended = true;
+      Stopped = S;
+      Changed.notify_all();
+    };
+    return e;
+  }
+  void Note(const std::string& Text) {
+    std::lock_guard<std::mutex> g(Lock);
+    Events.push_back(Text);
+    Changed.notify_all();
+  }
+  size_t Count(const std::string& Prefix) {
+    std::lock_guard<std::mutex> g(Lock);
+    size_t n = 0;
+    for (const auto& e : Events) n += e.rfind(Prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+};
+
+class Runner : public PlcTest {
+ protected:
+  void Make(int Count) {
+    json controllers = json::array();
+    for (int i = 0; i < Count; ++i) {
+      json vars = ClockVars();
+      vars.push_back(Var("speed", "word", {{"value", 100 + i}}));
+      controllers.push_back(Controller(1000 + i, "127.0.0." + std::to_string(2 + i), {{"variables", vars}}));
+    }
+    Start(controllers);
+    for (int i = 0; i < Count; ++i) Records.push_back(Record(1000 + i, "127.0.0." + std::to_string(2 + i)));
+  }
+  TRunSpec Spec(bool Write = false) {
+    TRunSpec s;
+    s.Write = Write;
+    s.Entries = {"speed", "nosuch"};
+    for (size_t i = 0; i < Records.size(); ++i)
+      s.Items.push_back({Records[i].get(), static_cast<int>(i), Write ? std::vector<std::string>{"7", "1"}
+                                                                      : std::vector<std::string>{}});
+    return s;
+  }
+  std::vector<std::unique_ptr<TTavex>> Records;
+};
+
+TEST_F(Runner, EachControllerStartsThenFinishesWithItsValuesThenTheRunEnds) {
+  Make(3);
+  TOperationRunner runner;
+  TSeen seen;
+  for (const bool write : {false, true}) {
+    SCOPED_TRACE(write ? "write" : "read");
+    seen.Events.clear();
+    seen.Ended = false;
+    ASSERT_TRUE(runner.Start(Spec(write), seen.Hooks()));
+    EXPECT_FALSE(runner.Start(Spec(write), {}));  // one run at a time
+    runner.Wait();
+    ASSERT_TRUE(seen.Ended);
+    EXPECT_FALSE(seen.Stopped);
+    EXPECT_FALSE(runner.Running());
+    ASSERT_EQ(seen.Events.size(), 7u);
+    EXPECT_EQ(seen.Events.back(), "end");
+    for (int r = 0; r < 3; ++r) {
+      const auto start = std::find(seen.Events.begin(), seen.Events.end(), "start " + std::to_string(r));
+      const auto done = std::find(seen.Events.begin(), seen.Events.end(), "done " + std::to_string(r));
+      EXPECT_LT(start, done);
+      EXPECT_EQ(seen.Results[r].Entries.at(0).Text, write ? "7" : std::to_string(100 + r));
+      EXPECT_EQ(seen.Results[r].Entries.at(1).Text, "?");
+      EXPECT_FALSE(seen.Results[r].Rtc.empty());
+      // The record is handed back without the run's stop flag.
+      EXPECT_EQ(Records[r]->Communicator->StopFlag, nullptr);
+    }
+  }
+  // The unknown entry's value was never sent; only the known one was.
+  for (const json& e : Log(52)) EXPECT_EQ(e.at("names").size(), 1u);
+}
+
+TEST_F(Runner, StopAbandonsTheRequestsInFlightAndSendsNothingMore) {
+  // Two controllers served one at a time, both silent, each request of
+  // which would wait 30 s three times: the first waits when Stop comes,
+  // the second is never started.
+  Make(2);
+  for (auto& r : Records) SetTransport(*r, 30000, 3);
+  for (uint32_t nad : {1000u, 1001u}) ASSERT_TRUE(sim_->SetFaults(nad, sim::ParseFaults({{"silent", true}})));
+  TOperationRunner runner;
+  TSeen seen;
+  TRunSpec spec = Spec();
+  spec.Jobs = 1;
+  ASSERT_TRUE(runner.Start(std::move(spec), seen.Hooks()));
+  ASSERT_TRUE(sim_->WaitForLog(1, std::chrono::seconds(10)));
+  runner.Stop();
+  runner.Wait();
+  ASSERT_TRUE(seen.Ended);
+  EXPECT_TRUE(seen.Stopped);
+  EXPECT_EQ(sim_->LogSize(), 1u);  // no retry, nothing after the stop
+  EXPECT_EQ(seen.Events, (std::vector<std::string>{"start 0", "done 0", "end"}));
+  EXPECT_TRUE(seen.Results[0].Interrupted);
+  for (const TFleetEntry& e : seen.Results[0].Entries) EXPECT_EQ(e.Reason, TEntryReason::NotDone);
+
+  // The next run forgets the stop.
+  for (uint32_t nad : {1000u, 1001u}) ASSERT_TRUE(sim_->SetFaults(nad, sim::ParseFaults(json::object())));
+  for (auto& r : Records) SetTransport(*r, 500, 3);
+  TSeen again;
+  ASSERT_TRUE(runner.Start(Spec(), again.Hooks()));
+  runner.Wait();
+  EXPECT_FALSE(again.Stopped);
+  EXPECT_FALSE(again.Results[0].Interrupted);
+  EXPECT_EQ(again.Results[1].Entries.at(0).Text, "101");
+}
+
+TEST_F(Runner, ARunWithoutControllersEndsAtOnce) {
+  TOperationRunner runner;
+  TSeen seen;
+  ASSERT_TRUE(runner.Start({}, seen.Hooks()));
+  runner.Wait();
+  EXPECT_EQ(seen.Events, std::vector<std::string>{"end"});
+}
+
+}  // namespace
+}  // namespace tavex

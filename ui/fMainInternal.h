@@ -1,0 +1,37 @@
+// Pieces shared by the units of the main window (fMain*.cpp): its colours
+// and sizes, and small helpers. Not for use outside the window.
+#pragma once
+
+#include <QColor>
+#include <QString>
+
+#include <string>
+#include <utility>
+
+namespace tavex::fmain {
+
+inline constexpr char kInvalidIPWarning[] = "Warning: your computer IP address is invalid!";
+inline constexpr int kTimerMs = 2000;
+inline constexpr int kPanelHeight = 41;
+inline const QColor kBusyColor(255, 0, 0);
+inline const QColor kEditedColor(0, 0, 255);
+inline constexpr int kRtcColumn = 3;
+
+// Runs a function when the scope ends, also when an exception leaves it.
+template <class F>
+class TScopeExit {
+ public:
+  explicit TScopeExit(F Fn) : Fn_(std::move(Fn)) {}
+  ~TScopeExit() { Fn_(); }
+  TScopeExit(const TScopeExit&) = delete;
+  TScopeExit& operator=(const TScopeExit&) = delete;
+
+ private:
+  F Fn_;
+};
+
+// While a communicator of the window waits for an answer on the window's
+// own thread (Autodetect, the status check), the window stays responsive.
+void ProcessPendingEvents();
+
+}  // namespace tavex::fmain
