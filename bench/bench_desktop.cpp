@@ -103,16 +103,16 @@ struct TRun {
 TRun RunDesktop(TScenario& S, std::vector<std::unique_ptr<TTavex>>& Records, bool Write, int StopAfterMs = -1,
                 double* StopToEndMs = nullptr, uint64_t* AfterStop = nullptr) {
   TOperationsController ctl;
-  TRunSpec spec;
-  spec.Write = Write;
-  spec.Entries = S.Entries;
+  TRunPlan plan;
+  plan.Write = Write;
+  plan.Entries = S.Entries;
   for (size_t i = 0; i < Records.size(); ++i) {
     TRunItem item;
     item.Plc = Records[i].get();
     item.Row = static_cast<int>(i);
     if (Write)
       for (int v = 0; v < S.Vars; ++v) item.Values.push_back(std::to_string(v + 1));
-    spec.Items.push_back(std::move(item));
+    plan.Items.push_back(std::move(item));
   }
   TRun run;
   QEventLoop loop;
@@ -144,7 +144,7 @@ TRun RunDesktop(TScenario& S, std::vector<std::unique_ptr<TTavex>>& Records, boo
   const Clock::time_point t0 = Clock::now();
   tick.start();
   last = Clock::now();
-  if (!ctl.Start(std::move(spec))) return run;
+  if (!ctl.Start(std::move(plan))) return run;
   loop.exec();
   tick.stop();
   const Clock::time_point end = Clock::now();

@@ -9,13 +9,13 @@ TOperationRunner::~TOperationRunner() {
   Wait();
 }
 
-bool TOperationRunner::Start(TRunSpec Spec, TRunEvents Events) {
+bool TOperationRunner::Start(TRunPlan Plan, TRunEvents Events) {
   if (Running()) return false;
   Wait();  // the thread of the run before, which has ended
-  Spec_ = std::move(Spec);
+  Plan_ = std::move(Plan);
   Events_ = std::move(Events);
   Stop_.store(false, std::memory_order_relaxed);
-  for (TRunItem& item : Spec_.Items) {
+  for (TRunItem& item : Plan_.Items) {
     if (item.Plc == nullptr) continue;
     item.Plc->Communicator->StopFlag = &Stop_;
     item.Plc->Communicator->AbandonOnStop = true;  // Stop does not wait out an answer
@@ -45,7 +45,7 @@ void TOperationRunner::Wait() {
 }
 
 void TOperationRunner::Release() {
-  for (TRunItem& item : Spec_.Items)
+  for (TRunItem& item : Plan_.Items)
     if (item.Plc != nullptr) {
       item.Plc->Communicator->StopFlag = nullptr;
       item.Plc->Communicator->AbandonOnStop = false;
@@ -54,22 +54,22 @@ void TOperationRunner::Release() {
 
 void TOperationRunner::Run() {
   TFleetOptions options;
-  options.Write = Spec_.Write;
-  options.SyncClock = Spec_.Write ? Spec_.SyncClock : TClockSource();
+  options.Write = Plan_.Write;
+  options.SyncClock = Plan_.Write ? Plan_.SyncClock : TClockSource();
   // Every value the cells hold is sent, whatever another cell's text gives:
   // a rejected text is left out alone (and never replaced by another value).
   options.AllOrNothing = false;
-  options.Cache = Spec_.Cache;
-  options.DecimalSeparator = Spec_.DecimalSeparator;
-  RunPool(Spec_.Items.size(), Spec_.Jobs, [this, &options](size_t i) {
-    TRunItem& item = Spec_.Items[i];
+  options.Cache = Plan_.Cache;
+  options.DecimalSeparator = Plan_.DecimalSeparator;
+  RunPool(Plan_.Items.size(), Plan_.Jobs, [this, &options](size_t i) {
+    TRunItem& item = Plan_.Items[i];
     if (item.Plc == nullptr || Stop_.load(std::memory_order_relaxed)) return;
     try {
       if (Events_.Started) Events_.Started(item.Row);
       TFleetJob job;
       job.Plc = item.Plc;
-      job.Entries = Spec_.Entries;
-      if (Spec_.Write) {
+      job.Entries = Plan_.Entries;
+      if (Plan_.Write) {
         job.Values = item.Values;
         job.Values.resize(job.Entries.size());
       }

@@ -37,7 +37,7 @@ struct TRunItem {
   std::vector<std::string> Values;
 };
 
-struct TRunSpec {
+struct TRunPlan {
   bool Write = false;
   std::vector<std::string> Entries;  // the same for every controller
   std::vector<TRunItem> Items;       // two items must not share a record
@@ -70,7 +70,7 @@ class TOperationRunner {
 
   // Starts a run and returns at once. False (nothing started) while another
   // run is under way. A run with no items ends at once (Ended on the run's thread).
-  bool Start(TRunSpec Spec, TRunEvents Events);
+  bool Start(TRunPlan Plan, TRunEvents Events);
   // Asks the run under way to stop; nothing when none runs.
   void Stop();
   // Waits until the run's thread has ended (the Ended event called).
@@ -83,7 +83,7 @@ class TOperationRunner {
   void Run();
   void Release();  // the stop flag off the records
 
-  TRunSpec Spec_;
+  TRunPlan Plan_;
   TRunEvents Events_;
   std::atomic<bool> Stop_{false};
   std::atomic<bool> Running_{false};

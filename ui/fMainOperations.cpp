@@ -210,12 +210,12 @@ void TfmMain::btnWriteClick() { StartRun(true); }
 
 void TfmMain::StartRun(bool Write) {
   if (Busy_) return;
-  TRunSpec spec;
-  spec.Write = Write;
-  spec.Entries = VarNames;
-  spec.DecimalSeparator = DecimalSeparator();
+  TRunPlan plan;
+  plan.Write = Write;
+  plan.Entries = VarNames;
+  plan.DecimalSeparator = DecimalSeparator();
   // Each controller gets the time of its own clock write, taken after its values.
-  if (Write && cbSyncRTC->isChecked()) spec.SyncClock = LocalNow;
+  if (Write && cbSyncRTC->isChecked()) plan.SyncClock = LocalNow;
   bool direct = false;
   Snapshots_.assign(static_cast<size_t>(TavexList.Count()), std::nullopt);
   for (int r = 0; r < TavexList.Count(); ++r) {
@@ -238,16 +238,16 @@ void TfmMain::StartRun(bool Write) {
     const bool flags[5] = {plc->SocketOpen, plc->Responding, plc->HasProgram, plc->AlcOk, plc->PlcRunning};
     std::copy(std::begin(flags), std::end(flags), std::begin(shot.Flags));
     Snapshots_[static_cast<size_t>(r)] = std::move(shot);
-    spec.Items.push_back(std::move(item));
+    plan.Items.push_back(std::move(item));
   }
   // A direct connection sends from one fixed port, which only one record
   // can hold: its controllers are served one after the other.
-  spec.Jobs = direct ? 1 : 0;
+  plan.Jobs = direct ? 1 : 0;
   RunGuard_ = std::make_unique<TOperationGuard>(*this);
   RunDisplay_ = std::make_unique<TBusyDisplay>(*this);
-  Run_ = {Write, 0, static_cast<int>(spec.Items.size())};
+  Run_ = {Write, 0, static_cast<int>(plan.Items.size())};
   ShowProgress(QStringLiteral("%1: 0 of %2 controllers").arg(Write ? "Writing" : "Reading").arg(Run_.Total));
-  if (!Operations_->Start(std::move(spec))) RunEnded(false);
+  if (!Operations_->Start(std::move(plan))) RunEnded(false);
 }
 
 void TfmMain::ShowRunProgress(int Row) {

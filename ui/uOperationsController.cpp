@@ -10,7 +10,7 @@ TOperationsController::TOperationsController(QObject* Parent) : QObject(Parent) 
 
 TOperationsController::~TOperationsController() { Abandon(); }
 
-bool TOperationsController::Start(TRunSpec Spec) {
+bool TOperationsController::Start(TRunPlan Plan) {
   if (Running_) return false;
   const unsigned generation = ++Generation_;
   // Each report is handed to this object's thread; this object outlives the
@@ -37,7 +37,7 @@ bool TOperationsController::Start(TRunSpec Spec) {
       emit RunEnded(Stopped);
     });
   };
-  if (!Runner_.Start(std::move(Spec), std::move(events))) return false;
+  if (!Runner_.Start(std::move(Plan), std::move(events))) return false;
   Running_ = true;
   return true;
 }

@@ -25,7 +25,7 @@ class TOperationsController : public QObject {
 
   // Starts a run (see TOperationRunner::Start); false while one is under
   // way. From here until a row's RowFinished its record belongs to the run.
-  bool Start(TRunSpec Spec);
+  bool Start(TRunPlan Plan);
   // Nothing more is sent; the request in flight is abandoned. RunEnded follows.
   void Stop();
   // Stops and waits for the run's thread; the signals still queued are dropped.

@@ -73,8 +73,8 @@ class Runner : public PlcTest {
     Start(controllers);
     for (int i = 0; i < Count; ++i) Records.push_back(Record(1000 + i, "127.0.0." + std::to_string(2 + i)));
   }
-  TRunSpec Spec(bool Write = false) {
-    TRunSpec s;
+  TRunPlan Plan(bool Write = false) {
+    TRunPlan s;
     s.Write = Write;
     s.Entries = {"speed", "nosuch"};
     for (size_t i = 0; i < Records.size(); ++i)
@@ -93,8 +93,8 @@ TEST_F(Runner, EachControllerStartsThenFinishesWithItsValuesThenTheRunEnds) {
     SCOPED_TRACE(write ? "write" : "read");
     seen.Events.clear();
     seen.Ended = false;
-    ASSERT_TRUE(runner.Start(Spec(write), seen.Hooks()));
-    EXPECT_FALSE(runner.Start(Spec(write), {}));  // one run at a time
+    ASSERT_TRUE(runner.Start(Plan(write), seen.Hooks()));
+    EXPECT_FALSE(runner.Start(Plan(write), {}));  // one run at a time
     runner.Wait();
     ASSERT_TRUE(seen.Ended);
     EXPECT_FALSE(seen.Stopped);
@@ -125,9 +125,9 @@ TEST_F(Runner, StopAbandonsTheRequestsInFlightAndSendsNothingMore) {
   for (uint32_t nad : {1000u, 1001u}) ASSERT_TRUE(sim_->SetFaults(nad, sim::ParseFaults({{"silent", true}})));
   TOperationRunner runner;
   TSeen seen;
-  TRunSpec spec = Spec();
-  spec.Jobs = 1;
-  ASSERT_TRUE(runner.Start(std::move(spec), seen.Hooks()));
+  TRunPlan plan = Plan();
+  plan.Jobs = 1;
+  ASSERT_TRUE(runner.Start(std::move(plan), seen.Hooks()));
   ASSERT_TRUE(sim_->WaitForLog(1, std::chrono::seconds(10)));
   runner.Stop();
   runner.Wait();
@@ -142,7 +142,7 @@ TEST_F(Runner, StopAbandonsTheRequestsInFlightAndSendsNothingMore) {
   for (uint32_t nad : {1000u, 1001u}) ASSERT_TRUE(sim_->SetFaults(nad, sim::ParseFaults(json::object())));
   for (auto& r : Records) SetTransport(*r, 500, 3);
   TSeen again;
-  ASSERT_TRUE(runner.Start(Spec(), again.Hooks()));
+  ASSERT_TRUE(runner.Start(Plan(), again.Hooks()));
   runner.Wait();
   EXPECT_FALSE(again.Stopped);
   EXPECT_FALSE(again.Results[0].Interrupted);
