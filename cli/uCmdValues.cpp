@@ -10,6 +10,7 @@
 #include "cli/uCliTool.h"
 #include "cli/uRowOrder.h"
 #include "plc/uAlcCache.h"
+#include "plc/uClock.h"
 #include "plc/uFleet.h"
 #include "plc/uOperations.h"
 #include "vars/uGadgetVars.h"
@@ -18,32 +19,6 @@
 namespace tavex {
 
 namespace {
-
-// A clock read back further than this from the time written did not take.
-constexpr int kClockToleranceS = 2;
-
-// Calendar fields as seconds on one scale (no time zone: both sides of a
-// comparison are the same kind of time). Fields out of range carry over as
-// in the C library's timegm (month 13 is January of the next year); 64-bit
-// arithmetic throughout, so no field value can overflow.
-int64_t FieldSeconds(int Year, int Month, int Day, int Hour, int Minute, int Second) {
-  // Months from March, so that the leap day ends the year.
-  int64_t y = static_cast<int64_t>(Year) + (static_cast<int64_t>(Month) - 1) / 12;
-  int64_t m = (static_cast<int64_t>(Month) - 1) % 12;
-  if (m < 0) {
-    m += 12;
-    y -= 1;
-  }
-  m += 1;  // 1..12
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t days = era * 146097 + doe - 719468 + (static_cast<int64_t>(Day) - 1);
-  return days * 86400 + static_cast<int64_t>(Hour) * 3600 + static_cast<int64_t>(Minute) * 60 +
-         Second;
-}
 
 // A cell text as JSON: a number when it is one, null for "?" (and for the
 // texts of values that JSON cannot hold). A real's text has at most 9
@@ -264,8 +239,8 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
       break;
   }
   const bool acknowledged = Result.Clock == TClockVerdict::Set;
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  if (std::sscanf(Row.Rtc.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6) {
+  TLocalTime back;
+  if (!ParseRtcText(Row.Rtc, back)) {
     if (acknowledged)
       clockFails("set, not read back", "its clock was set, but could not be read back.");
     else
@@ -273,9 +248,7 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
     return;
   }
   const TLocalTime& t = Result.ClockSet;
-  const int64_t off = FieldSeconds(y, mo, d, h, mi, s) -
-                      FieldSeconds(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
-  const bool holds = off <= kClockToleranceS && off >= -kClockToleranceS;
+  const bool holds = ClockReadBackHolds(t, Row.Rtc);
   if (!acknowledged) {
     Row.Clock = holds ? "not acknowledged, landed" : "not acknowledged, not landed";
     return;

@@ -5,6 +5,7 @@
 
 #include "abus/uABus.h"
 #include "comm/hCodeMemory.h"
+#include "comm/uCodeMemory.h"
 #include "comm/uCommunication.h"
 #include "vars/uTavexVars.h"
 
@@ -27,10 +28,6 @@ inline void Put16(uint8_t* p, uint16_t v) {
 inline void Put32(uint8_t* p, uint32_t v) {
   Put16(p, static_cast<uint16_t>(v));
   Put16(p + 2, static_cast<uint16_t>(v >> 16));
-}
-
-bool ValidHeader(const std::vector<uint8_t>& h) {
-  return h.size() >= 4 && Get16(&h[hdrWord0]) == 0 && Get16(&h[hdrMagic]) == kCodeHeaderMagic;
 }
 
 // Size class of a type on the wire: 1, 2, 4 bytes, or 0 when not transferred.
@@ -185,7 +182,7 @@ bool TCommunicator::ReadCodeHeaderStart(std::vector<uint8_t>& Header) {
 bool TCommunicator::HasProgram() {
   std::vector<uint8_t> h;
   for (int i = 0; i < kHeaderTries; ++i) {
-    if (ReadCodeHeaderStart(h)) return ValidHeader(h);
+    if (ReadCodeHeaderStart(h)) return ParseCodeHeader(h).Valid;
   }
   return false;
 }
@@ -194,10 +191,10 @@ bool TCommunicator::IsProgramUnchanged() {
   std::vector<uint8_t> h;
   bool ok = false;
   for (int i = 0; i < kHeaderTries && !ok; ++i) ok = ReadCodeHeaderStart(h);
-  if (!ok || !ValidHeader(h)) return false;
-  const uint32_t stamp = Get32(&h[hdrStamp]);
-  const bool same = stamp == CodeStamp;
-  CodeStamp = stamp;
+  const TCodeHeader header = ParseCodeHeader(h);
+  if (!ok || !header.Valid) return false;
+  const bool same = header.Stamp == CodeStamp;
+  CodeStamp = header.Stamp;
   return same;
 }
 
@@ -205,31 +202,17 @@ bool TCommunicator::ReadAlcArchive(std::unique_ptr<TMemoryStream>& Stream) {
   Stream.reset();
   std::vector<uint8_t> h;
   if (!ReadCodeHeader(h)) return false;
-  const int count = Get16(&h[hdrDirCount]);
-  if (!ValidHeader(h) || count <= 0) return false;
-  CodeStamp = Get32(&h[hdrStamp]);
+  const TCodeHeader header = ParseCodeHeader(h);
+  if (!header.Valid || header.DirCount <= 0) return false;
+  CodeStamp = header.Stamp;
+  if (!DirectoryReachable(header)) return false;
 
   TMemoryStream dir;
-  const int32_t dirAddress = static_cast<int32_t>(Get32(&h[hdrDirAddress]));
-  if (!ReadMemory(dirAddress, count * kDirEntrySize, &dir)) return false;
-
-  std::array<uint8_t, kDirEntrySize> e;
-  for (int i = 0; i < count; ++i) {
-    if (dir.Read(e.data(), e.size()) != e.size()) break;
-    const int nameLen = Get16(&e[dirNameLength]);
-    const int32_t address = static_cast<int32_t>(Get32(&e[dirFileAddress]));
-    const int32_t size = static_cast<int32_t>(Get32(&e[dirFileSize]));
-    if (nameLen < 1 || nameLen > dirNameMax || size <= 0) continue;
-    // A file that does not lie wholly in reachable memory cannot be the
-    // archive; reading it would wrap page numbers or never end.
-    if (address < 0 || int64_t{address} + size > kMemoryLimit) continue;
-    const std::string_view name(reinterpret_cast<const char*>(&e[dirName]),
-                                static_cast<size_t>(nameLen));
-    if (name != kAlcArchiveName) continue;
-    Stream = std::make_unique<TMemoryStream>();
-    return ReadMemory(address, size, Stream.get());
-  }
-  return false;
+  if (!ReadMemory(header.DirAddress, DirectorySize(header), &dir)) return false;
+  const std::optional<TDirEntry> alc = FindAlcEntry(dir.Bytes(), header.DirCount);
+  if (!alc) return false;
+  Stream = std::make_unique<TMemoryStream>();
+  return ReadMemory(alc->Address, alc->Size, Stream.get());
 }
 
 bool TCommunicator::ReadVars(int NBytes, int NWords, int NLongs, const uint16_t* Addresses,

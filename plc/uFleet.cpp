@@ -1,6 +1,7 @@
 #include "plc/uFleet.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -10,74 +11,21 @@
 #include <optional>
 #include <thread>
 
-#include "comm/hCodeMemory.h"
+#include "comm/uCodeMemory.h"
 #include "hostutil/uMemoryStream.h"
-#include "hostutil/uZipFile.h"
+#include "plc/uClock.h"
+#include "plc/uStages.h"
 
 namespace tavex {
 
 namespace {
 
-static_assert(kHeaderFieldsSize == hdrDirCount + 2, "the header fields end with the entry count");
-
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-bool ValidHeader(const uint8_t* h, size_t n) {
-  return n >= 4 && Get16(h + hdrWord0) == 0 && Get16(h + hdrMagic) == kCodeHeaderMagic;
-}
-
-// The first member's text of an archive, with the zip reader's checks (CRC,
-// damaged stream, bounds). False when there is no such text.
-bool ArchiveText(const std::vector<uint8_t>& Bytes, std::string& Text) {
-  Text.clear();
-  TMemoryStream stream;
-  stream.Write(Bytes.data(), Bytes.size());
-  stream.SetPosition(0);
-  TZipFile zip;
-  zip.LoadFromStream(stream);
-  if (zip.Count() <= 0) return false;
-  try {
-    zip.ExtractFile(0, Text);
-  } catch (const Exception&) {
-    Text.clear();
-  }
-  return !Text.empty();
-}
+static_assert(kConnectNetwork == skNetwork && kConnectPing == skPing, "Connect reports the status steps");
 
 int ClampToInt(int64_t v) {
   if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
   if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
   return static_cast<int>(v);
-}
-
-// Tells Options.Stage how each stage of one controller went, with the time
-// since the previous stage ended.
-class TStageLog {
- public:
-  TStageLog(const TFleetOptions& Options, const TTavex& Plc) : O_(Options), Plc_(Plc) {}
-  bool On() const { return static_cast<bool>(O_.Stage); }
-  void operator()(const std::string& Line) {
-    if (!O_.Stage) return;
-    const auto now = std::chrono::steady_clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - Start_).count();
-    Start_ = now;
-    O_.Stage(Plc_, Line + " (" + std::to_string(ms) + " ms)");
-  }
-
- private:
-  const TFleetOptions& O_;
-  const TTavex& Plc_;
-  std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
-};
-
-std::string Hex32(uint32_t v) {
-  char buf[12];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
 }
 
 // Ends the controller's part in this run: the record fails as its staged
@@ -93,143 +41,9 @@ void GiveUp(TTavex& Plc, TFleetResult& Result, const std::string& Message, TEntr
   }
 }
 
-// --- The stages of the staged sequence, each check once ------------------------------
-//
-// Shared by the exchange (Prepare), the status check and the allocation
-// file: each does one stage, says how it went in the stage log, and leaves
-// the verdict to its caller.
-
-std::string OpenFailureText(const TTavex& Plc) {
-  const std::string& id = Plc.Communicator->Adapter.ID;
-  return id.empty() ? std::string("cannot open a socket on the adapter")
-                    : "cannot open a socket on adapter " + id;
-}
-
-// Open and ping, each unless the record is past it. The step that failed
-// (skNetwork, skPing), or -1.
-int Connect(TTavex& Plc, TStageLog& Log) {
-  if (Plc.Stage == stIdle || Plc.Stage == stFailed) Plc.Stage = stOpen;
-  if (Plc.Stage == stOpen) {
-    if (!Plc.OpenSocket()) {
-      Log("socket: cannot open one on the adapter");
-      return skNetwork;
-    }
-    Log("socket: open");
-    Plc.Stage = stConnect;
-  }
-  if (Plc.Stage == stConnect) {
-    if (!Plc.Ping()) {
-      Log("ping: " + NoAnswerText(*Plc.Communicator));
-      return skPing;
-    }
-    Log("ping: answered");
-    Plc.Stage = stCheckCode;
-  }
-  return -1;
-}
-
-enum class THeaderEnd : uint8_t { Program, NoProgram, NoAnswer };
-
-// Program, stamp and the directory's place from one read of the header
-// fields (a page request like the header start's, a few bytes longer).
-// Unchanged: the program's stamp is the one the communicator saw last.
-THeaderEnd ReadHeaderFields(TTavex& Plc, std::vector<uint8_t>& Header, bool& Unchanged, TStageLog& Log) {
-  TCommunicator& comm = *Plc.Communicator;
-  Unchanged = false;
-  TMemoryStream header;
-  if (!comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header) ||
-      header.Size() != static_cast<size_t>(kHeaderFieldsSize)) {
-    Log("program: " + NoAnswerText(comm));
-    return THeaderEnd::NoAnswer;
-  }
-  Header = header.Bytes();
-  Plc.HasProgram = ValidHeader(Header.data(), Header.size());
-  if (!Plc.HasProgram) {
-    Log("program: none");
-    return THeaderEnd::NoProgram;
-  }
-  const uint32_t stamp = Get32(&Header[hdrStamp]);
-  Unchanged = stamp == comm.CodeStamp;
-  comm.CodeStamp = stamp;
-  Log("program: present, stamp " + Hex32(stamp));
-  return THeaderEnd::Program;
-}
-
-// The allocation file named by Header's directory into Plc.AlcVars, which is
-// emptied first: a failed load leaves no stale variables behind. Fetched or
-// FromCache: loaded (AlcOk). A bad line throws the parser's exception; Stage
-// then stays stReadAlc.
-TAlcFetch LoadAlcVars(TTavex& Plc, const TAlcCache* Cache, const std::vector<uint8_t>& Header,
-                      TStageLog& Log) {
-  Plc.Stage = stReadAlc;
-  Plc.TransferVars.Clear();
-  Plc.AlcVars.Clear();
-  Plc.AlcOk = false;
-  std::string text;
-  const TAlcFetch fetched =
-      FetchAlcText(*Plc.Communicator, static_cast<uint32_t>(Plc.Nad), Cache, text, &Header);
-  switch (fetched) {
-    case TAlcFetch::NoAnswer:
-      Log("allocation file: " + NoAnswerText(*Plc.Communicator));
-      return fetched;
-    case TAlcFetch::NotFound:
-      Log("allocation file: none in the controller's memory");
-      return fetched;
-    case TAlcFetch::Fetched:
-    case TAlcFetch::FromCache:
-      break;
-  }
-  try {
-    Plc.AlcVars.LoadFromAlcText(text, Plc.Nad);
-  } catch (const std::exception& e) {
-    Log(std::string("allocation file: unreadable: ") + e.what());
-    throw;
-  }
-  Plc.AlcOk = true;
-  if (Log.On())
-    Log(std::string("allocation file: ") +
-        (fetched == TAlcFetch::FromCache ? "from the cache (first page checked), " : "read, ") +
-        std::to_string(text.size()) + " bytes, " + std::to_string(Plc.AlcVars.Count()) + " variables");
-  return fetched;
-}
-
-enum class TRunEnd : uint8_t { Running, Stopped, NoAnswer, BadAnswer };
-
-// The run state (PlcRunning). BadAnswer: the controller answered with status
-// bytes out of range or none; Why then says which ("status bytes 03 02 out
-// of range").
-TRunEnd ReadRunState(TTavex& Plc, std::string& Why, TStageLog& Log) {
-  TCommunicator& comm = *Plc.Communicator;
-  uint8_t first = 0, second = 0;
-  bool answered = false;
-  if (!comm.ReadStatus(first, second, &answered)) {
-    if (!answered) {
-      Log("run state: " + NoAnswerText(comm));
-      return TRunEnd::NoAnswer;
-    }
-    // The payload is hex text from the wire; two bytes of it at most.
-    const std::string hex = comm.LastFrame().PayloadText.substr(0, 4);
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += (bytes.empty() ? "" : " ") + hex.substr(i, 2);
-    Why = bytes.empty() ? std::string("no status bytes in the answer")
-                        : "status bytes " + bytes + " out of range";
-    Log("run state: " + Why);
-    return TRunEnd::BadAnswer;
-  }
-  Plc.PlcRunning = first == 1 && second == 2;
-  Log(Plc.PlcRunning ? "run state: running" : "run state: stopped");
-  return Plc.PlcRunning ? TRunEnd::Running : TRunEnd::Stopped;
-}
-
-// Frames another controller (or address) sent while this one was served.
-void LogForeign(const TTavex& Plc, uint64_t Before, TStageLog& Log) {
-  const uint64_t now = Plc.Communicator->ForeignDropped();
-  if (Log.On() && now != Before)
-    Log("dropped " + std::to_string(now - Before) + " frame(s) from another controller or address");
-}
-
-// The staged sequence, each check once. True when the record is ready.
+// The staged sequence under the batched policy. True when the record is ready.
 bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TStageLog& Log) {
+  constexpr const TStagePolicy& policy = kBatchedPolicy;
   TCommunicator& comm = *Plc.Communicator;
   switch (Connect(Plc, Log)) {
     case skNetwork:
@@ -244,7 +58,7 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TS
 
   std::vector<uint8_t> h;
   bool unchanged = false;
-  switch (ReadHeaderFields(Plc, h, unchanged, Log)) {
+  switch (ReadHeaderFields(Plc, h, unchanged, Log, policy.HeaderTries)) {
     case THeaderEnd::NoAnswer:
       GiveUp(Plc, Result, "program check: " + NoAnswerText(comm), TEntryReason::NoAnswer);
       return false;
@@ -256,7 +70,7 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TS
   }
 
   if (!unchanged || !Plc.AlcOk) {
-    switch (LoadAlcVars(Plc, Options.Cache, h, Log)) {  // a bad line throws
+    switch (LoadAlcVars(Plc, Options.Cache, h, Log, policy)) {  // a bad line throws
       case TAlcFetch::NoAnswer:
         GiveUp(Plc, Result, "allocation file: " + NoAnswerText(comm), TEntryReason::NoAnswer);
         return false;
@@ -271,15 +85,16 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TS
     Log("allocation file: unchanged since the last run of this record");
   }
 
-  // The run state only informs: a stopped program is still exchanged. But
-  // no answer to it is a failed transaction like any other, and an answer
-  // out of the protocol's range leaves the controller alone.
+  // A stopped program is still exchanged; what else ends the turn here is
+  // the policy's.
   std::string why;
-  switch (ReadRunState(Plc, why, Log)) {
+  switch (ReadRunState(Plc, why, Log, policy)) {
     case TRunEnd::NoAnswer:
+      if (!policy.RunStateNoAnswerFails) break;
       GiveUp(Plc, Result, "run state: " + NoAnswerText(comm), TEntryReason::NoAnswer);
       return false;
     case TRunEnd::BadAnswer:
+      if (!policy.RunStateBadAnswerFails) break;
       GiveUp(Plc, Result, "run state: " + why, TEntryReason::ControllerError);
       return false;
     case TRunEnd::Running:
@@ -453,32 +268,20 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
         !Plc.Communicator->Stopped()) {
       // The time of this controller's own clock write, taken right before it.
       const TLocalTime t = Options.SyncClock();
-      const int values[7] = {t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second, t.Weekday};
+      std::array<const TTavexVar*, kClockFields> links{};
+      for (size_t i = 0; i < links.size(); ++i) links[i] = requests.Items(static_cast<int>(n + i))->Link;
+      TClockPlan plan = PlanClockWrite(links, t);
+      Result.ClockMissing = std::move(plan.Missing);
+      Result.ClockRejected = std::move(plan.Rejected);
       TGadgetVarList clock(false);
-      bool complete = true;
-      for (size_t i = 0; i < 8; ++i) {
+      for (size_t i = 0; i < links.size() && plan.Write; ++i) {
+        if (plan.Texts[i].empty()) continue;  // no rtc_weekday
         TGadgetVar* r = requests.Items(static_cast<int>(n + i));
-        const std::string text = i < 7 ? std::to_string(values[i]) : "1";
-        const bool weekday = i == 6;
-        if (r->Link == nullptr) {
-          Result.ClockMissing.push_back(kClockVars[i]);
-          complete = complete && weekday;  // a clock is set without its weekday
-          continue;
-        }
-        TVarValue v;
-        if (!ValueFromText(r->Link->VarType, text, v)) {
-          Result.ClockRejected.push_back(kClockVars[i]);
-          complete = false;
-          continue;
-        }
-        r->ValueText = text;
+        r->ValueText = plan.Texts[i];
         r->WritePending = true;
         clock.Add(r);
       }
-      if (!complete) {
-        // All fields or none: a write of some would leave the controller's
-        // clock a mix of old and new fields.
-        for (int i = 0; i < clock.Count(); ++i) clock.Items(i)->WritePending = false;
+      if (!plan.Write) {
         Result.Clock = TClockVerdict::NotSet;
         Log("clock write: not sent (" +
             std::string(Result.ClockRejected.empty() ? "missing clock variables"
@@ -672,78 +475,6 @@ void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work) {
   for (auto& t : threads) t.join();
 }
 
-TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
-                       std::string& Text, const std::vector<uint8_t>* Header) {
-  Text.clear();
-  TMemoryStream header;
-  if (Header != nullptr && Header->size() >= static_cast<size_t>(kHeaderFieldsSize)) {
-    header.Write(Header->data(), static_cast<size_t>(kHeaderFieldsSize));
-  } else {
-    if (!Comm.ReadMemory(kCodeHeaderAddress, kHeaderFieldsSize, &header)) return TAlcFetch::NoAnswer;
-    if (header.Size() != static_cast<size_t>(kHeaderFieldsSize)) return TAlcFetch::NoAnswer;
-  }
-  const uint8_t* h = header.Data();
-  if (!ValidHeader(h, header.Size())) return TAlcFetch::NotFound;
-  const int count = Get16(h + hdrDirCount);
-  if (count <= 0) return TAlcFetch::NotFound;
-  const uint32_t stamp = Get32(h + hdrStamp);
-  Comm.CodeStamp = stamp;
-
-  // A directory beyond reachable memory cannot be read (and is no answer's fault).
-  const auto dirAddress = static_cast<int32_t>(Get32(h + hdrDirAddress));
-  const int32_t dirSize = count * kDirEntrySize;
-  if (dirAddress < 0 || int64_t{dirAddress} + dirSize > kMemoryLimit) return TAlcFetch::NotFound;
-  TMemoryStream dir;
-  if (!Comm.ReadMemory(dirAddress, dirSize, &dir)) return TAlcFetch::NoAnswer;
-
-  uint8_t e[kDirEntrySize];
-  for (int i = 0; i < count; ++i) {
-    if (dir.Read(e, sizeof e) != sizeof e) break;
-    const int nameLen = Get16(&e[dirNameLength]);
-    const auto address = static_cast<int32_t>(Get32(&e[dirFileAddress]));
-    const auto size = static_cast<int32_t>(Get32(&e[dirFileSize]));
-    if (nameLen < 1 || nameLen > dirNameMax || size <= 0) continue;
-    if (address < 0 || int64_t{address} + size > kMemoryLimit) continue;
-    const std::string_view name(reinterpret_cast<const char*>(&e[dirName]),
-                                static_cast<size_t>(nameLen));
-    if (name != kAlcArchiveName) continue;
-
-    // The first matching entry decides.
-    std::vector<uint8_t> bytes;  // the archive as the controller holds it, from its start
-    std::vector<uint8_t> cached;
-    if (Cache != nullptr && Cache->Load(Nad, stamp, address, size, cached) &&
-        ArchiveText(cached, Text)) {
-      // The key may match another program's archive: the copy is used only
-      // when the controller's first page of the archive holds the same bytes.
-      const int32_t proof = AlcProofLength(address, cached);
-      if (proof > 0) {
-        TMemoryStream page;
-        if (!Comm.ReadMemory(address, proof, &page) || page.Size() != static_cast<size_t>(proof)) {
-          Text.clear();
-          return TAlcFetch::NoAnswer;
-        }
-        if (std::equal(page.Bytes().begin(), page.Bytes().end(), cached.begin()))
-          return TAlcFetch::FromCache;
-        // Another archive. Its first page, just read, is the start of the
-        // fetch; the rest begins on a page boundary (or there is none), so
-        // this costs no more requests than a fetch without a cache.
-        bytes = page.Bytes();
-      }
-      Text.clear();
-    }
-    const auto have = static_cast<int32_t>(bytes.size());
-    if (have < size) {
-      TMemoryStream rest;
-      if (!Comm.ReadMemory(address + have, size - have, &rest)) return TAlcFetch::NoAnswer;
-      bytes.insert(bytes.end(), rest.Bytes().begin(), rest.Bytes().end());
-    }
-    if (!ArchiveText(bytes, Text)) return TAlcFetch::NotFound;
-    if (Cache != nullptr) Cache->Store(Nad, stamp, address, size, bytes);
-    return TAlcFetch::Fetched;
-  }
-  return TAlcFetch::NotFound;
-}
-
 void SetTransport(TTavex& Plc, int TimeoutMs, int Retries) {
   TCommunicator& comm = *Plc.Communicator;
   comm.Retries = comm.DefaultRetries = std::max(1, Retries);
@@ -792,7 +523,7 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
     }
   } verdicts{Job, state, Result, Options.Write};
   try {
-    TStageLog log(Options, plc);
+    TStageLog log(Options.Stage, plc);
     const uint64_t foreign = plc.Communicator->ForeignDropped();
     if (Prepare(plc, Options, Result, log)) Exchange(plc, Job, Options, Result, log, state);
     if (log.On() && plc.Communicator->ForeignDropped() != foreign)
@@ -845,12 +576,6 @@ void RunFleet(std::vector<TFleetJob>& Jobs, const TFleetOptions& Options,
 
 // --- Status check and allocation file -------------------------------------------------
 
-std::string NoAnswerText(const TCommunicator& Comm) {
-  const int attempts = std::max(1, Comm.Retries);
-  return "no answer to " + std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts") +
-         " of " + std::to_string(Comm.Timeout) + " ms";
-}
-
 bool TStatusResult::Failed() const {
   return std::any_of(std::begin(Steps), std::end(Steps),
                      [](const TStatusStep& s) { return s.State == TStepState::Error; });
@@ -860,7 +585,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
   Result = TStatusResult{};
   Plc.LastError.clear();
   TCommunicator& comm = *Plc.Communicator;
-  TStageLog log(Options, Plc);
+  TStageLog log(Options.Stage, Plc);
   const uint64_t foreign = comm.ForeignDropped();
   int step = skNetwork;  // the step under way
   bool ready = false;    // the record may go on to an exchange
@@ -886,7 +611,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
       step = skProgram;
       std::vector<uint8_t> h;
       bool unchanged = false;
-      const THeaderEnd header = ReadHeaderFields(Plc, h, unchanged, log);
+      const THeaderEnd header = ReadHeaderFields(Plc, h, unchanged, log, kBatchedPolicy.HeaderTries);
       if (header == THeaderEnd::NoAnswer) return noAnswer(skProgram);
       if (header == THeaderEnd::NoProgram)
         error(skProgram, "no program");
@@ -904,7 +629,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
         // so its run state is asked all the same.
         std::optional<TAlcFetch> fetched;
         try {
-          fetched = LoadAlcVars(Plc, Options.Cache, h, log);
+          fetched = LoadAlcVars(Plc, Options.Cache, h, log, kBatchedPolicy);
         } catch (const std::exception& e) {
           error(skAlc, e.what());
         }
@@ -915,7 +640,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
 
       step = skRun;
       std::string why;
-      switch (ReadRunState(Plc, why, log)) {
+      switch (ReadRunState(Plc, why, log, kBatchedPolicy)) {
         case TRunEnd::NoAnswer:
           return noAnswer(skRun);
         case TRunEnd::BadAnswer:
@@ -955,7 +680,7 @@ void ServeAlc(TTavex& Plc, const TFleetOptions& Options, TAlcResult& Result) {
   Result = TAlcResult{};
   Plc.LastError.clear();
   TCommunicator& comm = *Plc.Communicator;
-  TStageLog log(Options, Plc);
+  TStageLog log(Options.Stage, Plc);
   const uint64_t foreign = comm.ForeignDropped();
   auto fail = [&](std::string Error) {
     Plc.Fail(Error);
@@ -975,7 +700,7 @@ void ServeAlc(TTavex& Plc, const TFleetOptions& Options, TAlcResult& Result) {
       }
       std::vector<uint8_t> h;
       bool unchanged = false;
-      switch (ReadHeaderFields(Plc, h, unchanged, log)) {
+      switch (ReadHeaderFields(Plc, h, unchanged, log, kBatchedPolicy.HeaderTries)) {
         case THeaderEnd::NoAnswer:
           return fail("program check: " + NoAnswerText(comm));
         case THeaderEnd::NoProgram:
@@ -986,7 +711,7 @@ void ServeAlc(TTavex& Plc, const TFleetOptions& Options, TAlcResult& Result) {
       if (unchanged && Plc.AlcOk) {
         log("allocation file: unchanged since the last run of this record");
       } else {
-        switch (LoadAlcVars(Plc, Options.Cache, h, log)) {
+        switch (LoadAlcVars(Plc, Options.Cache, h, log, kBatchedPolicy)) {
           case TAlcFetch::NoAnswer:
             return fail("allocation file: " + NoAnswerText(comm));
           case TAlcFetch::NotFound:

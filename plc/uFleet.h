@@ -27,8 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "comm/uCodeMemory.h"
 #include "plc/uAlcCache.h"
+#include "plc/uAlcFetch.h"
+#include "plc/uClock.h"
 #include "plc/uOperations.h"
+#include "plc/uStages.h"
 #include "plc/uTavex.h"
 
 namespace tavex {
@@ -38,7 +42,7 @@ inline constexpr int kMaxFleetJobs = 128;
 
 // The header bytes the fleet reads: everything up to the directory's entry
 // count (program check, stamp, directory address and count).
-inline constexpr int kHeaderFieldsSize = 70;
+inline constexpr int kHeaderFieldsSize = kCodeHeaderFieldsSize;
 
 // Message of a variable write that no controller acknowledged.
 inline constexpr char kErrWriteVars[] = "Error writing vars";
@@ -96,31 +100,10 @@ bool VerdictTook(TWriteVerdict Verdict);
 void RunPool(size_t Count, int Jobs, const std::function<void(size_t)>& Work);
 
 // --- Allocation archive --------------------------------------------------------
-
-enum class TAlcFetch : uint8_t { Fetched, FromCache, NoAnswer, NotFound };
-
-// The allocation text of the controller behind Comm: the header fields
-// (one page request, unless Header holds them already: the first
-// kHeaderFieldsSize bytes of the header), the file directory, then "alc.zip". With a cache, an archive
-// kept for (Nad, program stamp, directory address and size) is taken from
-// it when it passes the zip reader's checks and its first bytes equal the
-// controller's (one page request, AlcProofLength); otherwise the archive's
-// pages are fetched (a page read for the comparison is not read twice),
-// checked the same way, and kept (replacing a damaged or stale file).
-// Without a usable cached file no request is added to the fetch.
-// Text: the first member's text. Sets Comm.CodeStamp to the header's stamp.
-// NoAnswer: a transaction failed (one attempt of each, with the transport's
-// retries; the comparison's page request too). NotFound: no valid header,
-// no valid "alc.zip" entry, or an archive without a readable, non-empty
-// first member. Throws nothing.
-TAlcFetch FetchAlcText(TCommunicator& Comm, uint32_t Nad, const TAlcCache* Cache,
-                       std::string& Text, const std::vector<uint8_t>* Header = nullptr);
-
-// --- Failure texts ----------------------------------------------------------------------
-
-// Why a transaction failed, from the transport's values of Comm: "no answer
-// to 3 attempts of 500 ms" (Retries, at least 1, and Timeout; "1 attempt").
-std::string NoAnswerText(const TCommunicator& Comm);
+//
+// FetchAlcText and TAlcFetch: plc/uAlcFetch.h; the stage blocks and the
+// two policies (kBatchedPolicy is the fleet's): plc/uStages.h;
+// NoAnswerText is there too.
 
 // --- Transport settings ------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "plc/uOperations.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "abus/uABus.h"
+#include "plc/uClock.h"
 #include "vars/uNumberText.h"
 
 namespace tavex {
@@ -285,26 +287,22 @@ void ReadClock(TTavex& Plc) {
 }
 
 void WriteClock(TTavex& Plc, const TLocalTime* Sync) {
-  std::string texts[8];
+  std::array<std::string, kClockFields> texts;
   if (Sync != nullptr) {
-    const int values[7] = {Sync->Year, Sync->Month,  Sync->Day,    Sync->Hour,
-                           Sync->Minute, Sync->Second, Sync->Weekday};
-    for (int i = 0; i < 7; ++i) texts[i] = std::to_string(values[i]);
-    texts[7] = "1";
     // The types decide what is accepted: they come with the allocation file.
     if (!Plc.AlcOk) {
       ReadClock(Plc);
       if (!Plc.AlcOk) return;  // no answer, or no allocation file: nothing to set
     }
-    for (int i = 0; i < 7; ++i) {
-      const TTavexVar* e = FindGlobalElement(Plc, kClockVars[i]);
-      TVarValue v;
-      if (e != nullptr && !ValueFromText(e->VarType, texts[i], v)) texts[7].clear();
-    }
+    std::array<const TTavexVar*, kClockFields> links{};
+    for (size_t i = 0; i < links.size(); ++i) links[i] = FindGlobalElement(Plc, kClockVars[i]);
+    // All fields or none (then the clock is only read).
+    const TClockPlan plan = PlanClockWrite(links, *Sync);
+    if (plan.Write) texts = plan.Texts;
   }
   TGadgetVarList list;
   for (int i = 0; i < 8; ++i)
-    list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, texts[i]));
+    list.Add(new TGadgetVar(Key(Plc, kClockVars[i]), kClockVars[i], Plc.Nad, -1, texts[static_cast<size_t>(i)]));
   Plc.ProcessVariables(list);
   if (!ValuesRead(Plc)) {
     Plc.RtcText.clear();

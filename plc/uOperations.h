@@ -168,10 +168,12 @@ void ReadClock(TTavex& Plc);
 // The eight clock requests in one call: with Sync, the eight values of Sync
 // (weekday, and "1" for rtc_write_req) are written together and read back;
 // without, they are only read. rtc_write_req makes the controller take all
-// its clock fields at once, so it is not written when a clock variable's
-// type rejects its value (the other values still are); the allocation file
-// is loaded first (a read of the clock) when the record has none yet, and
-// when that fails nothing is written. RtcText from requests 0 to 6 (empty unless
+// its clock fields at once, so the write is all fields or none
+// (PlanClockWrite, plc/uClock.h): a clock variable that is missing (other
+// than rtc_weekday) or whose type rejects its value keeps every field
+// back, and the clock is only read. The allocation file is loaded first (a
+// read of the clock) when the record has none yet, and when that fails
+// nothing is written. RtcText from requests 0 to 6 (empty unless
 // all seven are linked).
 void WriteClock(TTavex& Plc, const TLocalTime* Sync);
 

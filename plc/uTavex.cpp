@@ -4,13 +4,10 @@
 
 #include "abus/uABus.h"
 #include "hostutil/uEthernetUtils.h"
-#include "hostutil/uZipFile.h"
+#include "plc/uAlcFetch.h"
+#include "plc/uStages.h"
 
 namespace tavex {
-
-namespace {
-constexpr int kArchiveTries = 3;
-}  // namespace
 
 int64_t NadFromText(const std::string& Text) {
   uint32_t v = 0;
@@ -72,9 +69,11 @@ bool TTavex::CheckProgram() {
 }
 
 bool TTavex::ReadAlc() {
-  const bool ok = LoadAlc();  // a bad line throws past the assignment
-  AlcOk = ok;
-  return ok;
+  // Not loaded until it is: a bad line throws with the variables emptied,
+  // and they must not pass for a loaded allocation file.
+  AlcOk = false;
+  AlcOk = LoadAlc();
+  return AlcOk;
 }
 
 bool TTavex::CheckRun() {
@@ -88,25 +87,11 @@ bool TTavex::LoadAlc() {
   // Emptied first: a failed load leaves no stale variables behind.
   TransferVars.Clear();
   AlcVars.Clear();
-
-  std::unique_ptr<TMemoryStream> stream;
-  bool fetched = false;
-  for (int i = 0; i < kArchiveTries && !fetched; ++i) fetched = Communicator->ReadAlcArchive(stream);
-  if (!fetched || !stream) return false;
-
   std::string text;
-  {
-    TZipFile zip;
-    zip.LoadFromStream(*stream);
-    if (zip.Count() <= 0) return false;
-    try {
-      zip.ExtractFile(0, text);
-    } catch (const Exception&) {
-      text.clear();
-    }
-  }
-  stream.reset();
-  if (text.empty()) return false;
+  const TAlcFetch fetched =
+      FetchAlcText(*Communicator, static_cast<uint32_t>(Nad), nullptr, text, nullptr,
+                   TAlcTries{kStagedPolicy.HeaderTries, kStagedPolicy.ArchiveTries});
+  if (fetched != TAlcFetch::Fetched && fetched != TAlcFetch::FromCache) return false;
   AlcVars.LoadFromAlcText(text, Nad);
   return true;
 }
@@ -127,24 +112,24 @@ void TTavex::ProcessVariables(TGadgetVarList& Requests) {
   }
   if (ReadRequests.Count() == 0 && WriteRequests.Count() == 0) return;
 
+  // The shared stage blocks under the record's own policy; the failure
+  // texts are the record's captions.
+  constexpr const TStagePolicy& policy = kStagedPolicy;
+  static_assert(!policy.RunStateNoAnswerFails && !policy.RunStateBadAnswerFails,
+                "the record's run state only informs: it has no caption for a failed one");
+  static const TStageLog::TSink noSink;
+  TStageLog log(noSink, *this);
   if (Stage == stIdle) Stage = stOpen;
 
-  if (Stage == stOpen) {
-    if (OpenSocket())
-      Stage = stConnect;
-    else
-      Fail(kErrOpen);
-  }
+  if (Stage == stOpen && !OpenStage(*this, log)) Fail(kErrOpen);
   Trace("after open");
-  if (Stage == stConnect) {
-    if (Ping())
-      Stage = stCheckCode;
-    else
-      Fail(kErrPing);
-  }
+  if (Stage == stConnect && !PingStage(*this, log)) Fail(kErrPing);
   Trace("after connect");
+  std::vector<uint8_t> header;
+  bool unchanged = false;
   if (Stage == stCheckCode) {
-    if (CheckProgram())
+    // A header that never answered counts as no program.
+    if (ReadHeaderFields(*this, header, unchanged, log, policy.HeaderTries) == THeaderEnd::Program)
       Stage = stCheckDate;
     else
       Fail(kErrProgram);
@@ -155,19 +140,22 @@ void TTavex::ProcessVariables(TGadgetVarList& Requests) {
     // was loaded: the stamp is taken before the archive is fetched, so a
     // fetch that failed (or a program whose stamp is 0) would otherwise
     // leave the record without variables until the program changes.
-    const bool unchanged = Communicator->IsProgramUnchanged();
     Stage = unchanged && AlcOk ? stCheckRun : stReadAlc;
   }
   Trace("after check date");
   if (Stage == stReadAlc) {
-    if (ReadAlc())  // a bad allocation line throws; Stage stays stReadAlc
+    // No cache: the record holds none. Entered here again after a bad
+    // line, the header fields are read by the fetch itself.
+    const TAlcFetch fetched = LoadAlcVars(*this, nullptr, header, log, policy);  // a bad line throws
+    if (fetched == TAlcFetch::Fetched || fetched == TAlcFetch::FromCache)
       Stage = stCheckRun;
     else
       Fail(kErrAlc);
   }
   Trace("after read alc");
   if (Stage == stCheckRun) {
-    CheckRun();  // informs PlcRunning only: a stopped program is still exchanged
+    std::string why;
+    ReadRunState(*this, why, log, policy);  // informs PlcRunning only (the policy)
     Stage = stExchange;
   }
   Trace("after check plc run");

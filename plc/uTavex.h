@@ -81,19 +81,20 @@ class TTavex {
   bool OpenSocket();
   bool Ping();
   bool CheckProgram();
-  // Throws Exception("Error parsing ALC data on line N"); AlcOk then keeps
-  // its previous value.
+  // Throws Exception("Error parsing ALC data on line N"); AlcOk is then
+  // false (the variables were emptied for the load).
   bool ReadAlc();
   bool CheckRun();
   void CloseSocket();
 
-  // Fetches "alc.zip" (3 tries), unpacks its first member and parses it into
-  // AlcVars. False when there is no allocation text; throws on a bad line.
+  // Fetches "alc.zip" (FetchAlcText with the tries of kStagedPolicy, no
+  // cache), unpacks its first member and parses it into AlcVars. False
+  // when there is no allocation text; throws on a bad line.
   bool LoadAlc();
 
-  // The staged sequence, then the exchange: writes the pending values of
-  // the requests for this NAD and reads all of them back. Throws only what
-  // ReadAlc throws.
+  // The staged sequence (the stage blocks of uStages under kStagedPolicy),
+  // then the exchange: writes the pending values of the requests for this
+  // NAD and reads all of them back. Throws only what ReadAlc throws.
   void ProcessVariables(TGadgetVarList& Requests);
 
   void Fail(const std::string& Message);

@@ -620,32 +620,51 @@ TEST_F(Operations, SynchronisedClockArrivesInOneWrite) {
   EXPECT_EQ(plc->RtcText.substr(0, 10), "2026-12-06");
 }
 
-// A clock field whose variable rejects its value: the controller must not
-// be asked to take a mix of new and old fields, so rtc_write_req stays out
-// of the write; the other fields still go out, as for a missing variable.
-TEST_F(Operations, ARejectedClockValueLeavesTheRequestFlagUnwritten) {
-  json vars = ClockVars();
-  vars[1] = Var("rtc_month", "timer");  // takes no value at all
-  Start(json::array({Controller(1000, "127.0.0.2", {{"variables", vars}}),
-                     Controller(1001, "127.0.0.3", {{"variables", Vars()}})}));
-  const TLocalTime t{2026, 12, 6, 9, 5, 3, 0};
+// The controller takes all its clock fields at once on rtc_write_req, and
+// must not be asked to take a mix of new and old ones: a clock variable
+// that rejects its value, or one that is missing (rtc_weekday excepted),
+// keeps the whole clock write back; the clock is still read.
+TEST_F(Operations, AClockWriteIsAllFieldsOrNone) {
+  json rejecting = ClockVars();
+  rejecting[1] = Var("rtc_month", "timer");  // takes no value at all
+  json noWriteReq = ClockVars();
+  noWriteReq.erase(noWriteReq.size() - 1);
   struct TCase {
-    uint32_t Nad;
-    const char* Ip;
-    bool RequestFlag;
+    const char* Name;
+    json Vars;
+    size_t Fields;  // written; 0: no write at all
+  } cases[] = {
+      {"complete", ClockVars(), 8},
+      {"no_weekday", ClockVars(false, true), 7},
+      {"rejected_month", rejecting, 0},
+      {"no_seconds", ClockVars(true, false), 0},
+      {"no_write_request", noWriteReq, 0},
   };
-  for (const TCase& c : {TCase{1000, "127.0.0.2", false}, TCase{1001, "127.0.0.3", true}}) {
-    SCOPED_TRACE(c.Nad);
+  json controllers = json::array();
+  for (size_t i = 0; i < std::size(cases); ++i)
+    controllers.push_back(Controller(static_cast<uint32_t>(1000 + i), "127.0.0." + std::to_string(2 + i),
+                                     {{"variables", cases[i].Vars}}));
+  Start(controllers);
+  const TLocalTime t{2026, 12, 6, 9, 5, 3, 0};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const TCase& c = cases[i];
+    SCOPED_TRACE(c.Name);
+    const auto nad = static_cast<uint32_t>(1000 + i);
     sim_->ClearLog();
-    auto plc = Record(c.Nad, c.Ip);  // fresh: its types come with the clock's first read
+    auto plc = Record(nad, "127.0.0." + std::to_string(2 + i));  // fresh: its types come with the clock's first read
     WriteClock(*plc, &t);
     const auto writes = Log(52);
+    EXPECT_FALSE(Log(51).empty());  // read all the same
+    ASSERT_TRUE(sim_->Clock(nad).has_value());
+    if (c.Fields == 0) {
+      EXPECT_EQ(writes.size(), 0u);
+      EXPECT_EQ(sim_->Clock(nad)->Day, 4);  // as it was
+      continue;
+    }
     ASSERT_EQ(writes.size(), 1u);
-    std::set<std::string> names;
-    for (const auto& n : writes[0]["names"]) names.insert(n.get<std::string>());
-    EXPECT_EQ(names.count("rtc_write_req"), c.RequestFlag ? 1u : 0u);
-    EXPECT_EQ(names.count("rtc_year"), 1u);
-    EXPECT_EQ(writes[0].contains("clock_set"), c.RequestFlag);
+    EXPECT_EQ(writes[0]["names"].size(), c.Fields);
+    EXPECT_TRUE(writes[0].contains("clock_set"));
+    EXPECT_EQ(sim_->Clock(nad)->Day, 6);
   }
 }
 
