@@ -7,8 +7,9 @@
 //
 // The desktop tool's Read and Write take the same exchange, through its
 // operation runner (uOperationRunner); this unit is built from the same
-// record (TTavex) and its exchange building blocks as the cell-by-cell walk
-// of uOperations.
+// record (TTavex), its exchange building blocks and the stage blocks of
+// uStages as the cell-by-cell walk of uOperations, under kBatchedPolicy
+// where the record's own sequence runs kStagedPolicy.
 //
 // Threads: RunFleet, RunStatus, RunAlc and RunPool are called from one
 // thread and return when every item is done. A record is served by one
