@@ -64,7 +64,12 @@ bool TTavex::Ping() {
 }
 
 bool TTavex::CheckProgram() {
-  HasProgram = Communicator->HasProgram();
+  // The staged sequence's program check, on its own.
+  static const TStageLog::TSink noSink;
+  TStageLog log(noSink, *this);
+  std::vector<uint8_t> header;
+  bool unchanged = false;
+  ReadHeaderFields(*this, header, unchanged, log, kStagedPolicy.HeaderTries);  // sets HasProgram
   return HasProgram;
 }
 
