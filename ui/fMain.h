@@ -1,7 +1,9 @@
 // The main window: two pages ("System check", "Configuration") over the
 // controllers found by Autodetect, and a bottom bar with Setup, Autodetect
 // and Close. It owns its own communicator, the controller list, the
-// configuration entries and the value cells behind the configuration grid.
+// configuration entries and the grids' models (ui/uGridModels.h; the
+// configuration model holds the value cells); the grids' views
+// (ui/uGridViews.h) report what the user asks of a cell.
 //
 // Threads: the UI thread only. Read and Write run off it (an operations
 // controller over plc/'s runner) and report back through queued signals;
