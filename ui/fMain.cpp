@@ -9,9 +9,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPalette>
 #include <QPushButton>
 #include <QSettings>
@@ -34,8 +31,8 @@
 #include "ui/fEditValue.h"
 #include "ui/fOptions.h"
 #include "ui/uApplication.h"
-#include "ui/uCellPainter.h"
 #include "ui/uGridModels.h"
+#include "ui/uGridViews.h"
 #include "ui/uOperationsController.h"
 #include "ui/uSettings.h"
 #include "ui/fMainInternal.h"
@@ -144,7 +141,10 @@ int TfmMain::CheckedRows(const TCheckedRowsModel& Model) {
 // --- Creation and destruction ------------------------------------------------
 
 TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
-    : QWidget(Parent), Options_(Options) {
+    : QWidget(Parent),
+      Options_(Options),
+      ConfigModel_(std::make_unique<TConfigModel>(TavexList, VarNames)),
+      Cells(ConfigModel_->Cells()) {
   setObjectName("fmMain");
   setWindowTitle("Tavex Config Tool v1.3");
   CreateControls();
@@ -183,39 +183,13 @@ void TfmMain::FormCreate() {
 
   SystemModel_ = std::make_unique<TSystemModel>(TavexList, StatusChecked, CheckProgress, CheckLimit);
   SystemModel_->Snapshot = snapshot;
-  SystemModel_->InitNode = [this](int Row) { return vstSystemInitNode(Row); };
+  // New rows: checked on the system page, unchecked on the configuration page.
+  SystemModel_->NewRowsChecked = true;
   SystemModel_->Checking = [this](int Row, bool Checked) { vstSystemChecking(Row, Checked); };
-  ConfigModel_ = std::make_unique<TConfigModel>(TavexList, VarNames, Cells);
   ConfigModel_->Snapshot = snapshot;
-  ConfigModel_->InitNode = [this](int Row) { return vstConfigInitNode(Row); };
   ConfigModel_->Checking = [this](int Row, bool Checked) { vstConfigChecking(Row, Checked); };
   vstSystem->setModel(SystemModel_.get());
   vstConfig->setModel(ConfigModel_.get());
-  // The keyboard focus never rests on the check-box column.
-  connect(vstConfig->selectionModel(), &QItemSelectionModel::currentChanged, this,
-          [this](const QModelIndex& Current, const QModelIndex& Previous) {
-            if (!Current.isValid() || vstConfigFocusChanging(Current.column())) return;
-            const int column = Previous.isValid() && vstConfigFocusChanging(Previous.column())
-                                   ? Previous.column()
-                                   : 1;
-            vstConfig->selectionModel()->setCurrentIndex(ConfigModel_->index(Current.row(), column),
-                                                          QItemSelectionModel::NoUpdate);
-          });
-
-  SystemPainter_ = new TCellPainter(vstSystem);
-  SystemPainter_->BeforeCellPaint = [this](QPainter& Painter, int Row, int Column, const QRect& Rect) {
-    vstSystemBeforeCellPaint(Painter, Row, Column, Rect);
-    return SystemModel_->IsProgressCell(Row, Column);
-  };
-  vstSystem->setItemDelegate(SystemPainter_);
-  ConfigPainter_ = new TCellPainter(vstConfig);
-  ConfigPainter_->ViewSelection = false;
-  ConfigPainter_->BeforeCellPaint = [this](QPainter& Painter, int Row, int Column, const QRect& Rect) {
-    vstConfigBeforeCellPaint(Painter, Row, Column, Rect);
-    return true;
-  };
-  ConfigPainter_->PaintText = [this](int Row, int Column) { return vstConfigPaintText(Row, Column); };
-  vstConfig->setItemDelegate(ConfigPainter_);
   SystemModel_->SetRowCount(0);
   ConfigModel_->SetRowCount(0);
 
@@ -245,15 +219,13 @@ void TfmMain::FormDestroy() {
   CloseRequested_ = false;
   RunGuard_.reset();
   Timer1->stop();
-  vstConfig->viewport()->removeEventFilter(this);
-  vstConfig->removeEventFilter(this);
-  vstSystem->removeEventFilter(this);
   SaveSettings();
-  // The models go first (they read the list), then the controllers.
+  // The views let go of the models first (they read the list), then the
+  // controllers go. The configuration model, which holds the value cells,
+  // goes with the window.
   vstSystem->setModel(nullptr);
   vstConfig->setModel(nullptr);
   SystemModel_.reset();
-  ConfigModel_.reset();
   TavexList.Clear();
   Communicator.reset();
 }
@@ -368,10 +340,6 @@ void TfmMain::btnSetupClick() {
 
 // --- Check boxes -------------------------------------------------------------
 
-bool TfmMain::vstSystemInitNode(int) { return true; }
-
-bool TfmMain::vstConfigInitNode(int) { return false; }
-
 void TfmMain::vstSystemChecking(int Row, bool Checked) {
   if (Checked) return;
   // An unchecked row shows no status.
@@ -392,6 +360,25 @@ void TfmMain::PageControl1Change(int Index) {
 }
 
 void TfmMain::btnCloseClick() { close(); }
+
+// --- Editing -----------------------------------------------------------------
+
+void TfmMain::EditCell(int Row, int Column) {
+  if (Column < TConfigModel::kFixedColumns) return;
+  // Not while Read or Write walks the cells: the dialog would hold their
+  // answers up, and the request would overwrite the edit.
+  TOperationGuard operation(*this);
+  if (!operation || fmEditValue_ == nullptr) return;
+  const int entry = Column - TConfigModel::kFixedColumns;
+  fmEditValue_->Value = QString::fromStdString(Cells.At(Row, entry).Text);
+  if (fmEditValue_->exec() != QDialog::Accepted) return;
+  // The rows may have changed while the dialog was open.
+  TCell* cell = Cells.Cell(Row, entry);
+  if (cell == nullptr) return;
+  cell->Text = fmEditValue_->Value.toStdString();
+  cell->Edited = true;
+  ConfigModel_->RefreshCell(Row, entry);
+}
 
 // --- Page operations ---------------------------------------------------------
 

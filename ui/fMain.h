@@ -1,7 +1,9 @@
 // The main window: two pages ("System check", "Configuration") over the
 // controllers found by Autodetect, and a bottom bar with Setup, Autodetect
 // and Close. It owns its own communicator, the controller list, the
-// configuration entries and the value cells behind the configuration grid.
+// configuration entries and the grids' models (ui/uGridModels.h; the
+// configuration model holds the value cells); the grids' views
+// (ui/uGridViews.h) report what the user asks of a cell.
 //
 // Threads: the UI thread only. Read and Write run off it (an operations
 // controller over plc/'s runner) and report back through queued signals;
@@ -11,9 +13,6 @@
 // as it is, and closing waits for its end.
 #pragma once
 
-#include <QColor>
-#include <QPoint>
-#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -29,11 +28,11 @@
 #include "plc/uTavex.h"
 #include "ui/uCells.h"
 #include "ui/uGridModels.h"
+#include "ui/uGridViews.h"
 
 class QCheckBox;
 class QFontMetrics;
 class QLabel;
-class QPainter;
 class QPushButton;
 class QSettings;
 class QTabWidget;
@@ -42,7 +41,6 @@ class QTimer;
 
 namespace tavex {
 
-class TCellPainter;
 class TCheckedRowsModel;
 class TCommunicator;
 class TConfigModel;
@@ -88,6 +86,7 @@ class TfmMain : public QWidget {
   QWidget* pgSystem;
   QWidget* pgConfig;
   QTableView* vstSystem;
+  // A TConfigGridView (ConfigGrid()).
   QTableView* vstConfig;
   QPushButton* btnCheck;
   QPushButton* btnRead;
@@ -114,11 +113,11 @@ class TfmMain : public QWidget {
   bool GetDirectConnection() const { return DirectConnection; }
   const TCommunicator& GetCommunicator() const { return *Communicator; }
   const TCellTable& GetCells() const { return Cells; }
-  const TCellSelection& GetSelection() const { return Selection; }
-  int GetSelectedRow() const { return SelectedRow; }
-  int GetSelectedColumn() const { return SelectedColumn; }
-  bool IsDragging() const { return Dragging; }
-  bool GetSkipMouseDown() const { return SkipMouseDown; }
+  const TCellSelection& GetSelection() const { return ConfigGrid_->Selection(); }
+  int GetSelectedRow() const { return ConfigGrid_->SelectedRow(); }
+  int GetSelectedColumn() const { return ConfigGrid_->SelectedColumn(); }
+  bool IsDragging() const { return ConfigGrid_->IsDragging(); }
+  bool GetSkipMouseDown() const { return ConfigGrid_->GetSkipMouseDown(); }
   bool IsDetecting() const { return Detecting; }
   bool GetStatusChecked() const { return StatusChecked; }
   int32_t GetCheckProgress() const { return CheckProgress; }
@@ -130,6 +129,7 @@ class TfmMain : public QWidget {
   TSystemModel* SystemModel() const { return SystemModel_.get(); }
   TOperationsController* Operations() const { return Operations_.get(); }
   TConfigModel* ConfigModel() const { return ConfigModel_.get(); }
+  TConfigGridView* ConfigGrid() const { return ConfigGrid_; }
 
  public slots:
   void btnAutodetectClick();
@@ -148,10 +148,6 @@ class TfmMain : public QWidget {
   void StopOperation();
 
  public:
-  // The check box of a new row: checked on the system page, unchecked on
-  // the configuration page.
-  bool vstSystemInitNode(int Row);
-  bool vstConfigInitNode(int Row);
   // A row's check box is about to change to Checked.
   void vstSystemChecking(int Row, bool Checked);
   void vstConfigChecking(int Row, bool Checked);
@@ -161,40 +157,15 @@ class TfmMain : public QWidget {
   void LoadVariableList();
   void LoadSettings();
 
-  // --- System check page ----------------------------------------------------
-  QString vstSystemGetText(int Row, int Column) const;
   // "ok", "error" or empty for one status cell (step 0 .. 4).
   QString StatusText(int Row, int Step) const;
-  // The cell of the step under way is filled red.
-  void vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const;
-
-  // --- Configuration page ---------------------------------------------------
-  QString vstConfigGetText(int Row, int Column) const;
-  // The text colour of a cell; nullopt: the grid's normal colour.
-  std::optional<QColor> vstConfigPaintText(int Row, int Column) const;
-  // Busy value cells red, the selected value cell in the highlight colour.
-  void vstConfigBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const;
-  // The cell under a point of the grid's viewport; false outside every cell.
-  bool CellAt(const QPoint& Point, int& Row, int& Column) const;
-  void vstConfigMouseDown(Qt::MouseButtons Buttons, const QPoint& Point);
-  void vstConfigMouseMove(const QPoint& Point);
-  void vstConfigMouseUp();
-  // Whether the grid's focus may move to a column.
-  bool vstConfigFocusChanging(int NewColumn) const;
-  // Edits the selected value cell in the Edit Value dialog.
-  void vstConfigDblClick();
-  // Enter or F2: the same for the selected cell, from the keyboard.
-  void EditSelectedCell();
-  // Arrow keys, Home/End (with Ctrl: also the first/last row), Page Up/Down:
-  // move the grid's one selected cell as a press would, its focus with it.
-  // Without a selected cell the first key selects the first value cell.
-  void vstConfigKeyMove(int Key, Qt::KeyboardModifiers Modifiers);
+  // Edits a value cell (column 4 on) in the Edit Value dialog.
+  void EditCell(int Row, int Column);
   // False when the store reports an error.
   bool SaveSettings();
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
-  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
   // Holds the window's one operation slot while it lives. A guard that
@@ -267,12 +238,10 @@ class TfmMain : public QWidget {
   std::unique_ptr<TCommunicator> Communicator;
   TTavexList TavexList;
   std::vector<std::string> VarNames;
-  TCellTable Cells;
-  TCellSelection Selection;
-  int SelectedRow = -1;
-  int SelectedColumn = -1;
-  bool Dragging = false;
-  bool SkipMouseDown = false;
+  // The configuration grid's model lives as long as the window: the value
+  // cells it holds are the window's as well.
+  std::unique_ptr<TConfigModel> ConfigModel_;
+  TCellTable& Cells;
   std::string AdapterID;
   bool DirectConnection = false;
   std::string Password;
@@ -304,9 +273,7 @@ class TfmMain : public QWidget {
   std::unique_ptr<TOperationsController> Operations_;
 
   std::unique_ptr<TSystemModel> SystemModel_;
-  std::unique_ptr<TConfigModel> ConfigModel_;
-  TCellPainter* SystemPainter_ = nullptr;
-  TCellPainter* ConfigPainter_ = nullptr;
+  TConfigGridView* ConfigGrid_ = nullptr;
 };
 
 // The width the RTC column needs for a clock text in a font.

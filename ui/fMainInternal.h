@@ -2,7 +2,6 @@
 // and sizes, and small helpers. Not for use outside the window.
 #pragma once
 
-#include <QColor>
 #include <QString>
 
 #include <string>
@@ -13,8 +12,6 @@ namespace tavex::fmain {
 inline constexpr char kInvalidIPWarning[] = "Warning: your computer IP address is invalid!";
 inline constexpr int kTimerMs = 2000;
 inline constexpr int kPanelHeight = 41;
-inline const QColor kBusyColor(255, 0, 0);
-inline const QColor kEditedColor(0, 0, 255);
 inline constexpr int kRtcColumn = 3;
 
 // Runs a function when the scope ends, also when an exception leaves it.

@@ -17,6 +17,7 @@
 
 #include "ui/fMainInternal.h"
 #include "ui/uApplication.h"
+#include "ui/uGridViews.h"
 
 namespace tavex {
 
@@ -39,8 +40,9 @@ QPushButton* Button(const char* Name, const char* Caption, int Width, QWidget* P
   return b;
 }
 
-QTableView* Grid(const char* Name, QWidget* Parent) {
-  auto* v = new QTableView(Parent);
+template <class TView>
+TView* Grid(const char* Name, QWidget* Parent) {
+  auto* v = new TView(Parent);
   v->setObjectName(Name);
   v->setShowGrid(true);
   v->verticalHeader()->hide();
@@ -71,7 +73,7 @@ void TfmMain::CreateControls() {
   // System check page: the grid, and the check button at the top right.
   pgSystem = new QWidget;
   pgSystem->setObjectName("pgSystem");
-  vstSystem = Grid("vstSystem", pgSystem);
+  vstSystem = Grid<TCheckedGridView>("vstSystem", pgSystem);
   vstSystem->setSelectionBehavior(QAbstractItemView::SelectRows);
   vstSystem->setSelectionMode(QAbstractItemView::ExtendedSelection);
   btnCheck = Button("btnCheck", "C&heck PLC status", 105, pgSystem);
@@ -89,12 +91,9 @@ void TfmMain::CreateControls() {
   // Configuration page: the grid, Read and Write, the clock option.
   pgConfig = new QWidget;
   pgConfig->setObjectName("pgConfig");
-  vstConfig = Grid("vstConfig", pgConfig);
-  // The page draws its own single-cell selection (mouse handlers below).
-  vstConfig->setSelectionMode(QAbstractItemView::NoSelection);
-  vstConfig->viewport()->installEventFilter(this);
-  vstConfig->installEventFilter(this);
-  vstSystem->installEventFilter(this);
+  // The grid keeps its own single-cell selection (ui/uGridViews.h).
+  ConfigGrid_ = Grid<TConfigGridView>("vstConfig", pgConfig);
+  vstConfig = ConfigGrid_;
   btnRead = Button("btnRead", "&Read", 75, pgConfig);
   btnWrite = Button("btnWrite", "&Write", 75, pgConfig);
   cbSyncRTC = new QCheckBox("Synchronize", pgConfig);
@@ -171,6 +170,9 @@ void TfmMain::CreateControls() {
   connect(btnSetup, &QPushButton::clicked, this, handle(&TfmMain::btnSetupClick));
   connect(btnClose, &QPushButton::clicked, this, handle(&TfmMain::btnCloseClick));
   connect(Timer1, &QTimer::timeout, this, handle(&TfmMain::Timer1Timer));
+  connect(ConfigGrid_, &TConfigGridView::EditRequested, this, [this](int Row, int Column) {
+    TApplication::RunHandler([this, Row, Column] { EditCell(Row, Column); });
+  });
   auto* stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   stop->setContext(Qt::WindowShortcut);
   connect(stop, &QShortcut::activated, this, &TfmMain::StopOperation);

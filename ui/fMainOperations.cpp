@@ -118,13 +118,7 @@ void TfmMain::SetPageButtonsEnabled(bool Enabled) {
 
 // --- System check page ---------------------------------------------------------
 
-QString TfmMain::vstSystemGetText(int Row, int Column) const { return SystemModel_->CellText(Row, Column); }
-
 QString TfmMain::StatusText(int Row, int Step) const { return SystemModel_->StatusText(Row, Step); }
-
-void TfmMain::vstSystemBeforeCellPaint(QPainter& Painter, int Row, int Column, const QRect& CellRect) const {
-  if (SystemModel_->IsProgressCell(Row, Column)) Painter.fillRect(FillRect(CellRect), kBusyColor);
-}
 
 void TfmMain::btnCheckClick() {
   TOperationGuard operation(*this);

@@ -14,17 +14,22 @@ void TCellPainter::paint(QPainter* Painter, const QStyleOptionViewItem& Option,
   QStyleOptionViewItem opt(Option);
   initStyleOption(&opt, Index);
   if (!ViewSelection) opt.state &= ~QStyle::State_Selected;
-  if (BeforeCellPaint) {
-    Painter->save();
-    const bool painted = BeforeCellPaint(*Painter, Index.row(), Index.column(), opt.rect);
-    Painter->restore();
-    if (painted) opt.state &= ~QStyle::State_Selected;
+  // initStyleOption gave the role's colour to the normal text only.
+  if (Index.data(Qt::ForegroundRole).canConvert<QBrush>())
+    opt.palette.setBrush(QPalette::HighlightedText, opt.palette.brush(QPalette::Text));
+  if (opt.backgroundBrush.style() != Qt::NoBrush) {
+    Painter->fillRect(FillRect(opt.rect), opt.backgroundBrush);
+    opt.backgroundBrush = QBrush();
+    opt.state &= ~QStyle::State_Selected;
   }
-  if (PaintText) {
-    if (const std::optional<QColor> c = PaintText(Index.row(), Index.column())) {
-      opt.palette.setColor(QPalette::Text, *c);
-      opt.palette.setColor(QPalette::HighlightedText, *c);
-    }
+  if (Marked && Marked(Index)) {
+    // The grid's highlight as its window shows it now (active or not).
+    const QPalette& view = opt.widget != nullptr ? opt.widget->palette() : opt.palette;
+    Painter->fillRect(FillRect(opt.rect), view.color(QPalette::Highlight));
+    const QColor text = view.color(QPalette::HighlightedText);
+    opt.palette.setColor(QPalette::Text, text);
+    opt.palette.setColor(QPalette::HighlightedText, text);
+    opt.state &= ~QStyle::State_Selected;
   }
   const QWidget* widget = opt.widget;
   QStyle* style = widget != nullptr ? widget->style() : QApplication::style();

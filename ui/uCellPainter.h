@@ -1,16 +1,18 @@
-// Paints the cells of a grid in two stages that the window decides: first
-// the background (before the text), then the text in a colour of the
-// window's choice. A cell whose background the window painted does not get
-// the view's selection colour over it.
+// Paints the cells of a grid as their model's roles say: the background
+// (Qt::BackgroundRole) fills the whole cell and the view's selection is not
+// drawn over it; the text takes its colour (Qt::ForegroundRole) also where
+// the view would draw it selected. Over both, the view may mark one cell,
+// which is drawn in its highlight colours. A text the column cuts shows in
+// full as a tooltip: that depends on the column's width, which only the
+// view knows, so it is told here rather than by the model.
 #pragma once
 
-#include <QColor>
+#include <QModelIndex>
 #include <QRect>
 #include <QString>
 #include <QStyledItemDelegate>
 
 #include <functional>
-#include <optional>
 
 namespace tavex {
 
@@ -18,14 +20,11 @@ class TCellPainter : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
-  // Before the cell's text is drawn: paint its background into CellRect;
-  // true when it painted one.
-  std::function<bool(QPainter& Painter, int Row, int Column, const QRect& CellRect)> BeforeCellPaint;
   // False: the view's own selection is never drawn (the grid marks its
   // cells itself).
   bool ViewSelection = true;
-  // The text colour; nullopt keeps the grid's normal one.
-  std::function<std::optional<QColor>(int Row, int Column)> PaintText;
+  // The cell the view draws as selected; empty: none.
+  std::function<bool(const QModelIndex& Index)> Marked;
 
   void paint(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override;
 

@@ -1,7 +1,6 @@
 #include "ui/uGridModels.h"
 
 #include "plc/uTavex.h"
-#include "ui/uCells.h"
 
 namespace tavex {
 
@@ -21,7 +20,7 @@ void TCheckedRowsModel::SetRowCount(int Count) {
     beginInsertRows(QModelIndex(), old, Count - 1);
     Checked_.resize(static_cast<size_t>(Count), 0);
     for (int r = old; r < Count; ++r)
-      Checked_[static_cast<size_t>(r)] = InitNode && InitNode(r) ? 1 : 0;
+      Checked_[static_cast<size_t>(r)] = NewRowsChecked ? 1 : 0;
     endInsertRows();
   }
 }
@@ -75,9 +74,11 @@ QVariant TCheckedRowsModel::data(const QModelIndex& Index, int Role) const {
       if (c == 0) return Checked(r) ? Qt::Checked : Qt::Unchecked;
       return QVariant();
     default:
-      return QVariant();
+      return CellData(r, c, Role);
   }
 }
+
+QVariant TCheckedRowsModel::CellData(int, int, int) const { return QVariant(); }
 
 bool TCheckedRowsModel::setData(const QModelIndex& Index, const QVariant& Value, int Role) {
   if (!Index.isValid() || Index.column() != 0 || Role != Qt::CheckStateRole) return false;
@@ -152,11 +153,15 @@ QString TSystemModel::ColumnCaption(int Column) const {
   return QString::fromLatin1(kColumns[Column].Caption);
 }
 
+QVariant TSystemModel::CellData(int Row, int Column, int Role) const {
+  if (Role == Qt::BackgroundRole && IsProgressCell(Row, Column)) return kBusyCellColor;
+  return QVariant();
+}
+
 // --- TConfigModel ------------------------------------------------------------
 
-TConfigModel::TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames,
-                           const TCellTable& Cells, QObject* Parent)
-    : TCheckedRowsModel(List, Parent), VarNames_(VarNames), Cells_(Cells) {}
+TConfigModel::TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames, QObject* Parent)
+    : TCheckedRowsModel(List, Parent), VarNames_(VarNames) {}
 
 int TConfigModel::columnCount(const QModelIndex& Parent) const {
   return Parent.isValid() ? 0 : kFixedColumns + static_cast<int>(VarNames_.size());
@@ -188,6 +193,15 @@ QString TConfigModel::ColumnCaption(int Column) const {
   if (Column < kFixedColumns) return QString::fromLatin1(kFixedCaptions[Column]);
   const size_t k = static_cast<size_t>(Column - kFixedColumns);
   return k < VarNames_.size() ? QString::fromStdString(VarNames_[k]) : QString();
+}
+
+QVariant TConfigModel::CellData(int Row, int Column, int Role) const {
+  // The fixed columns show no state of their own.
+  if (Column < kFixedColumns) return QVariant();
+  const TCell& cell = Cells_.At(Row, Column - kFixedColumns);
+  if (Role == Qt::BackgroundRole && cell.Busy) return kBusyCellColor;
+  if (Role == Qt::ForegroundRole && cell.Edited) return kEditedCellColor;
+  return QVariant();
 }
 
 }  // namespace tavex

@@ -1,10 +1,18 @@
 // Table models behind the two grids of the main window. They read the
-// window's state (the controller list, the configuration entries, the value
-// cells) and never talk to a controller. Column 0 carries each row's check
-// box; a checked row takes part in the page's operation.
+// controller list and the configuration entries, hold what only the grids
+// show (check boxes, the value cells), and never talk to a controller.
+// Column 0 carries each row's check box; a checked row takes part in the
+// page's operation.
+//
+// Roles: Qt::DisplayRole the text; Qt::CheckStateRole column 0's box;
+// Qt::BackgroundRole kBusyCellColor for a cell at work (the status step
+// under way, a value cell being read or written); Qt::ForegroundRole
+// kEditedCellColor for a value the user edited. Other cells give no colour
+// and keep the grid's own.
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QString>
 
 #include <cstdint>
@@ -12,10 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "ui/uCells.h"
+
 namespace tavex {
 
 class TTavexList;
-class TCellTable;
+
+inline const QColor kBusyCellColor(255, 0, 0);
+inline const QColor kEditedCellColor(0, 0, 255);
 
 // What the grids show of a controller whose record an operation off the
 // user-interface thread holds (it must not be read meanwhile): its state as
@@ -35,12 +47,12 @@ class TCheckedRowsModel : public QAbstractTableModel {
   // row: the record is read.
   std::function<const TRowSnapshot*(int Row)> Snapshot;
 
-  // The check state a new row starts with (empty: unchecked).
-  std::function<bool(int Row)> InitNode;
+  // The check state a new row starts with.
+  bool NewRowsChecked = false;
   // Runs before a row's check state changes, with the state it gets.
   std::function<void(int Row, bool Checked)> Checking;
 
-  // Sets the number of rows; rows added are initialised through InitNode.
+  // Sets the number of rows; rows added get NewRowsChecked.
   void SetRowCount(int Count);
   bool Checked(int Row) const;
   // Changes a row's state through Checking (nothing when it already has it).
@@ -61,6 +73,9 @@ class TCheckedRowsModel : public QAbstractTableModel {
   virtual QString CellText(int Row, int Column) const = 0;
 
  protected:
+  // A role of a cell inside the grid other than its text and check box;
+  // an invalid value when the cell has none.
+  virtual QVariant CellData(int Row, int Column, int Role) const;
   virtual QString ColumnCaption(int Column) const = 0;
   // Text of the fixed columns "No.", "NAD", "IP"; empty for a row without
   // a controller.
@@ -99,6 +114,7 @@ class TSystemModel : public TCheckedRowsModel {
 
  protected:
   QString ColumnCaption(int Column) const override;
+  QVariant CellData(int Row, int Column, int Role) const override;
 
  private:
   const bool& StatusChecked_;
@@ -113,8 +129,12 @@ class TConfigModel : public TCheckedRowsModel {
   static constexpr const char* kFixedCaptions[kFixedColumns] = {"No.", "NAD", "IP", "RTC"};
   static constexpr int kFixedWidths[kFixedColumns] = {50, 50, 120, 120};
 
-  TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames,
-               const TCellTable& Cells, QObject* Parent = nullptr);
+  TConfigModel(const TTavexList& List, const std::vector<std::string>& VarNames, QObject* Parent = nullptr);
+
+  // The value cells: one per row and entry (column kFixedColumns + entry).
+  // Whoever changes one refreshes it (RefreshCell, RefreshRow, Refresh).
+  TCellTable& Cells() { return Cells_; }
+  const TCellTable& Cells() const { return Cells_; }
 
   int columnCount(const QModelIndex& Parent = QModelIndex()) const override;
   // Runs Change, which alters the entries, and rebuilds the columns.
@@ -124,10 +144,11 @@ class TConfigModel : public TCheckedRowsModel {
 
  protected:
   QString ColumnCaption(int Column) const override;
+  QVariant CellData(int Row, int Column, int Role) const override;
 
  private:
   const std::vector<std::string>& VarNames_;
-  const TCellTable& Cells_;
+  TCellTable Cells_;
 };
 
 }  // namespace tavex

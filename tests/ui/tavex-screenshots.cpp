@@ -33,8 +33,10 @@
 
 namespace {
 
-bool Save(QWidget& Widget, const QString& Path) {
-  QCoreApplication::processEvents();
+// Settle: first handle what is pending (layouts, repaints), unless the
+// picture must show the window as it is at this very moment.
+bool Save(QWidget& Widget, const QString& Path, bool Settle = true) {
+  if (Settle) QCoreApplication::processEvents();
   const bool ok = Widget.grab().save(Path, "PNG");
   std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
   return ok;
@@ -126,7 +128,9 @@ int main(int argc, char** argv) {
   QObject::connect(fmMain.Operations(), &tavex::TOperationsController::RowStarted, [&](int Row) {
     if (reading || Row != 1) return;
     reading = true;
-    ok = Save(fmMain, out + "/read-running.png") && ok;
+    // As the window has just shown it: the run's later reports, already
+    // queued, would end it before the picture.
+    ok = Save(fmMain, out + "/read-running.png", false) && ok;
     stopping = true;
     fmMain.StopOperation();  // as Esc does
   });

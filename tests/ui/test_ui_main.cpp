@@ -379,6 +379,52 @@ class TestMainWindow : public QObject {
     QCOMPARE(t.Rows(), 2);
   }
 
+  // The colours of the cells come from the models' roles: red behind a cell
+  // at work, blue for an edited value, nothing anywhere else.
+  void gridModelsGiveCellColoursThroughRoles() {
+    TTavexList list;
+    for (int i = 0; i < 2; ++i) list.Add(std::make_unique<TTavex>());
+    const std::vector<std::string> entries = {"fan_speed", "setpoint"};
+    bool checked = true;
+    int32_t progress = 6, limit = -1;  // row 1, step 1 under way
+    TSystemModel sys(list, checked, progress, limit);
+    TConfigModel cfg(list, entries);
+    sys.SetRowCount(2);
+    cfg.SetRowCount(2);
+    cfg.Cells().Resize(2, 2);
+    cfg.Cells().Cell(0, 1)->Busy = true;
+    cfg.Cells().Cell(1, 0)->Edited = true;
+    cfg.Cells().Cell(1, 1)->Busy = true;
+    cfg.Cells().Cell(1, 1)->Edited = true;
+    const QColor red(255, 0, 0), blue(0, 0, 255), none;
+    struct TCase {
+      const QAbstractItemModel* Model;
+      int Row, Column;
+      QColor Background, Foreground;
+    };
+    const TCase cases[] = {
+        {&sys, 1, 4, red, none},   {&sys, 1, 3, none, none}, {&sys, 0, 4, none, none},
+        {&sys, 1, 2, none, none},  {&cfg, 0, 5, red, none},  {&cfg, 0, 4, none, none},
+        {&cfg, 1, 4, none, blue},  {&cfg, 1, 5, red, blue},  {&cfg, 1, 0, none, none},
+        {&cfg, 1, 3, none, none},
+    };
+    auto color = [](const QModelIndex& I, int Role) {
+      const QVariant v = I.data(Role);
+      return v.isValid() ? v.value<QColor>() : QColor();
+    };
+    for (const TCase& c : cases) {
+      const QModelIndex i = c.Model->index(c.Row, c.Column);
+      const QString at = QString("%1 %2/%3").arg(c.Model == &sys ? "system" : "config").arg(c.Row).arg(c.Column);
+      QVERIFY2(color(i, Qt::BackgroundRole) == c.Background, qPrintable(at));
+      QVERIFY2(color(i, Qt::ForegroundRole) == c.Foreground, qPrintable(at));
+    }
+    // No check under way, no progress cell.
+    progress = -1;
+    QVERIFY(!sys.index(1, 4).data(Qt::BackgroundRole).isValid());
+    // Outside the grid: nothing.
+    QVERIFY(!cfg.index(2, 4).data(Qt::BackgroundRole).isValid());
+  }
+
   void handlerExceptionGoesToErrorDisplay() {
     QStringList shown;
     TApplication::ErrorDisplay = [&](const QString& Text) { shown << Text; };

@@ -35,6 +35,7 @@
 #include "ui/fEditValue.h"
 #include "ui/fMain.h"
 #include "ui/uGridModels.h"
+#include "ui/uGridViews.h"
 
 namespace tavex::test {
 
@@ -75,6 +76,12 @@ void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseBu
 }
 
 bool IsRed(QRgb Pixel) { return QColor(Pixel) == kRed; }
+
+// A colour role of a cell; invalid when the model gives none.
+QColor RoleColor(const QAbstractItemModel& Model, int Row, int Column, int Role) {
+  const QVariant v = Model.index(Row, Column).data(Role);
+  return v.isValid() ? v.value<QColor>() : QColor();
+}
 
 // The status cells (row, step) whose right part is red in a picture of the
 // grid, each checked to be red up to the grid line beside it, and not over it.
@@ -671,7 +678,7 @@ class TestPages : public QObject {
     // A press on a fixed column moves the selection there, where it is not drawn.
     Press(1, 2);
     QVERIFY(w.GetSelection().IsSelected(1, 2));
-    QVERIFY(!w.vstConfigPaintText(1, 2).has_value());
+    QVERIFY(!w.ConfigGrid()->IsMarked(1, 2));
     Release(CellCenter(1, 2));
     // A press below the last row clears it.
     const QPoint below(5, w.vstConfig->visualRect(w.vstConfig->model()->index(1, 0)).bottom() + 20);
@@ -693,20 +700,20 @@ class TestPages : public QObject {
       for (int x = 0; x < w.vstConfig->viewport()->width(); x += 7) {
         const QPoint at(x, 3);
         int row = -1, column = -1;
-        QVERIFY(w.CellAt(at, row, column));
+        QVERIFY(w.ConfigGrid()->CellAt(at, row, column));
         QCOMPARE(row, 0);
         QCOMPARE(column, w.vstConfig->columnAt(x));
       }
     }
     int row = 0, column = 0;
-    QVERIFY(!w.CellAt(QPoint(3, w.vstConfig->viewport()->height() - 2), row, column));
+    QVERIFY(!w.ConfigGrid()->CellAt(QPoint(3, w.vstConfig->viewport()->height() - 2), row, column));
   }
 
   void focusNeverRestsOnTheCheckBoxColumn() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 1, 1);
-    QVERIFY(!w.vstConfigFocusChanging(0));
-    QVERIFY(w.vstConfigFocusChanging(1));
+    QVERIFY(!TConfigGridView::FocusChanging(0));
+    QVERIFY(TConfigGridView::FocusChanging(1));
     w.vstConfig->setCurrentIndex(w.vstConfig->model()->index(0, 0));
     QVERIFY(w.vstConfig->currentIndex().column() > 0);
     // The space bar still toggles the focused row's check box.
@@ -852,13 +859,18 @@ class TestPages : public QObject {
     QVERIFY(w.GetCells().At(0, 0).Edited);
     QVERIFY(!w.GetSkipMouseDown());
     QVERIFY(w.GetSelection().IsSelected(0, 4));
-    // Selected: highlight colours; once the selection moves on: blue text.
-    QCOMPARE(w.vstConfigPaintText(0, 4), std::optional<QColor>(w.vstConfig->palette().color(QPalette::HighlightedText)));
+    // The edited text is blue; selected, the cell is drawn in the highlight
+    // colours over it; once the selection moves on, blue shows.
+    QCOMPARE(RoleColor(cfg, 0, 4, Qt::ForegroundRole), QColor(0, 0, 255));
+    QVERIFY(w.ConfigGrid()->IsMarked(0, 4));
+    QCoreApplication::processEvents();
+    QCOMPARE(BluePixels(w.vstConfig->viewport()->grab().toImage(), w.vstConfig->visualRect(cfg.index(0, 4))), 0);
     Press(0, 5);
     Release(CellCenter(0, 5));
-    QCOMPARE(w.vstConfigPaintText(0, 4), std::optional<QColor>(QColor(0, 0, 255)));
-    QVERIFY(!w.vstConfigPaintText(0, 5).has_value() ||
-            *w.vstConfigPaintText(0, 5) == w.vstConfig->palette().color(QPalette::HighlightedText));
+    QVERIFY(!w.ConfigGrid()->IsMarked(0, 4));
+    QVERIFY(w.ConfigGrid()->IsMarked(0, 5));
+    QCOMPARE(RoleColor(cfg, 0, 4, Qt::ForegroundRole), QColor(0, 0, 255));
+    QVERIFY(!RoleColor(cfg, 0, 5, Qt::ForegroundRole).isValid());
     QCoreApplication::processEvents();
     const QImage image = w.vstConfig->viewport()->grab().toImage();
     QVERIFY(BluePixels(image, w.vstConfig->visualRect(cfg.index(0, 4))) > 5);
@@ -910,23 +922,17 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
     QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
     SetTransport(*w.GetTavexList().Items(0), 30000, 3);
-    // Painted into a picture of its own: a busy cell is red up to one pixel
-    // before its right edge; the selection paints over it.
-    auto paint = [&](int Column) {
-      QImage image(40, 10, QImage::Format_RGB32);
-      image.fill(Qt::white);
-      QPainter p(&image);
-      w.vstConfigBeforeCellPaint(p, 0, Column, QRect(0, 0, 40, 10));
-      return image;
-    };
-    QCOMPARE(paint(4).pixelColor(20, 5), QColor(Qt::white));
+    const QAbstractItemModel& cfg = *w.vstConfig->model();
+    // A busy value cell's background is red; no other cell has one.
+    QVERIFY(!RoleColor(cfg, 0, 4, Qt::BackgroundRole).isValid());
     Click(*w.vstConfig->model(), 0, true);
     QTest::mouseClick(w.btnRead, Qt::LeftButton);
     QTRY_VERIFY(w.GetCells().At(0, 0).Busy);
-    QImage busy = paint(4);
-    QCOMPARE(busy.pixelColor(0, 5), kRed);
-    QCOMPARE(busy.pixelColor(39, 5), kRed);  // the view keeps the grid line outside the cell
-    // In the grid itself: red up to the grid line, which stays as it is.
+    QCOMPARE(RoleColor(cfg, 0, 4, Qt::BackgroundRole), kRed);
+    QCOMPARE(RoleColor(cfg, 0, 5, Qt::BackgroundRole), kRed);
+    for (int c = 0; c < 4; ++c) QVERIFY(!RoleColor(cfg, 0, c, Qt::BackgroundRole).isValid());  // fixed columns never
+    // In the grid itself: red over the whole cell up to the grid line, which
+    // stays as it is.
     QCoreApplication::processEvents();
     {
       const QImage grid = w.vstConfig->viewport()->grab().toImage();
@@ -937,12 +943,22 @@ class TestPages : public QObject {
       const QRect left = w.vstConfig->visualRect(w.vstConfig->model()->index(0, 3));
       QCOMPARE(grid.pixelColor(rect.right() + 1, y), grid.pixelColor(left.right() + 1, y));  // a grid line
     }
-    QCOMPARE(paint(3).pixelColor(20, 5), QColor(Qt::white));  // fixed columns never
+    // The selection is drawn over it in the highlight colour, from edge to edge.
     Press(0, 4);
-    QCOMPARE(paint(4).pixelColor(20, 5), w.vstConfig->palette().color(QPalette::Highlight));
+    QCoreApplication::processEvents();
+    {
+      const QImage grid = w.vstConfig->viewport()->grab().toImage();
+      const QRect rect = w.vstConfig->visualRect(cfg.index(0, 4));
+      const QColor highlight = w.vstConfig->palette().color(QPalette::Highlight);
+      QCOMPARE(grid.pixelColor(rect.left(), rect.center().y()), highlight);
+      QCOMPARE(grid.pixelColor(rect.right(), rect.center().y()), highlight);
+      QCOMPARE(grid.pixelColor(rect.center().x(), rect.top()), highlight);
+    }
+    QCOMPARE(RoleColor(cfg, 0, 4, Qt::BackgroundRole), kRed);
     w.StopOperation();
     QVERIFY(Finished(w));
     QVERIFY(!w.GetCells().At(0, 0).Busy);
+    QVERIFY(!RoleColor(cfg, 0, 4, Qt::BackgroundRole).isValid());
   }
 
   // --- Write -----------------------------------------------------------------------
@@ -979,7 +995,8 @@ class TestPages : public QObject {
     for (int k = 0; k < 4; ++k) QVERIFY(!w.GetCells().At(0, k).Edited && !w.GetCells().At(0, k).Busy);
     Press(0, 1);  // the selection off the cell: its text in the normal colour
     Release(CellCenter(0, 1));
-    QVERIFY(!w.vstConfigPaintText(0, 4).has_value());
+    QVERIFY(!w.ConfigGrid()->IsMarked(0, 4));
+    QVERIFY(!RoleColor(cfg, 0, 4, Qt::ForegroundRole).isValid());
     // Without "Synchronize" the clock is only read.
     QVERIFY(Text(cfg, 0, 3).startsWith("2026-03-04  "));
     // The unchecked controller: neither written nor read.

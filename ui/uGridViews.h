@@ -1,0 +1,94 @@
+// The views of the main window's two grids. Each shows a table model whose
+// column 0 carries the rows' check boxes (ui/uGridModels.h) and paints its
+// cells through TCellPainter, which draws what the model's roles say.
+//
+// TCheckedGridView: the space bar toggles the check box of a row from any
+// column. TConfigGridView adds the configuration grid's own single-cell
+// selection, set by the mouse and the keyboard instead of the view's item
+// selection, and asks for a value cell to be edited through a signal.
+#pragma once
+
+#include <QModelIndex>
+#include <QPoint>
+#include <QTableView>
+
+#include "ui/uCells.h"
+
+namespace tavex {
+
+class TCellPainter;
+
+class TCheckedGridView : public QTableView {
+  Q_OBJECT
+
+ public:
+  explicit TCheckedGridView(QWidget* Parent = nullptr);
+
+  TCellPainter* Painter() const { return Painter_; }
+
+ protected:
+  // The row the space bar toggles; -1: none.
+  virtual int SpaceRow() const;
+  void keyPressEvent(QKeyEvent* Event) override;
+
+ private:
+  TCellPainter* Painter_;
+};
+
+class TConfigGridView : public TCheckedGridView {
+  Q_OBJECT
+
+ public:
+  explicit TConfigGridView(QWidget* Parent = nullptr);
+
+  // The cell drawn as selected (at most one, fixed columns included, where
+  // it is not drawn).
+  const TCellSelection& Selection() const { return Selection_; }
+  // The cell the last press selected; a drag moves only the drawn one.
+  int SelectedRow() const { return SelectedRow_; }
+  int SelectedColumn() const { return SelectedColumn_; }
+  bool IsDragging() const { return Dragging_; }
+  // True between a double-click and the press that belongs to it.
+  bool GetSkipMouseDown() const { return SkipMouseDown_; }
+
+  // The cell under a point of the viewport; false outside every cell.
+  bool CellAt(const QPoint& Point, int& Row, int& Column) const;
+  // Whether the focus may move to a column: never the check-box column.
+  static bool FocusChanging(int NewColumn) { return NewColumn > 0; }
+  // Whether a cell is painted in the highlight colours: the selected cell,
+  // when it is a value cell.
+  bool IsMarked(int Row, int Column) const;
+
+ signals:
+  // A double-click, Enter or F2 on the selected value cell. A slot that
+  // opens a modal dialog runs while the event is being handled.
+  void EditRequested(int Row, int Column);
+
+ protected:
+  int SpaceRow() const override;
+  void keyPressEvent(QKeyEvent* Event) override;
+  void mousePressEvent(QMouseEvent* Event) override;
+  void mouseMoveEvent(QMouseEvent* Event) override;
+  void mouseReleaseEvent(QMouseEvent* Event) override;
+  void mouseDoubleClickEvent(QMouseEvent* Event) override;
+  // The keyboard focus never rests on the check-box column.
+  void currentChanged(const QModelIndex& Current, const QModelIndex& Previous) override;
+
+ private:
+  void MouseDown(Qt::MouseButtons Buttons, const QPoint& Point);
+  void MouseMove(const QPoint& Point);
+  // Asks for the selected cell to be edited when it is a value cell.
+  void EditSelected();
+  // Arrow keys, Home/End (with Ctrl: also the first/last row), Page Up/Down:
+  // move the one selected cell as a press would, the focus with it. Without
+  // a selected cell the first key selects the first value cell.
+  void KeyMove(int Key, Qt::KeyboardModifiers Modifiers);
+
+  TCellSelection Selection_;
+  int SelectedRow_ = -1;
+  int SelectedColumn_ = -1;
+  bool Dragging_ = false;
+  bool SkipMouseDown_ = false;
+};
+
+}  // namespace tavex
