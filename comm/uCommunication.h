@@ -308,8 +308,8 @@ class TCommunicator {
   std::function<void(bool Sent, const std::string& IP, uint16_t Port, const uint8_t* Data,
                      size_t Size)>
       OnTrace;
-  // Runs at least every 5 ms while a transaction waits (the desktop tool
-  // processes its pending events here). Empty: nothing.
+  // Runs at least every 5 ms while a transaction waits, on the waiting
+  // thread. Empty: nothing.
   std::function<void()> IdleHook;
   // Millisecond tick counter for time-outs; wraps harmlessly. Empty: steady clock.
   std::function<uint32_t()> TickSource;

@@ -1,8 +1,22 @@
 #include "plc/uOperationRunner.h"
 
+#include <chrono>
 #include <utility>
 
+#include "comm/uCommunication.h"
+
 namespace tavex {
+
+int StatusStepOfStage(const std::string& Line) {
+  // The stages of ServeStatus, in the order of its steps.
+  static const char* const kStages[kStatusSteps] = {"socket", "ping", "program", "allocation file",
+                                                    "run state"};
+  const size_t colon = Line.find(':');
+  if (colon == std::string::npos) return -1;
+  for (int s = 0; s < kStatusSteps; ++s)
+    if (Line.compare(0, colon, kStages[s]) == 0) return s;
+  return -1;
+}
 
 TOperationRunner::~TOperationRunner() {
   Stop();
@@ -14,19 +28,56 @@ bool TOperationRunner::Start(TRunPlan Plan, TRunEvents Events) {
   Wait();  // the thread of the run before, which has ended
   Plan_ = std::move(Plan);
   Events_ = std::move(Events);
+  std::vector<TCommunicator*> comms;
+  for (const TRunItem& item : Plan_.Items)
+    if (item.Plc != nullptr) comms.push_back(item.Plc->Communicator.get());
+  return Launch(std::move(comms), [this] { RunExchange(); });
+}
+
+bool TOperationRunner::StartStatus(TStatusPlan Plan, TStatusEvents Events) {
+  if (Running()) return false;
+  Wait();
+  StatusPlan_ = std::move(Plan);
+  StatusEvents_ = std::move(Events);
+  std::vector<TCommunicator*> comms;
+  for (const TStatusItem& item : StatusPlan_.Items)
+    if (item.Plc != nullptr) comms.push_back(item.Plc->Communicator.get());
+  return Launch(std::move(comms), [this] { RunStatus(); });
+}
+
+bool TOperationRunner::StartDetect(TDetectPlan Plan, TDetectEvents Events) {
+  if (Running()) return false;
+  Wait();
+  DetectPlan_ = std::move(Plan);
+  DetectEvents_ = std::move(Events);
+  std::vector<TCommunicator*> comms;
+  if (DetectPlan_.Comm != nullptr) comms.push_back(DetectPlan_.Comm);
+  return Launch(std::move(comms), [this] { RunDetect(); });
+}
+
+bool TOperationRunner::Launch(std::vector<TCommunicator*> Comms, std::function<void()> Body) {
   Stop_.store(false, std::memory_order_relaxed);
-  for (TRunItem& item : Plan_.Items) {
-    if (item.Plc == nullptr) continue;
-    item.Plc->Communicator->StopFlag = &Stop_;
-    item.Plc->Communicator->AbandonOnStop = true;  // Stop does not wait out an answer
-    item.Plc->Communicator->ClearStopped();  // a stop of an earlier run
-    // The workers never run the owner's idle hook (it may touch the owner's
-    // thread only); the record's own waits sleep on their answer instead.
-    item.Plc->Communicator->IdleHook = nullptr;
+  Lent_ = std::move(Comms);
+  Body_ = std::move(Body);
+  for (TCommunicator* comm : Lent_) {
+    comm->StopFlag = &Stop_;
+    comm->AbandonOnStop = true;  // Stop does not wait out an answer
+    comm->ClearStopped();        // a stop of an earlier run
+    // The run's threads never run the owner's idle hook (it may touch the
+    // owner's thread only); their waits sleep on their answer instead.
+    comm->IdleHook = nullptr;
   }
   Running_.store(true, std::memory_order_release);
   try {
-    Thread_ = std::thread([this] { Run(); });
+    Thread_ = std::thread([this] {
+      try {
+        Body_();
+      } catch (...) {
+        // An event that throws (out of memory) must not take the process
+        // down; the run ends without its Ended then.
+        Running_.store(false, std::memory_order_release);
+      }
+    });
   } catch (...) {
     Running_.store(false, std::memory_order_release);
     Release();
@@ -35,7 +86,13 @@ bool TOperationRunner::Start(TRunPlan Plan, TRunEvents Events) {
   return true;
 }
 
-void TOperationRunner::Stop() { Stop_.store(true, std::memory_order_relaxed); }
+void TOperationRunner::Stop() {
+  {
+    std::lock_guard<std::mutex> g(PauseLock_);
+    Stop_.store(true, std::memory_order_relaxed);
+  }
+  PauseWake_.notify_all();
+}
 
 void TOperationRunner::Wait() {
   if (Thread_.joinable()) {
@@ -45,14 +102,21 @@ void TOperationRunner::Wait() {
 }
 
 void TOperationRunner::Release() {
-  for (TRunItem& item : Plan_.Items)
-    if (item.Plc != nullptr) {
-      item.Plc->Communicator->StopFlag = nullptr;
-      item.Plc->Communicator->AbandonOnStop = false;
-    }
+  for (TCommunicator* comm : Lent_) {
+    comm->StopFlag = nullptr;
+    comm->AbandonOnStop = false;
+  }
+  Lent_.clear();
 }
 
-void TOperationRunner::Run() {
+void TOperationRunner::Pause(int Ms) {
+  if (Ms <= 0) return;
+  std::unique_lock<std::mutex> l(PauseLock_);
+  PauseWake_.wait_for(l, std::chrono::milliseconds(Ms),
+                      [this] { return Stop_.load(std::memory_order_relaxed); });
+}
+
+void TOperationRunner::RunExchange() {
   TFleetOptions options;
   options.Write = Plan_.Write;
   options.SyncClock = Plan_.Write ? Plan_.SyncClock : TClockSource();
@@ -77,17 +141,101 @@ void TOperationRunner::Run() {
       ServeController(job, options, result);
       if (Events_.Finished) Events_.Finished(item.Row, result);
     } catch (...) {
-      // An event that throws (out of memory) must not take the process down.
     }
   });
   const bool stopped = Stop_.load(std::memory_order_relaxed);
   // Running ends before Ended, so that an owner told of the end can start
   // the next run (Start joins this thread first).
   Running_.store(false, std::memory_order_release);
-  try {
-    if (Events_.Ended) Events_.Ended(stopped);
-  } catch (...) {
+  if (Events_.Ended) Events_.Ended(stopped);
+}
+
+namespace {
+
+// What a record's flag says of a status step: set by the step itself, and
+// false until then (the check clears them first).
+bool StepFlag(const TTavex& Plc, int Step) {
+  switch (Step) {
+    case skNetwork: return Plc.SocketOpen;
+    case skPing: return Plc.Responding;
+    case skProgram: return Plc.HasProgram;
+    case skAlc: return Plc.AlcOk;
+    default: return Plc.PlcRunning;
   }
+}
+
+}  // namespace
+
+void TOperationRunner::RunStatus() {
+  for (const TStatusItem& item : StatusPlan_.Items) {
+    if (item.Plc == nullptr) continue;
+    if (Stop_.load(std::memory_order_relaxed)) break;
+    try {
+      CheckOne(item);
+    } catch (...) {
+      // An event that throws (out of memory) ends this controller's part only.
+    }
+  }
+  const bool stopped = Stop_.load(std::memory_order_relaxed);
+  Running_.store(false, std::memory_order_release);
+  if (StatusEvents_.Ended) StatusEvents_.Ended(stopped);
+}
+
+void TOperationRunner::CheckOne(const TStatusItem& Item) {
+  TTavex& plc = *Item.Plc;
+  // Each check asks the controller afresh, from the socket on (a record
+  // past its ping would otherwise pass two steps unasked), and no finding
+  // of an earlier check stands until this one has made it again.
+  plc.CloseSocket();
+  plc.Stage = stOpen;
+  plc.SocketOpen = plc.Responding = plc.HasProgram = plc.AlcOk = plc.PlcRunning = false;
+  if (StatusEvents_.Started) StatusEvents_.Started(Item.Row);
+  int next = 0;  // the step under way
+  auto ended = [&](int Step, bool Ok) {
+    next = Step + 1;
+    if (StatusEvents_.Step) StatusEvents_.Step(Item.Row, Step, Ok);
+  };
+  TFleetOptions options;
+  options.Cache = StatusPlan_.Cache;
+  // The stage log tells each step's end as it comes; the step's own flag
+  // holds its verdict by then.
+  options.Stage = [&](const TTavex&, const std::string& Line) {
+    const int step = StatusStepOfStage(Line);
+    // A step that the stop cut short was not run.
+    if (step != next || plc.Communicator->Stopped()) return;
+    ended(step, StepFlag(plc, step));
+    // A short pause lets the user see each step; none after the allocation
+    // file (it takes long enough by itself).
+    if (step != skAlc) Pause(StatusPlan_.PauseMs);
+  };
+  TStatusResult result;
+  ServeStatus(plc, options, result);
+  // The steps after one without answer are not run: they failed with it.
+  // (Should the log ever not tell a step, it is told here too.)
+  if (!result.Interrupted && !plc.Communicator->Stopped())
+    for (int s = next; s < kStatusSteps; ++s) ended(s, result.Steps[s].State == TStepState::Ok);
+  bool* flags[kStatusSteps] = {&plc.SocketOpen, &plc.Responding, &plc.HasProgram, &plc.AlcOk,
+                               &plc.PlcRunning};
+  for (int s = 0; s < kStatusSteps; ++s) *flags[s] = result.Steps[s].State == TStepState::Ok;
+  // As before the check, the socket closed: the next exchange opens it.
+  plc.CloseSocket();
+  plc.Stage = stOpen;
+  if (StatusEvents_.Finished) StatusEvents_.Finished(Item.Row, result);
+}
+
+void TOperationRunner::RunDetect() {
+  TDetectOutcome outcome;
+  bool opened = false;
+  if (DetectPlan_.Comm != nullptr && DetectPlan_.List != nullptr) {
+    TDetectOptions options = DetectPlan_.Options;
+    options.AfterRound = [this](const TDetectRound& R) {
+      if (DetectEvents_.Round) DetectEvents_.Round(R);
+    };
+    opened = DetectControllers(*DetectPlan_.Comm, *DetectPlan_.List, options, &outcome);
+  }
+  const bool stopped = Stop_.load(std::memory_order_relaxed);
+  Running_.store(false, std::memory_order_release);
+  if (DetectEvents_.Ended) DetectEvents_.Ended(opened, outcome, stopped);
 }
 
 }  // namespace tavex

@@ -1,23 +1,32 @@
-// The desktop tool's Read and Write, off the thread that starts them: the
-// checked controllers served side by side by the fleet engine (one batched
-// exchange per controller, bounded workers), each one's start and result
-// reported as it happens, and Stop honoured at once.
+// The desktop tool's operations, off the thread that starts them:
+// - Read and Write: the checked controllers served side by side by the
+//   fleet engine (one batched exchange per controller, bounded workers),
+//   each one's start and result reported as it happens;
+// - the status check: the fleet's status stages (ServeStatus), one
+//   controller after the other, each step reported as it ends, with a short
+//   pause after it that lets the user follow the steps;
+// - Autodetect: DetectControllers on the owner's communicator, each
+//   broadcast reported, then the outcome.
+// Stop is honoured at once by all three.
 //
-// Threads: Start, Stop, Wait and the destructor are called from one owner
-// thread. The run itself goes on a thread of its own and on the fleet's
-// workers; the events are called there (see TRunEvents). From Start until
-// a record's Finished event, that record belongs to the run: its owner
-// must not read or change it (nor its communicator). After Finished the
-// run never touches the record again, except that Wait (or the next
-// Start) takes the stop flag off its communicator.
+// Threads: Start*, Stop, Wait and the destructor are called from one owner
+// thread. The run itself goes on a thread of its own (and, for Read and
+// Write, on the fleet's workers); the events are called there (see the
+// event structs). From Start until a record's Finished event, that record
+// belongs to the run: its owner must not read or change it (nor its
+// communicator); for Autodetect the same holds for the communicator and the
+// list until Ended. After that the run never touches them again, except
+// that Wait (or the next Start) takes the stop flag off the communicators.
 //
 // Stop: no request is sent after it (the communicator's StopFlag), and a
 // request that waits for its answer is abandoned within one poll of the
-// wait (about 5 ms) instead of being waited out. Controllers not yet
-// started are not started at all; they get no event.
+// wait (about 5 ms) instead of being waited out; so is Autodetect's
+// listening, and a pause between status steps. Controllers not yet started
+// are not started at all; they get no event.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -29,6 +38,8 @@
 #include "plc/uTavex.h"
 
 namespace tavex {
+
+// --- Read and Write ------------------------------------------------------------
 
 struct TRunItem {
   TTavex* Plc = nullptr;
@@ -60,6 +71,63 @@ struct TRunEvents {
   std::function<void(bool Stopped)> Ended;
 };
 
+// --- Status check ----------------------------------------------------------------
+
+struct TStatusItem {
+  TTavex* Plc = nullptr;
+  int Row = 0;  // the caller's tag, handed back in the events
+};
+
+struct TStatusPlan {
+  // Checked one after the other, in this order; two items must not share a
+  // record. Each record must have its adapter by ID (SelectAdapter).
+  std::vector<TStatusItem> Items;
+  // The pause after each step that ran, except the allocation file's.
+  int PauseMs = 100;
+  const TAlcCache* Cache = nullptr;
+};
+
+struct TStatusEvents {
+  // A controller's check begins: its step 0 ("Network") is under way.
+  std::function<void(int Row)> Started;
+  // A step ended (0 .. kStatusSteps-1, in order) with its verdict; the
+  // next step is under way from here. A step after one that got no answer
+  // is not run, and ends at once as an error. A step that Stop cut short
+  // gets no event, nor do the steps after it.
+  std::function<void(int Row, int Step, bool Ok)> Step;
+  // The check of the controller ended (Result as ServeStatus leaves it).
+  // The record's five status flags (SocketOpen .. PlcRunning) then say what
+  // Step said, false for the steps not run; its socket is closed, and its
+  // next exchange opens it again. After this the record is the owner's.
+  std::function<void(int Row, const TStatusResult& Result)> Finished;
+  // After every Finished, on the run's thread, as the last thing it does.
+  std::function<void(bool Stopped)> Ended;
+};
+
+// The status step whose stage a line of the fleet's stage log (TFleetOptions::
+// Stage) ends: the line names its stage before a colon ("ping: answered").
+// -1 for a line of no status step.
+int StatusStepOfStage(const std::string& Line);
+
+// --- Autodetect --------------------------------------------------------------------
+
+struct TDetectPlan {
+  TCommunicator* Comm = nullptr;  // the owner's; belongs to the run until Ended
+  TTavexList* List = nullptr;     // filled as DetectControllers does
+  TDetectOptions Options;         // its AfterRound is the run's own (Round below)
+};
+
+struct TDetectEvents {
+  // After each broadcast. On the run's thread.
+  std::function<void(const TDetectRound& Round)> Round;
+  // As DetectControllers returned (Opened) with its outcome; Stopped: Stop
+  // came first (the listening was cut short, no further broadcast was
+  // sent). On the run's thread, as the last thing it does.
+  std::function<void(bool Opened, const TDetectOutcome& Outcome, bool Stopped)> Ended;
+};
+
+// --- The runner ------------------------------------------------------------------------
+
 class TOperationRunner {
  public:
   TOperationRunner() = default;
@@ -68,9 +136,12 @@ class TOperationRunner {
   TOperationRunner(const TOperationRunner&) = delete;
   TOperationRunner& operator=(const TOperationRunner&) = delete;
 
-  // Starts a run and returns at once. False (nothing started) while another
-  // run is under way. A run with no items ends at once (Ended on the run's thread).
+  // Each starts a run and returns at once. False (nothing started) while
+  // another run is under way. A run with no items ends at once (Ended on
+  // the run's thread); so does a detection without a communicator or list.
   bool Start(TRunPlan Plan, TRunEvents Events);
+  bool StartStatus(TStatusPlan Plan, TStatusEvents Events);
+  bool StartDetect(TDetectPlan Plan, TDetectEvents Events);
   // Asks the run under way to stop; nothing when none runs.
   void Stop();
   // Waits until the run's thread has ended (the Ended event called).
@@ -80,13 +151,28 @@ class TOperationRunner {
   bool StopRequested() const { return Stop_.load(std::memory_order_relaxed); }
 
  private:
-  void Run();
-  void Release();  // the stop flag off the records
+  // Lends the communicators to a run, starts Body on the run's thread.
+  bool Launch(std::vector<TCommunicator*> Comms, std::function<void()> Body);
+  void Release();  // the stop flag off the communicators
+  // Sleeps Ms on the run's thread; Stop wakes it at once.
+  void Pause(int Ms);
+  void RunExchange();
+  void RunStatus();
+  void CheckOne(const TStatusItem& Item);
+  void RunDetect();
 
   TRunPlan Plan_;
   TRunEvents Events_;
+  TStatusPlan StatusPlan_;
+  TStatusEvents StatusEvents_;
+  TDetectPlan DetectPlan_;
+  TDetectEvents DetectEvents_;
+  std::vector<TCommunicator*> Lent_;
+  std::function<void()> Body_;
   std::atomic<bool> Stop_{false};
   std::atomic<bool> Running_{false};
+  std::mutex PauseLock_;
+  std::condition_variable PauseWake_;
   std::thread Thread_;
 };
 

@@ -16,7 +16,6 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -41,10 +40,6 @@
 namespace tavex {
 
 using namespace fmain;
-
-namespace fmain {
-void ProcessPendingEvents() { QCoreApplication::processEvents(); }
-}  // namespace fmain
 
 // --- Operation guard ---------------------------------------------------------
 
@@ -162,7 +157,6 @@ void TfmMain::SetDialogs(TfmEditValue* EditValue, TfmOptions* Options) {
 
 void TfmMain::FormCreate() {
   Communicator = std::make_unique<TCommunicator>();
-  Communicator->IdleHook = ProcessPendingEvents;
   if (Options_.PrepareCommunicator) Options_.PrepareCommunicator(*Communicator);
   TavexList.Clear();
 
@@ -175,6 +169,24 @@ void TfmMain::FormCreate() {
           });
   connect(Operations_.get(), &TOperationsController::RunEnded, this,
           [this](bool Stopped) { TApplication::RunHandler([this, Stopped] { RunEnded(Stopped); }); });
+  connect(Operations_.get(), &TOperationsController::StatusStarted, this,
+          [this](int Row) { TApplication::RunHandler([this, Row] { CheckStarted(Row); }); });
+  connect(Operations_.get(), &TOperationsController::StatusStep, this, [this](int Row, int Step, bool Ok) {
+    TApplication::RunHandler([this, Row, Step, Ok] { CheckStep(Row, Step, Ok); });
+  });
+  connect(Operations_.get(), &TOperationsController::StatusFinished, this,
+          [this](int Row, const TStatusResult& Result) {
+            TApplication::RunHandler([this, Row, &Result] { CheckFinished(Row, Result); });
+          });
+  connect(Operations_.get(), &TOperationsController::StatusEnded, this,
+          [this](bool Stopped) { TApplication::RunHandler([this, Stopped] { CheckEnded(Stopped); }); });
+  connect(Operations_.get(), &TOperationsController::DetectRound, this, [this](const TDetectRound& R) {
+    TApplication::RunHandler([this, &R] { DetectRound(R); });
+  });
+  connect(Operations_.get(), &TOperationsController::DetectEnded, this,
+          [this](bool Opened, const TDetectOutcome& Outcome, bool Stopped) {
+            TApplication::RunHandler([&] { DetectEnded(Opened, Outcome, Stopped); });
+          });
   auto snapshot = [this](int Row) -> const TRowSnapshot* {
     if (Row < 0 || static_cast<size_t>(Row) >= Snapshots_.size() || !Snapshots_[static_cast<size_t>(Row)])
       return nullptr;
@@ -211,10 +223,13 @@ void TfmMain::FormCreate() {
 }
 
 void TfmMain::FormDestroy() {
-  // A Read or Write under way is stopped and waited for; what it still
+  // An operation under way is stopped and waited for; what it still
   // reports is dropped.
   Operations_.reset();
   Snapshots_.clear();
+  Detecting = false;
+  if (OverrideCursor_) QApplication::restoreOverrideCursor();
+  OverrideCursor_ = false;
   RunDisplay_.reset();
   CloseRequested_ = false;
   RunGuard_.reset();

@@ -5,12 +5,12 @@
 // configuration model holds the value cells); the grids' views
 // (ui/uGridViews.h) report what the user asks of a cell.
 //
-// Threads: the UI thread only. Read and Write run off it (an operations
-// controller over plc/'s runner) and report back through queued signals;
-// Autodetect and the status check wait on this thread and process pending
-// events meanwhile (the communicators' idle hook). One guard makes sure
-// that while an operation runs no other starts, the controller list stays
-// as it is, and closing waits for its end.
+// Threads: the UI thread only. Autodetect, the status check, Read and Write
+// run off it (an operations controller over plc/'s runner) and report back
+// through queued signals; nothing here waits for the network or processes
+// pending events inside a wait. One guard makes sure that while an
+// operation runs no other starts, the controller list stays as it is, and
+// closing stops it and waits for its end.
 #pragma once
 
 #include <QString>
@@ -49,6 +49,7 @@ class TfmEditValue;
 class TfmOptions;
 class TOperationsController;
 struct TFleetResult;
+struct TStatusResult;
 
 struct TMainOptions {
   // The configuration file to read; empty: none (no password, no entries).
@@ -132,6 +133,8 @@ class TfmMain : public QWidget {
   TConfigGridView* ConfigGrid() const { return ConfigGrid_; }
 
  public slots:
+  // Autodetect and the status check start and return at once, as Read
+  // and Write do: IsBusy() is true until they have ended.
   void btnAutodetectClick();
   void btnCheckClick();
   // Start Read or Write of the checked rows and return at once; the run
@@ -142,9 +145,8 @@ class TfmMain : public QWidget {
   void btnCloseClick();
   void Timer1Timer();
   void PageControl1Change(int Index);
-  // Esc, or Close while an operation runs: the status check ends after the
-  // request in flight, Read and Write abandon it and send nothing more;
-  // Autodetect ends after its listening.
+  // Esc, or Close while an operation runs: the operation abandons the
+  // request in flight (Autodetect its listening) and sends nothing more.
   void StopOperation();
 
  public:
@@ -229,6 +231,20 @@ class TfmMain : public QWidget {
   void ShowRunProgress(int Row);
   // Notes a controller that failed, and why, for the bottom bar.
   void NoteFailure(const TTavex& Plc, const std::string& Why);
+  // The running operation's hold on the operation slot and the busy display.
+  void HoldOperation();
+  void ReleaseOperation();
+  // Autodetect: what the discovery reports.
+  void DetectRound(const TDetectRound& Round);
+  void DetectEnded(bool Opened, const TDetectOutcome& Outcome, bool Stopped);
+  // The status check: what it reports, and the bottom bar's step text.
+  void CheckStarted(int Row);
+  void CheckStep(int Row, int Step, bool Ok);
+  void CheckFinished(int Row, const TStatusResult& Result);
+  void CheckEnded(bool Stopped);
+  void ShowCheckStep(int Row, int Step);
+  // The first row checked after Row; the row count when none.
+  int NextCheckedRow(int Row) const;
 
   TMainOptions Options_;
   TfmEditValue* fmEditValue_ = nullptr;
@@ -261,12 +277,20 @@ class TfmMain : public QWidget {
   // running operation.
   QStringList Failures_;
 
-  // The running Read or Write: its hold on the operation slot and the busy
+  // The running operation: its hold on the operation slot and the busy
   // display, its progress, and the snapshot shown for each row whose record
   // it holds.
   std::unique_ptr<TOperationGuard> RunGuard_;
   std::unique_ptr<TBusyDisplay> RunDisplay_;
   TRunProgress Run_;
+  // The status check: steps ended and in all, and the rows it checks in order.
+  struct TCheckCount {
+    int Done = 0;
+    int Total = 0;
+  } Check_;
+  std::vector<int> CheckRows_;
+  int DetectRounds_ = 0;
+  bool OverrideCursor_ = false;  // Autodetect's wait cursor is set
   std::vector<std::optional<TRowSnapshot>> Snapshots_;
   // Declared after the controllers, so that it is gone (its run stopped and
   // waited for) before they are.

@@ -27,8 +27,4 @@ class TScopeExit {
   F Fn_;
 };
 
-// While a communicator of the window waits for an answer on the window's
-// own thread (Autodetect, the status check), the window stays responsive.
-void ProcessPendingEvents();
-
 }  // namespace tavex::fmain

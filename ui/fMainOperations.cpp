@@ -1,12 +1,10 @@
-// The main window's operations: Autodetect and the status check (on the
-// window's thread), Read and Write (served off it, shown as reported).
+// The main window's Read and Write (served off the window's thread, shown
+// as reported) and the system page's texts. Autodetect and the status
+// check: fMainCheck.cpp.
 #include "ui/fMain.h"
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QPainter>
 #include <QTableView>
-#include <QThread>
 
 #include <algorithm>
 #include <iterator>
@@ -18,7 +16,6 @@
 #include "plc/uOperationRunner.h"
 #include "plc/uOperations.h"
 #include "ui/fMainInternal.h"
-#include "ui/uCellPainter.h"
 #include "ui/uGridModels.h"
 #include "ui/uOperationsController.h"
 
@@ -26,90 +23,6 @@ namespace tavex {
 
 using namespace fmain;
 
-
-// --- Autodetect --------------------------------------------------------------
-
-void TfmMain::btnAutodetectClick() {
-  TOperationGuard operation(*this);
-  if (!operation) return;
-
-  // Autodetect and the other buttons are disabled while it runs.
-  const TBusyDisplay busy(*this);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const TScopeExit cursor([] { QApplication::restoreOverrideCursor(); });
-  // The adapter watch must not stay silent after an early exit either.
-  Detecting = true;
-  const TScopeExit detecting([this] { Detecting = false; });
-  StatusChecked = false;
-  ShowProgress(QStringLiteral("Autodetect: listening for controllers..."));
-  bool finished = false;
-  const TScopeExit outcome([this, &finished] {
-    if (!finished) ShowProgress(QString());
-  });
-
-  TavexList.Clear();
-  SystemModel_->SetRowCount(0);
-  ConfigModel_->SetRowCount(0);
-  vstSystem->viewport()->repaint();
-
-  TDetectOptions detect;
-  detect.AdapterID = AdapterID;
-  detect.DirectConnection = DirectConnection;
-  detect.Password = Password;
-  detect.ListenMs = Options_.ListenMs;
-  detect.AfterRound = [this, rounds = detect.Rounds](const TDetectRound& R) {
-    if (R.Report.Lost > 0 && R.Again)
-      ShowProgress(QStringLiteral("Autodetect: answers were lost, listening again (%1 of %2)...")
-                       .arg(R.Round + 1)
-                       .arg(rounds));
-  };
-  TDetectOutcome detected;
-  const bool opened = DetectControllers(*Communicator, TavexList, detect, &detected);
-
-  const int count = TavexList.Count();
-  Cells.Resize(count, static_cast<int>(VarNames.size()));
-  SystemModel_->SetRowCount(count);
-  ConfigModel_->SetRowCount(count);
-  for (int i = 0; i < count; ++i) {
-    TTavex* plc = TavexList.Items(i);
-    plc->Communicator->IdleHook = ProcessPendingEvents;
-    Cells.ClearTexts(i);
-    plc->Shown = false;
-  }
-  vstSystem->viewport()->repaint();
-  Detecting = false;
-
-  SetPageButtonsEnabled(count > 0);
-  Communicator->Close();
-  SystemModel_->CheckAll();
-  ConfigModel_->CheckAll();
-  finished = true;
-  QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
-                                   : QStringLiteral("Autodetect found %1 controllers.").arg(count);
-  // What came but answered nothing asked: named, though nothing is missing
-  // for it.
-  const QString skipped = (detected.Skipped == 1 ? QStringLiteral("1 datagram")
-                                                 : QStringLiteral("%1 datagrams").arg(detected.Skipped)) +
-                          QStringLiteral(" that held no answer") +
-                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", ") +
-                          QString::fromStdString(SkippedSendersText(detected)) + QStringLiteral(".");
-  if (!opened) {
-    ShowProgress(QString::fromLatin1(kErrOpen));
-  } else if (detected.AnswersLost) {
-    // More answers came at once than the system kept, in every round: the
-    // rows shown are not all the controllers there are.
-    ShowWarning(QStringLiteral("The list may be incomplete: answers were lost. ") +
-                (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
-  } else if (count == 0) {
-    ShowProgress(detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
-                                       : QStringLiteral("Autodetect found no controller; only ") + skipped);
-  } else if (detected.Skipped == 0) {
-    ShowProgress(found);
-  } else {
-    found.chop(1);
-    ShowProgress(found + QStringLiteral("; skipped ") + skipped);
-  }
-}
 
 void TfmMain::SetPageButtonsEnabled(bool Enabled) {
   PageButtonsEnabled_ = Enabled;
@@ -119,77 +32,6 @@ void TfmMain::SetPageButtonsEnabled(bool Enabled) {
 // --- System check page ---------------------------------------------------------
 
 QString TfmMain::StatusText(int Row, int Step) const { return SystemModel_->StatusText(Row, Step); }
-
-void TfmMain::btnCheckClick() {
-  TOperationGuard operation(*this);
-  if (!operation) return;
-  const TBusyDisplay busy(*this);
-  bool finished = false;
-  const TScopeExit outcome([this, &finished] {
-    if (!finished) ShowProgress(QString());
-  });
-  CheckProgress = 0;
-  CheckLimit = -1;
-  StatusChecked = true;
-  Communicator->Close();
-  const int total = 5 * CheckedRows(*SystemModel_);
-  int done = 0;
-  const TTavex* current = nullptr;
-  auto showStep = [&](int Step) {
-    ShowProgress(QStringLiteral("Checking %1: %2, %3 of %4")
-                     .arg(current->Nad)
-                     .arg(QString::fromLatin1(TSystemModel::kColumns[3 + Step].Caption))
-                     .arg(done + 1)
-                     .arg(total));
-  };
-  TStatusSteps steps;
-  steps.AfterStep = [&](int Step, bool) {
-    ++CheckProgress;
-    ++done;
-    SystemModel_->Refresh();
-    if (Step < 4) showStep(Step + 1);
-  };
-  steps.Pause = [](int Ms) { QThread::msleep(static_cast<unsigned long>(Ms)); };
-  steps.Stop = [this] { return StopRequested_; };
-  bool stopped = false;
-  for (int i = 0; i < TavexList.Count(); ++i) {
-    TTavex* plc = TavexList.Items(i);
-    plc->SelectAdapter(AdapterID);
-    plc->SetDirectConnection(DirectConnection);
-    if (!SystemModel_->Checked(i)) {
-      CheckProgress += 5;
-      continue;
-    }
-    if (StopRequested_) {
-      stopped = true;
-      break;
-    }
-    plc->Shown = true;
-    // The check runs here, on the window's thread: its waits keep the window
-    // responsive.
-    plc->Communicator->IdleHook = ProcessPendingEvents;
-    current = plc;
-    showStep(0);
-    SystemModel_->Refresh();
-    vstSystem->viewport()->repaint();
-    const bool complete = CheckStatus(*plc, steps);
-    if (!plc->SocketOpen)
-      NoteFailure(*plc, kErrOpen);
-    else if (!plc->Responding)
-      NoteFailure(*plc, kErrPing);
-    if (!complete) {
-      stopped = true;
-      break;
-    }
-  }
-  // A stopped check shows what it found; the steps it did not run stay empty.
-  if (stopped) CheckLimit = CheckProgress;
-  CheckProgress = -1;
-  SystemModel_->Refresh();
-  vstSystem->viewport()->repaint();
-  finished = true;
-  ShowOutcome(stopped, QStringLiteral("Status check"), done, total);
-}
 
 // --- Read and Write ------------------------------------------------------------
 //

@@ -1,17 +1,21 @@
-// The desktop tool's Read and Write as the window sees them: started here,
-// served off the user-interface thread by plc/'s operation runner, and
-// reported back as signals on the thread that owns this object (each
-// worker's report is queued to it; nothing waits, nothing processes the
-// window's events inside a wait).
+// The desktop tool's operations as the window sees them (Read and Write,
+// the status check, Autodetect): started here, run off the user-interface
+// thread by plc/'s operation runner, and reported back as signals on the
+// thread that owns this object (each report of the run's threads is queued
+// to it; nothing waits, nothing processes the window's events inside a
+// wait).
 //
 // Threads: create, call and destroy on the user-interface thread. The
-// signals come on that thread, in the order the workers reported them.
+// signals come on that thread, in the order the run reported them.
 #pragma once
 
 #include <QObject>
 
+#include <functional>
+
 #include "plc/uFleet.h"
 #include "plc/uOperationRunner.h"
+#include "plc/uOperations.h"
 
 namespace tavex {
 
@@ -23,14 +27,23 @@ class TOperationsController : public QObject {
   // Stops a run under way and waits for it; no signal follows.
   ~TOperationsController() override;
 
-  // Starts a run (see TOperationRunner::Start); false while one is under
-  // way. From here until a row's RowFinished its record belongs to the run.
+  // Each starts a run (see TOperationRunner); false while one is under way.
+  // What the run holds (a row's record until its finished signal; for
+  // Autodetect the communicator and the list until DetectEnded) belongs to
+  // it meanwhile.
+  // Read or Write: RowStarted, RowFinished for each row, then RunEnded.
   bool Start(TRunPlan Plan);
-  // Nothing more is sent; the request in flight is abandoned. RunEnded follows.
+  // The status check: StatusStarted, StatusStep for each step, StatusFinished
+  // for each row, then StatusEnded.
+  bool StartStatus(TStatusPlan Plan);
+  // Autodetect: DetectRound after each broadcast, then DetectEnded.
+  bool StartDetect(TDetectPlan Plan);
+  // Nothing more is sent; the request in flight is abandoned. The run's end
+  // signal follows.
   void Stop();
   // Stops and waits for the run's thread; the signals still queued are dropped.
   void Abandon();
-  // From Start until RunEnded has been emitted.
+  // From Start until the run's end signal has been emitted.
   bool Running() const { return Running_; }
 
  signals:
@@ -38,7 +51,24 @@ class TOperationsController : public QObject {
   void RowFinished(int Row, const tavex::TFleetResult& Result);
   void RunEnded(bool Stopped);
 
+  void StatusStarted(int Row);
+  void StatusStep(int Row, int Step, bool Ok);
+  void StatusFinished(int Row, const tavex::TStatusResult& Result);
+  void StatusEnded(bool Stopped);
+
+  void DetectRound(const tavex::TDetectRound& Round);
+  void DetectEnded(bool Opened, const tavex::TDetectOutcome& Outcome, bool Stopped);
+
  private:
+  // Hands Fn to this object's thread, to run there unless the run it
+  // belongs to (Generation) has been abandoned meanwhile.
+  void Post(unsigned Generation, std::function<void()> Fn);
+  // Runs on this thread when the run's end is reported: the run's thread is
+  // joined first, then Emit tells of the end.
+  std::function<void()> EndOf(std::function<void()> Emit);
+  // Starts a run through Launch; false when the runner refused it.
+  bool Begin(const std::function<bool(unsigned Generation)>& Launch);
+
   TOperationRunner Runner_;
   bool Running_ = false;
   // Reports of an abandoned run that are still queued are not emitted.

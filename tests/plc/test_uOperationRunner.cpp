@@ -1,8 +1,9 @@
 // The desktop tool's operation runner against the in-process simulator:
 // its events (each controller started, then finished with the fleet's
-// result, then the end), Stop (nothing sent after it, the requests in
-// flight abandoned, the controllers not yet started left alone), and the
-// records handed back as they were lent.
+// result, then the end; the status check's steps as they end; Autodetect's
+// outcome), Stop (nothing sent after it, the requests in flight, a pause
+// and a listening abandoned, the controllers not yet started left alone),
+// and the records handed back as they were lent.
 #include "plc/uOperationRunner.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,193 @@ TEST_F(Runner, ARunWithoutControllersEndsAtOnce) {
   ASSERT_TRUE(runner.Start({}, seen.Hooks()));
   runner.Wait();
   EXPECT_EQ(seen.Events, std::vector<std::string>{"end"});
+}
+
+// --- Status check ----------------------------------------------------------------
+
+TEST(StatusStepOfStage, NamesTheStepOfEachStatusStage) {
+  const std::pair<const char*, int> cases[] = {
+      {"socket: open (0 ms)", 0},
+      {"socket: cannot open one on the adapter", 0},
+      {"ping: no answer to 3 attempts of 500 ms", 1},
+      {"program: present, stamp 0x00000001", 2},
+      {"allocation file: unreadable: Error parsing ALC data on line 3", 3},
+      {"run state: status bytes 03 02 out of range", 4},
+      {"dropped 2 frame(s) from another controller or address", -1},
+      {"read: 3 variables", -1},
+      {"sockets: open", -1},
+      {"", -1},
+  };
+  for (const auto& [line, step] : cases) EXPECT_EQ(StatusStepOfStage(line), step) << line;
+}
+
+// What the status events said, in order.
+struct TStatusSeen : TSeen {
+  std::vector<TStatusResult> Status = std::vector<TStatusResult>(8);
+  TStatusEvents StatusHooks() {
+    TStatusEvents e;
+    e.Started = [this](int Row) { Note("start " + std::to_string(Row)); };
+    e.Step = [this](int Row, int Step, bool Ok) {
+      Note("step " + std::to_string(Row) + "." + std::to_string(Step) + (Ok ? " ok" : " error"));
+    };
+    e.Finished = [this](int Row, const TStatusResult& R) {
+      {
+        std::lock_guard<std::mutex> g(Lock);
+        Status.at(static_cast<size_t>(Row)) = R;
+      }
+      Note("done " + std::to_string(Row));
+    };
+    e.Ended = [this](bool S) {
+      std::lock_guard<std::mutex> g(Lock);
+      Events.push_back("end");
+      Ended = true;
+      Stopped = S;
+      Changed.notify_all();
+    };
+    return e;
+  }
+  bool WaitFor(size_t Count) {
+    std::unique_lock<std::mutex> l(Lock);
+    return Changed.wait_for(l, std::chrono::seconds(10), [&] { return Events.size() >= Count; });
+  }
+};
+
+class StatusRunner : public Runner {
+ protected:
+  TStatusPlan StatusPlan(int PauseMs = 0) {
+    TStatusPlan p;
+    p.PauseMs = PauseMs;
+    for (size_t i = 0; i < Records.size(); ++i) p.Items.push_back({Records[i].get(), static_cast<int>(i)});
+    return p;
+  }
+};
+
+TEST_F(StatusRunner, EachStepIsToldAsItEndsAndTheFlagsSayTheSame) {
+  // 1000 answers everything; 1001 stops answering after Autodetect: it gets
+  // its ping and nothing more, and the steps after it fail with it.
+  Make(2);
+  ASSERT_TRUE(sim_->SetFaults(1001, sim::ParseFaults({{"silent", true}})));
+  SetTransport(*Records[1], 200, 2);
+  // An earlier finding does not stand.
+  Records[1]->HasProgram = Records[1]->AlcOk = Records[1]->PlcRunning = true;
+  TOperationRunner runner;
+  TStatusSeen seen;
+  ASSERT_TRUE(runner.StartStatus(StatusPlan(), seen.StatusHooks()));
+  EXPECT_FALSE(runner.StartStatus(StatusPlan(), {}));  // one run at a time
+  runner.Wait();
+  ASSERT_TRUE(seen.Ended);
+  EXPECT_FALSE(seen.Stopped);
+  EXPECT_EQ(seen.Events, (std::vector<std::string>{
+                             "start 0", "step 0.0 ok", "step 0.1 ok", "step 0.2 ok", "step 0.3 ok", "step 0.4 ok",
+                             "done 0", "start 1", "step 1.0 ok", "step 1.1 error", "step 1.2 error",
+                             "step 1.3 error", "step 1.4 error", "done 1", "end"}));
+  EXPECT_FALSE(seen.Status[0].Failed());
+  EXPECT_TRUE(seen.Status[1].Failed());
+  const bool want[2][5] = {{true, true, true, true, true}, {true, false, false, false, false}};
+  for (int r = 0; r < 2; ++r) {
+    const TTavex& t = *Records[r];
+    const bool flags[5] = {t.SocketOpen, t.Responding, t.HasProgram, t.AlcOk, t.PlcRunning};
+    for (int s = 0; s < 5; ++s) EXPECT_EQ(flags[s], want[r][s]) << r << "." << s;
+    EXPECT_FALSE(t.Communicator->IsActive());
+    EXPECT_EQ(t.Communicator->StopFlag, nullptr);
+  }
+  // Only pings went to the silent controller.
+  std::set<int> asked;
+  for (const json& e : sim_->Log())
+    if (e.value("ip", "") == "127.0.0.3") asked.insert(e.value("command", -1));
+  EXPECT_EQ(asked.size(), 1u);
+
+  // The record goes on to an exchange after the check.
+  TSeen read;
+  TRunPlan plan = Plan();
+  plan.Items.resize(1);
+  ASSERT_TRUE(runner.Start(std::move(plan), read.Hooks()));
+  runner.Wait();
+  EXPECT_EQ(read.Results[0].Entries.at(0).Text, "100");
+}
+
+TEST_F(StatusRunner, StopAbandonsTheStepUnderWayOrThePauseAndSendsNothingMore) {
+  // In a wait: the first controller's ping would wait 30 s three times.
+  Make(2);
+  for (auto& r : Records) SetTransport(*r, 30000, 3);
+  ASSERT_TRUE(sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+  TOperationRunner runner;
+  TStatusSeen seen;
+  ASSERT_TRUE(runner.StartStatus(StatusPlan(), seen.StatusHooks()));
+  ASSERT_TRUE(sim_->WaitForLog(1, std::chrono::seconds(10)));
+  runner.Stop();
+  runner.Wait();
+  EXPECT_TRUE(seen.Stopped);
+  EXPECT_EQ(sim_->LogSize(), 1u);
+  EXPECT_EQ(seen.Events, (std::vector<std::string>{"start 0", "step 0.0 ok", "done 0", "end"}));
+  EXPECT_TRUE(seen.Status[0].Interrupted);
+  EXPECT_FALSE(Records[0]->Communicator->IsActive());
+
+  // In a pause (a minute long) after the first step: woken at once, and the
+  // ping is never sent.
+  ASSERT_TRUE(sim_->SetFaults(1000, sim::ParseFaults(json::object())));
+  sim_->ClearLog();
+  TStatusSeen paused;
+  ASSERT_TRUE(runner.StartStatus(StatusPlan(60000), paused.StatusHooks()));
+  ASSERT_TRUE(paused.WaitFor(2));
+  runner.Stop();
+  runner.Wait();
+  EXPECT_EQ(paused.Events, (std::vector<std::string>{"start 0", "step 0.0 ok", "done 0", "end"}));
+  EXPECT_EQ(sim_->LogSize(), 0u);
+}
+
+// --- Autodetect --------------------------------------------------------------------
+
+TEST_F(Runner, AutodetectListsTheControllersAndStopCutsItsListeningShort) {
+  Make(2);
+  TCommunicator comm;
+  TTavexList list;
+  TOperationRunner runner;
+  struct {
+    std::mutex Lock;
+    int Rounds = 0;
+    bool Ended = false, Opened = false, Stopped = false;
+    TDetectOutcome Outcome;
+  } seen;
+  auto hooks = [&] {
+    TDetectEvents e;
+    e.Round = [&](const TDetectRound&) {
+      std::lock_guard<std::mutex> g(seen.Lock);
+      ++seen.Rounds;
+    };
+    e.Ended = [&](bool Opened, const TDetectOutcome& O, bool Stopped) {
+      std::lock_guard<std::mutex> g(seen.Lock);
+      seen.Ended = true;
+      seen.Opened = Opened;
+      seen.Outcome = O;
+      seen.Stopped = Stopped;
+    };
+    return e;
+  };
+  TDetectPlan plan;
+  plan.Comm = &comm;
+  plan.List = &list;
+  plan.Options.AdapterID = "lo";
+  plan.Options.ListenMs = 200;
+  ASSERT_TRUE(runner.StartDetect(plan, hooks()));
+  runner.Wait();
+  EXPECT_TRUE(seen.Ended && seen.Opened && !seen.Stopped);
+  EXPECT_EQ(seen.Rounds, 1);
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(comm.StopFlag, nullptr);
+
+  // A listening of a minute, stopped once the ping is out: no second round.
+  sim_->ClearLog();
+  seen.Rounds = 0;
+  plan.Options.ListenMs = 60000;
+  ASSERT_TRUE(runner.StartDetect(plan, hooks()));
+  ASSERT_TRUE(sim_->WaitForLog(2, std::chrono::seconds(10)));
+  runner.Stop();
+  runner.Wait();
+  EXPECT_TRUE(seen.Ended && seen.Opened && seen.Stopped);
+  EXPECT_EQ(seen.Outcome.Rounds, 1);
+  EXPECT_EQ(sim_->LogSize(), 2u);
+  EXPECT_LE(list.Count(), 2);
 }
 
 }  // namespace

@@ -56,12 +56,25 @@ inline void Click(QAbstractItemModel& Model, int Row, bool Check) {
   Model.setData(Model.index(Row, 0), Check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
-// Waits until the window's operation under way (Read and Write run off
-// the window's thread) has ended; false when it is still running after
+// Waits until the window's operation under way (each runs off the
+// window's thread) has ended; false when it is still running after
 // TimeoutMs.
 template <class TWindow>
 bool Finished(const TWindow& Window, int TimeoutMs = 60000) {
   return QTest::qWaitFor([&] { return !Window.IsBusy(); }, TimeoutMs);
+}
+
+// Autodetect and the status check as a click starts them, then waits for
+// their end (they run off the window's thread); false when still running.
+template <class TWindow>
+bool Detect(TWindow& Window) {
+  Window.btnAutodetectClick();
+  return Finished(Window);
+}
+template <class TWindow>
+bool Check(TWindow& Window) {
+  Window.btnCheckClick();
+  return Finished(Window);
 }
 
 // A temporary directory with the settings store and configuration files.

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&fmMain)) return 1;
 
   fmMain.btnAutodetectClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   if (fmMain.GetTavexList().Count() == 0) {
     std::fprintf(stderr, "tavex-screenshots: Autodetect found no controller\n");
     return 1;
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
   ok = Save(fmMain, out + "/main-configuration.png") && ok;
 
   // The status check: once while the second controller's "PLC program"
-  // step is under way (grabbed from inside a wait for its answer), and when
+  // step is under way (grabbed while the check goes on), and when
   // it is done.
   fmMain.PageControl1->setCurrentIndex(0);
   bool running = false;
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
   });
   watch.start();
   fmMain.btnCheckClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
   watch.stop();
   if (!running) {
     std::fprintf(stderr, "tavex-screenshots: the check never showed its second row under way\n");

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -62,6 +63,7 @@ class TestAutodetect : public QObject {
   std::unique_ptr<TfmOptions> Options_;
   // Given to the next window's own communicator.
   std::function<void(TCommunicator&)> Prepare_;
+  int ListenMs_ = kListenMs;
 
   void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   static constexpr const char* kNoFile = nullptr;
@@ -69,7 +71,7 @@ class TestAutodetect : public QObject {
     TMainOptions o;
     o.IniPath = Ini != kNoFile ? Files_->WriteIni("tool.ini", Ini) : Files_->Path("missing.ini");
     o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
+    o.ListenMs = ListenMs_;
     o.PrepareCommunicator = Prepare_;
     Window_ = std::make_unique<TfmMain>(o);
     Options_ = std::make_unique<TfmOptions>(Window_.get());
@@ -110,6 +112,7 @@ class TestAutodetect : public QObject {
   }
   void cleanup() {
     Prepare_ = nullptr;
+    ListenMs_ = kListenMs;
     Options_.reset();
     Window_.reset();
     Settings_.reset();
@@ -125,7 +128,7 @@ class TestAutodetect : public QObject {
                           Controller(1002, "127.0.0.4", {{"password", "secret"},
                                                           {"faults", {{"delay_ms", 60}}}})}));
     TfmMain& w = Open("[General]\nPassword=secret\n[Variables]\nVar0=fan_speed\n");
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
 
     QCOMPARE(Nads(), QList<qint64>({1001, 1002, 1000}));
     const QAbstractItemModel& sys = *w.vstSystem->model();
@@ -148,7 +151,8 @@ class TestAutodetect : public QObject {
       QCOMPARE(plc->Password, std::string("secret"));
       QCOMPARE(plc->Communicator->Adapter.ID, std::string("lo"));
       QVERIFY(!plc->Shown);
-      QVERIFY(static_cast<bool>(plc->Communicator->IdleHook));
+      // Nothing runs the window's events inside a wait.
+      QVERIFY(!plc->Communicator->IdleHook);
     }
     VerifyPageButtons(true);
     QVERIFY(w.btnAutodetect->isEnabled());
@@ -164,7 +168,7 @@ class TestAutodetect : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2", {{"password", ""}}),
                           Controller(1001, "127.0.0.3", {{"password", "secret"}})}));
     TfmMain& w = Open(kNoFile);
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(Nads(), QList<qint64>({1000}));
     QCOMPARE(w.GetTavexList().Items(0)->Communicator->PasswordHash, uint16_t{0});
     QCOMPARE(w.vstConfig->model()->columnCount(), 4);
@@ -173,10 +177,10 @@ class TestAutodetect : public QObject {
   void laterAutodetectStartsAfresh() {
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
     TfmMain& w = Open();
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 2);
     QCOMPARE(w.lblProgress->text(), QString("Autodetect found 2 controllers."));
-    w.btnCheckClick();
+    QVERIFY(Check(w));
     QVERIFY(w.GetStatusChecked());
     QCOMPARE(Text(*w.vstSystem->model(), 1, 7), QString("ok"));
     w.btnReadClick();
@@ -188,7 +192,7 @@ class TestAutodetect : public QObject {
 
     // A second Autodetect replaces the controllers and hides their status.
     const TTavex* before = w.GetTavexList().Items(0);
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 2);
     QVERIFY(w.GetTavexList().Items(0) != before || !w.GetTavexList().Items(0)->Shown);
     QVERIFY(!w.GetStatusChecked());
@@ -199,7 +203,7 @@ class TestAutodetect : public QObject {
 
     // Nobody answers: both grids empty, the page buttons disabled again.
     Sim_.reset();
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.vstSystem->model()->rowCount(), 0);
     QCOMPARE(w.vstConfig->model()->rowCount(), 0);
     QCOMPARE(w.GetTavexList().Count(), 0);
@@ -217,7 +221,7 @@ class TestAutodetect : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}}),
                           Controller(1001, "127.0.0.3"), Controller(1002, "127.0.0.4")}));
     TfmMain& w = Open();
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QList<qint64> nads = Nads();
     std::sort(nads.begin(), nads.end());
     QCOMPARE(nads, QList<qint64>({1000, 1001, 1002}));
@@ -230,7 +234,7 @@ class TestAutodetect : public QObject {
     // Nothing but that: no controller, and the bar says what came.
     Sim_.reset();
     StartSim(json::array({Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}})}));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 0);
     QCOMPARE(w.lblProgress->text(),
              QString("Autodetect found no controller; only 3 datagrams that held no answer came, from 127.0.0.9 (NAD 1009)."));
@@ -250,7 +254,7 @@ class TestAutodetect : public QObject {
     };
     TfmMain& w = Open();
     QVERIFY(comm != nullptr);
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(burst->Broadcasts(), 3);
     const int found = w.GetTavexList().Count();
     QVERIFY(found > 0 && found < 100);
@@ -262,7 +266,7 @@ class TestAutodetect : public QObject {
 
     comm->DetectReceiveBuffer = TCommunicator::kDetectReceiveBuffer;
     burst->Hold(false);
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(burst->Broadcasts(), 4);
     QCOMPARE(w.GetTavexList().Count(), 100);
     QCOMPARE(w.lblProgress->text(), QString("Autodetect found 100 controllers."));
@@ -275,11 +279,11 @@ class TestAutodetect : public QObject {
     TfmMain& w = Open();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QAbstractItemModel& sys = *w.vstSystem->model();
     QAbstractItemModel& cfg = *w.vstConfig->model();
 
-    w.btnCheckClick();
+    QVERIFY(Check(w));
     QCOMPARE(Text(sys, 0, 3), QString("ok"));
     // Unchecking hides the row's status; checking again does not bring it back.
     Click(sys, 0, false);
@@ -310,7 +314,7 @@ class TestAutodetect : public QObject {
     Settings_->setValue("EthernetAdapterID", "gone0");
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
     TfmMain& w = Open();
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 0);
     QCOMPARE(Sim_->LogSize(), size_t{0});  // nothing went out
     QCOMPARE(w.lblProgress->text(), QString("Cannot open socket!"));
@@ -326,7 +330,7 @@ class TestAutodetect : public QObject {
     QVERIFY(selected.contains("(127.0.0.1)"));
     QCOMPARE(w.GetAdapterID(), std::string("lo"));
     QCOMPARE(Files_->Settings()->value("EthernetAdapterID").toString(), QString("lo"));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 2);
   }
 
@@ -339,7 +343,7 @@ class TestAutodetect : public QObject {
     QFETCH(bool, ok);
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
     TfmMain& w = Open();
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 2);
     Files_->RemoveSettings();
     QTimer::singleShot(0, [&] {
@@ -361,17 +365,17 @@ class TestAutodetect : public QObject {
     QVERIFY(s->contains("Maximized"));
   }
 
-  // While Autodetect waits for answers, events run: nothing they start may
-  // begin another operation, and a close waits for the end.
-  void nothingStartsInsideAutodetect() {
+  // Autodetect returns at once and listens off the window's thread: the
+  // window stays responsive meanwhile, and nothing started from it begins
+  // another operation.
+  void nothingStartsWhileAutodetectListens() {
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3"),
                           Controller(1002, "127.0.0.4")}));
     TfmMain& w = Open();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
-    bool ran = false, dialogSeen = false, stillOpen = false, detecting = false, waitCursor = false,
-         buttonDisabled = false;
+    bool ran = false, dialogSeen = false, detecting = false, waitCursor = false, buttonDisabled = false;
     // A dialog that should not have opened must not hang the test.
     QTimer guard;
     guard.setInterval(100);
@@ -382,6 +386,7 @@ class TestAutodetect : public QObject {
       }
     });
     guard.start();
+    // Run by the window's own event loop while the discovery goes on.
     QTimer::singleShot(0, [&] {
       ran = true;
       detecting = w.IsDetecting();
@@ -394,10 +399,10 @@ class TestAutodetect : public QObject {
       w.btnReadClick();
       w.btnWriteClick();
       w.Timer1Timer();
-      w.close();
-      stillOpen = w.isVisible();
     });
     w.btnAutodetectClick();
+    QVERIFY(w.IsBusy());
+    QVERIFY(Finished(w));
     guard.stop();
 
     QVERIFY(ran);
@@ -405,12 +410,66 @@ class TestAutodetect : public QObject {
     QVERIFY(waitCursor);
     QVERIFY(buttonDisabled);
     QVERIFY(!dialogSeen);
-    QVERIFY(stillOpen);
     QCOMPARE(w.GetTavexList().Count(), 3);
     QCOMPARE(Broadcasts(), size_t{3});      // one ping, heard by three
     QCOMPARE(Sim_->LogSize(), size_t{3});   // and nothing else
-    // The close that came in the middle happens now.
-    QTRY_VERIFY(!w.isVisible());
+    QCOMPARE(w.lblProgress->text(), QString("Autodetect found 3 controllers."));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QVERIFY(w.isVisible());
+  }
+
+  // Esc, Close or the window's end while Autodetect listens (for longer
+  // than the test waits): the listening ends at once, nothing more is
+  // sent, and the rows heard so far are shown; a close happens after that.
+  void stopEndsAutodetectAtOnce_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("esc") << "esc";
+    QTest::newRow("close") << "close";
+    QTest::newRow("destroy") << "destroy";
+  }
+  void stopEndsAutodetectAtOnce() {
+    QFETCH(QString, how);
+    StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+    ListenMs_ = 60000;
+    TfmMain& w = Open();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.btnAutodetectClick();
+    QVERIFY(Sim_->WaitForLog(2, std::chrono::seconds(10)));  // the ping went out, heard by both
+    if (how == "destroy") {
+      Options_.reset();  // the window's child
+      Window_.reset();   // stops the discovery and waits for it
+      QCOMPARE(Broadcasts(), size_t{2});
+      QCOMPARE(Sim_->LogSize(), size_t{2});
+      QVERIFY(QApplication::overrideCursor() == nullptr);
+      return;
+    }
+    if (how == "esc") {
+      QTest::keyClick(&w, Qt::Key_Escape);
+      QVERIFY(w.IsStopRequested());
+      QVERIFY(Finished(w, 10000));
+      QVERIFY(w.isVisible());
+    } else {
+      w.close();
+      QVERIFY(w.isVisible());  // until the discovery has ended
+      QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
+      QVERIFY(!w.IsBusy());
+    }
+    QCOMPARE(Broadcasts(), size_t{2});  // no second round
+    QCOMPARE(Sim_->LogSize(), size_t{2});
+    const int found = w.GetTavexList().Count();
+    QVERIFY(found <= 2);
+    QCOMPARE(w.vstSystem->model()->rowCount(), found);
+    QCOMPARE(w.vstConfig->model()->rowCount(), found);
+    QVERIFY(w.lblProgress->text().startsWith("Autodetect stopped: the list may be incomplete. Autodetect found "));
+    VerifyPageButtons(found > 0);
+    QVERIFY(w.btnAutodetect->isEnabled());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QVERIFY(!w.IsDetecting());
+    QVERIFY(!w.GetCommunicator().IsActive());
+    QVERIFY(w.GetCommunicator().StopFlag == nullptr);
   }
 
   void controllerListStaysWhileReadWalksIt() {
@@ -419,7 +478,7 @@ class TestAutodetect : public QObject {
     TfmMain& w = Open();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 3);
     const size_t broadcasts = Broadcasts();
 
@@ -464,7 +523,7 @@ class TestAutodetect : public QObject {
     TfmMain& w = Open();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 3);
     QStringList errors;
     TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
@@ -480,7 +539,7 @@ class TestAutodetect : public QObject {
     QVERIFY(!w.GetCells().At(1, 0).Busy);
     QCOMPARE(Text(cfg, 2, 4), QString("1450"));
     QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 3);
   }
 
@@ -493,7 +552,7 @@ class TestAutodetect : public QObject {
     for (int k = 0; k < 101; ++k)
       ini += "Var" + std::to_string(k) + "=" + (k == 100 ? "pump_speed[1]" : "fan_speed") + "\n";
     TfmMain& w = Open(ini.c_str());
-    w.btnAutodetectClick();
+    QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 101);
     QCOMPARE(w.vstConfig->model()->rowCount(), 101);
     QCOMPARE(w.vstConfig->model()->columnCount(), 105);

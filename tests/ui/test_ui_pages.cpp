@@ -139,7 +139,7 @@ class TestPages : public QObject {
     Window_->resize(877, 702);
     Window_->show();
     [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
-    Window_->btnAutodetectClick();
+    [&] { QVERIFY(Detect(*Window_)); }();
     [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
     Window_->PageControl1->setCurrentIndex(Page);
     QCoreApplication::processEvents();
@@ -266,6 +266,7 @@ class TestPages : public QObject {
     QTimer watch;
     watch.setInterval(0);
     connect(&watch, &QTimer::timeout, this, [&] {
+      if (!w.IsBusy()) return;  // before the click, or after the end
       TSeen s{w.GetCheckProgress(), RedStatusCells(*w.vstSystem, &faults), {}};
       for (int r = 0; r < 3; ++r)
         for (int st = 0; st < 5; ++st) s.Texts << w.StatusText(r, st);
@@ -273,6 +274,7 @@ class TestPages : public QObject {
     });
     watch.start();
     QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+    QVERIFY(Finished(w));
     watch.stop();
 
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join("; ")));
@@ -285,10 +287,15 @@ class TestPages : public QObject {
       QVERIFY2(p > last, "progress runs forward");
       last = p;
       QVERIFY2(p < 5 || p >= 10, "the unchecked row's steps are never under way");
-      // Exactly the cell under way is red, and every finished cell of a
-      // shown row carries its text, every later one none.
-      QCOMPARE(s.Red.size(), size_t{1});
-      QCOMPARE(s.Red[0], std::make_pair(p / 5, p % 5));
+      // Exactly the cell under way is red (none once the last step has
+      // ended), and every finished cell of a shown row carries its text,
+      // every later one none.
+      if (p == 15) {
+        QVERIFY(s.Red.empty());
+      } else {
+        QCOMPARE(s.Red.size(), size_t{1});
+        QCOMPARE(s.Red[0], std::make_pair(p / 5, p % 5));
+      }
       for (int cell = 0; cell < 15; ++cell) {
         const bool finished = cell < p && (cell < 5 || cell >= 10);
         QCOMPARE(!s.Texts[cell].isEmpty(), finished);
@@ -310,6 +317,12 @@ class TestPages : public QObject {
     QCOMPARE(row[2], QStringList({"ok", "error", "error", "error", "error"}));
     QVERIFY(!Sim_->Log().empty());
     for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.3");
+    // The silent controller is asked nothing after the ping it left
+    // unanswered (sent as often as the transport tries).
+    const std::vector<json> silent = Log(-1, "127.0.0.4");
+    QVERIFY(!silent.empty());
+    for (const json& e : silent) QCOMPARE(e.value("command", -1), silent[0].value("command", -2));
+    QCOMPARE(w.lblProgress->text(), QString("1002: PLC not responding!"));
 
     // Unchecking hides a row's results; checking it again does not bring
     // them back before the next check.
@@ -325,14 +338,16 @@ class TestPages : public QObject {
     Click(*w.vstSystem->model(), 0, false);
     Sim_->ClearLog();
     w.btnCheckClick();
+    QVERIFY(!w.IsBusy());  // nothing to check: over at once
     QCOMPARE(w.GetCheckProgress(), -1);
     QVERIFY(Sim_->Log().empty());
     for (int c = 3; c < 8; ++c) QVERIFY(Text(*w.vstSystem->model(), 0, c).isEmpty());
   }
 
-  // A bad allocation line ends the check in the error box; the cell of the
-  // failing step stays red and the controllers after it are not checked.
-  void badAllocationLineEndsTheCheck() {
+  // A bad allocation line is its own controller's error: its "ALC file"
+  // step fails, its run state is still asked, the check goes on with the
+  // next controller, no error box opens, and the bottom bar names it.
+  void badAllocationLineIsItsControllersErrorInTheCheck() {
     json bad = Controller(1001, "127.0.0.3");
     bad["alc_text"] = ";CPU Tavex-2 X\r\n0100 0 1 0 2 global word fan_speed\r\n; oops\r\n";
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), bad, Controller(1002, "127.0.0.4")}));
@@ -341,16 +356,20 @@ class TestPages : public QObject {
     TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
     Sim_->ClearLog();
     QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+    QVERIFY(Finished(w));
 
-    QCOMPARE(errors, QStringList({"Error parsing ALC data on line 3: \"; oops\""}));
-    QCOMPARE(w.GetCheckProgress(), 5 + 3);  // "ALC file" of the second row
-    QCoreApplication::processEvents();
-    QCOMPARE(RedStatusCells(*w.vstSystem), (std::vector<std::pair<int, int>>{{1, 3}}));
+    QVERIFY(errors.isEmpty());
+    QCOMPARE(w.GetCheckProgress(), -1);
+    QCOMPARE(w.GetCheckLimit(), -1);
+    QVERIFY(RedStatusCells(*w.vstSystem).empty());
     const QAbstractItemModel& sys = *w.vstSystem->model();
-    QCOMPARE(Text(sys, 1, 5), QString("ok"));
-    QVERIFY(Text(sys, 1, 6).isEmpty());
-    QVERIFY(Text(sys, 2, 3).isEmpty());
-    for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    QStringList rows[3];
+    for (int r = 0; r < 3; ++r)
+      for (int c = 3; c < 8; ++c) rows[r] << Text(sys, r, c);
+    QCOMPARE(rows[0], QStringList({"ok", "ok", "ok", "ok", "ok"}));
+    QCOMPARE(rows[1], QStringList({"ok", "ok", "ok", "error", "ok"}));
+    QCOMPARE(rows[2], QStringList({"ok", "ok", "ok", "ok", "ok"}));
+    QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
     QVERIFY(!w.IsBusy());
   }
 
@@ -617,7 +636,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 3);
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    w.btnCheckClick();
+    QVERIFY(Check(w));
     const QAbstractItemModel& sys = *w.vstSystem->model();
     QCOMPARE(Text(sys, 2, 7), QString("ok"));
     // Answers that take a moment, so that the window sees each step under way.
@@ -630,24 +649,67 @@ class TestPages : public QObject {
     });
     watch.start();
     QTest::mouseClick(w.btnCheck, Qt::LeftButton);
+    QVERIFY(Finished(w));
     watch.stop();
     QVERIFY(w.IsStopRequested());
     QCOMPARE(w.GetCheckProgress(), -1);
-    // Stopped after the step in flight (step 2 of row 1), before step 3.
-    QCOMPARE(w.GetCheckLimit(), 8);
+    // Stopped at once: step 2 of row 1, under way, is not run (its request,
+    // if it went out, is abandoned).
+    QCOMPARE(w.GetCheckLimit(), 7);
     QStringList row1, row2;
     for (int c = 3; c < 8; ++c) row1 << Text(sys, 1, c);
     for (int c = 3; c < 8; ++c) row2 << Text(sys, 2, c);
-    QCOMPARE(row1, QStringList({"ok", "ok", "ok", "", ""}));
+    QCOMPARE(row1, QStringList({"ok", "ok", "", "", ""}));
     QCOMPARE(row2, QStringList({"", "", "", "", ""}));
     QVERIFY(RedStatusCells(*w.vstSystem).empty());
-    QCOMPARE(w.lblProgress->text(), QString("Status check stopped after 8 of 15."));
+    QCOMPARE(w.lblProgress->text(), QString("Status check stopped after 7 of 15."));
     for (const json& e : Sim_->Log()) QVERIFY(e.value("ip", "") != "127.0.0.4");
+    // Row 1 got its ping and at most the program request then in flight.
+    QVERIFY(Log(-1, "127.0.0.3").size() <= 2);
     QVERIFY(!w.GetTavexList().Items(1)->Communicator->IsActive());
+    QVERIFY(w.GetTavexList().Items(1)->Communicator->StopFlag == nullptr);
     // The next check shows everything again.
-    w.btnCheckClick();
+    QVERIFY(Check(w));
     QCOMPARE(Text(sys, 2, 7), QString("ok"));
     QCOMPARE(w.GetCheckLimit(), -1);
+  }
+
+  // Close, or the window's end, while a controller leaves the check's ping
+  // unanswered (for longer than the test waits): the wait is abandoned at
+  // once, nothing more is sent, and the window closes after the check.
+  void closeDuringTheCheckStopsIt_data() {
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("close") << false;
+    QTest::newRow("destroy") << true;
+  }
+  void closeDuringTheCheckStopsIt() {
+    QFETCH(bool, destroy);
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 0, 2);
+    QVERIFY(Sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}})));
+    for (int r = 0; r < 2; ++r) SetTransport(*w.GetTavexList().Items(r), 60000, 3);
+    Sim_->ClearLog();
+    w.btnCheckClick();
+    QVERIFY(Sim_->WaitForLog(1, std::chrono::seconds(10)));  // the ping is out
+    if (destroy) {
+      EditValue_.reset();  // the window's child
+      Window_.reset();     // stops the check and waits for it
+      QCOMPARE(Sim_->LogSize(), size_t{1});
+      return;
+    }
+    w.close();
+    QVERIFY(w.isVisible());  // until the check has ended
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
+    QVERIFY(!w.IsBusy());
+    QCOMPARE(Sim_->LogSize(), size_t{1});  // no retry, nothing to the second controller
+    const QAbstractItemModel& sys = *w.vstSystem->model();
+    QStringList row0, row1;
+    for (int c = 3; c < 8; ++c) row0 << Text(sys, 0, c);
+    for (int c = 3; c < 8; ++c) row1 << Text(sys, 1, c);
+    QCOMPARE(row0, QStringList({"ok", "", "", "", ""}));
+    QCOMPARE(row1, QStringList({"", "", "", "", ""}));
+    QCOMPARE(w.GetCheckLimit(), 1);
+    QCOMPARE(w.lblProgress->text(), QString("Status check stopped after 1 of 10."));
   }
 
   // --- Selection and editing -------------------------------------------------

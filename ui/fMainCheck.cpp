@@ -1,0 +1,237 @@
+// The main window's Autodetect and status check: both run off the window's
+// thread (the operations controller over plc/'s runner); the window starts
+// them and shows what they report.
+#include "ui/fMain.h"
+
+#include <QApplication>
+#include <QTableView>
+
+#include <algorithm>
+#include <string>
+
+#include "comm/uCommunication.h"
+#include "plc/uFleet.h"
+#include "plc/uOperationRunner.h"
+#include "plc/uOperations.h"
+#include "ui/fMainInternal.h"
+#include "ui/uGridModels.h"
+#include "ui/uOperationsController.h"
+
+namespace tavex {
+
+using namespace fmain;
+
+void TfmMain::HoldOperation() {
+  RunGuard_ = std::make_unique<TOperationGuard>(*this);
+  RunDisplay_ = std::make_unique<TBusyDisplay>(*this);
+}
+
+void TfmMain::ReleaseOperation() {
+  RunDisplay_.reset();
+  RunGuard_.reset();  // last: a close that came meanwhile happens now
+}
+
+// --- Autodetect --------------------------------------------------------------
+//
+// The window's communicator and controller list belong to the discovery
+// until it has ended (Detecting): meanwhile both grids have no rows, and
+// the adapter watch leaves the communicator alone.
+
+void TfmMain::btnAutodetectClick() {
+  if (Busy_) return;
+  HoldOperation();
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  OverrideCursor_ = true;
+  Detecting = true;
+  StatusChecked = false;
+  ShowProgress(QStringLiteral("Autodetect: listening for controllers..."));
+
+  Snapshots_.clear();
+  SystemModel_->SetRowCount(0);
+  ConfigModel_->SetRowCount(0);
+  TavexList.Clear();
+
+  TDetectPlan plan;
+  plan.Comm = Communicator.get();
+  plan.List = &TavexList;
+  plan.Options.AdapterID = AdapterID;
+  plan.Options.DirectConnection = DirectConnection;
+  plan.Options.Password = Password;
+  plan.Options.ListenMs = Options_.ListenMs;
+  DetectRounds_ = plan.Options.Rounds;
+  if (!Operations_->StartDetect(std::move(plan))) DetectEnded(false, TDetectOutcome(), false);
+}
+
+void TfmMain::DetectRound(const TDetectRound& R) {
+  if (R.Report.Lost > 0 && R.Again && !StopRequested_)
+    ShowProgress(QStringLiteral("Autodetect: answers were lost, listening again (%1 of %2)...")
+                     .arg(R.Round + 1)
+                     .arg(DetectRounds_));
+}
+
+void TfmMain::DetectEnded(bool Opened, const TDetectOutcome& Detected, bool Stopped) {
+  bool shown = false;
+  const TScopeExit release([this, &shown] {
+    if (!shown) ShowProgress(QString());
+    Detecting = false;
+    if (OverrideCursor_) QApplication::restoreOverrideCursor();
+    OverrideCursor_ = false;
+    ReleaseOperation();
+  });
+  const int count = TavexList.Count();
+  Cells.Resize(count, static_cast<int>(VarNames.size()));
+  for (int i = 0; i < count; ++i) {
+    Cells.ClearTexts(i);
+    TavexList.Items(i)->Shown = false;
+  }
+  SystemModel_->SetRowCount(count);
+  ConfigModel_->SetRowCount(count);
+  Detecting = false;
+
+  SetPageButtonsEnabled(count > 0);
+  Communicator->Close();
+  SystemModel_->CheckAll();
+  ConfigModel_->CheckAll();
+  shown = true;
+  QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
+                             : QStringLiteral("Autodetect found %1 controllers.").arg(count);
+  // What came but answered nothing asked: named, though nothing is missing
+  // for it.
+  const QString skipped = (Detected.Skipped == 1 ? QStringLiteral("1 datagram")
+                                                 : QStringLiteral("%1 datagrams").arg(Detected.Skipped)) +
+                          QStringLiteral(" that held no answer") +
+                          (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", ") +
+                          QString::fromStdString(SkippedSendersText(Detected)) + QStringLiteral(".");
+  if (!Opened) {
+    ShowProgress(QString::fromLatin1(kErrOpen));
+  } else if (Stopped) {
+    // Cut short by the user: what was heard so far is listed.
+    ShowProgress(QStringLiteral("Autodetect stopped: the list may be incomplete. ") +
+                 (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
+  } else if (Detected.AnswersLost) {
+    // More answers came at once than the system kept, in every round: the
+    // rows shown are not all the controllers there are.
+    ShowWarning(QStringLiteral("The list may be incomplete: answers were lost. ") +
+                (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
+  } else if (count == 0) {
+    ShowProgress(Detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
+                                       : QStringLiteral("Autodetect found no controller; only ") + skipped);
+  } else if (Detected.Skipped == 0) {
+    ShowProgress(found);
+  } else {
+    found.chop(1);
+    ShowProgress(found + QStringLiteral("; skipped ") + skipped);
+  }
+}
+
+// --- Status check ----------------------------------------------------------------
+//
+// The checked controllers are checked one after the other: the grid marks
+// one step under way (CheckProgress), and the steps are paced for the eye.
+// A row's record belongs to the check from the start until its row is
+// reported finished: meanwhile the grids show its snapshot, whose status
+// flags fill in as the steps end.
+
+void TfmMain::btnCheckClick() {
+  if (Busy_) return;
+  HoldOperation();
+  CheckLimit = -1;
+  StatusChecked = true;
+  Communicator->Close();
+  TStatusPlan plan;
+  CheckRows_.clear();
+  Snapshots_.assign(static_cast<size_t>(TavexList.Count()), std::nullopt);
+  for (int i = 0; i < TavexList.Count(); ++i) {
+    TTavex* plc = TavexList.Items(i);
+    plc->SelectAdapter(AdapterID);
+    // An adapter by its ID: finding the host's own adapter looks names up,
+    // which is not for another thread.
+    if (plc->Communicator->Adapter.ID.empty()) plc->SelectAdapter(Communicator->Adapter.ID);
+    plc->SetDirectConnection(DirectConnection);
+    if (!SystemModel_->Checked(i)) continue;
+    plc->Shown = true;
+    TRowSnapshot shot;
+    shot.Ip = plc->GetIpAddress();
+    shot.Rtc = plc->RtcText;
+    Snapshots_[static_cast<size_t>(i)] = std::move(shot);
+    CheckRows_.push_back(i);
+    plan.Items.push_back({plc, i});
+  }
+  Check_ = {0, 5 * static_cast<int>(CheckRows_.size())};
+  CheckProgress = 5 * NextCheckedRow(-1);
+  SystemModel_->Refresh();
+  if (plan.Items.empty() || !Operations_->StartStatus(std::move(plan))) CheckEnded(false);
+}
+
+int TfmMain::NextCheckedRow(int Row) const {
+  const auto next = std::upper_bound(CheckRows_.begin(), CheckRows_.end(), Row);
+  return next != CheckRows_.end() ? *next : TavexList.Count();
+}
+
+void TfmMain::ShowCheckStep(int Row, int Step) {
+  if (StopRequested_) return;  // "Stopping..." stays
+  const TTavex* plc = TavexList.Items(Row);
+  ShowProgress(QStringLiteral("Checking %1: %2, %3 of %4")
+                   .arg(plc != nullptr ? plc->Nad : -1)
+                   .arg(QString::fromLatin1(TSystemModel::kColumns[3 + Step].Caption))
+                   .arg(Check_.Done + 1)
+                   .arg(Check_.Total));
+}
+
+void TfmMain::CheckStarted(int Row) {
+  CheckProgress = 5 * Row;
+  ShowCheckStep(Row, 0);
+  SystemModel_->Refresh();
+}
+
+void TfmMain::CheckStep(int Row, int Step, bool Ok) {
+  if (Row < 0 || static_cast<size_t>(Row) >= Snapshots_.size() || !Snapshots_[static_cast<size_t>(Row)] ||
+      Step < 0 || Step >= kStatusSteps)
+    return;
+  Snapshots_[static_cast<size_t>(Row)]->Flags[Step] = Ok;
+  ++Check_.Done;
+  // After a row's last step the mark goes on to the next row checked: the
+  // rows between take no part.
+  CheckProgress = Step + 1 < kStatusSteps ? 5 * Row + Step + 1 : 5 * NextCheckedRow(Row);
+  if (Step + 1 < kStatusSteps) ShowCheckStep(Row, Step + 1);
+  SystemModel_->Refresh();
+}
+
+void TfmMain::CheckFinished(int Row, const TStatusResult& Result) {
+  const TTavex* plc = TavexList.Items(Row);
+  if (plc == nullptr || static_cast<size_t>(Row) >= Snapshots_.size()) return;
+  Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
+  const TStatusStep* steps = Result.Steps;
+  if (steps[skNetwork].State == TStepState::Error) {
+    NoteFailure(*plc, kErrOpen);
+  } else if (steps[skPing].State == TStepState::Error) {
+    NoteFailure(*plc, kErrPing);
+  } else {
+    // What the controller holds ("no program", "stopped", ...) is a finding;
+    // a step that got no answer or an unreadable answer is a failure.
+    for (int s = skProgram; s < kStatusSteps; ++s) {
+      const std::string& why = steps[s].Cause;
+      if (steps[s].State == TStepState::Error && why != "no program" && why != "no allocation file" &&
+          why != "stopped") {
+        NoteFailure(*plc, why);
+        break;
+      }
+    }
+  }
+  SystemModel_->RefreshRow(Row);
+}
+
+void TfmMain::CheckEnded(bool Stopped) {
+  const TScopeExit release([this] { ReleaseOperation(); });
+  Snapshots_.clear();
+  // A stopped check shows what it found; the steps it did not run stay
+  // empty. A stop that came when every step was done cut nothing short.
+  const bool cut = Stopped && Check_.Done < Check_.Total;
+  if (cut) CheckLimit = CheckProgress;
+  CheckProgress = -1;
+  SystemModel_->Refresh();
+  RunDisplay_.reset();
+  ShowOutcome(cut, QStringLiteral("Status check"), Check_.Done, Check_.Total);
+}
+
+}  // namespace tavex
