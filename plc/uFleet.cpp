@@ -581,7 +581,8 @@ bool TStatusResult::Failed() const {
                      [](const TStatusStep& s) { return s.State == TStepState::Error; });
 }
 
-void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result) {
+void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result,
+                 const TStatusStepEnded& StepEnded) {
   Result = TStatusResult{};
   Plc.LastError.clear();
   TCommunicator& comm = *Plc.Communicator;
@@ -589,8 +590,17 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
   const uint64_t foreign = comm.ForeignDropped();
   int step = skNetwork;  // the step under way
   bool ready = false;    // the record may go on to an exchange
-  auto ok = [&](int s) { Result.Steps[s].State = TStepState::Ok; };
-  auto error = [&](int s, std::string Cause) { Result.Steps[s] = {TStepState::Error, std::move(Cause)}; };
+  auto ended = [&](int s) {
+    if (StepEnded) StepEnded(s, Result.Steps[s]);
+  };
+  auto ok = [&](int s) {
+    Result.Steps[s].State = TStepState::Ok;
+    ended(s);
+  };
+  auto error = [&](int s, std::string Cause) {
+    Result.Steps[s] = {TStepState::Error, std::move(Cause)};
+    ended(s);
+  };
   // A failed transaction ends the check: nothing more is sent. One that
   // the stop refused is no fault of the controller's: not reached.
   auto noAnswer = [&](int s) {
@@ -601,11 +611,12 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
   };
   try {
     [&] {
-      const int failed = Connect(Plc, log);
-      if (failed == skNetwork) return error(skNetwork, OpenFailureText(Plc));
+      // Connect's two stages one by one, so that each step is told as it ends.
+      if (Plc.Stage == stIdle || Plc.Stage == stFailed) Plc.Stage = stOpen;
+      if (Plc.Stage == stOpen && !OpenStage(Plc, log)) return error(skNetwork, OpenFailureText(Plc));
       ok(skNetwork);
       step = skPing;
-      if (failed == skPing) return noAnswer(skPing);
+      if (Plc.Stage == stConnect && !PingStage(Plc, log)) return noAnswer(skPing);
       ok(skPing);
 
       step = skProgram;
@@ -760,7 +771,9 @@ void ServeEach(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
 
 void RunStatus(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,
                std::vector<TStatusResult>& Results) {
-  ServeEach(Plcs, Options, Results, ServeStatus);
+  ServeEach(Plcs, Options, Results, [](TTavex& Plc, const TFleetOptions& O, TStatusResult& R) {
+    ServeStatus(Plc, O, R);
+  });
 }
 
 void RunAlc(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,

@@ -266,7 +266,12 @@ struct TStatusResult {
 // staged sequence leaves it: ready (stCheckCode) when the program, its
 // allocation file and a run state were there, otherwise failed (LastError
 // says why; the next call opens the socket again).
-void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result);
+// StepEnded (optional) is told each step's outcome as it is decided, on the
+// calling thread, before the next step's request; a step that the stop cut
+// short (NotReached) is not told.
+using TStatusStepEnded = std::function<void(int Step, const TStatusStep& Outcome)>;
+void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Result,
+                 const TStatusStepEnded& StepEnded = {});
 
 // Every record's status check on the worker pool; Results[i] belongs to Plcs[i].
 void RunStatus(const std::vector<TTavex*>& Plcs, const TFleetOptions& Options,

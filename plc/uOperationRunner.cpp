@@ -7,17 +7,6 @@
 
 namespace tavex {
 
-int StatusStepOfStage(const std::string& Line) {
-  // The stages of ServeStatus, in the order of its steps.
-  static const char* const kStages[kStatusSteps] = {"socket", "ping", "program", "allocation file",
-                                                    "run state"};
-  const size_t colon = Line.find(':');
-  if (colon == std::string::npos) return -1;
-  for (int s = 0; s < kStatusSteps; ++s)
-    if (Line.compare(0, colon, kStages[s]) == 0) return s;
-  return -1;
-}
-
 TOperationRunner::~TOperationRunner() {
   Stop();
   Wait();
@@ -150,22 +139,6 @@ void TOperationRunner::RunExchange() {
   if (Events_.Ended) Events_.Ended(stopped);
 }
 
-namespace {
-
-// What a record's flag says of a status step: set by the step itself, and
-// false until then (the check clears them first).
-bool StepFlag(const TTavex& Plc, int Step) {
-  switch (Step) {
-    case skNetwork: return Plc.SocketOpen;
-    case skPing: return Plc.Responding;
-    case skProgram: return Plc.HasProgram;
-    case skAlc: return Plc.AlcOk;
-    default: return Plc.PlcRunning;
-  }
-}
-
-}  // namespace
-
 void TOperationRunner::RunStatus() {
   for (const TStatusItem& item : StatusPlan_.Items) {
     if (item.Plc == nullptr) continue;
@@ -197,21 +170,14 @@ void TOperationRunner::CheckOne(const TStatusItem& Item) {
   };
   TFleetOptions options;
   options.Cache = StatusPlan_.Cache;
-  // The stage log tells each step's end as it comes; the step's own flag
-  // holds its verdict by then.
-  options.Stage = [&](const TTavex&, const std::string& Line) {
-    const int step = StatusStepOfStage(Line);
-    // A step that the stop cut short was not run.
-    if (step != next || plc.Communicator->Stopped()) return;
-    ended(step, StepFlag(plc, step));
+  TStatusResult result;
+  ServeStatus(plc, options, result, [&](int Step, const TStatusStep& Outcome) {
+    ended(Step, Outcome.State == TStepState::Ok);
     // A short pause lets the user see each step; none after the allocation
     // file (it takes long enough by itself).
-    if (step != skAlc) Pause(StatusPlan_.PauseMs);
-  };
-  TStatusResult result;
-  ServeStatus(plc, options, result);
+    if (Step != skAlc) Pause(StatusPlan_.PauseMs);
+  });
   // The steps after one without answer are not run: they failed with it.
-  // (Should the log ever not tell a step, it is told here too.)
   if (!result.Interrupted && !plc.Communicator->Stopped())
     for (int s = next; s < kStatusSteps; ++s) ended(s, result.Steps[s].State == TStepState::Ok);
   bool* flags[kStatusSteps] = {&plc.SocketOpen, &plc.Responding, &plc.HasProgram, &plc.AlcOk,

@@ -104,11 +104,6 @@ struct TStatusEvents {
   std::function<void(bool Stopped)> Ended;
 };
 
-// The status step whose stage a line of the fleet's stage log (TFleetOptions::
-// Stage) ends: the line names its stage before a colon ("ping: answered").
-// -1 for a line of no status step.
-int StatusStepOfStage(const std::string& Line);
-
 // --- Autodetect --------------------------------------------------------------------
 
 struct TDetectPlan {

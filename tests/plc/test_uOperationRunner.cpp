@@ -161,22 +161,6 @@ TEST_F(Runner, ARunWithoutControllersEndsAtOnce) {
 
 // --- Status check ----------------------------------------------------------------
 
-TEST(StatusStepOfStage, NamesTheStepOfEachStatusStage) {
-  const std::pair<const char*, int> cases[] = {
-      {"socket: open (0 ms)", 0},
-      {"socket: cannot open one on the adapter", 0},
-      {"ping: no answer to 3 attempts of 500 ms", 1},
-      {"program: present, stamp 0x00000001", 2},
-      {"allocation file: unreadable: Error parsing ALC data on line 3", 3},
-      {"run state: status bytes 03 02 out of range", 4},
-      {"dropped 2 frame(s) from another controller or address", -1},
-      {"read: 3 variables", -1},
-      {"sockets: open", -1},
-      {"", -1},
-  };
-  for (const auto& [line, step] : cases) EXPECT_EQ(StatusStepOfStage(line), step) << line;
-}
-
 // What the status events said, in order.
 struct TStatusSeen : TSeen {
   std::vector<TStatusResult> Status = std::vector<TStatusResult>(8);
