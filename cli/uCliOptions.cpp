@@ -78,8 +78,9 @@ constexpr char kFooter[] =
     "show in the process list); an option wins over the environment, and both win\n"
     "over the configuration file.\n"
     "\n"
-    "Exit status: 0 all succeeded; 1 something failed (see stderr); 2 usage error or\n"
-    "unreadable file, nothing sent; 130 interrupted.";
+    "Exit status: 0 all succeeded; 1 something failed (see stderr; with diff: a\n"
+    "value differs or is missing); 2 usage error or unreadable file, nothing sent;\n"
+    "130 interrupted.";
 
 // One option as the command help lists it. Flag is the option's long name
 // as the parser knows it; a flag may have several docs (Key) when its text
