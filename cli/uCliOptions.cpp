@@ -62,6 +62,7 @@ constexpr char kFooter[] =
     "  tavexctl --adapter eth0 --hosts site.csv --ini site.ini read\n"
     "  tavexctl --adapter eth0 --hosts site.csv --ini site.ini read --format rows > saved.csv\n"
     "  tavexctl --adapter eth0 --hosts site.csv write --from saved.csv\n"
+    "  tavexctl --adapter eth0 --hosts site.csv diff saved.csv\n"
     "\n"
     "read and write serve the controllers side by side (--jobs), each in one\n"
     "batched exchange; a controller that stops answering is given up after one\n"
@@ -77,8 +78,9 @@ constexpr char kFooter[] =
     "show in the process list); an option wins over the environment, and both win\n"
     "over the configuration file.\n"
     "\n"
-    "Exit status: 0 all succeeded; 1 something failed (see stderr); 2 usage error or\n"
-    "unreadable file, nothing sent; 130 interrupted.";
+    "Exit status: 0 all succeeded; 1 something failed (see stderr; with diff: a\n"
+    "value differs or is missing); 2 usage error or unreadable file, nothing sent;\n"
+    "130 interrupted.";
 
 // One option as the command help lists it. Flag is the option's long name
 // as the parser knows it; a flag may have several docs (Key) when its text
@@ -110,6 +112,7 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--from", "--from", "--from FILE.csv", "values from a CSV file nad,entry,value ('-': standard input)"},
     {"--all", "--all", "--all", "with values on the command line: write every controller that answers"},
     {"--skip-unknown", "--skip-unknown", "--skip-unknown", "with --from: leave out the rows whose value is \"?\" (not read when saved), naming them"},
+    {"--changed-only", "--changed-only", "--changed-only", "with --from: read first, write only the values that differ (the others \"unchanged\")"},
     {"--dry-run", "--dry-run", "--dry-run", "read and show the current and the new values; write nothing"},
     {"--sync-clock", "--sync-clock", "--sync-clock", "also set each controller's clock to this computer's time"},
     {"--sync", "--sync", "--sync", "set each controller's clock to this computer's time"},
@@ -187,11 +190,25 @@ const std::vector<TCommandDoc>& CommandDocs() {
        "row is a usage error. Each controller's values are then checked against its\n"
        "variables' types: when one is rejected or names no variable, nothing is written\n"
        "to that controller. What is written is read back and compared.\n",
-       Join(Join(kFind, kServe), {"--from", "--all", "--skip-unknown", "--dry-run", "--sync-clock", "--utc",
-                                  "--format", "--quiet"}),
+       Join(Join(kFind, kServe), {"--from", "--all", "--skip-unknown", "--changed-only", "--dry-run",
+                                  "--sync-clock", "--utc", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
        "  tavexctl --adapter eth0 --all write temp_setpoint=21.5\n"
-       "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"},
+       "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"
+       "  tavexctl --adapter eth0 write --from saved.csv --changed-only\n"},
+      {"diff", "tavexctl diff FILE.csv", "Compare the controllers' values with a saved rows file",
+       "Reads the entries that FILE (nad,entry,value, as 'read --format rows' saves it;\n"
+       "'-': standard input) names for each controller, in one read per controller,\n"
+       "and compares each saved value with the one read, as written values are\n"
+       "compared: the saved text taken by the variable's type (\"1.50\" equals 1.5 for a\n"
+       "real). Each entry is \"equal\", \"differs\" (a saved text its type refuses too)\n"
+       "or \"missing\" (the controller or the entry could not be read, or the entry\n"
+       "names no variable), with the reason. The file's rows select as with\n"
+       "'write --from'; rows whose value is \"?\" are left out. Exit status 0 when every\n"
+       "value is equal, 1 when one differs or is missing, 2 when FILE cannot be read.\n",
+       Join(Join(kFind, kServe), {"--format", "--quiet"}),
+       "  tavexctl --adapter eth0 --hosts site.csv diff saved.csv\n"
+       "  tavexctl --adapter eth0 --format csv diff saved.csv > changes.csv\n"},
       {"clock", "tavexctl clock [--sync [--utc]]", "Read or set the controllers' clocks",
        "Reads each controller's clock; with --sync sets it to this computer's local time\n"
        "(--utc: UTC) and reads it back: a clock that is off by more than 2 s fails.\n",
@@ -411,6 +428,9 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_flag("--skip-unknown", O.SkipUnknown,
                "With write --from: leave out the rows whose value\n"
                "is \"?\" (could not be read when saved)");
+  app.add_flag("--changed-only", O.ChangedOnly,
+               "With write --from: read first, and write only\n"
+               "the values that differ from the controller's");
   app.add_flag("--dry-run", O.DryRun,
                "With write: read and show each current value\nand the one to write; write nothing");
   app.add_flag("--sync", sync, "With clock: set each controller's clock");
@@ -431,6 +451,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       {"status", "Check network, ping, program, ALC file, run", nullptr},
       {"read", "Read variables (default: the --ini file's\nentries, e.g. speed or temp[3]) and the clock", "ENTRY"},
       {"write", "Write values, read them back, then read the\nclock (or set it with --sync-clock)", "ENTRY=VALUE"},
+      {"diff", "Compare the controllers' values with a saved\nrows file (read --format rows)", "FILE"},
       {"clock", "Read the clocks (set them with --sync)", nullptr},
       {"vars", "List the global variables of each controller's\nallocation file", nullptr},
   };
@@ -470,7 +491,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!extras.empty())
       throw TUsageError{UsageSentence("Unknown command " + Quoted(extras[0]) +
                                       "; the commands are adapters, detect, status, read, "
-                                      "write, clock and vars")};
+                                      "write, diff, clock and vars")};
     throw TUsageError{UsageSentence("No command given")};
   }
   O.Command = subs[0]->get_name();
@@ -576,6 +597,15 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     throw TUsageError{UsageSentence("--all only goes with write ENTRY=VALUE")};
   if (O.SkipUnknown && !O.FromGiven)
     throw TUsageError{UsageSentence("--skip-unknown only goes with write --from")};
+  if (O.ChangedOnly && !O.FromGiven)
+    throw TUsageError{UsageSentence("--changed-only only goes with write --from")};
+  if (O.Command == "diff") {
+    if (O.Args.size() != 1)
+      throw TUsageError{UsageSentence(O.Args.empty() ? std::string("diff needs the saved rows file: diff FILE.csv")
+                                                     : "diff takes one file, not " + Quoted(O.Args[1]))};
+    // The file selects the controllers and entries, as write --from's does.
+    O.FromFile = O.Args[0];
+  }
   if (O.Command == "read")
     for (const auto& a : O.Args)
       if (const std::string problem = EntryTextProblem(a); !problem.empty())

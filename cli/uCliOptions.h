@@ -48,12 +48,13 @@ struct TOptions {
   bool FromGiven = false;
   bool All = false;          // write: every controller that answers, without a selection
   bool SkipUnknown = false;  // write --from: rows whose value is "?" are left out, not refused
+  bool ChangedOnly = false;  // write --from: only the values that differ from the controller's now
   std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked
 };
 
 // The commands, in the order the help lists them.
-inline constexpr const char* kCommands[] = {"adapters", "detect", "status", "read",
-                                            "write",    "clock",  "vars",   "help"};
+inline constexpr const char* kCommands[] = {"adapters", "detect", "status", "read", "write",
+                                            "diff",     "clock",  "vars",   "help"};
 
 // The help of one command: usage, what it does, the options that apply to
 // it, examples. Empty for a word that is no command.

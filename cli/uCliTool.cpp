@@ -62,6 +62,7 @@ int TTool::Run() {
     else if (O.Command == "status") CmdStatus();
     else if (O.Command == "read") CmdRead();
     else if (O.Command == "write") CmdWrite();
+    else if (O.Command == "diff") CmdDiff();
     else if (O.Command == "clock") CmdClock();
     else if (O.Command == "vars") CmdVars();
   }
@@ -104,8 +105,9 @@ void TTool::Out(const std::string& Text) {
 // Everything that can be a usage error, before anything is sent; the
 // input files' warnings are printed as each is read.
 void TTool::Prepare() {
-  if (O.FromGiven && O.FromFile == "-" && O.HostsGiven && O.HostsFile == "-")
-    throw TUsageError{UsageSentence("--from - and --hosts - cannot both read standard input")};
+  if (FileSelects() && O.FromFile == "-" && O.HostsGiven && O.HostsFile == "-")
+    throw TUsageError{UsageSentence((O.Command == "diff" ? "diff - and --hosts -" : "--from - and --hosts -") +
+                                    std::string(" cannot both read standard input"))};
   std::string iniPath = O.IniGiven ? O.IniPath : std::string();
   // Without --ini, as the desktop tool: the program's path with ".ini",
   // else tavexctl.ini in the user's configuration folder, when one exists.
@@ -121,8 +123,10 @@ void TTool::Prepare() {
     PasswordOrigin = O.PasswordFromEnvironment ? "TAVEX_PASSWORD" : "--password";
   else if (!Password.empty())
     PasswordOrigin = "the configuration file " + Quoted(TerminalSafe(iniPath));
-  if (O.Command == "write" && O.FromGiven) {
-    TValueFile file = LoadValueFile(O.FromFile, O.SkipUnknown);
+  if (FileSelects()) {
+    // diff compares what was read when saved: a "?" row has nothing to
+    // compare and is left out (named in a warning).
+    TValueFile file = LoadValueFile(O.FromFile, O.SkipUnknown || O.Command == "diff");
     for (const auto& w : file.Warnings) Warn(w);
     FileValues = std::move(file.Values);
   }
@@ -257,10 +261,10 @@ void TTool::Detect() {
     }
   }
 
-  // write --from: the file's rows select. Rows for controllers outside an
-  // explicit selection are never sent to; a controller the file names that
-  // did not answer is asked for and missing.
-  if (O.Command == "write" && O.FromGiven) {
+  // write --from and diff: the file's rows select. Rows for controllers
+  // outside an explicit selection are never sent to; a controller the file
+  // names that did not answer is asked for and missing.
+  if (FileSelects()) {
     std::set<uint32_t> selected;  // empty: every NAD the file names
     if (byHosts) {
       for (const TTavex* p : Plcs) selected.insert(static_cast<uint32_t>(NadNumber(*p)));
@@ -286,8 +290,8 @@ void TTool::Detect() {
         return m.NadKnown && m.Nad == nad;
       });
       if (!present && !known) {
-        Fail("Controller " + std::to_string(nad) + " named in " + Quoted(O.FromFile) +
-             " did not answer; nothing was written to it.");
+        Fail("Controller " + std::to_string(nad) + " named in " + Quoted(O.FromFile) + " did not answer; " +
+             (O.Command == "diff" ? "its values were not compared." : "nothing was written to it."));
         Missing.push_back({nad, true, "", BroadcastSilence()});
       }
       ++it;

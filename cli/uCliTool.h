@@ -16,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ std::string HexAddress(int32_t Address);
 // The allocation element a request for Entry links to (the same rules as
 // the exchange), or nullptr.
 const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry);
+// A cell text as JSON: a number when it is one, null for "?" (and for
+// texts JSON cannot hold).
+Json ValueJson(const std::string& Text);
 
 // One controller's values after read or write.
 struct TAskedMissing;
@@ -117,7 +121,23 @@ class TTool {
   void CmdWrite();
   void CmdClock();
   void CmdVars();
-  void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values);
+  void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
+              bool Read = true);
+  // diff, and write --from --changed-only (uCmdDiff.cpp).
+  void CmdDiff();
+  bool FileSelects() const { return (O.Command == "write" && O.FromGiven) || O.Command == "diff"; }
+  // What write --changed-only found in its read before the write: per
+  // record the entries whose value the controller holds already, and the
+  // rows that get no write at all (everything equal, or the read failed).
+  struct TChanged {
+    std::map<const TTavex*, std::vector<bool>> Equal;
+    std::vector<TRowResult> SetAside;
+    size_t Values = 0;
+    size_t Unchanged = 0;
+  };
+  void KeepChanged(std::vector<TRowResult>& Rows, std::vector<std::vector<std::string>>& Values,
+                   TChanged& Changed);
+  void MarkUnchanged(std::vector<TRowResult>& Rows, TChanged& Changed);
 
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
                     bool Write);

@@ -18,8 +18,6 @@
 
 namespace tavex {
 
-namespace {
-
 // A cell text as JSON: a number when it is one, null for "?" (and for the
 // texts of values that JSON cannot hold). A real's text has at most 9
 // significant digits, so the double it reads as prints as the same digits.
@@ -41,6 +39,8 @@ Json ValueJson(const std::string& Text) {
     return static_cast<double>(f);
   return r;
 }
+
+namespace {
 
 Json ErrorJson(const std::string& Error) { return Error.empty() ? Json(nullptr) : Json(Error); }
 
@@ -326,13 +326,20 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     const std::string error = !r.Error.empty() ? r.Error : r.ClockError;
     Json verdictJson = Json::object();
     std::string verdictCell;
+    size_t unchanged = 0;
     for (size_t k = 0; k < r.Entries.size() && k < r.Verdicts.size(); ++k) {
       if (r.Verdicts[k] == TWriteVerdict::None) continue;
       verdictJson[r.Entries[k]] = VerdictText(r.Verdicts[k]);
-      if (r.Verdicts[k] != TWriteVerdict::Written)
+      if (r.Verdicts[k] == TWriteVerdict::Unchanged) ++unchanged;
+      else if (r.Verdicts[k] != TWriteVerdict::Written)
         verdictCell += (verdictCell.empty() ? "" : "; ") + r.Entries[k] + ": " + VerdictText(r.Verdicts[k]);
     }
-    if (verdictCell.empty() && !verdictJson.empty()) verdictCell = "all written";
+    if (verdictCell.empty() && !verdictJson.empty())
+      verdictCell = unchanged == 0                  ? std::string("all written")
+                    : unchanged == verdictJson.size() ? std::string("unchanged")
+                                                      : std::to_string(verdictJson.size() - unchanged) +
+                                                            " written, " + std::to_string(unchanged) +
+                                                            " unchanged";
     if (verdicts) h.push_back(verdictCell);
     if (clockColumn) h.push_back(r.Clock);
     if (anyError) h.push_back(error);
@@ -367,7 +374,8 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size(); ++k) {
       if (k < r.Verdicts.size() && r.Verdicts[k] != TWriteVerdict::None) {
         if (r.Verdicts[k] != TWriteVerdict::Written && r.Verdicts[k] != TWriteVerdict::WrittenDiffers &&
-            r.Verdicts[k] != TWriteVerdict::NotLanded && !r.HeldBack)
+            r.Verdicts[k] != TWriteVerdict::NotLanded && r.Verdicts[k] != TWriteVerdict::Unchanged &&
+            !r.HeldBack)
           byVerdict[r.Verdicts[k]].push_back(r.Entries[k]);
         continue;
       }
@@ -467,11 +475,16 @@ void TTool::CmdWrite() {
       values.back().push_back(v.Value);
     }
   }
+  // --changed-only: a read first; what the controller holds already is
+  // not written.
+  TChanged changed;
+  if (O.ChangedOnly) KeepChanged(rows, values, changed);
   if (O.DryRun) {
-    DryRun(rows, values);
+    DryRun(rows, values, !O.ChangedOnly);
     return;
   }
   RunFleetRows(rows, values, true);
+  if (O.ChangedOnly) MarkUnchanged(rows, changed);
   AddMissingRows(rows, [this](const TAskedMissing& M) {
     std::vector<std::string> out;
     const auto it = O.FromGiven && M.NadKnown ? FileValues.find(M.Nad) : FileValues.end();
@@ -484,8 +497,9 @@ void TTool::CmdWrite() {
 
 // Reads what would be written over, and shows it beside the new value;
 // sends no write. A value that would be rejected fails as in a real run.
-void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values) {
-  RunFleetRows(Rows, {}, false);
+void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
+                   bool Read) {
+  if (Read) RunFleetRows(Rows, {}, false);
   TTextTable human{{"NAD", "IP", "Entry", "Current", "New"}, {}};
   TTextTable machine{{"nad", "ip", "entry", "current", "new"}, {}};
   Json j;
@@ -514,6 +528,7 @@ void TTool::DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<
     Json entries = Json::array();
     std::vector<std::string> why;
     for (size_t k = 0; k < r.Entries.size() && k < r.Texts.size() && k < Values[i].size(); ++k) {
+      if (Values[i][k].empty()) continue;  // nothing to write (--changed-only: unchanged)
       const TTavexVar* e = FindElement(p, r.Entries[k]);
       std::string next;
       std::string reason;

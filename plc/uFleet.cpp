@@ -398,13 +398,15 @@ const char* VerdictText(TWriteVerdict Verdict) {
       return "unknown entry";
     case TWriteVerdict::NotDone:
       return "not done";
+    case TWriteVerdict::Unchanged:
+      return "unchanged";
   }
   return "";
 }
 
 bool VerdictTook(TWriteVerdict Verdict) {
   return Verdict == TWriteVerdict::Written || Verdict == TWriteVerdict::WrittenNotReadBack ||
-         Verdict == TWriteVerdict::Landed;
+         Verdict == TWriteVerdict::Landed || Verdict == TWriteVerdict::Unchanged;
 }
 
 const char* ReasonText(TEntryReason Reason, uint8_t VarType) {

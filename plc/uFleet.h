@@ -82,14 +82,15 @@ enum class TWriteVerdict : uint8_t {
   Rejected,            // not sent: its type does not take the value (or is not transferred)
   UnknownEntry,        // not sent: the entry names no variable
   NotDone,             // not sent: the controller failed before its write, or the run stopped
+  Unchanged,           // not sent: read just before, the controller held this value already
 };
 // "", "written", "written, reads back otherwise", "written, not read back",
 // "not acknowledged (may have been written)", "not acknowledged, landed",
 // "not acknowledged, not landed", "held back", "rejected value",
-// "unknown entry", "not done".
+// "unknown entry", "not done", "unchanged".
 const char* VerdictText(TWriteVerdict Verdict);
-// Written, WrittenNotReadBack and Landed: the controller holds the value (as
-// far as anyone can tell).
+// Written, WrittenNotReadBack, Landed and Unchanged: the controller holds
+// the value (as far as anyone can tell).
 bool VerdictTook(TWriteVerdict Verdict);
 
 // --- Worker pool -------------------------------------------------------------

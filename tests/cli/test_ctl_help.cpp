@@ -15,6 +15,7 @@ const std::vector<std::pair<std::string, std::string>> kAllOptions = {
     {"--jobs", "2"},       {"--timeout", "10"},  {"--retries", "1"},       {"--no-cache", ""},
     {"--format", "json"},  {"--from", "x.csv"},  {"--all", ""},            {"--skip-unknown", ""},
     {"--dry-run", ""},     {"--sync-clock", ""}, {"--sync", ""},           {"--utc", ""},
+    {"--changed-only", ""},
     {"--quiet", ""},       {"--verbose", ""},    {"--trace", ""},
 };
 
@@ -60,8 +61,9 @@ TEST_F(Tavexctl, EachCommandsHelpListsExactlyTheOptionsItTakesAndRefusesTheOther
       {"status", With(With(kFind, serve), out), {}},
       {"read", With(With(kFind, serve), out), {}},
       {"write", With(With(With(kFind, serve), out), {"--from", "--all", "--skip-unknown", "--dry-run",
-                                                     "--sync-clock", "--utc"}),
+                                                     "--sync-clock", "--utc", "--changed-only"}),
        {"speed=1"}},
+      {"diff", With(With(kFind, serve), out), {"saved.csv"}},
       {"clock", With(With(With(kFind, serve), out), {"--sync", "--utc"}), {}},
       {"vars", With(With(kFind, serve), out), {}},
   };
@@ -128,7 +130,7 @@ TEST_F(Tavexctl, HelpTopicsAreTheCommandsAndFormats) {
     std::string Err;  // stderr, whole
   };
   const std::string topics =
-      "the topics are adapters, detect, status, read, write, clock, vars, help and formats (see 'tavexctl --help').\n";
+      "the topics are adapters, detect, status, read, write, diff, clock, vars, help and formats (see 'tavexctl --help').\n";
   const std::vector<TCase> cases = {
       {{"help", "nosuch"}, 2, "", "tavexctl: Unknown help topic \"nosuch\"; " + topics},
       {{"--format", "json", "help", "Write"}, 2, "", "tavexctl: Unknown help topic \"Write\"; " + topics},
