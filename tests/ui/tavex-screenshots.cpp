@@ -123,19 +123,25 @@ int main(int argc, char** argv) {
   ok = Save(fmMain, out + "/system-check-done.png") && ok;
 
   // Read: once while the second controller's values are under way (its
-  // cells red; grabbed as its exchange begins), then stopped with Esc; then
-  // a whole Read.
+  // cells red; grabbed as its exchange begins), then stopped with Esc once
+  // the first two are done (the third answers its value reads late, see
+  // scripts/screenshots); then a whole Read.
   fmMain.PageControl1->setCurrentIndex(1);
   bool reading = false, stopping = false;
+  int finished = 0;
   QObject::connect(fmMain.Operations(), &tavex::TOperationsController::RowStarted, [&](int Row) {
     if (reading || Row != 1) return;
     reading = true;
     // As the window has just shown it: the run's later reports, already
     // queued, would end it before the picture.
     ok = Save(fmMain, out + "/read-running.png", false) && ok;
-    stopping = true;
-    fmMain.StopOperation();  // as Esc does
   });
+  QObject::connect(fmMain.Operations(), &tavex::TOperationsController::RowFinished,
+                   [&](int Row, const tavex::TFleetResult&) {
+                     if (stopping || Row == 2 || ++finished < 2) return;
+                     stopping = true;
+                     fmMain.StopOperation();  // as Esc does
+                   });
   fmMain.activateWindow();
   (void)QTest::qWaitForWindowActive(&fmMain);
   fmMain.btnReadClick();
