@@ -11,11 +11,14 @@
 #include "cli/uInventory.h"
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 
 // Where the allocation files are kept, as the help names it.
 #ifdef _WIN32
 #define TAVEX_CACHE_FOLDER_TEXT "%LOCALAPPDATA%\\tavex"
+#define TAVEX_JOURNAL_TEXT "%LOCALAPPDATA%\\tavex\\journal"
 #else
+#define TAVEX_JOURNAL_TEXT "$XDG_STATE_HOME/tavex/journal (else ~/.local/state/tavex/journal)"
 #define TAVEX_CACHE_FOLDER_TEXT "$XDG_CACHE_HOME/tavex (else ~/.cache/tavex)"
 #endif
 
@@ -72,6 +75,10 @@ constexpr char kFooter[] =
     "of them changes or the archive's first page, read each run, differs from\n"
     "the file's (--no-cache: always fetched, nothing kept).\n"
     "\n"
+    "write and clock --sync keep a journal of every value written and clock set\n"
+    "(before, written, read back, verdict) in " TAVEX_JOURNAL_TEXT "\n"
+    "(TAVEX_JOURNAL: another file; --no-journal: none); 'tavexctl history' shows it.\n"
+    "\n"
     "Environment: TAVEX_ADAPTER, TAVEX_INI and TAVEX_PASSWORD stand for --adapter,\n"
     "--ini and --password when those are not given (a password set there does not\n"
     "show in the process list); an option wins over the environment, and both win\n"
@@ -117,6 +124,14 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--quiet", "--quiet", "-q, --quiet", "no progress line"},
     {"--verbose", "--verbose", "-v, --verbose", "each controller's stages on stderr as they end"},
     {"--trace", "--trace", "--trace", "every datagram sent and received, one line each on stderr"},
+    {"--no-journal", "--no-journal", "--no-journal", "keep no journal record of this run"},
+    {"--require-journal", "--require-journal", "--require-journal", "send nothing unless the journal can be written; a failed journal write fails the run"},
+    {"--nad-history", "--nad", "--nad N", "only the records of this controller (once per controller)"},
+    {"--entry", "--entry", "--entry ENTRY", "only the records of this entry (\"clock\": the clock sets; once per entry)"},
+    {"--since", "--since", "--since TIME", "only records from this time on (2026-12-11, 2026-12-11T10:00, +01:00 or Z; else local time)"},
+    {"--until", "--until", "--until TIME", "only records before this time (a date alone: to the end of that day)"},
+    {"--op", "--op", "--op ID", "only the records of this run (its operation id)"},
+    {"--last", "--last", "--last", "only the latest run (of the records the other filters leave)"},
 };
 
 const TOptionDoc* FindDoc(const std::string& Key) {
@@ -188,20 +203,30 @@ const std::vector<TCommandDoc>& CommandDocs() {
        "variables' types: when one is rejected or names no variable, nothing is written\n"
        "to that controller. What is written is read back and compared.\n",
        Join(Join(kFind, kServe), {"--from", "--all", "--skip-unknown", "--dry-run", "--sync-clock", "--utc",
-                                  "--format", "--quiet"}),
+                                  "--no-journal", "--require-journal", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
        "  tavexctl --adapter eth0 --all write temp_setpoint=21.5\n"
        "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"},
       {"clock", "tavexctl clock [--sync [--utc]]", "Read or set the controllers' clocks",
        "Reads each controller's clock; with --sync sets it to this computer's local time\n"
        "(--utc: UTC) and reads it back: a clock that is off by more than 2 s fails.\n",
-       Join(Join(kFind, kServe), {"--sync", "--utc", "--format", "--quiet"}),
+       Join(Join(kFind, kServe), {"--sync", "--utc", "--no-journal", "--require-journal", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 clock\n  tavexctl --adapter eth0 --nad 1000 clock --sync\n"},
       {"vars", "tavexctl vars", "List the global variables of each allocation file",
        "Lists each controller's global variables: name, index, type, address, comment.\n"
        "The controllers are served side by side (--jobs); a controller that stops\n"
        "answering is given up after one failed request (--timeout x --retries).\n",
        Join(Join(kFind, kServe), {"--format", "--quiet"}), "  tavexctl --adapter eth0 --nad 1000 vars\n"},
+      {"history", "tavexctl history [--nad N] [--entry ENTRY] [--since TIME] [--until TIME] [--op ID] [--last]",
+       "Show the journal: what write and clock --sync did, and what was there before",
+       "Lists the journal's records, oldest first: time (local), operation id, NAD, IP,\n"
+       "entry, the value before the write, the value written, the value read back, and\n"
+       "the verdict. The filters combine; --last keeps the latest run of what they\n"
+       "leave. An empty journal is no failure. The journal: " TAVEX_JOURNAL_TEXT ",\n"
+       "or TAVEX_JOURNAL. A line that is no record is skipped, and counted on stderr.\n",
+       {"--nad-history", "--entry", "--since", "--until", "--op", "--last", "--format", "--quiet"},
+       "  tavexctl history --last\n  tavexctl history --nad 1000 --since 2026-12-11\n"
+       "  tavexctl history --entry clock --format csv\n"},
       {"help", "tavexctl help [COMMAND | formats]", "Show the help of the tool, of one command, or of the file formats",
        "Without a topic: the tool's help. With a command: its options, arguments and\n"
        "examples. 'tavexctl help formats': the files tavexctl reads and writes.\n",
@@ -240,7 +265,8 @@ std::string CommandsTaking(const std::string& Flag) {
 bool TakesValue(const std::string& Word) {
   static const char* const kWithValue[] = {"--adapter", "--password", "--ini",  "--listen",
                                            "--host",    "--hosts",    "--nad",  "--jobs",
-                                           "--timeout", "--retries",  "--format", "--from"};
+                                           "--timeout", "--retries",  "--format", "--from",
+                                           "--entry",   "--since",    "--until",  "--op"};
   for (const char* o : kWithValue)
     if (Word == o) return true;
   return false;
@@ -417,6 +443,19 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_flag("--utc", O.Utc, "With --sync or --sync-clock: set the clocks\nto UTC instead of local time");
   app.add_flag("-q,--quiet", O.Quiet, "No progress line on stderr");
   app.add_flag("--trace", O.Trace, "Every datagram sent and received, on stderr");
+  app.add_flag("--no-journal", O.NoJournal, "With write and clock --sync: keep no journal record");
+  app.add_flag("--require-journal", O.RequireJournal,
+               "With write and clock --sync: send nothing unless\nthe journal can be written");
+  std::string since, until;
+  app.add_option("--entry", O.HistoryEntries, "With history: only this entry's records")
+      ->type_name("ENTRY")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--since", since, "With history: records from this time on")->type_name("TIME");
+  app.add_option("--until", until, "With history: records before this time")->type_name("TIME");
+  app.add_option("--op", O.Op, "With history: only this run's records")->type_name("ID");
+  app.add_flag("--last", O.Last, "With history: only the latest run");
   app.add_flag("-v,--verbose", O.Verbose,
                "Each controller's stages on stderr as they end\n(ping, program, allocation file, ...)");
 
@@ -433,6 +472,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       {"write", "Write values, read them back, then read the\nclock (or set it with --sync-clock)", "ENTRY=VALUE"},
       {"clock", "Read the clocks (set them with --sync)", nullptr},
       {"vars", "List the global variables of each controller's\nallocation file", nullptr},
+      {"history", "Show the journal of what write and clock --sync\ndid", nullptr},
   };
   for (const auto& c : commands) {
     CLI::App* sub = app.add_subcommand(c.Name, c.Help);
@@ -470,7 +510,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!extras.empty())
       throw TUsageError{UsageSentence("Unknown command " + Quoted(extras[0]) +
                                       "; the commands are adapters, detect, status, read, "
-                                      "write, clock and vars")};
+                                      "write, clock, vars and history")};
     throw TUsageError{UsageSentence("No command given")};
   }
   O.Command = subs[0]->get_name();
@@ -576,6 +616,14 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     throw TUsageError{UsageSentence("--all only goes with write ENTRY=VALUE")};
   if (O.SkipUnknown && !O.FromGiven)
     throw TUsageError{UsageSentence("--skip-unknown only goes with write --from")};
+  if (O.NoJournal && O.RequireJournal)
+    throw TUsageError{UsageSentence("--no-journal and --require-journal cannot go together")};
+  if (app.count("--since") > 0 && !(O.SinceGiven = ParseUserTime(since, false, O.SinceMs)))
+    throw TUsageError{UsageSentence("--since needs a date or time such as 2026-12-11 or 2026-12-11T10:00, not " +
+                                    Quoted(since))};
+  if (app.count("--until") > 0 && !(O.UntilGiven = ParseUserTime(until, true, O.UntilMs)))
+    throw TUsageError{UsageSentence("--until needs a date or time such as 2026-12-11 or 2026-12-11T10:00, not " +
+                                    Quoted(until))};
   if (O.Command == "read")
     for (const auto& a : O.Args)
       if (const std::string problem = EntryTextProblem(a); !problem.empty())

@@ -55,8 +55,11 @@ const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry) {
 int TTool::Run() {
   if (O.Command == "adapters") {
     CmdAdapters();
+  } else if (O.Command == "history") {
+    CmdHistory();
   } else {
     Prepare();
+    OpenJournal();
     Detect();
     if (O.Command == "detect") CmdDetect();
     else if (O.Command == "status") CmdStatus();

@@ -28,6 +28,7 @@
 #include "cli/uInventory.h"
 #include "plc/uAlcCache.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uTavex.h"
 
 namespace tavex {
@@ -117,6 +118,7 @@ class TTool {
   void CmdWrite();
   void CmdClock();
   void CmdVars();
+  void CmdHistory();
   void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values);
 
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
@@ -127,6 +129,25 @@ class TTool {
   void AddMissingRows(std::vector<TRowResult>& Rows,
                       const std::function<std::vector<std::string>(const TAskedMissing&)>& EntriesOf,
                       bool Write);
+  // --- The journal (uCmdValues.cpp) -------------------------------------------
+  // Whether this run journals: write (not --dry-run) and clock --sync,
+  // unless --no-journal.
+  bool JournalOn() const;
+  // Before anything is sent: the run's operation id and the journal's
+  // path; with --require-journal the journal must open for appending
+  // (TUsageError otherwise).
+  void OpenJournal();
+  // One record per value to write, and one for the clock set, of a served
+  // controller, into JournalBatch.
+  void JournalRow(const TRowResult& Row, const std::vector<std::string>& Values,
+                  const TFleetResult& Result);
+  // Appends JournalBatch and syncs it, before anything is printed; a
+  // failure is a warning (with --require-journal a failure).
+  void FlushJournal();
+  std::string JournalFile;
+  std::string OpId;
+  std::vector<TJournalRecord> JournalBatch;
+
   static std::string RowNad(const TRowResult& R);
   static std::string RowIp(const TRowResult& R);
   static Json RowNadJson(const TRowResult& R);

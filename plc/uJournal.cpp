@@ -219,6 +219,7 @@ bool ReadJournal(const std::string& Path, TJournalContents& Contents, std::strin
   };
   char buf[65536];
   size_t n = 0;
+  errno = 0;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
     for (size_t i = 0; i < n; ++i) {
       if (buf[i] == '\n') {
@@ -233,10 +234,11 @@ bool ReadJournal(const std::string& Path, TJournalContents& Contents, std::strin
       }
     }
   }
+  const int readErrno = errno;
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
   if (failed) {
-    Error = "read error";
+    Error = readErrno != 0 ? std::error_code(readErrno, std::generic_category()).message() : "read error";
     return false;
   }
   if (!line.empty() || tooLong) finish();  // a last line without its end: torn unless it parses
