@@ -216,6 +216,34 @@ TEST_F(Runner, AJournalledWriteKeepsWhatWasThereBeforeAndTheVerdicts) {
   std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
+// A read before the write that goes unanswered: nothing is written to
+// that controller (what it replaced could not be known), and the journal
+// says "not done".
+TEST_F(Runner, AnUnansweredReadBeforeTheWriteWritesNothing) {
+  Make(1);
+  SetTransport(*Records[0], 50, 1);
+  ASSERT_TRUE(sim_->SetFaults(1000, sim::ParseFaults({{"drop", 1}, {"only_commands", {51}}})));
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("runner-unanswered-" + std::to_string(getpid())) / "journal")
+                               .string();
+  TOperationRunner runner;
+  TSeen seen;
+  TRunPlan plan = Plan(true);
+  plan.JournalPath = path;
+  ASSERT_TRUE(runner.Start(std::move(plan), seen.Hooks()));
+  runner.Wait();
+  EXPECT_TRUE(Log(52).empty());
+  EXPECT_TRUE(seen.Results[0].GivenUp);
+  EXPECT_NE(seen.Results[0].Error.find("read before the write"), std::string::npos) << seen.Results[0].Error;
+  TJournalContents got;
+  std::string error;
+  ASSERT_TRUE(ReadJournal(path, got, error)) << error;
+  ASSERT_EQ(got.Records.size(), 2u);
+  EXPECT_EQ(got.Records[0].Verdict, "not done");
+  EXPECT_EQ(got.Records[0].Before, "");
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+}
+
 TEST_F(Runner, ARunWithoutControllersEndsAtOnce) {
   TOperationRunner runner;
   TSeen seen;
