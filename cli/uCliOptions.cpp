@@ -132,6 +132,11 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--until", "--until", "--until TIME", "only records before this time (a date alone: to the end of that day)"},
     {"--op", "--op", "--op ID", "only the records of this run (its operation id)"},
     {"--last", "--last", "--last", "only the latest run (of the records the other filters leave)"},
+    {"--op-report", "--op", "--op ID", "the run to report (its operation id; default: the latest run)"},
+    {"--since-report", "--since", "--since TIME", "report the runs from this time on (as history takes it)"},
+    {"--until-report", "--until", "--until TIME", "report the runs before this time (as history takes it)"},
+    {"--output", "--output", "--output FILE", "write the report into FILE instead of standard output"},
+    {"--format-report", "--format", "--format FORMAT", "html (default: a self-contained printable page) or csv"},
 };
 
 const TOptionDoc* FindDoc(const std::string& Key) {
@@ -227,6 +232,20 @@ const std::vector<TCommandDoc>& CommandDocs() {
        {"--nad-history", "--entry", "--since", "--until", "--op", "--last", "--format", "--quiet"},
        "  tavexctl history --last\n  tavexctl history --nad 1000 --since 2026-12-11\n"
        "  tavexctl history --entry clock --format csv\n"},
+      {"report", "tavexctl report [--op ID | --since TIME --until TIME] [--output FILE] [--format html|csv]",
+       "An as-left report of a run or a time span: the journal and the controllers now",
+       "Reads the journal's records of one run (--op; default: the latest) or of a time\n"
+       "span (--since, --until), finds the controllers they name (or those the finding\n"
+       "options select) and reads the journalled entries and the clock of each again.\n"
+       "Per controller: its identity (NAD, address, program stamp then and now), each\n"
+       "change (before -> written, read back, verdict) with the value now, and the clock\n"
+       "offset found and the time set. HTML is one printable page with nothing fetched\n"
+       "from anywhere; CSV is one row per change. A controller that does not answer now\n"
+       "is reported as such (exit status 1).\n",
+       Join(Join(kFind, kServe), {"--op-report", "--since-report", "--until-report", "--output",
+                                  "--format-report", "--quiet"}),
+       "  tavexctl --adapter eth0 report --output as-left.html\n"
+       "  tavexctl --adapter eth0 report --since 2026-12-11 --format csv > as-left.csv\n"},
       {"help", "tavexctl help [COMMAND | formats]", "Show the help of the tool, of one command, or of the file formats",
        "Without a topic: the tool's help. With a command: its options, arguments and\n"
        "examples. 'tavexctl help formats': the files tavexctl reads and writes.\n",
@@ -266,7 +285,8 @@ bool TakesValue(const std::string& Word) {
   static const char* const kWithValue[] = {"--adapter", "--password", "--ini",  "--listen",
                                            "--host",    "--hosts",    "--nad",  "--jobs",
                                            "--timeout", "--retries",  "--format", "--from",
-                                           "--entry",   "--since",    "--until",  "--op"};
+                                           "--entry",   "--since",    "--until",  "--op",
+                                           "--output"};
   for (const char* o : kWithValue)
     if (Word == o) return true;
   return false;
@@ -456,6 +476,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_option("--until", until, "With history: records before this time")->type_name("TIME");
   app.add_option("--op", O.Op, "With history: only this run's records")->type_name("ID");
   app.add_flag("--last", O.Last, "With history: only the latest run");
+  app.add_option("--output", O.OutputFile, "With report: the file to write")->type_name("FILE");
   app.add_flag("-v,--verbose", O.Verbose,
                "Each controller's stages on stderr as they end\n(ping, program, allocation file, ...)");
 
@@ -473,6 +494,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       {"clock", "Read the clocks (set them with --sync)", nullptr},
       {"vars", "List the global variables of each controller's\nallocation file", nullptr},
       {"history", "Show the journal of what write and clock --sync\ndid", nullptr},
+      {"report", "An as-left report of a run from the journal\nand the controllers now", nullptr},
   };
   for (const auto& c : commands) {
     CLI::App* sub = app.add_subcommand(c.Name, c.Help);
@@ -510,7 +532,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!extras.empty())
       throw TUsageError{UsageSentence("Unknown command " + Quoted(extras[0]) +
                                       "; the commands are adapters, detect, status, read, "
-                                      "write, clock, vars and history")};
+                                      "write, clock, vars, history and report")};
     throw TUsageError{UsageSentence("No command given")};
   }
   O.Command = subs[0]->get_name();
@@ -545,7 +567,13 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   O.FromGiven = app.count("--from") > 0;
   O.HostsGiven = app.count("--hosts") > 0;
 
-  if (format == "table") O.Format = TFormat::Table;
+  if (O.Command == "report") {
+    if (format == "csv") O.Format = TFormat::Csv;
+    else if (format == "html" || app.count("--format") == 0) O.Html = true;
+    else throw TUsageError{UsageSentence("report --format must be html or csv, not " + Quoted(format))};
+  } else if (format == "html")
+    throw TUsageError{UsageSentence("--format html only goes with report")};
+  else if (format == "table") O.Format = TFormat::Table;
   else if (format == "csv") O.Format = TFormat::Csv;
   else if (format == "json") O.Format = TFormat::Json;
   else if (format == "rows" && O.Command == "read") O.Format = TFormat::Rows;

@@ -59,11 +59,14 @@ struct TOptions {
   int64_t SinceMs = 0, UntilMs = 0;
   std::string Op;
   bool Last = false;  // only the latest run
+  // report: HTML (else CSV), into this file (empty: standard output).
+  bool Html = false;
+  std::string OutputFile;
 };
 
 // The commands, in the order the help lists them.
 inline constexpr const char* kCommands[] = {"adapters", "detect", "status",  "read", "write",
-                                            "clock",    "vars",   "history", "help"};
+                                            "clock",    "vars",   "history", "report", "help"};
 
 // The help of one command: usage, what it does, the options that apply to
 // it, examples. Empty for a word that is no command.

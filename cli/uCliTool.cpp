@@ -58,6 +58,7 @@ int TTool::Run() {
   } else if (O.Command == "history") {
     CmdHistory();
   } else {
+    if (O.Command == "report") SelectReport();
     Prepare();
     OpenJournal();
     Detect();
@@ -67,6 +68,7 @@ int TTool::Run() {
     else if (O.Command == "write") CmdWrite();
     else if (O.Command == "clock") CmdClock();
     else if (O.Command == "vars") CmdVars();
+    else if (O.Command == "report") CmdReport();
   }
   Progress.Clear();
   if (!OutFailed && std::fflush(stdout) != 0) {

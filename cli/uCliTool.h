@@ -119,6 +119,11 @@ class TTool {
   void CmdClock();
   void CmdVars();
   void CmdHistory();
+  // report: the journal's records first (and the controllers to find),
+  // then, once they are found, the report (uCmdReport.cpp).
+  void SelectReport();
+  void CmdReport();
+  std::vector<TJournalRecord> ReportRecords;
   void DryRun(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values);
 
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,

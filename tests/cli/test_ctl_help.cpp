@@ -17,7 +17,7 @@ const std::vector<std::pair<std::string, std::string>> kAllOptions = {
     {"--dry-run", ""},     {"--sync-clock", ""}, {"--sync", ""},           {"--utc", ""},
     {"--quiet", ""},       {"--verbose", ""},    {"--trace", ""},          {"--no-journal", ""},
     {"--require-journal", ""}, {"--entry", "x"}, {"--since", "2026-12-11"}, {"--until", "2026-12-11"},
-    {"--op", "x"},         {"--last", ""},
+    {"--op", "x"},         {"--last", ""},           {"--output", "x.html"},
 };
 
 const std::set<std::string> kFind = {"--adapter", "--direct", "--password", "--ini", "--listen",
@@ -67,6 +67,7 @@ TEST_F(Tavexctl, EachCommandsHelpListsExactlyTheOptionsItTakesAndRefusesTheOther
       {"clock", With(With(With(kFind, serve), out), {"--sync", "--utc", "--no-journal", "--require-journal"}), {}},
       {"vars", With(With(kFind, serve), out), {}},
       {"history", With(out, {"--nad", "--entry", "--since", "--until", "--op", "--last"}), {}},
+      {"report", With(With(kFind, serve), {"--op", "--since", "--until", "--output", "--format", "--quiet"}), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Command);
@@ -131,7 +132,7 @@ TEST_F(Tavexctl, HelpTopicsAreTheCommandsAndFormats) {
     std::string Err;  // stderr, whole
   };
   const std::string topics =
-      "the topics are adapters, detect, status, read, write, clock, vars, history, help and formats (see 'tavexctl --help').\n";
+      "the topics are adapters, detect, status, read, write, clock, vars, history, report, help and formats (see 'tavexctl --help').\n";
   const std::vector<TCase> cases = {
       {{"help", "nosuch"}, 2, "", "tavexctl: Unknown help topic \"nosuch\"; " + topics},
       {{"--format", "json", "help", "Write"}, 2, "", "tavexctl: Unknown help topic \"Write\"; " + topics},

@@ -335,5 +335,94 @@ TEST_F(Tavexctl, HistoryFiltersTheJournal) {
   EXPECT_NE(folder.Err.find("Cannot read the journal"), std::string::npos) << folder.Err;
 }
 
+// The as-left report of one run: per controller and entry what the
+// journal says and what the controller holds now, as data (CSV), and as a
+// page that fetches nothing and shows every text as text.
+TEST_F(Tavexctl, TheReportShowsEachChangeBesideWhatTheControllerHoldsNow) {
+  StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
+  ASSERT_EQ(Ctl({"--all", "--sync-clock", "write", "setpoint=21.25", "speed[3]=1234"}).Status, 0);
+  const std::string op = JournalLines().at(0)["op"];
+  ASSERT_EQ(Ctl({"--nad", "1001", "write", "setpoint=5"}).Status, 0);  // a later run changes one
+
+  // CSV: one row per journalled record, with the value now.
+  const TRun csv = Ctl({"report", "--op", op, "--format", "csv"});
+  EXPECT_EQ(csv.Status, 0) << csv.Err;
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(csv.Out);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    for (std::string f; std::getline(fields, f, ',');) cells.push_back(f);
+    if (!line.empty() && line.back() == ',') cells.push_back("");
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(rows.size(), 7u) << csv.Out;
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "op", "nad", "ip", "stamp", "stamp_now", "entry", "before",
+                                               "written", "read_back", "verdict", "now", "clock_offset"}));
+  std::map<std::string, std::vector<std::string>> byKey;  // "nad/entry" -> entry .. clock_offset
+  for (size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), 13u) << csv.Out;
+    EXPECT_EQ(rows[i][1], op);
+    EXPECT_EQ(rows[i][4], rows[i][5]) << "the same program then and now";
+    byKey[rows[i][2] + "/" + rows[i][6]] = std::vector<std::string>(rows[i].begin() + 6, rows[i].end());
+  }
+  using V = std::vector<std::string>;
+  EXPECT_EQ(byKey["1000/setpoint"], (V{"setpoint", "12.5", "21.25", "21.25", "written", "21.25", ""}));
+  EXPECT_EQ(byKey["1001/setpoint"], (V{"setpoint", "12.5", "21.25", "21.25", "written", "5", ""}));
+  EXPECT_EQ(byKey["1001/speed[3]"], (V{"speed[3]", "400", "1234", "1234", "written", "1234", ""}));
+  for (const char* key : {"1000/clock", "1001/clock"}) {
+    const V& c = byKey[key];
+    ASSERT_EQ(c.size(), 7u) << key;
+    EXPECT_EQ(c[1].substr(0, 10), "2026-12-06");  // found
+    EXPECT_EQ(c[4], "set");
+    EXPECT_FALSE(c[5].empty());  // the clock now
+    EXPECT_NE(c[6].find(" s"), std::string::npos) << c[6];  // the offset found
+  }
+
+  // HTML: self-contained, the same facts, every text escaped.
+  std::ofstream(JournalFile, std::ios::app)
+      << json{{"time", "2026-12-11T10:00:00.000Z"}, {"op", "evil"}, {"nad", 1000}, {"entry", "<b>x</b>&"},
+              {"written", "<script>alert(1)</script>"}, {"verdict", "written"}}
+             .dump()
+      << "\n";
+  const std::string page = (Dir / "as-left.html").string();
+  for (const std::string& which : {op, std::string("evil")}) {
+    SCOPED_TRACE(which);
+    const TRun h = Ctl({"report", "--op", which, "--output", page});
+    EXPECT_EQ(h.Status, 0) << h.Err;
+    EXPECT_EQ(h.Out, "");
+    std::ifstream in(page);
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos);  // nothing fetched
+    EXPECT_EQ(html.find("<link"), std::string::npos);
+    if (which == "evil") {
+      EXPECT_NE(html.find("&lt;b&gt;x&lt;/b&gt;&amp;"), std::string::npos);
+      EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+      EXPECT_EQ(html.find("<b>"), std::string::npos);
+    } else {
+      for (const char* fact : {"Controller 1000", "Controller 1001", "<td>setpoint</td><td>12.5</td><td>21.25</td>",
+                               "<td>speed[3]</td><td>400</td><td>1234</td>", "<h3>Clock</h3>"})
+        EXPECT_NE(html.find(fact), std::string::npos) << fact;
+      // 1001's setpoint is 5 now, not what the run left: marked.
+      EXPECT_NE(html.find("<td class=\"bad\">5</td>"), std::string::npos);
+    }
+  }
+
+  // Nothing to report: a usage error, nothing sent; controllers that do
+  // not answer now: reported as such, and a failure.
+  const size_t sent = Log().size();
+  const TRun none = Ctl({"report", "--op", "nosuch"});
+  EXPECT_EQ(none.Status, 2) << none.Err;
+  EXPECT_EQ(Log().size(), sent);
+  StopSim();
+  const TRun gone = Ctl({"report", "--op", op, "--output", page});
+  EXPECT_EQ(gone.Status, 1) << gone.Err;
+  std::ifstream in(page);
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(html.find("not read now"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tavex

@@ -1124,7 +1124,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
   };
   const std::vector<TCase> cases = {
       {{}, "No command given (see 'tavexctl --help')."},
-      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, clock, vars and history (see "
+      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, clock, vars, history and report (see "
                  "'tavexctl --help')."},
       {{"--loud", "detect"}, "Unknown option \"--loud\" (see 'tavexctl --help')."},
       {{"detect", "extra"}, "detect takes no argument \"extra\" (see 'tavexctl --help')."},
