@@ -459,7 +459,7 @@ constexpr int kMaxLateWaitMs = 1000;
 
 std::vector<std::string> TTool::Hints() {
   std::vector<std::string> out;
-  if (O.Command == "adapters") return out;
+  if (O.Command == "adapters" || O.Command == "history") return out;  // nothing was sent
   std::vector<TCommunicator*> comms;
   for (int i = 0; i < List.Count(); ++i)
     if (List.Items(i)->Communicator) comms.push_back(List.Items(i)->Communicator.get());

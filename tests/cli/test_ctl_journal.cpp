@@ -307,6 +307,7 @@ TEST_F(Tavexctl, HistoryFiltersTheJournal) {
     EXPECT_EQ(j["skipped"], 1);
     EXPECT_NE(r.Err.find("1 line of the journal"), std::string::npos) << r.Err;
     EXPECT_EQ(r.Err.find("no journal entries") != std::string::npos, c.Want.empty()) << r.Err;
+    EXPECT_EQ(r.Err.find("password"), std::string::npos) << "history sends nothing: " << r.Err;
   }
 
   // Table and CSV carry the same records; the table's time is local.
