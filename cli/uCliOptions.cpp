@@ -11,11 +11,14 @@
 #include "cli/uInventory.h"
 #include "hostutil/uEthernetUtils.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 
 // Where the allocation files are kept, as the help names it.
 #ifdef _WIN32
 #define TAVEX_CACHE_FOLDER_TEXT "%LOCALAPPDATA%\\tavex"
+#define TAVEX_JOURNAL_TEXT "%LOCALAPPDATA%\\tavex\\journal"
 #else
+#define TAVEX_JOURNAL_TEXT "$XDG_STATE_HOME/tavex/journal (else ~/.local/state/tavex/journal)"
 #define TAVEX_CACHE_FOLDER_TEXT "$XDG_CACHE_HOME/tavex (else ~/.cache/tavex)"
 #endif
 
@@ -73,6 +76,10 @@ constexpr char kFooter[] =
     "of them changes or the archive's first page, read each run, differs from\n"
     "the file's (--no-cache: always fetched, nothing kept).\n"
     "\n"
+    "write and clock --sync keep a journal of every value written and clock set\n"
+    "(before, written, read back, verdict) in " TAVEX_JOURNAL_TEXT "\n"
+    "(TAVEX_JOURNAL: another file; --no-journal: none); 'tavexctl history' shows it.\n"
+    "\n"
     "Environment: TAVEX_ADAPTER, TAVEX_INI and TAVEX_PASSWORD stand for --adapter,\n"
     "--ini and --password when those are not given (a password set there does not\n"
     "show in the process list); an option wins over the environment, and both win\n"
@@ -120,6 +127,19 @@ constexpr TOptionDoc kOptionDocs[] = {
     {"--quiet", "--quiet", "-q, --quiet", "no progress line"},
     {"--verbose", "--verbose", "-v, --verbose", "each controller's stages on stderr as they end"},
     {"--trace", "--trace", "--trace", "every datagram sent and received, one line each on stderr"},
+    {"--no-journal", "--no-journal", "--no-journal", "keep no journal record of this run"},
+    {"--require-journal", "--require-journal", "--require-journal", "send nothing unless the journal can be written; a failed journal write fails the run"},
+    {"--nad-history", "--nad", "--nad N", "only the records of this controller (once per controller)"},
+    {"--entry", "--entry", "--entry ENTRY", "only the records of this entry (\"clock\": the clock sets; once per entry)"},
+    {"--since", "--since", "--since TIME", "only records from this time on (2026-12-11, 2026-12-11T10:00, +01:00 or Z; else local time)"},
+    {"--until", "--until", "--until TIME", "only records before this time (a date alone: to the end of that day)"},
+    {"--op", "--op", "--op ID", "only the records of this run (its operation id)"},
+    {"--last", "--last", "--last", "only the latest run (of the records the other filters leave)"},
+    {"--op-report", "--op", "--op ID", "the run to report (its operation id; default: the latest run)"},
+    {"--since-report", "--since", "--since TIME", "report the runs from this time on (as history takes it)"},
+    {"--until-report", "--until", "--until TIME", "report the runs before this time (as history takes it)"},
+    {"--output", "--output", "--output FILE", "write the report into FILE instead of standard output"},
+    {"--format-report", "--format", "--format FORMAT", "html (default: a self-contained printable page) or csv"},
 };
 
 const TOptionDoc* FindDoc(const std::string& Key) {
@@ -191,7 +211,8 @@ const std::vector<TCommandDoc>& CommandDocs() {
        "variables' types: when one is rejected or names no variable, nothing is written\n"
        "to that controller. What is written is read back and compared.\n",
        Join(Join(kFind, kServe), {"--from", "--all", "--skip-unknown", "--changed-only", "--dry-run",
-                                  "--sync-clock", "--utc", "--format", "--quiet"}),
+                                  "--sync-clock", "--utc", "--no-journal", "--require-journal", "--format",
+                                  "--quiet"}),
        "  tavexctl --adapter eth0 --nad 1000 write temp_setpoint=21.5 pump_speed[1]=1200\n"
        "  tavexctl --adapter eth0 --all write temp_setpoint=21.5\n"
        "  tavexctl --adapter eth0 write --from saved.csv --dry-run\n"
@@ -212,13 +233,37 @@ const std::vector<TCommandDoc>& CommandDocs() {
       {"clock", "tavexctl clock [--sync [--utc]]", "Read or set the controllers' clocks",
        "Reads each controller's clock; with --sync sets it to this computer's local time\n"
        "(--utc: UTC) and reads it back: a clock that is off by more than 2 s fails.\n",
-       Join(Join(kFind, kServe), {"--sync", "--utc", "--format", "--quiet"}),
+       Join(Join(kFind, kServe), {"--sync", "--utc", "--no-journal", "--require-journal", "--format", "--quiet"}),
        "  tavexctl --adapter eth0 clock\n  tavexctl --adapter eth0 --nad 1000 clock --sync\n"},
       {"vars", "tavexctl vars", "List the global variables of each allocation file",
        "Lists each controller's global variables: name, index, type, address, comment.\n"
        "The controllers are served side by side (--jobs); a controller that stops\n"
        "answering is given up after one failed request (--timeout x --retries).\n",
        Join(Join(kFind, kServe), {"--format", "--quiet"}), "  tavexctl --adapter eth0 --nad 1000 vars\n"},
+      {"history", "tavexctl history [--nad N] [--entry ENTRY] [--since TIME] [--until TIME] [--op ID] [--last]",
+       "Show the journal: what write and clock --sync did, and what was there before",
+       "Lists the journal's records, oldest first: time (local), operation id, NAD, IP,\n"
+       "entry, the value before the write, the value written, the value read back, and\n"
+       "the verdict. The filters combine; --last keeps the latest run of what they\n"
+       "leave. An empty journal is no failure. The journal: " TAVEX_JOURNAL_TEXT ",\n"
+       "or TAVEX_JOURNAL. A line that is no record is skipped, and counted on stderr.\n",
+       {"--nad-history", "--entry", "--since", "--until", "--op", "--last", "--format", "--quiet"},
+       "  tavexctl history --last\n  tavexctl history --nad 1000 --since 2026-12-11\n"
+       "  tavexctl history --entry clock --format csv\n"},
+      {"report", "tavexctl report [--op ID | --since TIME --until TIME] [--output FILE] [--format html|csv]",
+       "An as-left report of a run or a time span: the journal and the controllers now",
+       "Reads the journal's records of one run (--op; default: the latest) or of a time\n"
+       "span (--since, --until), finds the controllers they name (or those the finding\n"
+       "options select) and reads the journalled entries and the clock of each again.\n"
+       "Per controller: its identity (NAD, address, program stamp then and now), each\n"
+       "change (before -> written, read back, verdict) with the value now, and the clock\n"
+       "offset found and the time set. HTML is one printable page with nothing fetched\n"
+       "from anywhere; CSV is one row per change. A controller that does not answer now\n"
+       "is reported as such (exit status 1).\n",
+       Join(Join(kFind, kServe), {"--op-report", "--since-report", "--until-report", "--output",
+                                  "--format-report", "--quiet"}),
+       "  tavexctl --adapter eth0 report --output as-left.html\n"
+       "  tavexctl --adapter eth0 report --since 2026-12-11 --format csv > as-left.csv\n"},
       {"help", "tavexctl help [COMMAND | formats]", "Show the help of the tool, of one command, or of the file formats",
        "Without a topic: the tool's help. With a command: its options, arguments and\n"
        "examples. 'tavexctl help formats': the files tavexctl reads and writes.\n",
@@ -257,7 +302,9 @@ std::string CommandsTaking(const std::string& Flag) {
 bool TakesValue(const std::string& Word) {
   static const char* const kWithValue[] = {"--adapter", "--password", "--ini",  "--listen",
                                            "--host",    "--hosts",    "--nad",  "--jobs",
-                                           "--timeout", "--retries",  "--format", "--from"};
+                                           "--timeout", "--retries",  "--format", "--from",
+                                           "--entry",   "--since",    "--until",  "--op",
+                                           "--output"};
   for (const char* o : kWithValue)
     if (Word == o) return true;
   return false;
@@ -437,6 +484,20 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   app.add_flag("--utc", O.Utc, "With --sync or --sync-clock: set the clocks\nto UTC instead of local time");
   app.add_flag("-q,--quiet", O.Quiet, "No progress line on stderr");
   app.add_flag("--trace", O.Trace, "Every datagram sent and received, on stderr");
+  app.add_flag("--no-journal", O.NoJournal, "With write and clock --sync: keep no journal record");
+  app.add_flag("--require-journal", O.RequireJournal,
+               "With write and clock --sync: send nothing unless\nthe journal can be written");
+  std::string since, until;
+  app.add_option("--entry", O.HistoryEntries, "With history: only this entry's records")
+      ->type_name("ENTRY")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--since", since, "With history: records from this time on")->type_name("TIME");
+  app.add_option("--until", until, "With history: records before this time")->type_name("TIME");
+  app.add_option("--op", O.Op, "With history: only this run's records")->type_name("ID");
+  app.add_flag("--last", O.Last, "With history: only the latest run");
+  app.add_option("--output", O.OutputFile, "With report: the file to write")->type_name("FILE");
   app.add_flag("-v,--verbose", O.Verbose,
                "Each controller's stages on stderr as they end\n(ping, program, allocation file, ...)");
 
@@ -454,6 +515,8 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
       {"diff", "Compare the controllers' values with a saved\nrows file (read --format rows)", "FILE"},
       {"clock", "Read the clocks (set them with --sync)", nullptr},
       {"vars", "List the global variables of each controller's\nallocation file", nullptr},
+      {"history", "Show the journal of what write and clock --sync\ndid", nullptr},
+      {"report", "An as-left report of a run from the journal\nand the controllers now", nullptr},
   };
   for (const auto& c : commands) {
     CLI::App* sub = app.add_subcommand(c.Name, c.Help);
@@ -491,7 +554,7 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     if (!extras.empty())
       throw TUsageError{UsageSentence("Unknown command " + Quoted(extras[0]) +
                                       "; the commands are adapters, detect, status, read, "
-                                      "write, diff, clock and vars")};
+                                      "write, diff, clock, vars, history and report")};
     throw TUsageError{UsageSentence("No command given")};
   }
   O.Command = subs[0]->get_name();
@@ -526,7 +589,13 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
   O.FromGiven = app.count("--from") > 0;
   O.HostsGiven = app.count("--hosts") > 0;
 
-  if (format == "table") O.Format = TFormat::Table;
+  if (O.Command == "report") {
+    if (format == "csv") O.Format = TFormat::Csv;
+    else if (format == "html" || app.count("--format") == 0) O.Html = true;
+    else throw TUsageError{UsageSentence("report --format must be html or csv, not " + Quoted(format))};
+  } else if (format == "html")
+    throw TUsageError{UsageSentence("--format html only goes with report")};
+  else if (format == "table") O.Format = TFormat::Table;
   else if (format == "csv") O.Format = TFormat::Csv;
   else if (format == "json") O.Format = TFormat::Json;
   else if (format == "rows" && O.Command == "read") O.Format = TFormat::Rows;
@@ -606,6 +675,14 @@ int ParseCommandLine(int argc, char** argv, TOptions& O) {
     // The file selects the controllers and entries, as write --from's does.
     O.FromFile = O.Args[0];
   }
+  if (O.NoJournal && O.RequireJournal)
+    throw TUsageError{UsageSentence("--no-journal and --require-journal cannot go together")};
+  if (app.count("--since") > 0 && !(O.SinceGiven = ParseUserTime(since, false, O.SinceMs)))
+    throw TUsageError{UsageSentence("--since needs a date or time such as 2026-12-11 or 2026-12-11T10:00, not " +
+                                    Quoted(since))};
+  if (app.count("--until") > 0 && !(O.UntilGiven = ParseUserTime(until, true, O.UntilMs)))
+    throw TUsageError{UsageSentence("--until needs a date or time such as 2026-12-11 or 2026-12-11T10:00, not " +
+                                    Quoted(until))};
   if (O.Command == "read")
     for (const auto& a : O.Args)
       if (const std::string problem = EntryTextProblem(a); !problem.empty())

@@ -50,11 +50,24 @@ struct TOptions {
   bool SkipUnknown = false;  // write --from: rows whose value is "?" are left out, not refused
   bool ChangedOnly = false;  // write --from: only the values that differ from the controller's now
   std::vector<TWriteValue> Values;  // write's ENTRY=VALUE arguments, checked
+  // The journal (write, clock --sync): none at all, or one that must be
+  // writable before anything is sent and whose append must succeed.
+  bool NoJournal = false;
+  bool RequireJournal = false;
+  // history's filters: entries, a time span (ms since 1970, UTC), a run.
+  std::vector<std::string> HistoryEntries;
+  bool SinceGiven = false, UntilGiven = false;
+  int64_t SinceMs = 0, UntilMs = 0;
+  std::string Op;
+  bool Last = false;  // only the latest run
+  // report: HTML (else CSV), into this file (empty: standard output).
+  bool Html = false;
+  std::string OutputFile;
 };
 
 // The commands, in the order the help lists them.
-inline constexpr const char* kCommands[] = {"adapters", "detect", "status", "read", "write",
-                                            "diff",     "clock",  "vars",   "help"};
+inline constexpr const char* kCommands[] = {"adapters", "detect", "status",  "read",   "write", "diff",
+                                            "clock",    "vars",   "history", "report", "help"};
 
 // The help of one command: usage, what it does, the options that apply to
 // it, examples. Empty for a word that is no command.

@@ -55,8 +55,12 @@ const TTavexVar* FindElement(const TTavex& Plc, const std::string& Entry) {
 int TTool::Run() {
   if (O.Command == "adapters") {
     CmdAdapters();
+  } else if (O.Command == "history") {
+    CmdHistory();
   } else {
+    if (O.Command == "report") SelectReport();
     Prepare();
+    OpenJournal();
     Detect();
     if (O.Command == "detect") CmdDetect();
     else if (O.Command == "status") CmdStatus();
@@ -65,6 +69,7 @@ int TTool::Run() {
     else if (O.Command == "diff") CmdDiff();
     else if (O.Command == "clock") CmdClock();
     else if (O.Command == "vars") CmdVars();
+    else if (O.Command == "report") CmdReport();
   }
   Progress.Clear();
   if (!OutFailed && std::fflush(stdout) != 0) {
@@ -458,7 +463,7 @@ constexpr int kMaxLateWaitMs = 1000;
 
 std::vector<std::string> TTool::Hints() {
   std::vector<std::string> out;
-  if (O.Command == "adapters") return out;
+  if (O.Command == "adapters" || O.Command == "history") return out;  // nothing was sent
   std::vector<TCommunicator*> comms;
   for (int i = 0; i < List.Count(); ++i)
     if (List.Items(i)->Communicator) comms.push_back(List.Items(i)->Communicator.get());

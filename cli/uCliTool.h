@@ -29,6 +29,7 @@
 #include "cli/uInventory.h"
 #include "plc/uAlcCache.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uTavex.h"
 
 namespace tavex {
@@ -138,6 +139,12 @@ class TTool {
   void KeepChanged(std::vector<TRowResult>& Rows, std::vector<std::vector<std::string>>& Values,
                    TChanged& Changed);
   void MarkUnchanged(std::vector<TRowResult>& Rows, TChanged& Changed);
+  void CmdHistory();
+  // report: the journal's records first (and the controllers to find),
+  // then, once they are found, the report (uCmdReport.cpp).
+  void SelectReport();
+  void CmdReport();
+  std::vector<TJournalRecord> ReportRecords;
 
   void RunFleetRows(std::vector<TRowResult>& Rows, const std::vector<std::vector<std::string>>& Values,
                     bool Write);
@@ -147,6 +154,25 @@ class TTool {
   void AddMissingRows(std::vector<TRowResult>& Rows,
                       const std::function<std::vector<std::string>(const TAskedMissing&)>& EntriesOf,
                       bool Write);
+  // --- The journal (uCmdValues.cpp) -------------------------------------------
+  // Whether this run journals: write (not --dry-run) and clock --sync,
+  // unless --no-journal.
+  bool JournalOn() const;
+  // Before anything is sent: the run's operation id and the journal's
+  // path; with --require-journal the journal must open for appending
+  // (TUsageError otherwise).
+  void OpenJournal();
+  // One record per value to write, and one for the clock set, of a served
+  // controller, into JournalBatch.
+  void JournalRow(const TRowResult& Row, const std::vector<std::string>& Values,
+                  const TFleetResult& Result);
+  // Appends JournalBatch and syncs it, before anything is printed; a
+  // failure is a warning (with --require-journal a failure).
+  void FlushJournal();
+  std::string JournalFile;
+  std::string OpId;
+  std::vector<TJournalRecord> JournalBatch;
+
   static std::string RowNad(const TRowResult& R);
   static std::string RowIp(const TRowResult& R);
   static Json RowNadJson(const TRowResult& R);

@@ -12,6 +12,7 @@
 #include "plc/uAlcCache.h"
 #include "plc/uClock.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uOperations.h"
 #include "vars/uGadgetVars.h"
 #include "vars/uNumberText.h"
@@ -68,6 +69,89 @@ std::string Rejection(const TTavexVar& Element, const std::string& Entry, const 
 }
 
 }  // namespace
+
+// --- The journal -------------------------------------------------------------------
+
+bool TTool::JournalOn() const {
+  if (O.NoJournal) return false;
+  return (O.Command == "write" && !O.DryRun) || (O.Command == "clock" && O.SyncClock);
+}
+
+void TTool::OpenJournal() {
+  if (!JournalOn()) return;
+  JournalFile = JournalPath();
+  OpId = NewOperationId();
+  if (!O.RequireJournal) return;
+  std::string error;
+  if (!CheckJournal(JournalFile, error))
+    throw TUsageError{"Cannot open the journal " + Quoted(JournalFile) + " for appending (" +
+                      TerminalSafe(error) + "); nothing was sent (--require-journal)."};
+}
+
+void TTool::JournalRow(const TRowResult& Row, const std::vector<std::string>& Values,
+                       const TFleetResult& Result) {
+  if (!JournalOn() || Row.Plc == nullptr) return;
+  const TTavex& plc = *Row.Plc;
+  TJournalRecord base;
+  base.Program = "tavexctl";
+  base.Version = TAVEX_VERSION;
+  base.Op = OpId;
+  base.Adapter = AdapterID;
+  base.Nad = static_cast<int64_t>(NadNumber(plc));
+  base.Ip = plc.GetIpAddress();
+  if (plc.HasProgram) {
+    char stamp[16];
+    std::snprintf(stamp, sizeof stamp, "0x%08x", plc.Communicator->CodeStamp);
+    base.Stamp = stamp;
+  }
+  for (size_t k = 0; k < Row.Entries.size() && k < Values.size() && k < Result.Entries.size(); ++k) {
+    if (Values[k].empty()) continue;
+    TJournalRecord r = base;
+    const TFleetEntry& e = Result.Entries[k];
+    r.Entry = Row.Entries[k];
+    r.Before = e.Before == "?" ? std::string() : e.Before;
+    // The value as the element holds it ("21.5" for "21.50"), so that it
+    // compares with what was read.
+    const TTavexVar* element = FindElement(plc, Row.Entries[k]);
+    if (element == nullptr || !WireText(*element, Values[k], r.Written)) r.Written = Values[k];
+    r.ReadBack = e.Text == "?" ? std::string() : e.Text;  // "?": nothing was read back
+    r.Verdict = VerdictText(k < Row.Verdicts.size() ? Row.Verdicts[k] : e.Verdict);
+    JournalBatch.push_back(std::move(r));
+  }
+  if (!O.SyncClock) return;
+  TJournalRecord r = base;
+  r.Entry = kJournalClockEntry;
+  r.Before = Result.RtcBefore;
+  if (Result.ClockSent || Result.Clock == TClockVerdict::Set) {
+    const TLocalTime& t = Result.ClockSet;
+    r.Written = FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
+  }
+  r.ReadBack = Result.Rtc;
+  r.Verdict = Row.Clock.empty() ? "not done" : Row.Clock;
+  JournalBatch.push_back(std::move(r));
+}
+
+void TTool::FlushJournal() {
+  if (!JournalOn() || JournalBatch.empty()) return;
+  std::string time, offset;
+  JournalNow(time, offset);
+  const std::string user = JournalUser(), host = JournalHost();
+  for (TJournalRecord& r : JournalBatch) {
+    r.Time = time;
+    r.Offset = offset;
+    r.User = user;
+    r.Host = host;
+  }
+  std::string error;
+  const bool kept = AppendJournal(JournalFile, JournalBatch, error);
+  JournalBatch.clear();
+  if (kept) return;
+  Progress.Clear();
+  const std::string text = "Cannot write the journal " + Quoted(JournalFile) + " (" + TerminalSafe(error) +
+                           "): what this run wrote is NOT journalled.";
+  if (O.RequireJournal) Fail(text);
+  else Warn(text);
+}
 
 std::string TTool::RowNad(const TRowResult& R) {
   if (R.Plc != nullptr) return NadText(*R.Plc);
@@ -130,6 +214,7 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
   TFleetOptions options;
   options.Write = Write;
   options.AllOrNothing = true;
+  options.ReadBefore = Write && JournalOn();
   if (Write && O.SyncClock) options.SyncClock = O.Utc ? TClockSource(UtcNow) : TClockSource(LocalNow);
   options.Jobs = O.Jobs;
   options.Cache = O.NoCache ? nullptr : &cache;
@@ -165,7 +250,10 @@ void TTool::RunFleetRows(std::vector<TRowResult>& Rows,
     });
     row.Error = r.GivenUp && (!r.Interrupted || unacknowledged) ? r.Error : std::string();
     row.HeldBack = r.HeldBack;
-    if (Write) CheckWritten(row, Values[i], r);
+    if (Write) {
+      CheckWritten(row, Values[i], r);
+      JournalRow(row, Values[i], r);
+    }
   }
 }
 
@@ -454,6 +542,7 @@ void TTool::CmdClock() {
   }
   RunFleetRows(rows, values, O.SyncClock);
   AddMissingRows(rows, [](const TAskedMissing&) { return std::vector<std::string>{}; }, O.SyncClock);
+  FlushJournal();
   PrintRows(rows, O.SyncClock, true);
 }
 
@@ -492,6 +581,7 @@ void TTool::CmdWrite() {
       out.push_back(v.Entry);
     return out;
   }, true);
+  FlushJournal();
   PrintRows(rows, true);
 }
 

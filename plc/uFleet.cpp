@@ -173,6 +173,35 @@ bool WriteTransfer(TTavex& Plc, const std::vector<std::pair<const TGadgetVar*, s
   return ok;
 }
 
+// The clock as the six date and time variables after Requests[N] read it;
+// empty when one is missing or never read.
+std::string ClockText(const TGadgetVarList& Requests, size_t N, bool Write) {
+  int v[6] = {};
+  for (size_t i = 0; i < 6; ++i) {
+    const TTavexVar* link = Requests.Items(static_cast<int>(N + i))->Link;
+    if (link == nullptr || !IsTransferred(link->VarType)) return {};  // missing, or never read
+    v[i] = Write ? static_cast<uint16_t>(ValueAsInteger(link->Value)) : ClampToInt(ValueAsInteger(link->Value));
+  }
+  return FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
+}
+
+// The read just before a write: what each value and the clock held. False
+// when it went unanswered (or the run was stopped).
+bool ReadBeforeWrite(TTavex& Plc, TGadgetVarList& All, const TGadgetVarList& Requests, size_t N,
+                     const TFleetOptions& Options, TFleetResult& Result, TStageLog& Log) {
+  Plc.LinkVariables(All, false);
+  if (Plc.TransferVars.Count() == 0) return true;  // nothing there to read
+  if (!Plc.Communicator->ReadVarList(&Plc.TransferVars)) return false;
+  Plc.CopyReadValues(All);
+  for (size_t k = 0; k < N && k < Result.Entries.size(); ++k)
+    Result.Entries[k].Before = CellText(*Requests.Items(static_cast<int>(k)), Options.DecimalSeparator);
+  Result.RtcBefore = ClockText(Requests, N, true);
+  Result.ReadBefore = true;
+  Log("read before the write: " + std::to_string(Plc.TransferVars.Count()) + " variable" +
+      (Plc.TransferVars.Count() == 1 ? "" : "s"));
+  return true;
+}
+
 void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetResult& Result,
               TStageLog& Log, TWriteState& State) {
   const size_t n = Job.Entries.size();
@@ -225,6 +254,20 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       r->WritePending = true;
       writes.Add(r);
       written.emplace_back(r, k);
+    }
+    // What the values and the clock hold before anything is written: one
+    // read, only when something is to be written.
+    if (Options.ReadBefore && !Result.HeldBack && (writes.Count() > 0 || Options.SyncClock)) {
+      for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = false;
+      if (!ReadBeforeWrite(Plc, all, requests, n, Options, Result, Log)) {
+        const bool stopped = Plc.Communicator->Stopped();
+        Log(stopped ? "read before the write: not sent, the run was stopped"
+                    : "read before the write: no answer");
+        GiveUp(Plc, Result, stopped ? std::string() : "read before the write: " + NoAnswerText(*Plc.Communicator),
+               TEntryReason::NoAnswer);
+        return;
+      }
+      for (int i = 0; i < writes.Count(); ++i) writes.Items(i)->WritePending = true;
     }
     if (Result.HeldBack) {
       Log("write: held back, a value was rejected or names no variable");
@@ -345,25 +388,8 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
       State.Holds[k] = State.Expected[k] == r.Link->GetRawValue();
   }
 
-  // The clock: the six date and time variables.
-  int v[6] = {};
-  bool clockRead = true;
-  for (size_t i = 0; i < 6; ++i) {
-    const TTavexVar* link = requests.Items(static_cast<int>(n + i))->Link;
-    if (link == nullptr || !IsTransferred(link->VarType)) {  // missing, or never read
-      clockRead = false;
-      break;
-    }
-    v[i] = Options.Write ? static_cast<uint16_t>(ValueAsInteger(link->Value))
-                         : ClampToInt(ValueAsInteger(link->Value));
-  }
-  if (clockRead) {
-    Plc.RtcText = FormatRtc(v[0], v[1], v[2], v[3], v[4], v[5]);
-    Result.Rtc = Plc.RtcText;
-  } else {
-    Result.Rtc.clear();
-    Plc.RtcText.clear();
-  }
+  Result.Rtc = ClockText(requests, n, Options.Write);
+  Plc.RtcText = Result.Rtc;
   if (!writeError.empty()) {
     // The controller answers again, but a write of this run went
     // unanswered: its error, with what the read-back shows per entry.
@@ -551,14 +577,14 @@ void ServeController(TFleetJob& Job, const TFleetOptions& Options, TFleetResult&
     Result.Thrown = true;
     Result.Error = e.what();
     Result.Rtc.clear();
-    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError};
+    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError, 0, TWriteVerdict::None, {}};
   } catch (...) {
     plc.LastError = "Unexpected error";
     Result.GivenUp = true;
     Result.Thrown = true;
     Result.Error = plc.LastError;
     Result.Rtc.clear();
-    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError};
+    for (auto& x : Result.Entries) x = {"?", TEntryReason::ControllerError, 0, TWriteVerdict::None, {}};
   }
 }
 

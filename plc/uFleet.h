@@ -138,6 +138,10 @@ struct TFleetEntry {
   TEntryReason Reason = TEntryReason::NoAnswer;
   uint8_t VarType = 0;     // the linked element's type; 0 when none
   TWriteVerdict Verdict = TWriteVerdict::None;  // with a value to write
+  // With TFleetOptions::ReadBefore: the cell text read just before the
+  // write ("?" when the element holds no value); empty when there was no
+  // such read.
+  std::string Before;
 };
 
 // What became of a clock write (SyncClock).
@@ -151,6 +155,10 @@ enum class TClockVerdict : uint8_t {
 struct TFleetResult {
   std::vector<TFleetEntry> Entries;  // one per job entry
   std::string Rtc;                   // "%.4d-%.2d-%.2d  %.2d:%.2d:%.2d", or empty
+  // With TFleetOptions::ReadBefore: the read before the write answered;
+  // the clock it found, as Rtc (empty without the clock variables).
+  bool ReadBefore = false;
+  std::string RtcBefore;
   bool HeldBack = false;   // AllOrNothing found a rejected value or an unknown entry: nothing written
   // With SyncClock: what became of the clock write, whether it went out,
   // the time it carried, the clock variables the program lacks and those
@@ -187,6 +195,12 @@ struct TFleetOptions {
   // other entries are "held back", the clock is not set); everything is
   // still read back.
   bool AllOrNothing = false;
+  // With a write: one read of the entries to write and the clock right
+  // before the write, so that what each value replaced can be journalled
+  // (TFleetEntry::Before, TFleetResult::RtcBefore). Sent only when
+  // something is to be written; a read that goes unanswered gives the
+  // controller up before anything is written to it.
+  bool ReadBefore = false;
   int Jobs = 0;  // workers; 0: one per controller
   const TAlcCache* Cache = nullptr;
   char DecimalSeparator = '.';
@@ -206,7 +220,8 @@ struct TFleetOptions {
 //    the allocation text when the stamp changed or none is loaded
 //    (FetchAlcText), the run state;
 // 2. read: one read of every entry and the six clock variables;
-//    write: one write of every value text the entry's element accepts,
+//    write: with ReadBefore one read of every entry and the clock
+//    variables, then one write of every value text the entry's element accepts,
 //    with SyncClock one write of the eight clock variables, then one read
 //    of every entry and the clock variables.
 // The first failure gives the controller up: every entry not yet read is

@@ -1,11 +1,39 @@
 #include "plc/uOperationRunner.h"
 
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "comm/uCommunication.h"
+#include "plc/uClock.h"
+
+#ifndef TAVEX_VERSION
+#define TAVEX_VERSION "0.0.0"
+#endif
 
 namespace tavex {
+
+namespace {
+
+// What became of a clock set, in the words tavexctl uses.
+std::string ClockVerdict(const TFleetResult& R) {
+  switch (R.Clock) {
+    case TClockVerdict::None:
+      return "not done";
+    case TClockVerdict::NotSet:
+      return "not set";
+    case TClockVerdict::NotAcknowledged:
+      if (R.Rtc.empty()) return "not acknowledged (may have been set)";
+      return ClockReadBackHolds(R.ClockSet, R.Rtc) ? "not acknowledged, landed" : "not acknowledged, not landed";
+    case TClockVerdict::Set:
+      if (R.Rtc.empty()) return "set, not read back";
+      if (!ClockReadBackHolds(R.ClockSet, R.Rtc)) return "set, reads back otherwise";
+      return R.HasWeekday ? "set" : "set, without the weekday";
+  }
+  return "";
+}
+
+}  // namespace
 
 TOperationRunner::~TOperationRunner() {
   Stop();
@@ -17,6 +45,8 @@ bool TOperationRunner::Start(TRunPlan Plan, TRunEvents Events) {
   Wait();  // the thread of the run before, which has ended
   Plan_ = std::move(Plan);
   Events_ = std::move(Events);
+  Batch_.clear();
+  OpId_ = Plan_.Write && !Plan_.JournalPath.empty() ? NewOperationId() : std::string();
   std::vector<TCommunicator*> comms;
   for (const TRunItem& item : Plan_.Items)
     if (item.Plc != nullptr) comms.push_back(item.Plc->Communicator.get());
@@ -114,7 +144,9 @@ void TOperationRunner::RunExchange() {
   options.AllOrNothing = false;
   options.Cache = Plan_.Cache;
   options.DecimalSeparator = Plan_.DecimalSeparator;
-  RunPool(Plan_.Items.size(), Plan_.Jobs, [this, &options](size_t i) {
+  const bool journal = Plan_.Write && !Plan_.JournalPath.empty();
+  options.ReadBefore = journal;
+  RunPool(Plan_.Items.size(), Plan_.Jobs, [this, &options, journal](size_t i) {
     TRunItem& item = Plan_.Items[i];
     if (item.Plc == nullptr || Stop_.load(std::memory_order_relaxed)) return;
     try {
@@ -128,11 +160,29 @@ void TOperationRunner::RunExchange() {
       }
       TFleetResult result;
       ServeController(job, options, result);
+      if (journal) JournalItem(job, result);
       if (Events_.Finished) Events_.Finished(item.Row, result);
     } catch (...) {
     }
   });
   const bool stopped = Stop_.load(std::memory_order_relaxed);
+  if (journal && !Batch_.empty()) {
+    std::string time, offset, error;
+    JournalNow(time, offset);
+    const std::string user = JournalUser(), host = JournalHost();
+    for (TJournalRecord& r : Batch_) {
+      r.Time = time;
+      r.Offset = offset;
+      r.User = user;
+      r.Host = host;
+    }
+    const bool kept = AppendJournal(Plan_.JournalPath, Batch_, error);
+    Batch_.clear();
+    try {
+      if (Events_.Journalled) Events_.Journalled(kept, error);
+    } catch (...) {
+    }
+  }
   // Running ends before Ended, so that an owner told of the end can start
   // the next run (Start joins this thread first).
   Running_.store(false, std::memory_order_release);
@@ -202,6 +252,48 @@ void TOperationRunner::RunDetect() {
   const bool stopped = Stop_.load(std::memory_order_relaxed);
   Running_.store(false, std::memory_order_release);
   if (DetectEvents_.Ended) DetectEvents_.Ended(opened, outcome, stopped);
+}
+
+void TOperationRunner::JournalItem(const TFleetJob& Job, const TFleetResult& Result) {
+  const TTavex& plc = *Job.Plc;
+  TJournalRecord base;
+  base.Program = Plan_.Program;
+  base.Version = TAVEX_VERSION;
+  base.Op = OpId_;
+  base.Adapter = Plan_.Adapter;
+  base.Nad = plc.Nad;
+  base.Ip = plc.GetIpAddress();
+  if (plc.HasProgram) {
+    char stamp[16];
+    std::snprintf(stamp, sizeof stamp, "0x%08x", plc.Communicator->CodeStamp);
+    base.Stamp = stamp;
+  }
+  std::vector<TJournalRecord> records;
+  for (size_t k = 0; k < Job.Entries.size() && k < Job.Values.size() && k < Result.Entries.size(); ++k) {
+    if (Job.Values[k].empty()) continue;
+    const TFleetEntry& e = Result.Entries[k];
+    TJournalRecord r = base;
+    r.Entry = Job.Entries[k];
+    r.Before = e.Before == "?" ? std::string() : e.Before;
+    r.Written = Job.Values[k];
+    r.ReadBack = e.Text == "?" ? std::string() : e.Text;
+    r.Verdict = VerdictText(e.Verdict);
+    records.push_back(std::move(r));
+  }
+  if (Plan_.SyncClock) {
+    TJournalRecord r = base;
+    r.Entry = kJournalClockEntry;
+    r.Before = Result.RtcBefore;
+    if (Result.ClockSent || Result.Clock == TClockVerdict::Set) {
+      const TLocalTime& t = Result.ClockSet;
+      r.Written = FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
+    }
+    r.ReadBack = Result.Rtc;
+    r.Verdict = ClockVerdict(Result);
+    records.push_back(std::move(r));
+  }
+  std::lock_guard<std::mutex> g(BatchLock_);
+  for (auto& r : records) Batch_.push_back(std::move(r));
 }
 
 }  // namespace tavex

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 
@@ -58,6 +59,16 @@ struct TRunPlan {
   int Jobs = 0;  // workers; 0: one per controller (never more than kMaxFleetJobs)
   const TAlcCache* Cache = nullptr;
   char DecimalSeparator = '.';
+  // The journal (uJournal): with a write and a path, each controller's
+  // values are read once more just before they are written, and every
+  // value to write and every clock set is appended there as one batch
+  // when the run ends (also when it was stopped: what was done is kept),
+  // synced, before the Journalled and Ended events. Empty: nothing is
+  // journalled and nothing more is read. Program and Adapter as the
+  // records name them.
+  std::string JournalPath;
+  std::string Program = "tavex-config";
+  std::string Adapter;
 };
 
 struct TRunEvents {
@@ -66,6 +77,10 @@ struct TRunEvents {
   // It ended; Result as ServeController leaves it. On the same worker,
   // after which the record is the owner's again.
   std::function<void(int Row, const TFleetResult& Result)> Finished;
+  // With a journal: whether the run's records were kept (Error says why
+  // not). On the run's own thread, after every Finished, before Ended;
+  // not called when there was nothing to journal.
+  std::function<void(bool Kept, const std::string& Error)> Journalled;
   // The whole run ended, after every Finished; Stopped: Stop came first.
   // On the run's own thread, as the last thing it does.
   std::function<void(bool Stopped)> Ended;
@@ -156,7 +171,13 @@ class TOperationRunner {
   void CheckOne(const TStatusItem& Item);
   void RunDetect();
 
+  // One controller's records, into Batch_ (under BatchLock_).
+  void JournalItem(const TFleetJob& Job, const TFleetResult& Result);
+
   TRunPlan Plan_;
+  std::mutex BatchLock_;
+  std::vector<TJournalRecord> Batch_;
+  std::string OpId_;
   TRunEvents Events_;
   TStatusPlan StatusPlan_;
   TStatusEvents StatusEvents_;

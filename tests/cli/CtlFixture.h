@@ -113,6 +113,11 @@ class Tavexctl : public ::testing::Test {
     setenv("XDG_CACHE_HOME", (Dir / "cache").c_str(), 1);
     // So is the user's configuration folder: the user's own file never counts.
     setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
+    // And the journal: every write and clock set of a test is journalled
+    // there, never in the user's own.
+    JournalFile = (Dir / "state" / "tavex" / "journal").string();
+    setenv("TAVEX_JOURNAL", JournalFile.c_str(), 1);
+    setenv("XDG_STATE_HOME", (Dir / "state").c_str(), 1);
   }
   void TearDown() override {
     StopSim();
@@ -190,7 +195,23 @@ class Tavexctl : public ::testing::Test {
     return out;
   }
 
+  // The journal's records so far, each line parsed (a line that is no
+  // JSON fails the test).
+  std::vector<json> JournalLines() const {
+    std::vector<json> out;
+    std::ifstream in(JournalFile);
+    for (std::string line; std::getline(in, line);) {
+      try {
+        out.push_back(json::parse(line));
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "journal line is not JSON: " << line;
+      }
+    }
+    return out;
+  }
+
   std::filesystem::path Dir;
+  std::string JournalFile;
   std::string LogPath;
   pid_t SimPid = -1;
   int SimOut = -1;

@@ -16,7 +16,9 @@ const std::vector<std::pair<std::string, std::string>> kAllOptions = {
     {"--format", "json"},  {"--from", "x.csv"},  {"--all", ""},            {"--skip-unknown", ""},
     {"--dry-run", ""},     {"--sync-clock", ""}, {"--sync", ""},           {"--utc", ""},
     {"--changed-only", ""},
-    {"--quiet", ""},       {"--verbose", ""},    {"--trace", ""},
+    {"--quiet", ""},       {"--verbose", ""},    {"--trace", ""},          {"--no-journal", ""},
+    {"--require-journal", ""}, {"--entry", "x"}, {"--since", "2026-12-11"}, {"--until", "2026-12-11"},
+    {"--op", "x"},         {"--last", ""},           {"--output", "x.html"},
 };
 
 const std::set<std::string> kFind = {"--adapter", "--direct", "--password", "--ini", "--listen",
@@ -61,11 +63,14 @@ TEST_F(Tavexctl, EachCommandsHelpListsExactlyTheOptionsItTakesAndRefusesTheOther
       {"status", With(With(kFind, serve), out), {}},
       {"read", With(With(kFind, serve), out), {}},
       {"write", With(With(With(kFind, serve), out), {"--from", "--all", "--skip-unknown", "--dry-run",
-                                                     "--sync-clock", "--utc", "--changed-only"}),
+                                                     "--sync-clock", "--utc", "--changed-only", "--no-journal",
+                                                     "--require-journal"}),
        {"speed=1"}},
       {"diff", With(With(kFind, serve), out), {"saved.csv"}},
-      {"clock", With(With(With(kFind, serve), out), {"--sync", "--utc"}), {}},
+      {"clock", With(With(With(kFind, serve), out), {"--sync", "--utc", "--no-journal", "--require-journal"}), {}},
       {"vars", With(With(kFind, serve), out), {}},
+      {"history", With(out, {"--nad", "--entry", "--since", "--until", "--op", "--last"}), {}},
+      {"report", With(With(kFind, serve), {"--op", "--since", "--until", "--output", "--format", "--quiet"}), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Command);
@@ -130,7 +135,7 @@ TEST_F(Tavexctl, HelpTopicsAreTheCommandsAndFormats) {
     std::string Err;  // stderr, whole
   };
   const std::string topics =
-      "the topics are adapters, detect, status, read, write, diff, clock, vars, help and formats (see 'tavexctl --help').\n";
+      "the topics are adapters, detect, status, read, write, diff, clock, vars, history, report, help and formats (see 'tavexctl --help').\n";
   const std::vector<TCase> cases = {
       {{"help", "nosuch"}, 2, "", "tavexctl: Unknown help topic \"nosuch\"; " + topics},
       {{"--format", "json", "help", "Write"}, 2, "", "tavexctl: Unknown help topic \"Write\"; " + topics},

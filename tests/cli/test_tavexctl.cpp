@@ -518,12 +518,13 @@ TEST_F(Tavexctl, WriteSendsTheValuesAndReportsThemReadBack) {
     EXPECT_EQ(c["not_written"], json::array());
   }
   // One write per controller with every value (bits, words, longs); no
-  // clock written; then one read.
+  // clock written; one read before it (what the journal keeps as "before")
+  // and one after.
   for (uint64_t nad : {1000, 1001}) {
     EXPECT_EQ(Writes(nad), (std::vector<std::vector<std::string>>{{"relay", "speed[3]", "offset", "setpoint", "hours"}}));
     size_t reads = 0;
     for (const json& e : Log(51)) reads += e.at("nad") == nad;
-    EXPECT_EQ(reads, 1u);
+    EXPECT_EQ(reads, 2u);
   }
   for (const json& e : Log(52)) EXPECT_EQ(e["values"], json({0, 1234, 0xFED4, 0x41AA0000, 0xFFFFFFFB})) << e.dump();
 
@@ -1123,7 +1124,7 @@ TEST_F(Tavexctl, UsageErrorsEndWithStatus2AndOneSentence) {
   };
   const std::vector<TCase> cases = {
       {{}, "No command given (see 'tavexctl --help')."},
-      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, diff, clock and vars (see "
+      {{"frob"}, "Unknown command \"frob\"; the commands are adapters, detect, status, read, write, diff, clock, vars, history and report (see "
                  "'tavexctl --help')."},
       {{"--loud", "detect"}, "Unknown option \"--loud\" (see 'tavexctl --help')."},
       {{"detect", "extra"}, "detect takes no argument \"extra\" (see 'tavexctl --help')."},

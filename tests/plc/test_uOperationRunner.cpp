@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "plc/uJournal.h"
 #include "tests/plc/PlcFixture.h"
+
+#include <unistd.h>
+
+#include <filesystem>
 
 namespace tavex {
 namespace {
@@ -149,6 +154,96 @@ TEST_F(Runner, StopAbandonsTheRequestsInFlightAndSendsNothingMore) {
   EXPECT_FALSE(again.Stopped);
   EXPECT_FALSE(again.Results[0].Interrupted);
   EXPECT_EQ(again.Results[1].Entries.at(0).Text, "101");
+}
+
+// With a journal path a write is journalled as tavexctl journals it: the
+// values as they were just before (one read more on the wire), written,
+// read back, with their verdicts, and the clock set; without one, the wire
+// is as it was.
+TEST_F(Runner, AJournalledWriteKeepsWhatWasThereBeforeAndTheVerdicts) {
+  Make(2);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("runner-journal-" + std::to_string(getpid())) / "journal")
+                               .string();
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+  for (const bool journal : {true, false}) {
+    SCOPED_TRACE(journal ? "journal" : "none");
+    const size_t reads = Log(51).size();
+    TOperationRunner runner;
+    TSeen seen;
+    bool kept = false;
+    int told = 0;
+    TRunEvents events = seen.Hooks();
+    events.Journalled = [&](bool Kept, const std::string&) {
+      kept = Kept;
+      ++told;
+    };
+    TRunPlan plan = Plan(true);
+    plan.SyncClock = LocalNow;
+    plan.Adapter = "lo";
+    if (journal) plan.JournalPath = path;
+    ASSERT_TRUE(runner.Start(std::move(plan), std::move(events)));
+    runner.Wait();
+    EXPECT_EQ(Log(51).size() - reads, journal ? 4u : 2u);
+    EXPECT_EQ(told, journal ? 1 : 0);
+    TJournalContents got;
+    std::string error;
+    ASSERT_TRUE(ReadJournal(path, got, error)) << error;
+    if (!journal) {
+      EXPECT_EQ(got.Records.size(), 6u);  // nothing added
+      continue;
+    }
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(got.Skipped, 0u);
+    ASSERT_EQ(got.Records.size(), 6u);  // speed, nosuch and the clock, per controller
+    for (const TJournalRecord& r : got.Records) {
+      EXPECT_EQ(r.Program, "tavex-config");
+      EXPECT_EQ(r.Adapter, "lo");
+      EXPECT_EQ(r.Op, got.Records[0].Op);
+      const int i = static_cast<int>(r.Nad) - 1000;
+      if (r.Entry == "speed") {
+        EXPECT_EQ(r.Before, std::to_string(100 + i));
+        EXPECT_EQ(r.Written, "7");
+        EXPECT_EQ(r.ReadBack, "7");
+        EXPECT_EQ(r.Verdict, "written");
+      } else if (r.Entry == "nosuch") {
+        EXPECT_EQ(r.Verdict, "unknown entry");
+      } else {
+        EXPECT_EQ(r.Entry, kJournalClockEntry);
+        EXPECT_FALSE(r.Before.empty());
+        EXPECT_FALSE(r.Verdict.empty());
+      }
+    }
+  }
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+}
+
+// A read before the write that goes unanswered: nothing is written to
+// that controller (what it replaced could not be known), and the journal
+// says "not done".
+TEST_F(Runner, AnUnansweredReadBeforeTheWriteWritesNothing) {
+  Make(1);
+  SetTransport(*Records[0], 50, 1);
+  ASSERT_TRUE(sim_->SetFaults(1000, sim::ParseFaults({{"drop", 1}, {"only_commands", {51}}})));
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("runner-unanswered-" + std::to_string(getpid())) / "journal")
+                               .string();
+  TOperationRunner runner;
+  TSeen seen;
+  TRunPlan plan = Plan(true);
+  plan.JournalPath = path;
+  ASSERT_TRUE(runner.Start(std::move(plan), seen.Hooks()));
+  runner.Wait();
+  EXPECT_TRUE(Log(52).empty());
+  EXPECT_TRUE(seen.Results[0].GivenUp);
+  EXPECT_NE(seen.Results[0].Error.find("read before the write"), std::string::npos) << seen.Results[0].Error;
+  TJournalContents got;
+  std::string error;
+  ASSERT_TRUE(ReadJournal(path, got, error)) << error;
+  ASSERT_EQ(got.Records.size(), 2u);
+  EXPECT_EQ(got.Records[0].Verdict, "not done");
+  EXPECT_EQ(got.Records[0].Before, "");
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 TEST_F(Runner, ARunWithoutControllersEndsAtOnce) {

@@ -82,6 +82,9 @@ class FaultsCli : public ::testing::Test {
     Dir = std::filesystem::temp_directory_path() / ("faults-cli-" + std::to_string(getpid()) + "-" + info->name());
     std::filesystem::create_directories(Dir);
     setenv("XDG_CACHE_HOME", (Dir / "cache").c_str(), 1);
+    // Writes are journalled under the test's own folder.
+    setenv("TAVEX_JOURNAL", (Dir / "journal").c_str(), 1);
+    setenv("XDG_STATE_HOME", (Dir / "state").c_str(), 1);
   }
   void TearDown() override {
     if (SimPid > 0) {
