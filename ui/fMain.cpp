@@ -167,6 +167,9 @@ void TfmMain::FormCreate() {
           [this](int Row, const TFleetResult& Result) {
             TApplication::RunHandler([this, Row, &Result] { RunRowFinished(Row, Result); });
           });
+  connect(Operations_.get(), &TOperationsController::Journalled, this, [this](bool Kept, const QString& Error) {
+    if (!Kept) JournalError_ = Error.isEmpty() ? QStringLiteral("unknown error") : Error;
+  });
   connect(Operations_.get(), &TOperationsController::RunEnded, this,
           [this](bool Stopped) { TApplication::RunHandler([this, Stopped] { RunEnded(Stopped); }); });
   connect(Operations_.get(), &TOperationsController::StatusStarted, this,

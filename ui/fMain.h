@@ -228,6 +228,8 @@ class TfmMain : public QWidget {
   void RunRowStarted(int Row);
   void RunRowFinished(int Row, const TFleetResult& Result);
   void RunEnded(bool Stopped);
+  // Why the last Write's journal could not be written; empty: it was.
+  QString JournalError_;
   void ShowRunProgress(int Row);
   // Notes a controller that failed, and why, for the bottom bar.
   void NoteFailure(const TTavex& Plc, const std::string& Why);

@@ -13,9 +13,11 @@
 
 #include "comm/uCommunication.h"
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uOperationRunner.h"
 #include "plc/uOperations.h"
 #include "ui/fMainInternal.h"
+#include "ui/uApplication.h"
 #include "ui/uGridModels.h"
 #include "ui/uOperationsController.h"
 
@@ -79,6 +81,13 @@ void TfmMain::StartRun(bool Write) {
   // A direct connection sends from one fixed port, which only one record
   // can hold: its controllers are served one after the other.
   plan.Jobs = direct ? 1 : 0;
+  // Every value written and every clock set goes to the user's journal,
+  // as tavexctl's do.
+  if (Write) {
+    plan.JournalPath = JournalPath();
+    plan.Adapter = Communicator->Adapter.ID;
+  }
+  JournalError_.clear();
   RunGuard_ = std::make_unique<TOperationGuard>(*this);
   RunDisplay_ = std::make_unique<TBusyDisplay>(*this);
   Run_ = {Write, 0, static_cast<int>(plan.Items.size())};
@@ -142,6 +151,9 @@ void TfmMain::RunEnded(bool Stopped) {
   const bool cut = Stopped && Run_.Finished < Run_.Total;
   ShowOutcome(cut, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished, Run_.Total,
               QStringLiteral(" controllers"));
+  // Loud: the values went to the controllers, but nobody can trace them.
+  if (!JournalError_.isEmpty())
+    TApplication::ShowError(QStringLiteral("The journal could not be written: %1").arg(JournalError_));
   RunGuard_.reset();  // last: a close that came meanwhile happens now
 }
 

@@ -46,6 +46,9 @@ bool TOperationsController::Start(TRunPlan Plan) {
     events.Finished = [this, g](int Row, const TFleetResult& Result) {
       Post(g, [this, Row, Result] { emit RowFinished(Row, Result); });
     };
+    events.Journalled = [this, g](bool Kept, const std::string& Error) {
+      Post(g, [this, Kept, Error] { emit Journalled(Kept, QString::fromStdString(Error)); });
+    };
     events.Ended = [this, g](bool Stopped) {
       Post(g, EndOf([this, Stopped] { emit RunEnded(Stopped); }));
     };

@@ -49,6 +49,9 @@ class TOperationsController : public QObject {
  signals:
   void RowStarted(int Row);
   void RowFinished(int Row, const tavex::TFleetResult& Result);
+  // A Write's journal was appended (Kept) or could not be (Error says why);
+  // before RunEnded.
+  void Journalled(bool Kept, const QString& Error);
   void RunEnded(bool Stopped);
 
   void StatusStarted(int Row);

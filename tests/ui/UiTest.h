@@ -24,11 +24,15 @@
 
 // The tests run with the tool's own application object, so that the error
 // display is the one the program has.
-#define TAVEX_UI_TEST_MAIN(TestClass)                  \
-  int main(int argc, char** argv) {                    \
-    tavex::TApplication app(argc, argv);               \
-    TestClass test;                                    \
-    return QTest::qExec(&test, argc, argv);            \
+// A Write's journal goes to a folder of the run's own, never to the user's.
+#define TAVEX_UI_TEST_MAIN(TestClass)                                        \
+  int main(int argc, char** argv) {                                          \
+    tavex::TApplication app(argc, argv);                                     \
+    QTemporaryDir journalDir;                                                \
+    if (!journalDir.isValid()) return 1;                                     \
+    qputenv("TAVEX_JOURNAL", journalDir.filePath("journal").toLocal8Bit()); \
+    TestClass test;                                                          \
+    return QTest::qExec(&test, argc, argv);                                  \
   }
 
 namespace tavex::test {

@@ -18,6 +18,8 @@
 #include <QToolTip>
 #include <QHelpEvent>
 #include <QHeaderView>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <bit>
 #include <chrono>
@@ -28,6 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "plc/uFleet.h"
+#include "plc/uJournal.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
@@ -1079,6 +1082,66 @@ class TestPages : public QObject {
     QCOMPARE(Writes("127.0.0.2").front().count("pump[2]"), size_t{1});
     QCOMPARE(Text(cfg, 0, 4), QString("1700"));
     QVERIFY(!w.GetCells().At(0, 0).Edited);
+  }
+
+  // Every value written goes to the journal, with what the controller held
+  // before; a journal that cannot be written is said loudly, and the write
+  // itself is not undone.
+  void writeIsJournalled() {
+    StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 1, 1);
+    w.btnReadClick();
+    QVERIFY(Finished(w));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray saved = qgetenv("TAVEX_JOURNAL");
+    struct TRestore {
+      QByteArray Value;
+      ~TRestore() { qputenv("TAVEX_JOURNAL", Value); }
+    } restore{saved};
+    const std::string path = dir.filePath("journal").toStdString();
+    qputenv("TAVEX_JOURNAL", QByteArray::fromStdString(path));
+    QStringList errors;
+    QString shown;
+    bool all = false, opened = false;
+    TApplication::ErrorDisplay = [&](const QString& Text) { errors << Text; };
+    QVERIFY(Sim_->WriteVarRaw(1000, "fan_speed", 0, 1500));  // changed behind the grid's back
+    AnswerDialog("1600", &shown, &all, &opened);
+    DoubleClick(0, 4);
+    QVERIFY(opened);
+    w.cbSyncRTC->setChecked(false);
+    w.btnWriteClick();
+    QVERIFY(Finished(w));
+    QVERIFY2(errors.isEmpty(), qPrintable(errors.join("; ")));
+    TJournalContents journal;
+    std::string error;
+    QVERIFY(ReadJournal(path, journal, error));
+    QCOMPARE(journal.Records.size(), size_t{1});
+    const TJournalRecord& r = journal.Records[0];
+    QCOMPARE(r.Program, std::string("tavex-config"));
+    QCOMPARE(r.Nad, int64_t{1000});
+    QCOMPARE(r.Ip, std::string("127.0.0.2"));
+    QCOMPARE(r.Entry, std::string("fan_speed"));
+    QCOMPARE(r.Before, std::string("1500"));
+    QCOMPARE(r.Written, std::string("1600"));
+    QCOMPARE(r.ReadBack, std::string("1600"));
+    QCOMPARE(r.Verdict, std::string("written"));
+    QVERIFY(!r.Op.empty());
+
+    // A journal under a file: the value is still written, the error shown.
+    QFile blocker(dir.filePath("file"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("TAVEX_JOURNAL", dir.filePath("file/journal").toLocal8Bit());
+    AnswerDialog("1700", &shown, &all, &opened);
+    DoubleClick(0, 4);
+    QVERIFY(opened);
+    w.btnWriteClick();
+    QVERIFY(Finished(w));
+    QCOMPARE(Sim_->ReadVarValue(1000, "fan_speed"), std::optional<double>(1700));
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].startsWith("The journal could not be written: "), qPrintable(errors[0]));
+    TApplication::ErrorDisplay = nullptr;
   }
 
   void writeWithSynchronizeSetsEachClockInOneWrite() {
