@@ -13,6 +13,7 @@
 #include "plc/uClock.h"
 #include "plc/uFleet.h"
 #include "plc/uJournal.h"
+#include "plc/uOperationRunner.h"
 #include "plc/uOperations.h"
 #include "vars/uGadgetVars.h"
 #include "vars/uNumberText.h"
@@ -119,15 +120,8 @@ void TTool::JournalRow(const TRowResult& Row, const std::vector<std::string>& Va
     JournalBatch.push_back(std::move(r));
   }
   if (!O.SyncClock) return;
-  TJournalRecord r = base;
-  r.Entry = kJournalClockEntry;
-  r.Before = Result.RtcBefore;
-  if (Result.ClockSent || Result.Clock == TClockVerdict::Set) {
-    const TLocalTime& t = Result.ClockSet;
-    r.Written = FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
-  }
-  r.ReadBack = Result.Rtc;
-  r.Verdict = Row.Clock.empty() ? "not done" : Row.Clock;
+  TJournalRecord r = JournalClockRecord(base, Result);
+  if (!Row.Clock.empty()) r.Verdict = Row.Clock;  // as the output says it (a held-back write: "not set")
   JournalBatch.push_back(std::move(r));
 }
 
@@ -301,61 +295,40 @@ void TTool::CheckWritten(TRowResult& Row, const std::vector<std::string>& Values
   if (!O.SyncClock) return;
 
   // The clock.
-  const auto clockFails = [&](std::string Verdict, const std::string& Why) {
-    Row.Clock = std::move(Verdict);
+  const auto clockFails = [&](const std::string& Why) {
     Row.ClockError = Why;
     Fail(Who(plc) + ": " + Why);
   };
-  const bool noWeekday = std::find(Result.ClockMissing.begin(), Result.ClockMissing.end(),
-                                   std::string("rtc_weekday")) != Result.ClockMissing.end();
-  switch (Result.Clock) {
-    case TClockVerdict::None:
-      // The controller failed before its clock write: its error says why.
-      Row.Clock = Result.GivenUp ? "not done" : "";
-      return;
-    case TClockVerdict::NotSet:
-      if (!Result.ClockRejected.empty())
-        clockFails("not set", "its clock was not set: " + JoinList(Result.ClockRejected) +
-                                  (Result.ClockRejected.size() == 1 ? " does" : " do") +
-                                  " not take the value written, so no clock field was written.");
-      else
-        clockFails("not set", "its clock was not set: the program has no " +
-                                  JoinList(Result.ClockMissing) + ".");
-      return;
-    case TClockVerdict::Set:
-    case TClockVerdict::NotAcknowledged:
-      break;
-  }
-  const bool acknowledged = Result.Clock == TClockVerdict::Set;
-  TLocalTime back;
-  if (!ParseRtcText(Row.Rtc, back)) {
-    if (acknowledged)
-      clockFails("set, not read back", "its clock was set, but could not be read back.");
-    else
-      Row.Clock = "not acknowledged (may have been set)";  // the controller's error says it
-    return;
-  }
+  const TClockOutcome outcome = ClockOutcome(Result);
+  Row.Clock = ClockOutcomeText(outcome);
   const TLocalTime& t = Result.ClockSet;
-  const bool holds = ClockReadBackHolds(t, Row.Rtc);
-  if (!acknowledged) {
-    Row.Clock = holds ? "not acknowledged, landed" : "not acknowledged, not landed";
-    return;
+  switch (outcome) {
+    case TClockOutcome::NotSet:
+      if (!Result.ClockRejected.empty())
+        clockFails("its clock was not set: " + JoinList(Result.ClockRejected) +
+                   (Result.ClockRejected.size() == 1 ? " does" : " do") +
+                   " not take the value written, so no clock field was written.");
+      else
+        clockFails("its clock was not set: the program has no " + JoinList(Result.ClockMissing) + ".");
+      return;
+    case TClockOutcome::NotReadBack:
+      clockFails("its clock was set, but could not be read back.");
+      return;
+    case TClockOutcome::ReadsBackOtherwise: {
+      char set[32];
+      std::snprintf(set, sizeof set, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.Year, t.Month, t.Day, t.Hour,
+                    t.Minute, t.Second);
+      clockFails("its clock reads back " + TerminalSafe(Row.Rtc) + " after setting it to " + set + ".");
+      return;
+    }
+    case TClockOutcome::SetWithoutWeekday:
+      Progress.Clear();
+      Warn(Who(plc) + ": its clock was set without the weekday (the program has no rtc_weekday).");
+      return;
+    default:
+      // Not done, not acknowledged: the controller's error says it.
+      return;
   }
-  if (!holds) {
-    char set[32];
-    std::snprintf(set, sizeof set, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.Year, t.Month, t.Day, t.Hour,
-                  t.Minute, t.Second);
-    clockFails("set, reads back otherwise", "its clock reads back " + TerminalSafe(Row.Rtc) +
-                                                " after setting it to " + set + ".");
-    return;
-  }
-  if (noWeekday) {
-    Row.Clock = "set, without the weekday";
-    Progress.Clear();
-    Warn(Who(plc) + ": its clock was set without the weekday (the program has no rtc_weekday).");
-    return;
-  }
-  Row.Clock = "set";
 }
 
 void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Clock) {

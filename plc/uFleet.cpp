@@ -400,6 +400,41 @@ void Exchange(TTavex& Plc, TFleetJob& Job, const TFleetOptions& Options, TFleetR
 }
 }  // namespace
 
+TClockOutcome ClockOutcome(const TFleetResult& Result) {
+  TLocalTime back;
+  const bool readBack = ParseRtcText(Result.Rtc, back);
+  switch (Result.Clock) {
+    case TClockVerdict::None:
+      return Result.GivenUp ? TClockOutcome::NotDone : TClockOutcome::NotAsked;
+    case TClockVerdict::NotSet:
+      return TClockOutcome::NotSet;
+    case TClockVerdict::NotAcknowledged:
+      if (!readBack) return TClockOutcome::MayHaveBeenSet;
+      return ClockReadBackHolds(Result.ClockSet, Result.Rtc) ? TClockOutcome::Landed : TClockOutcome::NotLanded;
+    case TClockVerdict::Set:
+      if (!readBack) return TClockOutcome::NotReadBack;
+      if (!ClockReadBackHolds(Result.ClockSet, Result.Rtc)) return TClockOutcome::ReadsBackOtherwise;
+      return Result.HasWeekday ? TClockOutcome::Set : TClockOutcome::SetWithoutWeekday;
+  }
+  return TClockOutcome::NotAsked;
+}
+
+const char* ClockOutcomeText(TClockOutcome Outcome) {
+  switch (Outcome) {
+    case TClockOutcome::NotAsked: return "";
+    case TClockOutcome::NotDone: return "not done";
+    case TClockOutcome::NotSet: return "not set";
+    case TClockOutcome::MayHaveBeenSet: return "not acknowledged (may have been set)";
+    case TClockOutcome::Landed: return "not acknowledged, landed";
+    case TClockOutcome::NotLanded: return "not acknowledged, not landed";
+    case TClockOutcome::NotReadBack: return "set, not read back";
+    case TClockOutcome::ReadsBackOtherwise: return "set, reads back otherwise";
+    case TClockOutcome::SetWithoutWeekday: return "set, without the weekday";
+    case TClockOutcome::Set: return "set";
+  }
+  return "";
+}
+
 const char* VerdictText(TWriteVerdict Verdict) {
   switch (Verdict) {
     case TWriteVerdict::None:

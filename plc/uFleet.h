@@ -185,6 +185,23 @@ struct TFleetResult {
   std::string Error;       // the record's LastError, or the exception's text
 };
 
+// What became of a clock write, in the words both programs report and
+// journal it with (ClockOutcomeText).
+enum class TClockOutcome : uint8_t {
+  NotAsked,            // "": no clock write was due
+  NotDone,             // "not done": the controller failed before its clock write
+  NotSet,              // "not set": a clock variable is missing or rejects its value
+  MayHaveBeenSet,      // "not acknowledged (may have been set)": and not read back
+  Landed,              // "not acknowledged, landed": the read-back holds the time set
+  NotLanded,           // "not acknowledged, not landed"
+  NotReadBack,         // "set, not read back"
+  ReadsBackOtherwise,  // "set, reads back otherwise": more than 2 s off
+  SetWithoutWeekday,   // "set, without the weekday": the program has no rtc_weekday
+  Set,                 // "set"
+};
+TClockOutcome ClockOutcome(const TFleetResult& Result);
+const char* ClockOutcomeText(TClockOutcome Outcome);
+
 struct TFleetOptions {
   bool Write = false;
   // With a write: the time to set each controller's clock to, asked right

@@ -13,27 +13,18 @@
 
 namespace tavex {
 
-namespace {
-
-// What became of a clock set, in the words tavexctl uses.
-std::string ClockVerdict(const TFleetResult& R) {
-  switch (R.Clock) {
-    case TClockVerdict::None:
-      return "not done";
-    case TClockVerdict::NotSet:
-      return "not set";
-    case TClockVerdict::NotAcknowledged:
-      if (R.Rtc.empty()) return "not acknowledged (may have been set)";
-      return ClockReadBackHolds(R.ClockSet, R.Rtc) ? "not acknowledged, landed" : "not acknowledged, not landed";
-    case TClockVerdict::Set:
-      if (R.Rtc.empty()) return "set, not read back";
-      if (!ClockReadBackHolds(R.ClockSet, R.Rtc)) return "set, reads back otherwise";
-      return R.HasWeekday ? "set" : "set, without the weekday";
+TJournalRecord JournalClockRecord(TJournalRecord Base, const TFleetResult& Result) {
+  Base.Entry = kJournalClockEntry;
+  Base.Before = Result.RtcBefore;
+  if (Result.ClockSent || Result.Clock == TClockVerdict::Set) {
+    const TLocalTime& t = Result.ClockSet;
+    Base.Written = FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
   }
-  return "";
+  Base.ReadBack = Result.Rtc;
+  Base.Verdict = ClockOutcomeText(ClockOutcome(Result));
+  if (Base.Verdict.empty()) Base.Verdict = "not done";
+  return Base;
 }
-
-}  // namespace
 
 TOperationRunner::~TOperationRunner() {
   Stop();
@@ -280,18 +271,7 @@ void TOperationRunner::JournalItem(const TFleetJob& Job, const TFleetResult& Res
     r.Verdict = VerdictText(e.Verdict);
     records.push_back(std::move(r));
   }
-  if (Plan_.SyncClock) {
-    TJournalRecord r = base;
-    r.Entry = kJournalClockEntry;
-    r.Before = Result.RtcBefore;
-    if (Result.ClockSent || Result.Clock == TClockVerdict::Set) {
-      const TLocalTime& t = Result.ClockSet;
-      r.Written = FormatRtc(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second);
-    }
-    r.ReadBack = Result.Rtc;
-    r.Verdict = ClockVerdict(Result);
-    records.push_back(std::move(r));
-  }
+  if (Plan_.SyncClock) records.push_back(JournalClockRecord(base, Result));
   std::lock_guard<std::mutex> g(BatchLock_);
   for (auto& r : records) Batch_.push_back(std::move(r));
 }

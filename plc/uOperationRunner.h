@@ -138,6 +138,12 @@ struct TDetectEvents {
 
 // --- The runner ------------------------------------------------------------------------
 
+// The journal's record of a controller's clock set: Base (who, when, which
+// controller) with the clock read before, the time written (when the write
+// went out), the clock read back and the outcome's words ("not done" when
+// the controller failed before it).
+TJournalRecord JournalClockRecord(TJournalRecord Base, const TFleetResult& Result);
+
 class TOperationRunner {
  public:
   TOperationRunner() = default;
