@@ -121,6 +121,8 @@ class TTavexList {
   int Count() const { return static_cast<int>(Items_.size()); }
   TTavex* Items(int Index) const;
   void Clear();
+  // Exchanges the records of two lists (no record is copied or moved).
+  void Swap(TTavexList& Other) noexcept { Items_.swap(Other.Items_); }
 
  private:
   std::vector<std::unique_ptr<TTavex>> Items_;

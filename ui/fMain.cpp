@@ -205,6 +205,8 @@ void TfmMain::FormCreate() {
   ConfigModel_->Checking = [this](int Row, bool Checked) { vstConfigChecking(Row, Checked); };
   vstSystem->setModel(SystemModel_.get());
   vstConfig->setModel(ConfigModel_.get());
+  SystemModel_->Missing = &Missing_;
+  ConfigModel_->Missing = &Missing_;
   SystemModel_->SetRowCount(0);
   ConfigModel_->SetRowCount(0);
 
@@ -222,6 +224,7 @@ void TfmMain::FormCreate() {
   Cells.Clear();
 
   SetPageButtonsEnabled(false);
+  CreateRowActions();
   Timer1->start();
 }
 
@@ -254,6 +257,11 @@ void TfmMain::closeEvent(QCloseEvent* Event) {
     // request in flight, and the window closes once it has ended.
     CloseRequested_ = true;
     StopOperation();
+    Event->ignore();
+    return;
+  }
+  // Unwritten edits go only when the user says so.
+  if (!ConfirmDiscard(EditedCount(), QString())) {
     Event->ignore();
     return;
   }
@@ -382,7 +390,8 @@ void TfmMain::btnCloseClick() { close(); }
 // --- Editing -----------------------------------------------------------------
 
 void TfmMain::EditCell(int Row, int Column) {
-  if (Column < TConfigModel::kFixedColumns) return;
+  // A row without a controller (an expected one not found) has no values.
+  if (Column < TConfigModel::kFixedColumns || TavexList.Items(Row) == nullptr) return;
   // Not while Read or Write walks the cells: the dialog would hold their
   // answers up, and the request would overwrite the edit.
   TOperationGuard operation(*this);

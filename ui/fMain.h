@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "plc/uControllerMatch.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
 #include "ui/uCells.h"
@@ -131,6 +132,13 @@ class TfmMain : public QWidget {
   TOperationsController* Operations() const { return Operations_.get(); }
   TConfigModel* ConfigModel() const { return ConfigModel_.get(); }
   TConfigGridView* ConfigGrid() const { return ConfigGrid_; }
+  // The expected controllers (LoadExpectedControllers), and those of them
+  // that the last Autodetect did not find: shown as red rows after the
+  // list's rows, never part of an operation.
+  const std::vector<TControllerKey>& GetExpected() const { return Expected_; }
+  const std::vector<TControllerKey>& GetMissing() const { return Missing_; }
+  // The values edited and not written, in every controller's row.
+  int EditedCount() const;
 
  public slots:
   // Autodetect and the status check start and return at once, as Read
@@ -148,6 +156,15 @@ class TfmMain : public QWidget {
   // Esc, or Close while an operation runs: the operation abandons the
   // request in flight (Autodetect its listening) and sends nothing more.
   void StopOperation();
+  // Reads a list of expected controllers (a `nad,ip` file, as tavexctl's
+  // --hosts takes) and, once Autodetect has listed controllers, shows the
+  // missing ones and names the ones found elsewhere. An empty path forgets
+  // the list. False (the error shown through TApplication) when the file
+  // cannot be read or is wrong, or while an operation runs; the list in
+  // use then stays.
+  bool LoadExpectedControllers(const QString& Path);
+  // Ctrl+E: picks the file in a dialog and loads it.
+  void ChooseExpectedControllers();
 
  public:
   // A row's check box is about to change to Checked.
@@ -239,6 +256,22 @@ class TfmMain : public QWidget {
   // Autodetect: what the discovery reports.
   void DetectRound(const TDetectRound& Round);
   void DetectEnded(bool Opened, const TDetectOutcome& Outcome, bool Stopped);
+  // Autodetect's end, its rows (fMainRows.cpp): the controllers found
+  // (DetectList_) take the list's place; a controller found again keeps its
+  // row's cells, check states and selected cell wherever its row goes.
+  // False, with nothing changed, when edits of controllers not found again
+  // would be lost and the user keeps them.
+  bool AdoptDetected();
+  // Rebuilds both grids' rows over NewList (null: the list stays) and the
+  // missing controllers; every row follows its controller.
+  void RebuildRows(TTavexList* NewList, std::vector<TControllerKey> NewMissing);
+  // The bottom bar's warnings about the rows: a NAD at several addresses,
+  // expected controllers found elsewhere or not at all.
+  QStringList RowWarnings() const;
+  // Asks whether Count edited values may be discarded; Whose adds who they
+  // belong to. True when there are none.
+  static bool ConfirmDiscard(int Count, const QString& Whose);
+  void CreateRowActions();
   // The status check: what it reports, and the bottom bar's step text.
   void CheckStarted(int Row);
   void CheckStep(int Row, int Step, bool Ok);
@@ -255,6 +288,15 @@ class TfmMain : public QWidget {
   // Declared before the models, which read them, so that they outlive them.
   std::unique_ptr<TCommunicator> Communicator;
   TTavexList TavexList;
+  // What the running Autodetect fills; the window's list and its rows stay
+  // as they are until it has ended.
+  TTavexList DetectList_;
+  std::vector<TControllerKey> Expected_;
+  std::vector<TControllerKey> Missing_;
+  std::vector<TMovedController> Moved_;
+  QString ExpectedPath_;
+  // An Autodetect has listed controllers: the expected ones are compared.
+  bool Listed_ = false;
   std::vector<std::string> VarNames;
   // The configuration grid's model lives as long as the window: the value
   // cells it holds are the window's as well.

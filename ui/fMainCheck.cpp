@@ -33,9 +33,10 @@ void TfmMain::ReleaseOperation() {
 
 // --- Autodetect --------------------------------------------------------------
 //
-// The window's communicator and controller list belong to the discovery
-// until it has ended (Detecting): meanwhile both grids have no rows, and
-// the adapter watch leaves the communicator alone.
+// The window's communicator and the list the discovery fills (DetectList_)
+// belong to it until it has ended (Detecting): meanwhile the adapter watch
+// leaves the communicator alone, and the grids go on showing the list as it
+// was, which only the discovery's end replaces (fMainRows.cpp).
 
 void TfmMain::btnAutodetectClick() {
   if (Busy_) return;
@@ -43,17 +44,14 @@ void TfmMain::btnAutodetectClick() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   OverrideCursor_ = true;
   Detecting = true;
-  StatusChecked = false;
   ShowProgress(QStringLiteral("Autodetect: listening for controllers..."));
 
   Snapshots_.clear();
-  SystemModel_->SetRowCount(0);
-  ConfigModel_->SetRowCount(0);
-  TavexList.Clear();
+  DetectList_.Clear();
 
   TDetectPlan plan;
   plan.Comm = Communicator.get();
-  plan.List = &TavexList;
+  plan.List = &DetectList_;
   plan.Options.AdapterID = AdapterID;
   plan.Options.DirectConnection = DirectConnection;
   plan.Options.Password = Password;
@@ -74,25 +72,32 @@ void TfmMain::DetectEnded(bool Opened, const TDetectOutcome& Detected, bool Stop
   const TScopeExit release([this, &shown] {
     if (!shown) ShowProgress(QString());
     Detecting = false;
+    DetectList_.Clear();
     if (OverrideCursor_) QApplication::restoreOverrideCursor();
     OverrideCursor_ = false;
     ReleaseOperation();
   });
-  const int count = TavexList.Count();
-  Cells.Resize(count, static_cast<int>(VarNames.size()));
-  for (int i = 0; i < count; ++i) {
-    Cells.ClearTexts(i);
-    TavexList.Items(i)->Shown = false;
-  }
-  SystemModel_->SetRowCount(count);
-  ConfigModel_->SetRowCount(count);
   Detecting = false;
-
-  SetPageButtonsEnabled(count > 0);
   Communicator->Close();
-  SystemModel_->CheckAll();
-  ConfigModel_->CheckAll();
+  // Not over the question whether edits may go.
+  if (OverrideCursor_) QApplication::restoreOverrideCursor();
+  OverrideCursor_ = false;
+  const int count = DetectList_.Count();
+  const bool hadRows = TavexList.Count() > 0;
+  // A discovery that could not send or heard nobody tells nothing about the
+  // controllers listed: they stay, with their values and edits.
+  const bool adopted = Opened && count > 0 && AdoptDetected();
+  SetPageButtonsEnabled(TavexList.Count() > 0);
   shown = true;
+  const QString kept = hadRows && !adopted ? QStringLiteral(" The controller list is kept.") : QString();
+  const QStringList warnings = adopted ? RowWarnings() : QStringList();
+  const QString more = warnings.isEmpty() ? QString() : QLatin1Char(' ') + warnings.join(QLatin1Char(' '));
+  const auto show = [&](const QString& Text, bool Red = false) {
+    if (Red || !more.isEmpty())
+      ShowWarning(Text + kept + more);
+    else
+      ShowProgress(Text + kept);
+  };
   QString found = count == 1 ? QStringLiteral("Autodetect found 1 controller.")
                              : QStringLiteral("Autodetect found %1 controllers.").arg(count);
   // What came but answered nothing asked: named, though nothing is missing
@@ -103,24 +108,29 @@ void TfmMain::DetectEnded(bool Opened, const TDetectOutcome& Detected, bool Stop
                           (count == 0 ? QStringLiteral(" came") : QString()) + QStringLiteral(", ") +
                           QString::fromStdString(SkippedSendersText(Detected)) + QStringLiteral(".");
   if (!Opened) {
-    ShowProgress(QString::fromLatin1(kErrOpen));
+    show(QString::fromLatin1(kErrOpen));
+  } else if (count > 0 && !adopted) {
+    // The user kept the edits of controllers not found again.
+    found.chop(1);
+    ShowProgress(found + QStringLiteral("; the list is kept with its edited values."));
   } else if (Stopped) {
     // Cut short by the user: what was heard so far is listed.
-    ShowProgress(QStringLiteral("Autodetect stopped: the list may be incomplete. ") +
-                 (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
+    show(QStringLiteral("Autodetect stopped: the list may be incomplete. ") +
+         (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
   } else if (Detected.AnswersLost) {
     // More answers came at once than the system kept, in every round: the
     // rows shown are not all the controllers there are.
-    ShowWarning(QStringLiteral("The list may be incomplete: answers were lost. ") +
-                (count == 0 ? QStringLiteral("Autodetect found no controller.") : found));
+    show(QStringLiteral("The list may be incomplete: answers were lost. ") +
+             (count == 0 ? QStringLiteral("Autodetect found no controller.") : found),
+         true);
   } else if (count == 0) {
-    ShowProgress(Detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
-                                       : QStringLiteral("Autodetect found no controller; only ") + skipped);
+    show(Detected.Skipped == 0 ? QStringLiteral("Autodetect found no controller.")
+                               : QStringLiteral("Autodetect found no controller; only ") + skipped);
   } else if (Detected.Skipped == 0) {
-    ShowProgress(found);
+    show(found);
   } else {
     found.chop(1);
-    ShowProgress(found + QStringLiteral("; skipped ") + skipped);
+    show(found + QStringLiteral("; skipped ") + skipped);
   }
 }
 

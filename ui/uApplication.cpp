@@ -8,6 +8,7 @@
 namespace tavex {
 
 std::function<void(const QString&)> TApplication::ErrorDisplay;
+std::function<bool(const QString&)> TApplication::QuestionDisplay;
 
 namespace {
 QPointer<QWidget> gMainWindow;
@@ -54,6 +55,12 @@ void TApplication::ShowError(const QString& Text) {
     return;
   }
   QMessageBox::critical(gMainWindow.data(), kApplicationTitle, Text);
+}
+
+bool TApplication::Ask(const QString& Text) {
+  if (QuestionDisplay) return QuestionDisplay(Text);
+  return QMessageBox::question(gMainWindow.data(), kApplicationTitle, Text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 }  // namespace tavex

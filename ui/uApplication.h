@@ -24,6 +24,12 @@ class TApplication : public QApplication {
   // The error display in use (the hook, or the box). The box is a child of
   // the main window, so that it opens over it; without one, of no window.
   static void ShowError(const QString& Text);
+  // Answers a question: true for Yes. Empty: the modal question box with
+  // Yes and No (No the default, so that Enter loses nothing). Tests put
+  // their own here to answer it.
+  static std::function<bool(const QString& Text)> QuestionDisplay;
+  // The question display in use (the hook, or the box, over the main window).
+  static bool Ask(const QString& Text);
   // The window the error box belongs to; it may go away at any time.
   static void SetMainWindow(QWidget* Window);
   // Runs a handler and shows what it throws. Handlers are called through

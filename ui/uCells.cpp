@@ -34,6 +34,19 @@ void TCellTable::ClearTexts(int Row) {
   for (TCell& c : Rows_[static_cast<size_t>(Row)]) c.Text.clear();
 }
 
+void TCellTable::MoveRows(const std::vector<int>& NewRow, int Rows) {
+  if (Rows < 0) Rows = 0;
+  std::vector<std::vector<TCell>> moved(static_cast<size_t>(Rows));
+  std::vector<char> taken(static_cast<size_t>(Rows), 0);
+  for (size_t r = 0; r < Rows_.size() && r < NewRow.size(); ++r) {
+    const int to = NewRow[r];
+    if (to < 0 || to >= Rows || taken[static_cast<size_t>(to)]) continue;
+    taken[static_cast<size_t>(to)] = 1;
+    moved[static_cast<size_t>(to)] = std::move(Rows_[r]);
+  }
+  Rows_ = std::move(moved);
+}
+
 void TCellTable::Clear() {
   for (auto& row : Rows_) row.clear();
 }

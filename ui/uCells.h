@@ -35,6 +35,10 @@ class TCellTable {
   void ClearTexts(int Row);
   // Empties every cell (texts and marks); the bounds stay.
   void Clear();
+  // Moves whole rows: row r goes to NewRow[r] (-1 or out of range: it is
+  // dropped); the table then has Rows rows, and a row nothing moved to is
+  // empty. The columns stay. A second row moved to the same place is dropped.
+  void MoveRows(const std::vector<int>& NewRow, int Rows);
 
  private:
   std::vector<std::vector<TCell>> Rows_;  // each empty until first written

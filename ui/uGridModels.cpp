@@ -26,11 +26,22 @@ void TCheckedRowsModel::SetRowCount(int Count) {
 }
 
 bool TCheckedRowsModel::Checked(int Row) const {
-  return Row >= 0 && Row < rowCount() && Checked_[static_cast<size_t>(Row)] != 0;
+  return Row >= 0 && Row < rowCount() && Checked_[static_cast<size_t>(Row)] != 0 && MissingAt(Row) == nullptr;
+}
+
+const TControllerKey* TCheckedRowsModel::MissingAt(int Row) const {
+  if (Missing == nullptr || Row < List_.Count() || Row >= rowCount()) return nullptr;
+  const size_t k = static_cast<size_t>(Row - List_.Count());
+  return k < Missing->size() ? &(*Missing)[k] : nullptr;
+}
+
+void TCheckedRowsModel::EndResetRows(std::vector<char> Checked) {
+  Checked_ = std::move(Checked);
+  endResetModel();
 }
 
 void TCheckedRowsModel::SetChecked(int Row, bool Value) {
-  if (Row < 0 || Row >= rowCount() || Checked(Row) == Value) return;
+  if (Row < 0 || Row >= rowCount() || Checked(Row) == Value || MissingAt(Row) != nullptr) return;
   if (Checking) Checking(Row, Value);
   // Checking may have run anything; the row may be gone by now.
   if (Row >= rowCount()) return;
@@ -59,7 +70,7 @@ int TCheckedRowsModel::rowCount(const QModelIndex& Parent) const {
 Qt::ItemFlags TCheckedRowsModel::flags(const QModelIndex& Index) const {
   if (!Index.isValid()) return Qt::NoItemFlags;
   Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
-  if (Index.column() == 0) f |= Qt::ItemIsUserCheckable;
+  if (Index.column() == 0 && MissingAt(Index.row()) == nullptr) f |= Qt::ItemIsUserCheckable;
   return f;
 }
 
@@ -71,8 +82,11 @@ QVariant TCheckedRowsModel::data(const QModelIndex& Index, int Role) const {
     case Qt::DisplayRole:
       return CellText(r, c);
     case Qt::CheckStateRole:
-      if (c == 0) return Checked(r) ? Qt::Checked : Qt::Unchecked;
+      if (c == 0 && MissingAt(r) == nullptr) return Checked(r) ? Qt::Checked : Qt::Unchecked;
       return QVariant();
+    case Qt::ForegroundRole:
+      if (MissingAt(r) != nullptr) return kMissingRowColor;
+      return CellData(r, c, Role);
     default:
       return CellData(r, c, Role);
   }
@@ -94,7 +108,14 @@ QVariant TCheckedRowsModel::headerData(int Section, Qt::Orientation Orientation,
 
 QString TCheckedRowsModel::FixedText(int Row, int Column) const {
   const TTavex* plc = List_.Items(Row);
-  if (plc == nullptr) return QString();
+  if (plc == nullptr) {
+    const TControllerKey* missing = MissingAt(Row);
+    if (missing == nullptr) return QString();
+    if (Column == 0) return QString::number(Row + 1);
+    if (Column == 1) return QString::number(missing->Nad);
+    if (Column == 2) return QString::fromStdString(missing->Ip);
+    return QString();
+  }
   switch (Column) {
     case 0:
       return QString::number(Row + 1);
@@ -145,7 +166,7 @@ QString TSystemModel::CellText(int Row, int Column) const {
 }
 
 bool TSystemModel::IsProgressCell(int Row, int Column) const {
-  return StatusChecked_ && Row >= 0 && Column >= 3 && Column < kColumnCount &&
+  return StatusChecked_ && List_.Items(Row) != nullptr && Column >= 3 && Column < kColumnCount &&
          5 * static_cast<int64_t>(Row) + (Column - 3) == CheckProgress_;
 }
 

@@ -7,8 +7,14 @@
 // Roles: Qt::DisplayRole the text; Qt::CheckStateRole column 0's box;
 // Qt::BackgroundRole kBusyCellColor for a cell at work (the status step
 // under way, a value cell being read or written); Qt::ForegroundRole
-// kEditedCellColor for a value the user edited. Other cells give no colour
-// and keep the grid's own.
+// kEditedCellColor for a value the user edited, kMissingRowColor for every
+// cell of an expected controller that was not found. Other cells give no
+// colour and keep the grid's own.
+//
+// Rows: one per controller of the list, then one per expected controller
+// that was not found (Missing). Those last rows show NAD and address only,
+// have no check box and are never checked, so that no operation, which
+// walks the list's rows, reaches them.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -20,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "plc/uControllerMatch.h"
 #include "ui/uCells.h"
 
 namespace tavex {
@@ -28,6 +35,7 @@ class TTavexList;
 
 inline const QColor kBusyCellColor(255, 0, 0);
 inline const QColor kEditedCellColor(0, 0, 255);
+inline const QColor kMissingRowColor(255, 0, 0);
 
 // What the grids show of a controller whose record an operation off the
 // user-interface thread holds (it must not be read meanwhile): its state as
@@ -51,6 +59,11 @@ class TCheckedRowsModel : public QAbstractTableModel {
   bool NewRowsChecked = false;
   // Runs before a row's check state changes, with the state it gets.
   std::function<void(int Row, bool Checked)> Checking;
+  // The expected controllers that were not found, shown after the list's
+  // rows; not owned, may be null. Whoever changes it resets the rows.
+  const std::vector<TControllerKey>* Missing = nullptr;
+  // The missing controller a row shows, or nullptr.
+  const TControllerKey* MissingAt(int Row) const;
 
   // Sets the number of rows; rows added get NewRowsChecked.
   void SetRowCount(int Count);
@@ -58,6 +71,10 @@ class TCheckedRowsModel : public QAbstractTableModel {
   // Changes a row's state through Checking (nothing when it already has it).
   void SetChecked(int Row, bool Value);
   void CheckAll();
+  // Around a change of the whole list: the views forget every row, and the
+  // rows get the check states given (one per row; missing ones unchecked).
+  void BeginResetRows() { beginResetModel(); }
+  void EndResetRows(std::vector<char> Checked);
   // Every cell may have changed.
   void Refresh();
   void RefreshRow(int Row);

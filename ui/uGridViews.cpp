@@ -199,6 +199,23 @@ void TConfigGridView::mouseDoubleClickEvent(QMouseEvent* Event) {
   TCheckedGridView::mouseDoubleClickEvent(Event);
 }
 
+void TConfigGridView::MoveRows(const std::vector<int>& NewRow) {
+  const auto moved = [&](int Row) {
+    return Row >= 0 && static_cast<size_t>(Row) < NewRow.size() ? NewRow[static_cast<size_t>(Row)] : -1;
+  };
+  const int column = Selection_.Column();
+  const int row = moved(Selection_.Row());
+  if (row < 0) Selection_.Clear(); else Selection_.Set(row, column);
+  SelectedRow_ = moved(SelectedRow_);
+  if (SelectedRow_ < 0) SelectedColumn_ = -1;
+  Dragging_ = false;
+  if (row >= 0 && model() != nullptr && selectionModel() != nullptr) {
+    const QModelIndex at = model()->index(row, column);
+    if (at.isValid()) selectionModel()->setCurrentIndex(at, QItemSelectionModel::NoUpdate);
+  }
+  viewport()->update();
+}
+
 void TConfigGridView::currentChanged(const QModelIndex& Current, const QModelIndex& Previous) {
   TCheckedGridView::currentChanged(Current, Previous);
   if (!Current.isValid() || FocusChanging(Current.column()) || model() == nullptr) return;

@@ -12,6 +12,8 @@
 #include <QPoint>
 #include <QTableView>
 
+#include <vector>
+
 #include "ui/uCells.h"
 
 namespace tavex {
@@ -58,6 +60,10 @@ class TConfigGridView : public TCheckedGridView {
   // Whether a cell is painted in the highlight colours: the selected cell,
   // when it is a value cell.
   bool IsMarked(int Row, int Column) const;
+  // After the model's rows were rebuilt: the selected cell follows its row
+  // from Row to NewRow[Row] (gone when -1 or not listed), and the keyboard
+  // focus with it.
+  void MoveRows(const std::vector<int>& NewRow);
 
  signals:
   // A double-click, Enter or F2 on the selected value cell. A slot that

@@ -190,7 +190,8 @@ class TestAutodetect : public QObject {
     // The simulated clock runs on from 2026-03-04 05:06:07.
     QVERIFY(Text(*w.vstConfig->model(), 0, 3).startsWith("2026-03-04  05:"));
 
-    // A second Autodetect replaces the controllers and hides their status.
+    // A second Autodetect replaces the controllers and hides their status;
+    // the values read stay with the controllers found again.
     const TTavex* before = w.GetTavexList().Items(0);
     QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 2);
@@ -198,19 +199,19 @@ class TestAutodetect : public QObject {
     QVERIFY(!w.GetStatusChecked());
     for (int r = 0; r < 2; ++r) {
       for (int c = 3; c < 8; ++c) QVERIFY(Text(*w.vstSystem->model(), r, c).isEmpty());
-      QVERIFY(Text(*w.vstConfig->model(), r, 4).isEmpty());
+      QCOMPARE(Text(*w.vstConfig->model(), r, 4), QString("1450"));
     }
 
-    // Nobody answers: both grids empty, the page buttons disabled again.
+    // Nobody answers: the list stays as it was, the bar says so.
     Sim_.reset();
     QVERIFY(Detect(w));
-    QCOMPARE(w.vstSystem->model()->rowCount(), 0);
-    QCOMPARE(w.vstConfig->model()->rowCount(), 0);
-    QCOMPARE(w.GetTavexList().Count(), 0);
-    VerifyPageButtons(false);
+    QCOMPARE(w.vstSystem->model()->rowCount(), 2);
+    QCOMPARE(w.vstConfig->model()->rowCount(), 2);
+    QCOMPARE(w.GetTavexList().Count(), 2);
+    VerifyPageButtons(true);
     QVERIFY(w.btnAutodetect->isEnabled());
     QVERIFY(w.btnSetup->isEnabled());
-    QCOMPARE(w.lblProgress->text(), QString("Autodetect found no controller."));
+    QCOMPARE(w.lblProgress->text(), QString("Autodetect found no controller. The controller list is kept."));
     QVERIFY(QApplication::overrideCursor() == nullptr);
   }
 
@@ -231,14 +232,15 @@ class TestAutodetect : public QObject {
     QVERIFY(w.lblProgress->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
     VerifyPageButtons(true);
 
-    // Nothing but that: no controller, and the bar says what came.
+    // Nothing but that: no controller, and the bar says what came; the
+    // list found before stays.
     Sim_.reset();
     StartSim(json::array({Controller(1009, "127.0.0.9", {{"faults", {{"wrong_direction", 1}}}})}));
     QVERIFY(Detect(w));
-    QCOMPARE(w.GetTavexList().Count(), 0);
+    QCOMPARE(w.GetTavexList().Count(), 3);
     QCOMPARE(w.lblProgress->text(),
-             QString("Autodetect found no controller; only 3 datagrams that held no answer came, from 127.0.0.9 (NAD 1009)."));
-    VerifyPageButtons(false);
+             QString("Autodetect found no controller; only 3 datagrams that held no answer came, from 127.0.0.9 (NAD 1009). The controller list is kept."));
+    VerifyPageButtons(true);
   }
 
   void lostAnswersAreNotShownAsACompleteList() {
