@@ -42,6 +42,7 @@
 #include "ui/uOperationsController.h"
 #include "ui/uSettings.h"
 #include "vars/uCellText.h"
+#include "vars/uConfigFile.h"
 
 namespace tavex {
 
@@ -164,7 +165,7 @@ void TfmMain::CreateSite() {
   s.SystemCheckNone =
       Action(vstSystem, "actSystemCheckNone", "Check none", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), grid);
   s.SaveValues = Action(pgConfig, "actSaveValues", "Save values...", QKeySequence(Qt::CTRL | Qt::Key_S), grid);
-  s.LoadValues = Action(pgConfig, "actLoadValues", "Load values...", QKeySequence(Qt::CTRL | Qt::Key_L), grid);
+  s.LoadValues = Action(pgConfig, "actLoadValues", "Load values...", QKeySequence(Qt::CTRL | Qt::Key_O), grid);
   s.ExportCsv =
       Action(pgConfig, "actExportCsv", "Export grid as CSV...", QKeySequence(Qt::CTRL | Qt::Key_E), grid);
   s.Reload = Action(this, "actReload", "Reload configuration file", QKeySequence(Qt::Key_F5), Qt::WindowShortcut);
@@ -468,6 +469,14 @@ void TfmMain::FillDown() {
 
 void TfmMain::ReloadConfiguration() {
   if (Busy_) return;
+  // A file that cannot be read now (moved, half saved by an editor) would
+  // take every column and its values with it: the entries stay instead.
+  TConfigFile probe;
+  if (!LoadConfigFile(Options_.IniPath.toStdString(), probe)) {
+    ShowWarning(QStringLiteral("Cannot read the configuration file %1; the entries stay as they are.")
+                    .arg(QDir::toNativeSeparators(Options_.IniPath)));
+    return;
+  }
   // The values follow their entries, wherever the entries now stand.
   const std::vector<std::string> oldNames = VarNames;
   const TCellTable oldCells = Cells;
@@ -490,11 +499,20 @@ void TfmMain::ReloadConfiguration() {
       }
     }
   }
+  // Edits of entries no longer configured are gone: the bar says how many.
+  int dropped = 0;
+  for (size_t k = 0; k < oldNames.size(); ++k)
+    if (std::find(VarNames.begin(), VarNames.end(), oldNames[k]) == VarNames.end())
+      for (int r = 0; r < oldCells.Rows(); ++r) dropped += oldCells.At(r, static_cast<int>(k)).Edited ? 1 : 0;
   ConfigModel_->Refresh();
   FitColumns();
-  ShowProgress(QStringLiteral("Configuration file read again: %1 entries from %2.")
-                   .arg(VarNames.size())
-                   .arg(QDir::toNativeSeparators(Options_.IniPath)));
+  const QString done = QStringLiteral("Configuration file read again: %1 entries from %2.")
+                           .arg(VarNames.size())
+                           .arg(QDir::toNativeSeparators(Options_.IniPath));
+  if (dropped == 0)
+    ShowProgress(done);
+  else
+    ShowWarning(done + QStringLiteral(" %1 edited values of entries no longer there were dropped.").arg(dropped));
 }
 
 // --- Column widths ------------------------------------------------------------------

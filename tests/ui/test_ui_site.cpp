@@ -437,6 +437,19 @@ class TestSite : public QObject {
     SendMouse(frozen->viewport(), QEvent::MouseButtonPress, nad.center(), Qt::LeftButton, Qt::LeftButton);
     SendMouse(frozen->viewport(), QEvent::MouseButtonRelease, nad.center(), Qt::LeftButton, Qt::NoButton);
     QCOMPARE(Block(), QList<int>({1, 1, 1, 1}));
+    // A click on a row's box there toggles it once (the grid under the
+    // frozen view does not take the click as well).
+    const QRect box = frozen->visualRect(frozen->model()->index(0, 0));
+    const bool before = w.ConfigModel()->Checked(0);
+    bool toggled = false;
+    for (int x = box.left() + 1; x < box.right() && !toggled; x += 2) {
+      const QPoint at(x, box.center().y());
+      SendMouse(frozen->viewport(), QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton);
+      SendMouse(frozen->viewport(), QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton);
+      toggled = w.ConfigModel()->Checked(0) != before;
+    }
+    QVERIFY(toggled);
+    QCOMPARE(bar->value(), bar->maximum());
     // The keyboard never leaves a cell under the frozen columns.
     w.vstConfig->setFocus();
     QTest::keyClick(w.vstConfig, Qt::Key_End);
@@ -489,6 +502,18 @@ class TestSite : public QObject {
     QVERIFY(Cell(0, 6).isEmpty());
     QVERIFY(Log(-1).empty());
     QVERIFY2(w.lblProgress->text().contains("3 entries"), qPrintable(w.lblProgress->text()));
+
+    // A file gone keeps the entries and their values; an edit of an entry
+    // dropped is counted.
+    QVERIFY(QFile::remove(IniPath_));
+    w.ReloadConfiguration();
+    QCOMPARE(w.GetVarNames().size(), size_t{3});
+    QCOMPARE(Cell(0, 5), QString("30"));
+    QVERIFY2(w.lblProgress->text().startsWith("Cannot read the configuration file"), qPrintable(w.lblProgress->text()));
+    QVERIFY(WriteAll(IniPath_, "[Variables]\nVar0=pump[1]\n"));
+    w.ReloadConfiguration();
+    QCOMPARE(w.GetVarNames().size(), size_t{1});
+    QVERIFY2(w.lblProgress->text().contains("1 edited values"), qPrintable(w.lblProgress->text()));
   }
 
   // --- Tooltips -----------------------------------------------------------------
