@@ -465,13 +465,20 @@ class TestSite : public QObject {
   // Columns take their values' width after Read; a width the user sets is
   // kept for that entry across starts, and wins over the fit.
   void columnWidthsFitAndAreRemembered() {
-    StartSimulator(json::array({Controller(1000, "127.0.0.2")}), Sim_);
+    json c = Controller(1000, "127.0.0.2");
+    c["variables"][1]["value"] = -1.2345679e-20;
+    StartSimulator(json::array({c}), Sim_);
     TfmMain& w = Open("[Variables]\nVar0=setpoint\nVar1=fan_speed\nVar2=x\n", 1);
     QHeaderView* header = w.vstConfig->horizontalHeader();
     const QFontMetrics m(w.vstConfig->font());
-    Read(w);
+    const int wide = m.horizontalAdvance("-1.2345679E-20");
+    // The captions' widths first, then the values'.
     QVERIFY(header->sectionSize(4) > header->fontMetrics().horizontalAdvance("setpoint"));
-    QVERIFY(header->sectionSize(6) >= m.horizontalAdvance("?"));
+    QVERIFY(header->sectionSize(4) < wide);
+    Read(w);
+    QCOMPARE(Cell(0, 4), QString("-1.2345679E-20"));
+    QVERIFY(header->sectionSize(4) > wide);
+    QVERIFY(header->sectionSize(6) > header->fontMetrics().horizontalAdvance("x"));
     header->resizeSection(5, 222);  // as the user drags it
     Window_.reset();
     TfmMain& again = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1);
