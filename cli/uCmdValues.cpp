@@ -9,6 +9,7 @@
 
 #include "cli/uCliTool.h"
 #include "cli/uRowOrder.h"
+#include "cli/uValueRows.h"
 #include "plc/uAlcCache.h"
 #include "plc/uClock.h"
 #include "plc/uFleet.h"
@@ -357,7 +358,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
   if (verdicts) machine.Header.push_back("written");
   if (clockColumn) machine.Header.push_back("clock");
   // The save format: one row per value, the clock left out.
-  TTextTable rows{{"nad", "entry", "value"}, {}};
+  TValueRowsFile rows;
 
   Json j;
   j["controllers"] = Json::array();
@@ -375,7 +376,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       values[r.Entries[k]] = ValueJson(r.Texts[k]);
       if (k < r.Reasons.size() && r.Reasons[k] != TEntryReason::None)
         reasons[r.Entries[k]] = ReasonText(r.Reasons[k], k < r.Types.size() ? r.Types[k] : 0);
-      if (!nadText.empty()) rows.Rows.push_back({nadText, r.Entries[k], r.Texts[k]});
+      rows.Add(nadText, r.Entries[k], r.Texts[k]);
     }
     std::vector<std::string> h{std::to_string(i + 1), nadText, ip, r.Rtc};
     std::vector<std::string> m{nadText, ip, r.Rtc};
@@ -484,7 +485,7 @@ void TTool::PrintRows(const std::vector<TRowResult>& Rows, bool Write, bool Cloc
       Fail(Who(p) + ": it has no clock variables.");
   }
   if (O.Format == TFormat::Rows)
-    Out(FormatCsv(rows));
+    Out(rows.Text());
   else
     Emit(human, machine, j);
 }

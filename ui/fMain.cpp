@@ -145,6 +145,7 @@ TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
   CreateControls();
   setGeometry(kDesignLeft, kDesignTop, kDesignWidth, kDesignHeight);
   FormCreate();
+  CreateSite();
   TApplication::SetMainWindow(this);
 }
 

@@ -34,6 +34,7 @@
 class QCheckBox;
 class QFontMetrics;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QSettings;
 class QTabWidget;
@@ -49,6 +50,7 @@ class TSystemModel;
 class TfmEditValue;
 class TfmOptions;
 class TOperationsController;
+class TSiteActions;
 struct TFleetResult;
 struct TStatusResult;
 
@@ -182,6 +184,37 @@ class TfmMain : public QWidget {
   void EditCell(int Row, int Column);
   // False when the store reports an error.
   bool SaveSettings();
+
+  // --- A day on site (fMainSite.cpp) ---------------------------------------
+  // The grids' context menu: Config true for the configuration grid's, else
+  // the system grid's. One line per item, so that more can join.
+  void FillGridMenu(QMenu& Menu, bool Config);
+  // The item that loads the list of expected controllers (fMainRows.cpp).
+  void AddExpectedItem(QMenu& Menu, bool Enabled);
+  // The configuration grid's values as a rows file (nad,entry,value, as
+  // tavexctl saves them); Path empty: asked for. False when nothing was saved.
+  bool SaveValues(QString Path = QString());
+  // A rows file's values as edits of the matching cells; what matches no
+  // row or column is named in the bottom bar. Nothing is sent.
+  bool LoadValues(QString Path = QString());
+  // Every column of the configuration grid as shown, as CSV.
+  bool ExportGridCsv(QString Path = QString());
+  // The selected block as tab-separated text (and to the clipboard).
+  QString CopyCells();
+  // Tab-separated text into the value cells from the selection's top left
+  // on, as edits; PasteCells takes the clipboard's.
+  void PasteText(const QString& Text);
+  void PasteCells();
+  // The top value of each column of the selected block into the cells below.
+  void FillDown();
+  // Checks or unchecks every row of a grid.
+  void CheckAllRows(bool Checked, bool Config);
+  // Reads the configuration file again; entries still there keep their values.
+  void ReloadConfiguration();
+  // Tooltips: an entry column's header, and a row's clock cell.
+  QString EntryToolTip(int Entry) const;
+  QString RtcToolTip(int Row) const;
+  TSiteActions* Site() const { return Site_; }
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -342,6 +375,11 @@ class TfmMain : public QWidget {
 
   std::unique_ptr<TSystemModel> SystemModel_;
   TConfigGridView* ConfigGrid_ = nullptr;
+
+  // fMainSite.cpp: the context menus, shortcuts and column widths.
+  void CreateSite();
+  void FitColumns();
+  TSiteActions* Site_ = nullptr;
 };
 
 // The width the RTC column needs for a clock text in a font.

@@ -60,7 +60,7 @@ QString JoinAnd(const std::vector<std::string>& Items) {
 void TfmMain::CreateRowActions() {
   // No room in the window's layout for a button: a shortcut, and the
   // grids' context menu.
-  auto* expected = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
+  auto* expected = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
   expected->setContext(Qt::WindowShortcut);
   connect(expected, &QShortcut::activated, this,
           [this] { TApplication::RunHandler([this] { ChooseExpectedControllers(); }); });

@@ -45,25 +45,48 @@ class TCellTable {
   int Columns_ = 0;
 };
 
-// The configuration grid's own single-cell selection: at most one cell of
-// the grid (fixed columns included) is selected. Held as a position rather
-// than a table of flags, so that it is bounded whatever the grid's size.
+// The configuration grid's own selection: one cell (fixed columns
+// included), or a rectangular block of cells between an anchor cell and a
+// moving corner (Shift with a press, a drag or the arrow keys). Held as two
+// positions rather than a table of flags, so that it is bounded whatever
+// the grid's size.
 class TCellSelection {
  public:
-  void Clear() { Row_ = Column_ = -1; }
+  void Clear() { Row_ = Column_ = AnchorRow_ = AnchorColumn_ = -1; }
+  // One cell: anchor and corner both.
   void Set(int Row, int Column) {
     if (Row < 0 || Column < 0) return Clear();
+    AnchorRow_ = Row_ = Row;
+    AnchorColumn_ = Column_ = Column;
+  }
+  // The block from the anchor to (Row, Column); without a selection, Set.
+  void Extend(int Row, int Column) {
+    if (Row < 0 || Column < 0) return;
+    if (IsEmpty()) return Set(Row, Column);
     Row_ = Row;
     Column_ = Column;
   }
-  bool IsSelected(int Row, int Column) const { return Row_ >= 0 && Row == Row_ && Column == Column_; }
+  bool IsSelected(int Row, int Column) const {
+    return !IsEmpty() && Row >= Top() && Row <= Bottom() && Column >= Left() && Column <= Right();
+  }
   bool IsEmpty() const { return Row_ < 0; }
+  bool IsBlock() const { return !IsEmpty() && (Row_ != AnchorRow_ || Column_ != AnchorColumn_); }
+  // The moving corner: the one cell when there is no block.
   int Row() const { return Row_; }
   int Column() const { return Column_; }
+  int AnchorRow() const { return AnchorRow_; }
+  int AnchorColumn() const { return AnchorColumn_; }
+  // The block's edges, inclusive; -1 when empty.
+  int Top() const { return Row_ < AnchorRow_ ? Row_ : AnchorRow_; }
+  int Bottom() const { return Row_ > AnchorRow_ ? Row_ : AnchorRow_; }
+  int Left() const { return Column_ < AnchorColumn_ ? Column_ : AnchorColumn_; }
+  int Right() const { return Column_ > AnchorColumn_ ? Column_ : AnchorColumn_; }
 
  private:
   int Row_ = -1;
   int Column_ = -1;
+  int AnchorRow_ = -1;
+  int AnchorColumn_ = -1;
 };
 
 }  // namespace tavex

@@ -75,15 +75,22 @@ int TConfigGridView::SpaceRow() const {
   return Selection_.IsEmpty() ? TCheckedGridView::SpaceRow() : Selection_.Row();
 }
 
-void TConfigGridView::MouseDown(Qt::MouseButtons Buttons, const QPoint& Point) {
+void TConfigGridView::MouseDown(Qt::MouseButtons Buttons, const QPoint& Point,
+                                Qt::KeyboardModifiers Modifiers) {
   if (Buttons & Qt::RightButton) return;
   if (SkipMouseDown_) {
     // The press that belongs to a double-click.
     SkipMouseDown_ = false;
     return;
   }
-  Selection_.Clear();
   int row = -1, column = -1;
+  if ((Modifiers & Qt::ShiftModifier) && !Selection_.IsEmpty() && CellAt(Point, row, column)) {
+    Selection_.Extend(row, column);
+    Dragging_ = BlockDrag_ = true;
+    viewport()->update();
+    return;
+  }
+  Selection_.Clear();
   if (CellAt(Point, row, column)) {
     SelectedRow_ = row;
     SelectedColumn_ = column;
@@ -96,8 +103,13 @@ void TConfigGridView::MouseDown(Qt::MouseButtons Buttons, const QPoint& Point) {
 void TConfigGridView::MouseMove(const QPoint& Point) {
   int row = -1, column = -1;
   if (!Dragging_ || !CellAt(Point, row, column)) return;
-  if (Selection_.IsSelected(row, column)) return;
-  Selection_.Set(row, column);
+  if (BlockDrag_) {
+    if (row == Selection_.Row() && column == Selection_.Column()) return;
+    Selection_.Extend(row, column);
+  } else {
+    if (Selection_.IsSelected(row, column)) return;
+    Selection_.Set(row, column);
+  }
   viewport()->update();
 }
 
@@ -119,6 +131,7 @@ void TConfigGridView::KeyMove(int Key, Qt::KeyboardModifiers Modifiers) {
   if (Selection_.IsEmpty() && column >= columns) column = 1;
   const int page = std::max(1, viewport()->height() / std::max(1, rowHeight(0)) - 1);
   const bool ctrl = (Modifiers & Qt::ControlModifier) != 0;
+  const bool shift = (Modifiers & Qt::ShiftModifier) != 0;
   if (!Selection_.IsEmpty()) {
     switch (Key) {
       case Qt::Key_Left: --column; break;
@@ -134,9 +147,14 @@ void TConfigGridView::KeyMove(int Key, Qt::KeyboardModifiers Modifiers) {
   }
   row = std::clamp(row, 0, rows - 1);
   column = std::clamp(column, 1, columns - 1);
-  Selection_.Set(row, column);
-  SelectedRow_ = row;
-  SelectedColumn_ = column;
+  if (shift && !Selection_.IsEmpty()) {
+    // The anchor stays the cell that Enter edits.
+    Selection_.Extend(row, column);
+  } else {
+    Selection_.Set(row, column);
+    SelectedRow_ = row;
+    SelectedColumn_ = column;
+  }
   const QModelIndex at = model()->index(row, column);
   selectionModel()->setCurrentIndex(at, QItemSelectionModel::NoUpdate);
   scrollTo(at);
@@ -174,7 +192,7 @@ void TConfigGridView::keyPressEvent(QKeyEvent* Event) {
 // goes on with its own handling (the check boxes).
 
 void TConfigGridView::mousePressEvent(QMouseEvent* Event) {
-  MouseDown(Event->buttons() | Event->button(), Event->position().toPoint());
+  MouseDown(Event->buttons() | Event->button(), Event->position().toPoint(), Event->modifiers());
   TCheckedGridView::mousePressEvent(Event);
 }
 
@@ -184,7 +202,7 @@ void TConfigGridView::mouseMoveEvent(QMouseEvent* Event) {
 }
 
 void TConfigGridView::mouseReleaseEvent(QMouseEvent* Event) {
-  Dragging_ = false;
+  Dragging_ = BlockDrag_ = false;
   TCheckedGridView::mouseReleaseEvent(Event);
 }
 

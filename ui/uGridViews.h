@@ -43,8 +43,8 @@ class TConfigGridView : public TCheckedGridView {
  public:
   explicit TConfigGridView(QWidget* Parent = nullptr);
 
-  // The cell drawn as selected (at most one, fixed columns included, where
-  // it is not drawn).
+  // The cells drawn as selected: one cell or a block (fixed columns
+  // included, where they are not drawn).
   const TCellSelection& Selection() const { return Selection_; }
   // The cell the last press selected; a drag moves only the drawn one.
   int SelectedRow() const { return SelectedRow_; }
@@ -81,20 +81,28 @@ class TConfigGridView : public TCheckedGridView {
   void currentChanged(const QModelIndex& Current, const QModelIndex& Previous) override;
 
  private:
-  void MouseDown(Qt::MouseButtons Buttons, const QPoint& Point);
+  // With Shift, a press extends the selection to a block from its anchor,
+  // and the drag that follows moves the block's corner.
+  void MouseDown(Qt::MouseButtons Buttons, const QPoint& Point,
+                 Qt::KeyboardModifiers Modifiers = Qt::NoModifier);
   void MouseMove(const QPoint& Point);
   // Asks for the selected cell to be edited when it is a value cell.
   void EditSelected();
   // Arrow keys, Home/End (with Ctrl: also the first/last row), Page Up/Down:
-  // move the one selected cell as a press would, the focus with it. Without
-  // a selected cell the first key selects the first value cell.
+  // move the one selected cell as a press would, the focus with it; with
+  // Shift they move the block's corner instead. Without a selected cell
+  // the first key selects the first value cell.
   void KeyMove(int Key, Qt::KeyboardModifiers Modifiers);
 
   TCellSelection Selection_;
   int SelectedRow_ = -1;
   int SelectedColumn_ = -1;
   bool Dragging_ = false;
+  bool BlockDrag_ = false;  // the drag moves a block's corner (Shift at the press)
   bool SkipMouseDown_ = false;
+
+  // The frozen first columns (ui/uFrozenColumns.h) hand their presses here.
+  friend class TFrozenColumns;
 };
 
 }  // namespace tavex

@@ -1,6 +1,7 @@
 #include "ui/uSettings.h"
 
 #include <QSettings>
+#include <QUrl>
 #include <QVariant>
 
 #include <algorithm>
@@ -52,6 +53,25 @@ TStoredSettings ReadSettings(QSettings& Store) {
   s.Height = Clamped(Number(Store, "Height"), 1, kMaxWindowExtent);
   if (auto n = Number(Store, "Maximized")) s.Maximized = *n == 1;
   return s;
+}
+
+namespace {
+QString ColumnKey(const QString& Entry) {
+  return QStringLiteral("ColumnWidths/") + QString::fromLatin1(QUrl::toPercentEncoding(Entry));
+}
+}  // namespace
+
+std::optional<int> ReadColumnWidth(QSettings& Store, const QString& Entry) {
+  const QByteArray key = ColumnKey(Entry).toUtf8();
+  const std::optional<int> n = Number(Store, key.constData());
+  if (!n || *n < kMinColumnWidth || *n > kMaxColumnWidth) return std::nullopt;
+  return n;
+}
+
+bool WriteColumnWidth(QSettings& Store, const QString& Entry, int Width) {
+  Store.setValue(ColumnKey(Entry), std::clamp(Width, kMinColumnWidth, kMaxColumnWidth));
+  Store.sync();
+  return Store.status() == QSettings::NoError;
 }
 
 bool WriteSettings(QSettings& Store, const TSettingsRecord& Record) {

@@ -44,6 +44,16 @@ inline constexpr int kMaxWindowExtent = 8192;
 inline constexpr int kMaxWindowPosition = 32767;
 
 TStoredSettings ReadSettings(QSettings& Store);
+
+// The configuration grid's column widths the user set, per entry name
+// (group "ColumnWidths"; a name is stored percent-encoded, so that any text
+// is one key). Widths out of kMinColumnWidth .. kMaxColumnWidth, or no
+// number, are absent.
+inline constexpr int kMinColumnWidth = 15;
+inline constexpr int kMaxColumnWidth = 2000;
+std::optional<int> ReadColumnWidth(QSettings& Store, const QString& Entry);
+// False when the store reports an error.
+bool WriteColumnWidth(QSettings& Store, const QString& Entry, int Width);
 // Writes all eight values and flushes the store. False when the store
 // reports an error.
 bool WriteSettings(QSettings& Store, const TSettingsRecord& Record);
