@@ -473,7 +473,7 @@ class TestRows : public QObject {
     QVERIFY(Checked(*w.vstConfig->model(), 0));
     bool shortcut = false;
     for (const QShortcut* s : w.findChildren<QShortcut*>())
-      shortcut = shortcut || s->key() == QKeySequence(Qt::CTRL | Qt::Key_E);
+      shortcut = shortcut || s->key() == QKeySequence(Qt::CTRL | Qt::Key_L);
     QVERIFY(shortcut);
   }
 };
