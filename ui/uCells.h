@@ -39,7 +39,8 @@ class TCellTable {
   // The cell for writing; nullptr outside the table.
   TCell* Cell(int Row, int Column);
 
-  // Empties the texts of one row; the Edited and Busy marks stay.
+  // Empties the texts of one row, and the marks about them (Stale,
+  // Unwritten); the Edited and Busy marks stay.
   void ClearTexts(int Row);
   // Empties every cell (texts and marks); the bounds stay.
   void Clear();

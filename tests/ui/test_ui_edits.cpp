@@ -13,12 +13,14 @@
 #include <QTimer>
 
 #include <bit>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "plc/uFleet.h"
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
@@ -246,6 +248,44 @@ class TestEdits : public QObject {
     QVERIFY(w.GetCells().At(1, 0).Stale);
   }
 
+  // A Read stopped while the controllers' requests are in flight: what it
+  // did not read is grey (an edit stays blue), and the next Write sends
+  // only the edit.
+  void stoppedReadLeavesStaleCells() {
+    StartSimulator(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}), Sim_);
+    TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 2);
+    QAbstractItemModel& cfg = *w.vstConfig->model();
+    QVERIFY(Run(false));
+    Edit(1, 4, {"1600"});
+    for (uint32_t nad : {1000u, 1001u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults({{"silent", true}})));
+    for (int r = 0; r < 2; ++r) SetTransport(*w.GetTavexList().Items(r), 30000, 3);
+    Sim_->ClearLog();
+    w.btnReadClick();
+    QVERIFY(Sim_->WaitForLog(2, std::chrono::seconds(10)));
+    QTRY_VERIFY(w.GetCells().At(0, 0).Busy && w.GetCells().At(1, 0).Busy);
+    w.StopOperation();
+    QVERIFY(Finished(w));
+    QCOMPARE(Text(cfg, 0, 4), QString("1450"));
+    QCOMPARE(RoleColor(cfg, 0, 4, Qt::ForegroundRole), kStaleCellColor);
+    QCOMPARE(RoleColor(cfg, 1, 5, Qt::ForegroundRole), kStaleCellColor);
+    QCOMPARE(Text(cfg, 1, 4), QString("1600"));
+    QCOMPARE(RoleColor(cfg, 1, 4, Qt::ForegroundRole), kEditedCellColor);
+
+    for (uint32_t nad : {1000u, 1001u}) QVERIFY(Sim_->SetFaults(nad, sim::TFaults()));
+    for (int r = 0; r < 2; ++r) SetTransport(*w.GetTavexList().Items(r), 500, 3);
+    QVERIFY(Sim_->WriteVarRaw(1000, "fan_speed", 0, 1234));
+    Sim_->ClearLog();
+    QVERIFY(Run(true));
+    QVERIFY(Writes("127.0.0.2").empty());
+    QCOMPARE(Writes("127.0.0.3").size(), size_t{1});
+    QCOMPARE(Writes("127.0.0.3")[0].size(), size_t{1});
+    QCOMPARE(Sim_->ReadVarValue(1000, "fan_speed"), std::optional<double>(1234));
+    QCOMPARE(Sim_->ReadVarValue(1001, "fan_speed"), std::optional<double>(1600));
+    QCOMPARE(Text(cfg, 0, 4), QString("1234"));
+    QVERIFY(!RoleColor(cfg, 0, 4, Qt::ForegroundRole).isValid());
+    QCOMPARE(w.lblProgress->text(), QString("Wrote 1 value to 1 controller (1 edited)."));
+  }
+
   // With the controller's allocation file loaded the dialog shows the
   // type and refuses what the type rejects; without it, it takes any text.
   void editValueChecksByType() {
@@ -287,6 +327,7 @@ class TestEdits : public QObject {
     QCOMPARE(Text(cfg, 0, 4), QString("21,5"));
     Sim_->ClearLog();
     QVERIFY(Run(true));
+    QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
     QCOMPARE(Writes("127.0.0.2").at(0).count("setpoint"), size_t{1});
     QCOMPARE(Writes("127.0.0.2").at(0).find("setpoint")->second, double(std::bit_cast<uint32_t>(21.5f)));
     QCOMPARE(w.lblProgress->text(), QString("Wrote 1 value to 1 controller (0 edited)."));
