@@ -16,7 +16,7 @@ namespace {
 // Without a rule the dialog keeps its plain size; with one it grows for the
 // type line and a message of up to three lines.
 const QSize kPlainSize(243, 108);
-const QSize kRuleSize(243, 168);
+const QSize kRuleSize(243, 176);
 }  // namespace
 
 TfmEditValue::TfmEditValue(QWidget* Parent) : QDialog(Parent) {

@@ -49,7 +49,8 @@ std::string TypeRangeText(uint8_t VarType) {
   const char* keyword = TypeKeyword(VarType);
   if (VarType == 0 || std::string_view(keyword) == "?") return std::string();
   if (const char* limits = Limits(VarType)) return std::string(keyword) + ", " + limits;
-  if (VarType == vtReal) return "real, -" + LargestReal() + " to " + LargestReal();
+  // Short enough for the one line the editor gives it.
+  if (VarType == vtReal) return "real, \u00B1" + LargestReal();
   return std::string(keyword) + ", not transferred";
 }
 

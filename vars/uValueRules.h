@@ -24,8 +24,9 @@ std::string WireValueText(std::string_view Text, char DecimalSeparator);
 // timer is not transferred: it cannot be written."; empty for no known type.
 std::string ValueRuleText(uint8_t VarType);
 
-// The type and its range for a label: "word, 0 to 65535"; "timer, not
-// transferred"; empty for no known type.
+// The type and its range for a label: "word, 0 to 65535"; for a real the
+// largest real after a plus-minus sign (UTF-8); "timer, not transferred";
+// empty for no known type.
 std::string TypeRangeText(uint8_t VarType);
 
 // Empty when the type takes Text (after WireValueText); otherwise why not,

@@ -119,6 +119,7 @@ TEST(ValueRules, CheckTakesWhatTheWriteTakes) {
             "3.4028235E38.");
   EXPECT_EQ(CheckValueText(vtTimer, "1", '.'), "A timer is not transferred: it cannot be written.");
   EXPECT_EQ(TypeRangeText(vtWord), "word, 0 to 65535");
+  EXPECT_EQ(TypeRangeText(vtReal), "real, \u00B13.4028235E38");
   EXPECT_EQ(TypeRangeText(0), "");
 }
 
