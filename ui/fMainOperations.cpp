@@ -127,7 +127,7 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
 }
 
 void TfmMain::RunEnded(bool Stopped) {
-  // Rows the run did not reach: not asked, not changed.
+  // Rows the run did not reach: not asked; their texts stay, marked stale.
   for (size_t r = 0; r < Snapshots_.size(); ++r)
     if (Snapshots_[r]) MarkUnreached(static_cast<int>(r));
   Snapshots_.clear();
