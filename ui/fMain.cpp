@@ -308,6 +308,7 @@ void TfmMain::LoadSettings() {
   if (s.EthernetAdapterID) AdapterID = s.EthernetAdapterID->toStdString();
   if (s.DirectConnection) DirectConnection = *s.DirectConnection;
   if (s.SynchronizeRTC) cbSyncRTC->setChecked(*s.SynchronizeRTC);
+  if (s.WriteEditedOnly) WriteEditedOnly_ = *s.WriteEditedOnly;
   const QRect now = geometry();
   setGeometry(s.Left.value_or(now.left()), s.Top.value_or(now.top()),
               s.Width.value_or(now.width()), s.Height.value_or(now.height()));
@@ -322,6 +323,7 @@ bool TfmMain::SaveSettings() {
   r.EthernetAdapterID = QString::fromStdString(AdapterID);
   r.DirectConnection = DirectConnection;
   r.SynchronizeRTC = cbSyncRTC->isChecked();
+  r.WriteEditedOnly = WriteEditedOnly_;
   r.Restored = normalGeometry();
   r.Maximized = isMaximized();
   return WriteSettings(*Options_.Settings, r);
@@ -349,9 +351,11 @@ void TfmMain::btnSetupClick() {
   if (!operation || fmOptions_ == nullptr) return;
   fmOptions_->DirectConnection = DirectConnection;
   fmOptions_->AdapterID = Communicator->Adapter.ID;
+  fmOptions_->WriteEditedOnly = WriteEditedOnly_;
   if (fmOptions_->exec() == QDialog::Accepted) {
     AdapterID = fmOptions_->AdapterID;
     DirectConnection = fmOptions_->DirectConnection;
+    WriteEditedOnly_ = fmOptions_->WriteEditedOnly;
     Communicator->Adapter.AssignFromID(AdapterID);
     Communicator->SetDirectConnection(DirectConnection);
     for (int i = 0; i < TavexList.Count(); ++i) {
@@ -399,12 +403,23 @@ void TfmMain::EditCell(int Row, int Column) {
   if (!operation || fmEditValue_ == nullptr) return;
   const int entry = Column - TConfigModel::kFixedColumns;
   fmEditValue_->Value = QString::fromStdString(Cells.At(Row, entry).Text);
+  // With the controller's allocation file at hand the dialog knows the
+  // variable's type, and refuses what the write would.
+  const TTavex* plc = TavexList.Items(Row);
+  const TTavexVar* element = plc != nullptr && plc->AlcOk && static_cast<size_t>(entry) < VarNames.size()
+                                 ? FindGlobalElement(*plc, VarNames[static_cast<size_t>(entry)])
+                                 : nullptr;
+  if (element != nullptr)
+    fmEditValue_->SetRule(element->VarType, DecimalSeparator());
+  else
+    fmEditValue_->ClearRule();
   if (fmEditValue_->exec() != QDialog::Accepted) return;
   // The rows may have changed while the dialog was open.
   TCell* cell = Cells.Cell(Row, entry);
   if (cell == nullptr) return;
   cell->Text = fmEditValue_->Value.toStdString();
   cell->Edited = true;
+  cell->Stale = false;  // the user's edit is what is meant
   ConfigModel_->RefreshCell(Row, entry);
 }
 

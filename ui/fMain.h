@@ -22,11 +22,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plc/uControllerMatch.h"
 #include "plc/uOperations.h"
 #include "plc/uTavex.h"
+#include "plc/uWritePlan.h"
 #include "ui/uCells.h"
 #include "ui/uGridModels.h"
 #include "ui/uGridViews.h"
@@ -141,6 +143,9 @@ class TfmMain : public QWidget {
   const std::vector<TControllerKey>& GetMissing() const { return Missing_; }
   // The values edited and not written, in every controller's row.
   int EditedCount() const;
+  // Setup's "Write edited values only": Write sends only the edited cells.
+  bool GetWriteEditedOnly() const { return WriteEditedOnly_; }
+  void SetWriteEditedOnly(bool Value) { WriteEditedOnly_ = Value; }
 
  public slots:
   // Autodetect and the status check start and return at once, as Read
@@ -281,6 +286,16 @@ class TfmMain : public QWidget {
   // Why the last Write's journal could not be written; empty: it was.
   QString JournalError_;
   void ShowRunProgress(int Row);
+  // Write (fMainWrite.cpp): which values go to which checked row
+  // (WritePlans_), decided before anything is sent; false, with the error
+  // shown, when a row names a variable twice with different values.
+  bool PlanWrite();
+  // A row's cells after its Read or Write: read cells take the controller's
+  // text, the others are marked stale (edits kept); Write's verdicts.
+  void TakeRowResult(int Row, const TFleetResult& Result);
+  // Rows the run did not reach: stale, and their values not written.
+  void MarkUnreached(int Row);
+  void ShowWriteOutcome(bool Stopped);
   // Notes a controller that failed, and why, for the bottom bar.
   void NoteFailure(const TTavex& Plc, const std::string& Why);
   // The running operation's hold on the operation slot and the busy display.
@@ -350,6 +365,17 @@ class TfmMain : public QWidget {
   bool StopRequested_ = false;
   bool BusyDisplay_ = false;
   bool PageButtonsEnabled_ = false;
+  bool WriteEditedOnly_ = false;
+  // The running Write: each row's values (by row; empty for rows not
+  // written), every value not written and why ("1002 fan_speed: rejected
+  // value"), and what was written.
+  std::vector<TRowWrite> WritePlans_;
+  std::vector<std::pair<int, QString>> WriteIssues_;  // row, text
+  struct TWriteCount {
+    int Values = 0;
+    int Controllers = 0;
+    int Edited = 0;
+  } Wrote_;
   // "1002: PLC not responding!" for each controller that failed in the
   // running operation.
   QStringList Failures_;

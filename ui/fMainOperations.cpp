@@ -48,6 +48,7 @@ void TfmMain::btnWriteClick() { StartRun(true); }
 
 void TfmMain::StartRun(bool Write) {
   if (Busy_) return;
+  if (Write && !PlanWrite()) return;  // nothing is sent
   TRunPlan plan;
   plan.Write = Write;
   plan.Entries = VarNames;
@@ -66,10 +67,7 @@ void TfmMain::StartRun(bool Write) {
     TRunItem item;
     item.Plc = plc;
     item.Row = r;
-    if (Write) {
-      item.Values.resize(VarNames.size());
-      for (size_t k = 0; k < VarNames.size(); ++k) item.Values[k] = Cells.At(r, static_cast<int>(k)).Text;
-    }
+    if (Write && static_cast<size_t>(r) < WritePlans_.size()) item.Values = WritePlans_[static_cast<size_t>(r)].Values;
     TRowSnapshot shot;
     shot.Ip = plc->GetIpAddress();
     shot.Rtc = plc->RtcText;
@@ -118,17 +116,7 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
     return;
   Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
   if (!Result.Interrupted) ++Run_.Finished;
-  for (size_t k = 0; k < Result.Entries.size(); ++k) {
-    TCell* cell = Cells.Cell(Row, static_cast<int>(k));
-    if (cell == nullptr) continue;
-    cell->Busy = false;
-    const TFleetEntry& e = Result.Entries[k];
-    // What a stop kept from being read keeps its text, and its edit.
-    if (Result.Interrupted && (e.Reason == TEntryReason::NotDone || e.Reason == TEntryReason::NotReadBack))
-      continue;
-    cell->Text = e.Text;
-    cell->Edited = false;
-  }
+  TakeRowResult(Row, Result);
   // A stop before the clock was read leaves the clock cell as it was. After
   // a Write the clock is shown only with its weekday, as the write sets it.
   if (!Result.Interrupted) plc->RtcText = Run_.Write && !Result.HasWeekday ? std::string() : Result.Rtc;
@@ -139,18 +127,18 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
 }
 
 void TfmMain::RunEnded(bool Stopped) {
-  // Rows the run did not reach: not asked, not changed.
+  // Rows the run did not reach: not asked; their texts stay, marked stale.
   for (size_t r = 0; r < Snapshots_.size(); ++r)
-    if (Snapshots_[r])
-      for (size_t k = 0; k < VarNames.size(); ++k)
-        if (TCell* cell = Cells.Cell(static_cast<int>(r), static_cast<int>(k))) cell->Busy = false;
+    if (Snapshots_[r]) MarkUnreached(static_cast<int>(r));
   Snapshots_.clear();
   ConfigModel_->Refresh();
   RunDisplay_.reset();
   // A stop that came when every controller was done cut nothing short.
   const bool cut = Stopped && Run_.Finished < Run_.Total;
-  ShowOutcome(cut, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished, Run_.Total,
-              QStringLiteral(" controllers"));
+  if (Run_.Write)
+    ShowWriteOutcome(cut);
+  else
+    ShowOutcome(cut, QStringLiteral("Read"), Run_.Finished, Run_.Total, QStringLiteral(" controllers"));
   // Loud: the values went to the controllers, but nobody can trace them.
   if (!JournalError_.isEmpty())
     TApplication::ShowError(QStringLiteral("The journal could not be written: %1").arg(JournalError_));

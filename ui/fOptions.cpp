@@ -1,6 +1,7 @@
 #include "ui/fOptions.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -19,7 +20,8 @@ TfmOptions::TfmOptions(QWidget* Parent) : QDialog(Parent) {
   // Only the close box in the title bar.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
-  setFixedSize(374, 152);
+  // The designed 152 pixels and a row for "Write edited values only".
+  setFixedSize(374, 176);
 
   Label1 = new QLabel("&Ethernet adapter:", this);
   Label1->setObjectName("Label1");
@@ -60,6 +62,10 @@ TfmOptions::TfmOptions(QWidget* Parent) : QDialog(Parent) {
   radios->addWidget(rbLAN);
   radios->addWidget(rbDirect);
   grid->addLayout(radios, 2, 0, 1, 2);
+  cbWriteEditedOnly = new QCheckBox("Write edited values only", this);
+  cbWriteEditedOnly->setObjectName("cbWriteEditedOnly");
+  cbWriteEditedOnly->setToolTip("Write sends only the values you edited (blue); without it, every value shown");
+  grid->addWidget(cbWriteEditedOnly, 3, 0, 1, 2);
   grid->setColumnStretch(1, 1);
 
   auto* bottom = new QHBoxLayout;
@@ -79,6 +85,7 @@ TfmOptions::TfmOptions(QWidget* Parent) : QDialog(Parent) {
   setTabOrder(btnCancel, cbEthAdapter);
   setTabOrder(cbEthAdapter, rbLAN);
   setTabOrder(rbLAN, rbDirect);
+  setTabOrder(rbDirect, cbWriteEditedOnly);
 
   connect(cbEthAdapter, &QComboBox::currentIndexChanged, this, &TfmOptions::cbEthAdapterChange);
   connect(btnOK, &QPushButton::clicked, this, [this] {
@@ -109,6 +116,7 @@ void TfmOptions::FormShow() {
     rbDirect->setChecked(true);
   else
     rbLAN->setChecked(true);
+  cbWriteEditedOnly->setChecked(WriteEditedOnly);
   btnOK->setFocus();
 }
 
@@ -122,6 +130,7 @@ void TfmOptions::btnOKClick() {
       Adapters_ && i >= 0 && i < Adapters_->Count() ? Adapters_->Items(i) : nullptr;
   AdapterID = item != nullptr ? item->ID : std::string();
   DirectConnection = rbDirect->isChecked();
+  WriteEditedOnly = cbWriteEditedOnly->isChecked();
 }
 
 }  // namespace tavex

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -28,12 +29,15 @@ class TfmOptions : public QDialog {
   std::string AdapterID;
   // In and out: direct cable instead of a local network.
   bool DirectConnection = false;
+  // In and out: Write sends only the edited cells.
+  bool WriteEditedOnly = false;
 
   QLabel* Label1;
   QComboBox* cbEthAdapter;
   QLabel* Label2;
   QRadioButton* rbLAN;
   QRadioButton* rbDirect;
+  QCheckBox* cbWriteEditedOnly;
   QPushButton* btnOK;
   QPushButton* btnCancel;
 

@@ -31,7 +31,11 @@ TCell* TCellTable::Cell(int Row, int Column) {
 
 void TCellTable::ClearTexts(int Row) {
   if (Row < 0 || Row >= Rows()) return;
-  for (TCell& c : Rows_[static_cast<size_t>(Row)]) c.Text.clear();
+  for (TCell& c : Rows_[static_cast<size_t>(Row)]) {
+    c.Text.clear();
+    c.Stale = false;
+    c.Unwritten.clear();
+  }
 }
 
 void TCellTable::MoveRows(const std::vector<int>& NewRow, int Rows) {

@@ -15,7 +15,15 @@ namespace tavex {
 struct TCell {
   bool Edited = false;  // changed by the user, not written or read since
   bool Busy = false;    // being read or written at this moment
+  // Not read in the last Read or Write that served its row (stopped before
+  // it, the controller failed): the text need not be what the controller
+  // holds, so Write leaves it out. Never set on an edited cell.
+  bool Stale = false;
   std::string Text;     // the value as shown
+  // Why the last Write did not get this cell's value into the controller
+  // ("rejected value", the controller's error); empty when it did or none
+  // was sent. Kept until the cell is next read.
+  std::string Unwritten;
 };
 
 class TCellTable {
@@ -31,7 +39,8 @@ class TCellTable {
   // The cell for writing; nullptr outside the table.
   TCell* Cell(int Row, int Column);
 
-  // Empties the texts of one row; the Edited and Busy marks stay.
+  // Empties the texts of one row, and the marks about them (Stale,
+  // Unwritten); the Edited and Busy marks stay.
   void ClearTexts(int Row);
   // Empties every cell (texts and marks); the bounds stay.
   void Clear();

@@ -222,6 +222,10 @@ QVariant TConfigModel::CellData(int Row, int Column, int Role) const {
   const TCell& cell = Cells_.At(Row, Column - kFixedColumns);
   if (Role == Qt::BackgroundRole && cell.Busy) return kBusyCellColor;
   if (Role == Qt::ForegroundRole && cell.Edited) return kEditedCellColor;
+  if (Role == Qt::ForegroundRole && cell.Stale) return kStaleCellColor;
+  if (Role == Qt::BackgroundRole && !cell.Unwritten.empty()) return kUnwrittenCellColor;
+  if (Role == Qt::ToolTipRole && !cell.Unwritten.empty())
+    return QStringLiteral("Not written: %1").arg(QString::fromStdString(cell.Unwritten));
   return QVariant();
 }
 

@@ -7,9 +7,12 @@
 // Roles: Qt::DisplayRole the text; Qt::CheckStateRole column 0's box;
 // Qt::BackgroundRole kBusyCellColor for a cell at work (the status step
 // under way, a value cell being read or written); Qt::ForegroundRole
-// kEditedCellColor for a value the user edited, kMissingRowColor for every
-// cell of an expected controller that was not found. Other cells give no
-// colour and keep the grid's own.
+// kEditedCellColor for a value the user edited, kStaleCellColor for one
+// not read in the last operation, kMissingRowColor for every cell of an
+// expected controller that was not found; Qt::BackgroundRole
+// kUnwrittenCellColor and Qt::ToolTipRole the reason for a value the last
+// Write did not get into its controller. Other cells give no colour and
+// keep the grid's own.
 //
 // Rows: one per controller of the list, then one per expected controller
 // that was not found (Missing). Those last rows show NAD and address only,
@@ -36,6 +39,8 @@ class TTavexList;
 inline const QColor kBusyCellColor(255, 0, 0);
 inline const QColor kEditedCellColor(0, 0, 255);
 inline const QColor kMissingRowColor(255, 0, 0);
+inline const QColor kStaleCellColor(128, 128, 128);
+inline const QColor kUnwrittenCellColor(255, 200, 200);
 
 // What the grids show of a controller whose record an operation off the
 // user-interface thread holds (it must not be read meanwhile): its state as

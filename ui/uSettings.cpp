@@ -47,6 +47,7 @@ TStoredSettings ReadSettings(QSettings& Store) {
   s.EthernetAdapterID = Text(Store, "EthernetAdapterID");
   if (auto n = Number(Store, "DirectConnection")) s.DirectConnection = *n != 0;
   if (auto n = Number(Store, "SynchronizeRTC")) s.SynchronizeRTC = *n != 0;
+  if (auto n = Number(Store, "WriteEditedOnly")) s.WriteEditedOnly = *n != 0;
   s.Top = Clamped(Number(Store, "Top"), -kMaxWindowPosition, kMaxWindowPosition);
   s.Left = Clamped(Number(Store, "Left"), -kMaxWindowPosition, kMaxWindowPosition);
   s.Width = Clamped(Number(Store, "Width"), 1, kMaxWindowExtent);
@@ -78,6 +79,7 @@ bool WriteSettings(QSettings& Store, const TSettingsRecord& Record) {
   Store.setValue("EthernetAdapterID", Record.EthernetAdapterID);
   Store.setValue("DirectConnection", Record.DirectConnection ? 1 : 0);
   Store.setValue("SynchronizeRTC", Record.SynchronizeRTC ? 1 : 0);
+  Store.setValue("WriteEditedOnly", Record.WriteEditedOnly ? 1 : 0);
   Store.setValue("Top", Record.Restored.top());
   Store.setValue("Left", Record.Restored.left());
   Store.setValue("Width", Record.Restored.width());

@@ -1,6 +1,6 @@
 // The tool's own settings between runs: the chosen adapter, the connection
-// kind, the clock option and the main window's placement. The store is a
-// QSettings (organisation "Velmarcon", application "TavexConfigTool"); the
+// kind, the clock option, Write's "edited values only" and the main
+// window's placement. The store is a QSettings (organisation "Velmarcon", application "TavexConfigTool"); the
 // main window reads it once at start-up and writes it at program end and
 // after each use of the Setup dialog.
 #pragma once
@@ -20,6 +20,7 @@ struct TStoredSettings {
   std::optional<QString> EthernetAdapterID;
   std::optional<bool> DirectConnection;
   std::optional<bool> SynchronizeRTC;
+  std::optional<bool> WriteEditedOnly;  // absent in a store from before the option
   // Restored (not maximised) bounds; positions and sizes are clamped to what
   // a window system can show (a size is at least 1).
   std::optional<int> Top, Left, Width, Height;
@@ -27,11 +28,12 @@ struct TStoredSettings {
   std::optional<bool> Maximized;
 };
 
-// What the window writes: all eight values.
+// What the window writes: all nine values.
 struct TSettingsRecord {
   QString EthernetAdapterID;
   bool DirectConnection = false;
   bool SynchronizeRTC = false;
+  bool WriteEditedOnly = false;
   QRect Restored;  // the window's bounds in its normal state
   bool Maximized = false;
 };
@@ -54,7 +56,7 @@ inline constexpr int kMaxColumnWidth = 2000;
 std::optional<int> ReadColumnWidth(QSettings& Store, const QString& Entry);
 // False when the store reports an error.
 bool WriteColumnWidth(QSettings& Store, const QString& Entry, int Width);
-// Writes all eight values and flushes the store. False when the store
+// Writes all nine values and flushes the store. False when the store
 // reports an error.
 bool WriteSettings(QSettings& Store, const TSettingsRecord& Record);
 

@@ -1,4 +1,5 @@
 // The Setup dialog and the Edit Value dialog.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,13 +48,14 @@ class TestDialogs : public QObject {
   void setupLayout() {
     TfmOptions d;
     QCOMPARE(d.windowTitle(), QString("Setup"));
-    QCOMPARE(d.size(), QSize(374, 152));
+    QCOMPARE(d.size(), QSize(374, 176));  // a row more for "Write edited values only"
     QCOMPARE(d.minimumSize(), d.maximumSize());
     QCOMPARE(d.Label1->text(), QString("&Ethernet adapter:"));
     QCOMPARE(d.Label1->buddy(), d.cbEthAdapter);
     QCOMPARE(d.Label2->text(), QString("Connection:"));
     QCOMPARE(d.rbLAN->text(), QString("&Local area network (LAN)"));
     QCOMPARE(d.rbDirect->text(), QString("&Direct connection"));
+    QCOMPARE(d.cbWriteEditedOnly->text(), QString("Write edited values only"));
     QCOMPARE(d.btnOK->text(), QString("&OK"));
     QCOMPARE(d.btnCancel->text(), QString("&Cancel"));
     QVERIFY(d.btnOK->isDefault());
