@@ -30,6 +30,7 @@
 #include "ui/uGridModels.h"
 #include "ui/uGridViews.h"
 
+class QAction;
 class QCheckBox;
 class QFontMetrics;
 class QLabel;
@@ -49,6 +50,7 @@ class TfmEditValue;
 class TfmOptions;
 class TOperationsController;
 struct TFleetResult;
+struct TRunPlan;
 struct TStatusResult;
 
 struct TMainOptions {
@@ -105,6 +107,9 @@ class TfmMain : public QWidget {
   QPushButton* btnAutodetect;
   QPushButton* btnClose;
   QTimer* Timer1;
+  // "As-left report of the last Write..." in the configuration grid's
+  // context menu.
+  QAction* actAsLeftReport = nullptr;
 
   // --- State, read-only ------------------------------------------------------
   const TTavexList& GetTavexList() const { return TavexList; }
@@ -148,6 +153,12 @@ class TfmMain : public QWidget {
   // Esc, or Close while an operation runs: the operation abandons the
   // request in flight (Autodetect its listening) and sends nothing more.
   void StopOperation();
+  // The as-left report of this session's last Write (its journal records
+  // beside the values it read back) as an HTML file in the user's cache,
+  // opened with the desktop's browser (TApplication::OpenUrl). Built off
+  // this thread; without a Write the bottom bar says there is nothing to
+  // report. Nothing while an operation runs.
+  void ShowAsLeftReport();
 
  public:
   // A row's check box is about to change to Checked.
@@ -230,6 +241,15 @@ class TfmMain : public QWidget {
   void RunEnded(bool Stopped);
   // Why the last Write's journal could not be written; empty: it was.
   QString JournalError_;
+  // The as-left report (fMainReport.cpp): its context-menu item; a Write's
+  // operation id chosen at its start, what each controller read back, and
+  // its end.
+  struct TAsLeft;
+  std::shared_ptr<TAsLeft> AsLeft_;
+  void CreateReportAction();
+  void NoteWriteStart(TRunPlan& Plan);
+  void NoteWriteResult(const TTavex& Plc, const TFleetResult& Result);
+  void NoteWriteEnd();
   void ShowRunProgress(int Row);
   // Notes a controller that failed, and why, for the bottom bar.
   void NoteFailure(const TTavex& Plc, const std::string& Why);

@@ -86,6 +86,7 @@ void TfmMain::StartRun(bool Write) {
   if (Write) {
     plan.JournalPath = JournalPath();
     plan.Adapter = Communicator->Adapter.ID;
+    NoteWriteStart(plan);
   }
   JournalError_.clear();
   RunGuard_ = std::make_unique<TOperationGuard>(*this);
@@ -117,6 +118,7 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
   if (plc == nullptr || static_cast<size_t>(Row) >= Snapshots_.size() || !Snapshots_[static_cast<size_t>(Row)])
     return;
   Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
+  if (Run_.Write) NoteWriteResult(*plc, Result);
   if (!Result.Interrupted) ++Run_.Finished;
   for (size_t k = 0; k < Result.Entries.size(); ++k) {
     TCell* cell = Cells.Cell(Row, static_cast<int>(k));
@@ -147,6 +149,7 @@ void TfmMain::RunEnded(bool Stopped) {
   Snapshots_.clear();
   ConfigModel_->Refresh();
   RunDisplay_.reset();
+  if (Run_.Write) NoteWriteEnd();
   // A stop that came when every controller was done cut nothing short.
   const bool cut = Stopped && Run_.Finished < Run_.Total;
   ShowOutcome(cut, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished, Run_.Total,

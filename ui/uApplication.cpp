@@ -1,5 +1,6 @@
 #include "ui/uApplication.h"
 
+#include <QDesktopServices>
 #include <QMessageBox>
 #include <QPointer>
 
@@ -8,6 +9,7 @@
 namespace tavex {
 
 std::function<void(const QString&)> TApplication::ErrorDisplay;
+std::function<bool(const QUrl&)> TApplication::UrlOpener;
 
 namespace {
 QPointer<QWidget> gMainWindow;
@@ -54,6 +56,11 @@ void TApplication::ShowError(const QString& Text) {
     return;
   }
   QMessageBox::critical(gMainWindow.data(), kApplicationTitle, Text);
+}
+
+bool TApplication::OpenUrl(const QUrl& Url) {
+  if (UrlOpener) return UrlOpener(Url);
+  return QDesktopServices::openUrl(Url);
 }
 
 }  // namespace tavex
