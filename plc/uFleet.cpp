@@ -435,6 +435,11 @@ const char* ClockOutcomeText(TClockOutcome Outcome) {
   return "";
 }
 
+bool ClockOutcomeTook(TClockOutcome Outcome) {
+  return Outcome == TClockOutcome::Set || Outcome == TClockOutcome::SetWithoutWeekday ||
+         Outcome == TClockOutcome::NotReadBack || Outcome == TClockOutcome::Landed;
+}
+
 const char* VerdictText(TWriteVerdict Verdict) {
   switch (Verdict) {
     case TWriteVerdict::None:

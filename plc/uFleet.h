@@ -201,6 +201,9 @@ enum class TClockOutcome : uint8_t {
 };
 TClockOutcome ClockOutcome(const TFleetResult& Result);
 const char* ClockOutcomeText(TClockOutcome Outcome);
+// Set, SetWithoutWeekday, NotReadBack and Landed: the controller holds the
+// time set (as far as anyone can tell), as VerdictTook says of a value.
+bool ClockOutcomeTook(TClockOutcome Outcome);
 
 struct TFleetOptions {
   bool Write = false;

@@ -37,7 +37,8 @@ bool TOperationRunner::Start(TRunPlan Plan, TRunEvents Events) {
   Plan_ = std::move(Plan);
   Events_ = std::move(Events);
   Batch_.clear();
-  OpId_ = Plan_.Write && !Plan_.JournalPath.empty() ? NewOperationId() : std::string();
+  OpId_.clear();
+  if (Plan_.Write && !Plan_.JournalPath.empty()) OpId_ = Plan_.Op.empty() ? NewOperationId() : Plan_.Op;
   std::vector<TCommunicator*> comms;
   for (const TRunItem& item : Plan_.Items)
     if (item.Plc != nullptr) comms.push_back(item.Plc->Communicator.get());

@@ -69,6 +69,10 @@ struct TRunPlan {
   std::string JournalPath;
   std::string Program = "tavex-config";
   std::string Adapter;
+  // The run's operation id in the journal (NewOperationId), chosen by the
+  // caller so that it can find the run's records again (the as-left
+  // report). Empty: the run takes a new one.
+  std::string Op;
 };
 
 struct TRunEvents {

@@ -33,6 +33,7 @@
 #include "ui/uGridModels.h"
 #include "ui/uGridViews.h"
 
+class QAction;
 class QCheckBox;
 class QFontMetrics;
 class QLabel;
@@ -54,6 +55,7 @@ class TfmOptions;
 class TOperationsController;
 class TSiteActions;
 struct TFleetResult;
+struct TRunPlan;
 struct TStatusResult;
 
 struct TMainOptions {
@@ -110,6 +112,9 @@ class TfmMain : public QWidget {
   QPushButton* btnAutodetect;
   QPushButton* btnClose;
   QTimer* Timer1;
+  // "As-left report of the last Write..." in the configuration grid's
+  // context menu.
+  QAction* actAsLeftReport = nullptr;
 
   // --- State, read-only ------------------------------------------------------
   const TTavexList& GetTavexList() const { return TavexList; }
@@ -170,8 +175,14 @@ class TfmMain : public QWidget {
   // cannot be read or is wrong, or while an operation runs; the list in
   // use then stays.
   bool LoadExpectedControllers(const QString& Path);
-  // Ctrl+E: picks the file in a dialog and loads it.
+  // Ctrl+L: picks the file in a dialog and loads it.
   void ChooseExpectedControllers();
+  // The as-left report of this session's last Write (its journal records
+  // beside the values it read back) as an HTML file in the user's cache,
+  // opened with the desktop's browser (TApplication::OpenUrl). Built off
+  // this thread; without a Write the bottom bar says there is nothing to
+  // report. Nothing while an operation runs.
+  void ShowAsLeftReport();
 
  public:
   // A row's check box is about to change to Checked.
@@ -285,6 +296,15 @@ class TfmMain : public QWidget {
   void RunEnded(bool Stopped);
   // Why the last Write's journal could not be written; empty: it was.
   QString JournalError_;
+  // The as-left report (fMainReport.cpp): its context-menu item; a Write's
+  // operation id chosen at its start, what each controller read back, and
+  // its end.
+  struct TAsLeft;
+  std::shared_ptr<TAsLeft> AsLeft_;
+  void CreateReportAction();
+  void NoteWriteStart(TRunPlan& Plan);
+  void NoteWriteResult(const TTavex& Plc, const TFleetResult& Result);
+  void NoteWriteEnd();
   void ShowRunProgress(int Row);
   // Write (fMainWrite.cpp): which values go to which checked row
   // (WritePlans_), decided before anything is sent; false, with the error

@@ -179,6 +179,7 @@ void TfmMain::CreateControls() {
   connect(PageControl1, &QTabWidget::currentChanged, this, [this](int Index) {
     TApplication::RunHandler([this, Index] { PageControl1Change(Index); });
   });
+  CreateReportAction();
 }
 
 }  // namespace tavex

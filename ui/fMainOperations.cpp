@@ -84,6 +84,7 @@ void TfmMain::StartRun(bool Write) {
   if (Write) {
     plan.JournalPath = JournalPath();
     plan.Adapter = Communicator->Adapter.ID;
+    NoteWriteStart(plan);
   }
   JournalError_.clear();
   RunGuard_ = std::make_unique<TOperationGuard>(*this);
@@ -115,6 +116,7 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
   if (plc == nullptr || static_cast<size_t>(Row) >= Snapshots_.size() || !Snapshots_[static_cast<size_t>(Row)])
     return;
   Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
+  if (Run_.Write) NoteWriteResult(*plc, Result);
   if (!Result.Interrupted) ++Run_.Finished;
   TakeRowResult(Row, Result);
   // A stop before the clock was read leaves the clock cell as it was. After
@@ -133,6 +135,7 @@ void TfmMain::RunEnded(bool Stopped) {
   Snapshots_.clear();
   ConfigModel_->Refresh();
   RunDisplay_.reset();
+  if (Run_.Write) NoteWriteEnd();
   // A stop that came when every controller was done cut nothing short.
   const bool cut = Stopped && Run_.Finished < Run_.Total;
   if (Run_.Write)

@@ -255,6 +255,8 @@ void TfmMain::FillGridMenu(QMenu& Menu, bool Config) {
     Menu.addAction(s.SaveValues);
     Menu.addAction(s.LoadValues);
     Menu.addAction(s.ExportCsv);
+    actAsLeftReport->setEnabled(idle);
+    Menu.addAction(actAsLeftReport);
     Menu.addSeparator();
     AddExpectedItem(Menu, idle);
     Menu.addAction(s.Reload);

@@ -1,5 +1,6 @@
 #include "ui/uApplication.h"
 
+#include <QDesktopServices>
 #include <QMessageBox>
 #include <QPointer>
 
@@ -9,6 +10,7 @@ namespace tavex {
 
 std::function<void(const QString&)> TApplication::ErrorDisplay;
 std::function<bool(const QString&)> TApplication::QuestionDisplay;
+std::function<bool(const QUrl&)> TApplication::UrlOpener;
 
 namespace {
 QPointer<QWidget> gMainWindow;
@@ -61,6 +63,11 @@ bool TApplication::Ask(const QString& Text) {
   if (QuestionDisplay) return QuestionDisplay(Text);
   return QMessageBox::question(gMainWindow.data(), kApplicationTitle, Text, QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool TApplication::OpenUrl(const QUrl& Url) {
+  if (UrlOpener) return UrlOpener(Url);
+  return QDesktopServices::openUrl(Url);
 }
 
 }  // namespace tavex

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <QUrl>
 
 #include <functional>
 
@@ -36,6 +37,13 @@ class TApplication : public QApplication {
   // this, so that an exception never unwinds through the toolkit's own code
   // (notify is the last resort).
   static void RunHandler(const std::function<void()>& Handler);
+
+  // Opens a URL (a report written to a file) with the desktop's browser.
+  // Empty: the desktop's own way (QDesktopServices). Tests put their own
+  // here, so that nothing is launched.
+  static std::function<bool(const QUrl& Url)> UrlOpener;
+  // Through the hook, or the desktop; false when nothing could open it.
+  static bool OpenUrl(const QUrl& Url);
 };
 
 }  // namespace tavex

@@ -182,6 +182,7 @@ TEST_F(Runner, AJournalledWriteKeepsWhatWasThereBeforeAndTheVerdicts) {
     plan.SyncClock = LocalNow;
     plan.Adapter = "lo";
     if (journal) plan.JournalPath = path;
+    plan.Op = "20261211T091403Z-4711-9f3c";  // the caller's id, to find the run again
     ASSERT_TRUE(runner.Start(std::move(plan), std::move(events)));
     runner.Wait();
     EXPECT_EQ(Log(51).size() - reads, journal ? 4u : 2u);
@@ -199,7 +200,7 @@ TEST_F(Runner, AJournalledWriteKeepsWhatWasThereBeforeAndTheVerdicts) {
     for (const TJournalRecord& r : got.Records) {
       EXPECT_EQ(r.Program, "tavex-config");
       EXPECT_EQ(r.Adapter, "lo");
-      EXPECT_EQ(r.Op, got.Records[0].Op);
+      EXPECT_EQ(r.Op, "20261211T091403Z-4711-9f3c");
       const int i = static_cast<int>(r.Nad) - 1000;
       if (r.Entry == "speed") {
         EXPECT_EQ(r.Before, std::to_string(100 + i));
