@@ -3,12 +3,12 @@
 // entry with what it held before, what was written, and the verdict,
 // opened through the application's URL hook; nothing when there was no
 // Write, and nothing sent for the report itself.
-#include <QMenu>
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QUrl>
