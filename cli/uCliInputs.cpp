@@ -128,14 +128,6 @@ bool ValidValueText(std::string_view Text) {
   return TryParseInteger(Text, i) || TryParseReal(Text, r);
 }
 
-std::string EntryKey(const std::string& Entry) {
-  std::string name;
-  int32_t index = -1;
-  SplitIndexedName(Entry, name, index);
-  // No index asks for element 0, as the exchange links it.
-  return name + "[" + std::to_string(index < 0 ? 0 : index) + "]";
-}
-
 std::vector<TWriteValue> ParseValueArgs(const std::vector<std::string>& Args) {
   std::vector<TWriteValue> out;
   std::map<std::string, std::string> seen;  // entry key -> the argument that gave it

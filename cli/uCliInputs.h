@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "plc/uWritePlan.h"
+
 namespace tavex {
 
 // A usage error or an unreadable input: exit status 2, one sentence.
@@ -56,10 +58,8 @@ inline bool ValidEntryText(std::string_view Text) { return EntryTextProblem(Text
 // or a real (digits, optional point and fraction, optional exponent);
 // nothing before or after it, no decimal comma, not empty.
 bool ValidValueText(std::string_view Text);
-// The element an entry names, split as the exchange splits it: the same
-// for "speed" and "speed[0]", and for "recipe[3]", "recipe[ 3]" and
-// "recipe[$3]"; for finding an entry given twice.
-std::string EntryKey(const std::string& Entry);
+// EntryKey (plc/uWritePlan.h): the element an entry names, for finding an
+// entry given twice.
 
 // One value to write, and where it was given ("Argument \"x=1\"",
 // "Line 3 of \"values.csv\"") for the messages about it.

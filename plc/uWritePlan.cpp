@@ -12,7 +12,8 @@ std::string EntryKey(const std::string& Entry) {
   std::string name;
   int32_t index = -1;
   SplitIndexedName(Entry, name, index);
-  return name + "#" + std::to_string(std::max(index, 0));
+  // No index asks for element 0, as the exchange links it.
+  return name + "[" + std::to_string(std::max(index, 0)) + "]";
 }
 
 namespace {

@@ -55,7 +55,8 @@ struct TRowWrite {
 };
 
 // The variable an entry names, by the exchange's rule: "pump" and "pump[0]"
-// are one ("pump#0"); an entry without a valid index is its own text.
+// are one ("pump[0]"), and so are "recipe[3]", "recipe[ 3]" and
+// "recipe[$3]"; an entry without a valid index is its own text.
 std::string EntryKey(const std::string& Entry);
 
 // The values of one row. Cells beyond Entries are ignored; missing cells

@@ -567,7 +567,8 @@ QString TfmMain::EntryToolTip(int Entry) const {
       if (plc == nullptr || plc->AlcVars.Count() == 0) continue;
       const TTavexVar* v = FindGlobalElement(*plc, name);
       if (v == nullptr) continue;
-      QString tip = Qs(name) + QStringLiteral("\n") + Qs(TypeRangeText(v->VarType));
+      QString tip = Qs(name);
+      if (const std::string range = TypeRangeText(v->VarType); !range.empty()) tip += QStringLiteral("\n") + Qs(range);
       if (!v->Comment.empty()) tip += QStringLiteral("\n") + Qs(TerminalSafe(v->Comment)).left(200);
       return tip + QStringLiteral("\n(allocation file of controller %1)").arg(plc->Nad);
     }

@@ -44,19 +44,6 @@ std::string FormatTabText(const std::vector<std::vector<std::string>>& Rows) {
   return out;
 }
 
-std::string TypeRangeText(uint8_t VarType) {
-  const std::string name = TypeKeyword(VarType);
-  switch (VarType) {
-    case vtBit: return name + ", 0 .. 1";
-    case vtWord: return name + ", 0 .. 65535";
-    case vtInt: return name + ", -32768 .. 32767";
-    case vtLong: return name + ", -2147483648 .. 2147483647";
-    case vtReal: return name + ", -3.4028235E38 .. 3.4028235E38";
-    default: break;
-  }
-  return name == "?" ? name : name + ", not transferred";
-}
-
 std::string ClockOffsetText(int64_t Seconds) {
   if (Seconds == 0) return "controller on time";
   const bool ahead = Seconds > 0;

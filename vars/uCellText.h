@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vars/uValueRules.h"
+
 namespace tavex {
 
 // Most rows and columns a pasted text gives; what lies beyond is dropped,
@@ -27,9 +29,8 @@ std::vector<std::vector<std::string>> ParseTabText(std::string_view Text);
 // a field would split it when pasted back: each is written as a blank.
 std::string FormatTabText(const std::vector<std::vector<std::string>>& Rows);
 
-// "word, 0 .. 65535"; the keyword alone for a type without values
-// ("timer, not transferred"), "?" for an unknown type.
-std::string TypeRangeText(uint8_t VarType);
+// A variable's type and range as the user reads them: TypeRangeText of
+// vars/uValueRules.h, the rules the write applies.
 
 // "controller 41 s behind", "controller 2 min 5 s ahead", "controller on
 // time": Seconds is the controller's clock less the workstation's.
