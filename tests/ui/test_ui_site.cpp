@@ -533,9 +533,9 @@ class TestSite : public QObject {
     QCOMPARE(w.EntryToolTip(0), QString("fan_speed"));
     Read(w);
     const QString fan = w.EntryToolTip(0);
-    QVERIFY2(fan.contains("word, 0 .. 65535") && fan.contains("Fan speed in rpm"), qPrintable(fan));
+    QVERIFY2(fan.contains("word, 0 to 65535") && fan.contains("Fan speed in rpm"), qPrintable(fan));
     QVERIFY2(w.EntryToolTip(1).contains("real, "), qPrintable(w.EntryToolTip(1)));
-    QVERIFY2(w.EntryToolTip(2).contains("int, -32768 .. 32767"), qPrintable(w.EntryToolTip(2)));
+    QVERIFY2(w.EntryToolTip(2).contains("int, -32768 to 32767"), qPrintable(w.EntryToolTip(2)));
     QCOMPARE(w.EntryToolTip(3), QString("nosuch"));
     QCOMPARE(w.EntryToolTip(9), QString());
 
