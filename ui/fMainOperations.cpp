@@ -132,7 +132,8 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
   // A stop before the clock was read leaves the clock cell as it was. After
   // a Write the clock is shown only with its weekday, as the write sets it.
   if (!Result.Interrupted) plc->RtcText = Run_.Write && !Result.HasWeekday ? std::string() : Result.Rtc;
-  if (Result.GivenUp && !Result.Interrupted) NoteFailure(*plc, Result.Error);
+  const TOutcomeFailure failure = FleetFailure(plc->Nad, Result);
+  if (failure.Nad != -1) NoteFailure(failure);
   ConfigModel_->RefreshRow(Row);
   SystemModel_->RefreshRow(Row);
   ShowRunProgress(Row);
@@ -150,7 +151,8 @@ void TfmMain::RunEnded(bool Stopped) {
   // A stop that came when every controller was done cut nothing short.
   const bool cut = Stopped && Run_.Finished < Run_.Total;
   ShowOutcome(cut, Run_.Write ? QStringLiteral("Write") : QStringLiteral("Read"), Run_.Finished, Run_.Total,
-              QStringLiteral(" controllers"));
+              QStringLiteral(" controllers"), Run_.Write ? QStringLiteral("Wrote") : QStringLiteral("Read"),
+              Run_.Finished - static_cast<int>(Failures_.size()));
   // Loud: the values went to the controllers, but nobody can trace them.
   if (!JournalError_.isEmpty())
     TApplication::ShowError(QStringLiteral("The journal could not be written: %1").arg(JournalError_));

@@ -31,6 +31,9 @@ class TfmOptions : public QDialog {
 
   QLabel* Label1;
   QComboBox* cbEthAdapter;
+  // Shown (red) when the adapter handed in is no longer there; the box
+  // then names it "(gone)" until another is chosen.
+  QLabel* lblAdapterGone;
   QLabel* Label2;
   QRadioButton* rbLAN;
   QRadioButton* rbDirect;
@@ -48,6 +51,8 @@ class TfmOptions : public QDialog {
  private:
   // The adapters present when the dialog was last shown.
   std::unique_ptr<TEthernetAdapterInfoList> Adapters_;
+  // The adapter handed in is gone (lblAdapterGone).
+  bool AdapterGone_ = false;
 };
 
 }  // namespace tavex

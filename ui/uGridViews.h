@@ -14,6 +14,8 @@
 
 #include "ui/uCells.h"
 
+class QFocusFrame;
+
 namespace tavex {
 
 class TCellPainter;
@@ -25,14 +27,21 @@ class TCheckedGridView : public QTableView {
   explicit TCheckedGridView(QWidget* Parent = nullptr);
 
   TCellPainter* Painter() const { return Painter_; }
+  // The frame drawn around the grid while it has the keyboard focus.
+  QFocusFrame* FocusFrame() const { return FocusFrame_; }
 
  protected:
   // The row the space bar toggles; -1: none.
   virtual int SpaceRow() const;
   void keyPressEvent(QKeyEvent* Event) override;
+  // The grid shows that it has the focus: a frame in the highlight colour
+  // around it (the current cell alone may be out of sight, or none yet).
+  void focusInEvent(QFocusEvent* Event) override;
+  void focusOutEvent(QFocusEvent* Event) override;
 
  private:
   TCellPainter* Painter_;
+  QFocusFrame* FocusFrame_;
 };
 
 class TConfigGridView : public TCheckedGridView {
@@ -71,10 +80,18 @@ class TConfigGridView : public TCheckedGridView {
   void mouseMoveEvent(QMouseEvent* Event) override;
   void mouseReleaseEvent(QMouseEvent* Event) override;
   void mouseDoubleClickEvent(QMouseEvent* Event) override;
-  // The keyboard focus never rests on the check-box column.
+  // The view would make its first cell current on taking the focus; with
+  // no cell selected none is current (the first key selects one).
+  void focusInEvent(QFocusEvent* Event) override;
+  // The keyboard focus never rests on the check-box column. The view's
+  // current index and the selected cell are one cell: a current index set
+  // by anyone else (a press, the program) moves the selection with it.
   void currentChanged(const QModelIndex& Current, const QModelIndex& Previous) override;
 
  private:
+  // The view's current index onto the selected cell (none when none),
+  // without moving the selection back.
+  void SyncCurrent();
   void MouseDown(Qt::MouseButtons Buttons, const QPoint& Point);
   void MouseMove(const QPoint& Point);
   // Asks for the selected cell to be edited when it is a value cell.
@@ -89,6 +106,8 @@ class TConfigGridView : public TCheckedGridView {
   int SelectedColumn_ = -1;
   bool Dragging_ = false;
   bool SkipMouseDown_ = false;
+  bool Syncing_ = false;  // SyncCurrent is setting the current index
+  bool FocusingIn_ = false;  // the view's own focus-in handling runs
 };
 
 }  // namespace tavex
