@@ -366,15 +366,19 @@ void TfmMain::btnSetupClick() {
   TOperationGuard operation(*this);
   if (!operation || fmOptions_ == nullptr) return;
   fmOptions_->DirectConnection = DirectConnection;
-  // The adapter chosen, also one that is gone (the dialog says so), or
-  // with no choice made the one in use.
-  fmOptions_->AdapterID = AdapterID.empty() ? Communicator->Adapter.ID : AdapterID;
+  // The adapter chosen, or with no choice made the one in use. A chosen
+  // one that is gone is named as such; the box then offers the one in use
+  // (if that is there), never without a word.
+  std::string ip, mask, description;
+  const bool chosenGone = !AdapterID.empty() && !FindAdapterByID(AdapterID, ip, mask, description);
+  const bool inUsePresent = !Communicator->Adapter.ID.empty() &&
+                            FindAdapterByID(Communicator->Adapter.ID, ip, mask, description);
+  fmOptions_->GoneAdapterID = chosenGone ? AdapterID : std::string();
+  fmOptions_->AdapterID = AdapterID.empty() || (chosenGone && inUsePresent) ? Communicator->Adapter.ID : AdapterID;
   if (fmOptions_->exec() == QDialog::Accepted) {
     // OK without a choice in place of an adapter that is gone keeps the
     // one chosen, named by the warning, rather than let the adapter of the
     // host's own address (or none) stand in for it unnoticed.
-    std::string ip, mask, description;
-    const bool chosenGone = !AdapterID.empty() && !FindAdapterByID(AdapterID, ip, mask, description);
     if (!fmOptions_->AdapterID.empty() || !chosenGone) AdapterID = fmOptions_->AdapterID;
     DirectConnection = fmOptions_->DirectConnection;
     Communicator->Adapter.AssignFromID(AdapterID);

@@ -120,12 +120,13 @@ void TfmOptions::FormShow() {
   // so, in the box and under it, rather than shown as an empty box. OK
   // without another choice hands back no adapter; the main window then
   // keeps the one chosen, and goes on warning that it is gone.
-  AdapterGone_ = !AdapterID.empty() && cbEthAdapter->currentIndex() < 0;
+  const bool unlisted = !AdapterID.empty() && cbEthAdapter->currentIndex() < 0;
+  AdapterGone_ = unlisted || !GoneAdapterID.empty();
   // A long system name (a GUID) is cut to fit the dialog; the tooltip has it whole.
   constexpr int kNameMax = 24;
-  const QString full = QString::fromStdString(AdapterID);
+  const QString full = QString::fromStdString(GoneAdapterID.empty() ? AdapterID : GoneAdapterID);
   const QString id = full.size() > kNameMax ? full.left(kNameMax - 3) + QStringLiteral("...") : full;
-  cbEthAdapter->setPlaceholderText(AdapterGone_ ? QStringLiteral("%1 (gone)").arg(id) : QString());
+  cbEthAdapter->setPlaceholderText(unlisted ? QStringLiteral("%1 (gone)").arg(id) : QString());
   lblAdapterGone->setText(AdapterGone_ ? QStringLiteral("The adapter chosen before (%1) is gone: choose another.").arg(id)
                                        : QString());
   lblAdapterGone->setToolTip(AdapterGone_ ? QStringLiteral("Adapter %1 is no longer listed.").arg(full) : QString());

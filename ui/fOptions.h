@@ -26,6 +26,10 @@ class TfmOptions : public QDialog {
 
   // In: the adapter in use. Out (after OK): the adapter chosen, or empty.
   std::string AdapterID;
+  // In: the adapter chosen before when it is gone (AdapterID then names
+  // the one in use instead, if any); empty: none is gone. Said in the
+  // dialog; an AdapterID that is not listed is told the same way.
+  std::string GoneAdapterID;
   // In and out: direct cable instead of a local network.
   bool DirectConnection = false;
 

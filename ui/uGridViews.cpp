@@ -29,6 +29,8 @@ TCheckedGridView::TCheckedGridView(QWidget* Parent)
   FocusFrame_->hide();
 }
 
+TCheckedGridView::~TCheckedGridView() { delete FocusFrame_.data(); }
+
 void TCheckedGridView::focusInEvent(QFocusEvent* Event) {
   QTableView::focusInEvent(Event);
   FocusFrame_->setWidget(this);

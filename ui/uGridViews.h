@@ -10,11 +10,13 @@
 
 #include <QModelIndex>
 #include <QPoint>
+#include <QFocusFrame>
+#include <QPointer>
 #include <QTableView>
 
 #include "ui/uCells.h"
 
-class QFocusFrame;
+
 
 namespace tavex {
 
@@ -25,6 +27,8 @@ class TCheckedGridView : public QTableView {
 
  public:
   explicit TCheckedGridView(QWidget* Parent = nullptr);
+  // The focus frame lives beside the grid (in its parent): it goes with it.
+  ~TCheckedGridView() override;
 
   TCellPainter* Painter() const { return Painter_; }
   // The frame drawn around the grid while it has the keyboard focus.
@@ -41,7 +45,7 @@ class TCheckedGridView : public QTableView {
 
  private:
   TCellPainter* Painter_;
-  QFocusFrame* FocusFrame_;
+  QPointer<QFocusFrame> FocusFrame_;
 };
 
 class TConfigGridView : public TCheckedGridView {

@@ -330,6 +330,28 @@ class TestDiag : public QObject {
     QVERIFY(w.lblMyIP->text().isEmpty());
     Settings_->sync();
     QCOMPARE(Settings_->value("EthernetAdapterID").toString(), QString("lo"));
+
+    // Gone before the start: the window uses the adapter of the host's own
+    // address meanwhile (nothing is sent through it), and Setup offers that
+    // one under the word that the chosen one is gone.
+    Close();
+    adapters.Table().push_back({"eth1", "Ethernet adapter eth1", "10.0.0.5", "255.255.255.0"});
+    Settings_->setValue("EthernetAdapterID", "eth7");
+    TfmMain& again = Show();
+    again.Timer1Timer();
+    QCOMPARE(again.lblMyIP->text(), QString("Warning: network adapter eth7 is gone!"));
+    seen = false;
+    QTimer::singleShot(0, this, [&] {
+      auto* d = qobject_cast<TfmOptions*>(QApplication::activeModalWidget());
+      if (d == nullptr) return;
+      seen = true;
+      QCOMPARE(d->lblAdapterGone->text(), QString("The adapter chosen before (eth7) is gone: choose another."));
+      QCOMPARE(d->cbEthAdapter->currentText(), QString("Ethernet adapter eth1 (10.0.0.5)"));
+      QTest::mouseClick(d->btnCancel, Qt::LeftButton);
+    });
+    again.btnSetupClick();
+    QVERIFY(seen);
+    QCOMPARE(again.GetAdapterID(), std::string("eth7"));
   }
 
   // Both warnings are read whole at the window's default size: in the
