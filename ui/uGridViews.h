@@ -8,15 +8,13 @@
 // selection, and asks for a value cell to be edited through a signal.
 #pragma once
 
+#include <QFocusFrame>
 #include <QModelIndex>
 #include <QPoint>
-#include <QFocusFrame>
 #include <QPointer>
 #include <QTableView>
 
 #include "ui/uCells.h"
-
-
 
 namespace tavex {
 
