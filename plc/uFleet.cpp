@@ -35,6 +35,8 @@ void GiveUp(TTavex& Plc, TFleetResult& Result, const std::string& Message, TEntr
   Plc.Stage = stOpen;
   Result.GivenUp = true;
   Result.Error = Message;
+  // An empty message is a stop's: no fault of the controller's.
+  Result.NoAnswer = Why == TEntryReason::NoAnswer && !Message.empty();
   for (auto& e : Result.Entries) {
     e.Text = "?";
     e.Reason = Why;
@@ -48,6 +50,7 @@ bool Prepare(TTavex& Plc, const TFleetOptions& Options, TFleetResult& Result, TS
   switch (Connect(Plc, Log)) {
     case skNetwork:
       GiveUp(Plc, Result, OpenFailureText(Plc), TEntryReason::NoAnswer);
+      Result.NoAnswer = false;  // nothing was asked
       return false;
     case skPing:
       GiveUp(Plc, Result, "ping: " + NoAnswerText(comm), TEntryReason::NoAnswer);
@@ -666,7 +669,8 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
     ended(s);
   };
   auto error = [&](int s, std::string Cause) {
-    Result.Steps[s] = {TStepState::Error, std::move(Cause)};
+    Result.Steps[s].State = TStepState::Error;
+    Result.Steps[s].Cause = std::move(Cause);
     ended(s);
   };
   // A failed transaction ends the check: nothing more is sent. One that
@@ -674,8 +678,10 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
   auto noAnswer = [&](int s) {
     if (comm.Stopped())
       Result.Interrupted = true;
-    else
+    else {
+      Result.Steps[s].NoAnswer = true;
       error(s, NoAnswerText(comm));
+    }
   };
   try {
     [&] {
@@ -693,7 +699,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
       const THeaderEnd header = ReadHeaderFields(Plc, h, unchanged, log, kBatchedPolicy.HeaderTries);
       if (header == THeaderEnd::NoAnswer) return noAnswer(skProgram);
       if (header == THeaderEnd::NoProgram)
-        error(skProgram, "no program");
+        error(skProgram, kNoProgramCause);
       else
         ok(skProgram);
 
@@ -713,7 +719,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
           error(skAlc, e.what());
         }
         if (fetched == TAlcFetch::NoAnswer) return noAnswer(skAlc);
-        if (fetched == TAlcFetch::NotFound) error(skAlc, "no allocation file");
+        if (fetched == TAlcFetch::NotFound) error(skAlc, kNoAlcCause);
         if (fetched == TAlcFetch::Fetched || fetched == TAlcFetch::FromCache) ok(skAlc);
       }
 
@@ -725,7 +731,7 @@ void ServeStatus(TTavex& Plc, const TFleetOptions& Options, TStatusResult& Resul
         case TRunEnd::BadAnswer:
           return error(skRun, why);
         case TRunEnd::Stopped:
-          error(skRun, "stopped");
+          error(skRun, kStoppedCause);
           break;
         case TRunEnd::Running:
           ok(skRun);

@@ -175,6 +175,10 @@ struct TFleetResult {
   // complete as the clock write sets it). False otherwise.
   bool HasWeekday = false;
   bool GivenUp = false;    // a stage or a transaction failed, or the allocation text threw
+  // Given up because a request got no answer (not the stop, nor a socket
+  // that could not be opened): the controller stopped answering, and
+  // nothing is known of what it holds.
+  bool NoAnswer = false;
   bool ValuesWritten = false;  // every batch of the values' write was acknowledged
   // The values' write: batches holding values, and how many of them were
   // acknowledged (they went in order; the first unacknowledged one ended it).
@@ -272,8 +276,17 @@ enum : int { skNetwork = 0, skPing = 1, skProgram = 2, skAlc = 3, skRun = 4 };
 
 enum class TStepState : uint8_t { NotReached, Ok, Error };
 
+// The causes of the status steps that are findings about what the
+// controller holds, not failures of the check.
+inline constexpr char kNoProgramCause[] = "no program";
+inline constexpr char kNoAlcCause[] = "no allocation file";
+inline constexpr char kStoppedCause[] = "stopped";
+
 struct TStatusStep {
   TStepState State = TStepState::NotReached;
+  // With Error: a request of this step got no answer (Cause is then
+  // NoAnswerText): the controller stopped answering, whatever it holds.
+  bool NoAnswer = false;
   // With Error: why, in a few words: "cannot open a socket on adapter eth0",
   // "no answer to 3 attempts of 500 ms" (NoAnswerText), "no program", "no
   // allocation file", the allocation parser's message, "stopped", "status

@@ -133,11 +133,19 @@ void TTavex::ProcessVariables(TGadgetVarList& Requests) {
   std::vector<uint8_t> header;
   bool unchanged = false;
   if (Stage == stCheckCode) {
-    // A header that never answered counts as no program.
-    if (ReadHeaderFields(*this, header, unchanged, log, policy.HeaderTries) == THeaderEnd::Program)
-      Stage = stCheckDate;
-    else
-      Fail(kErrProgram);
+    // A header that never answered says nothing about the program: the
+    // controller stopped answering. Only a header read says there is none.
+    switch (ReadHeaderFields(*this, header, unchanged, log, policy.HeaderTries)) {
+      case THeaderEnd::Program:
+        Stage = stCheckDate;
+        break;
+      case THeaderEnd::NoProgram:
+        Fail(kErrProgram);
+        break;
+      case THeaderEnd::NoAnswer:
+        Fail(kErrPing);
+        break;
+    }
   }
   Trace("after check code");
   if (Stage == stCheckDate) {
@@ -155,7 +163,7 @@ void TTavex::ProcessVariables(TGadgetVarList& Requests) {
     if (fetched == TAlcFetch::Fetched || fetched == TAlcFetch::FromCache)
       Stage = stCheckRun;
     else
-      Fail(kErrAlc);
+      Fail(fetched == TAlcFetch::NoAnswer ? kErrPing : kErrAlc);  // lost answers are no missing file
   }
   Trace("after read alc");
   if (Stage == stCheckRun) {

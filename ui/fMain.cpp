@@ -64,6 +64,9 @@ TfmMain::TOperationGuard::~TOperationGuard() {
 
 TfmMain::TBusyDisplay::TBusyDisplay(TfmMain& Window) : Window_(Window) {
   Window_.BusyDisplay_ = true;
+  // First: a button that is disabled with the focus hands it on to the
+  // next control (the clock option, which the next Space would toggle).
+  Window_.FocusShownGrid();
   Window_.ApplyButtonStates();
   for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->setCursor(Qt::WaitCursor);
 }
@@ -71,6 +74,7 @@ TfmMain::TBusyDisplay::TBusyDisplay(TfmMain& Window) : Window_(Window) {
 TfmMain::TBusyDisplay::~TBusyDisplay() {
   Window_.BusyDisplay_ = false;
   Window_.ApplyButtonStates();
+  Window_.FocusShownGrid();
   for (QTableView* grid : {Window_.vstSystem, Window_.vstConfig}) grid->viewport()->unsetCursor();
 }
 
@@ -111,20 +115,29 @@ void TfmMain::StopOperation() {
   if (Operations_) Operations_->Stop();
 }
 
-void TfmMain::NoteFailure(const TTavex& Plc, const std::string& Why) {
-  Failures_ << QString::number(Plc.Nad) + ": " + QString::fromStdString(Why);
-}
+void TfmMain::NoteFailure(const TOutcomeFailure& Failure) { Failures_.push_back(Failure); }
 
-void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int Total, const QString& Unit) {
+void TfmMain::ShowOutcome(bool Stopped, const QString& What, int Finished, int Total, const QString& Unit,
+                          const QString& Done, int Served) {
   if (Stopped) {
     ShowProgress(QStringLiteral("%1 stopped after %2 of %3%4.").arg(What).arg(Finished).arg(Total).arg(Unit));
     return;
   }
-  // A few names are enough to tell where to look.
-  constexpr int kShown = 3;
-  QStringList shown = Failures_.mid(0, kShown);
-  if (Failures_.size() > kShown) shown << QStringLiteral("...");
-  ShowProgress(shown.join(QStringLiteral("; ")));
+  const QString sentence =
+      QString::fromStdString(OutcomeSentence(Done.toStdString(), Served, Total, Failures_));
+  if (Failures_.empty()) {
+    ShowProgress(sentence);
+    return;
+  }
+  ShowWarning(sentence);
+  // The bar holds one line; the tooltip every controller, with what the
+  // transport saw (bounded: a tooltip is no list view).
+  constexpr size_t kTipLines = 40;
+  QStringList tip{sentence};
+  for (size_t i = 0; i < Failures_.size() && i < kTipLines; ++i)
+    tip << QString::fromStdString(FailureLine(Failures_[i]));
+  if (Failures_.size() > kTipLines) tip << QStringLiteral("... and %1 more").arg(Failures_.size() - kTipLines);
+  lblProgress->setToolTip(tip.join(QLatin1Char('\n')));
 }
 
 int TfmMain::CheckedRows(const TCheckedRowsModel& Model) {
@@ -147,6 +160,7 @@ TfmMain::TfmMain(const TMainOptions& Options, QWidget* Parent)
   FormCreate();
   CreateSite();
   TApplication::SetMainWindow(this);
+  FocusShownGrid();
 }
 
 TfmMain::~TfmMain() { FormDestroy(); }
@@ -333,15 +347,28 @@ bool TfmMain::SaveSettings() {
 void TfmMain::Timer1Timer() {
   // Autodetect uses the adapter record; it is left alone meanwhile.
   if (Detecting) return;
-  Communicator->Adapter.AssignFromID(AdapterID);
-  if (IPToInt(Communicator->Adapter.IP) == 0) {
+  // The adapter chosen, or (with no choice made) the one in use. One that
+  // is no longer listed keeps its last address in the record: without
+  // this check it would pass for present.
+  const std::string id = AdapterID.empty() ? Communicator->Adapter.ID : AdapterID;
+  const bool present = Communicator->Adapter.AssignFromID(id);
+  QString warning;
+  if (!id.empty() && !present)
+    warning = AdapterGoneWarning(id);
+  else if (IPToInt(Communicator->Adapter.IP) == 0)
+    warning = QString::fromLatin1(kInvalidIPWarning);
+  if (!warning.isEmpty()) {
     QPalette p = lblMyIP->palette();
     p.setColor(QPalette::WindowText, QColor(255, 0, 0));
     lblMyIP->setPalette(p);
-    lblMyIP->setText(kInvalidIPWarning);
-  } else {
-    lblMyIP->setText(QString());
   }
+  lblMyIP->setText(warning);
+  lblMyIP->setToolTip(warning.isEmpty() ? QString()
+                                        : warning + QStringLiteral(" (adapter %1)").arg(QString::fromStdString(id)));
+  // The warning is read whole: the label takes its width from the bar's
+  // free room (the progress text gives way), never cut to "Warning: your
+  // computer IP addre".
+  lblMyIP->setMinimumWidth(std::max(kMyIPMinWidth, lblMyIP->sizeHint().width()));
 }
 
 // --- Setup -------------------------------------------------------------------
@@ -350,10 +377,21 @@ void TfmMain::btnSetupClick() {
   TOperationGuard operation(*this);
   if (!operation || fmOptions_ == nullptr) return;
   fmOptions_->DirectConnection = DirectConnection;
-  fmOptions_->AdapterID = Communicator->Adapter.ID;
+  // The adapter chosen, or with no choice made the one in use. A chosen
+  // one that is gone is named as such; the box then offers the one in use
+  // (if that is there), never without a word.
+  std::string ip, mask, description;
+  const bool chosenGone = !AdapterID.empty() && !FindAdapterByID(AdapterID, ip, mask, description);
+  const bool inUsePresent = !Communicator->Adapter.ID.empty() &&
+                            FindAdapterByID(Communicator->Adapter.ID, ip, mask, description);
+  fmOptions_->GoneAdapterID = chosenGone ? AdapterID : std::string();
+  fmOptions_->AdapterID = AdapterID.empty() || (chosenGone && inUsePresent) ? Communicator->Adapter.ID : AdapterID;
   fmOptions_->WriteEditedOnly = WriteEditedOnly_;
   if (fmOptions_->exec() == QDialog::Accepted) {
-    AdapterID = fmOptions_->AdapterID;
+    // OK without a choice in place of an adapter that is gone keeps the
+    // one chosen, named by the warning, rather than let the adapter of the
+    // host's own address (or none) stand in for it unnoticed.
+    if (!fmOptions_->AdapterID.empty() || !chosenGone) AdapterID = fmOptions_->AdapterID;
     DirectConnection = fmOptions_->DirectConnection;
     WriteEditedOnly_ = fmOptions_->WriteEditedOnly;
     Communicator->Adapter.AssignFromID(AdapterID);
@@ -363,6 +401,7 @@ void TfmMain::btnSetupClick() {
       plc->SetDirectConnection(DirectConnection);
       plc->SelectAdapter(AdapterID);
     }
+    Timer1Timer();  // the warning as the new choice has it, at once
   }
   if (!SaveSettings())
     throw std::runtime_error("Cannot save the settings to " +
@@ -388,6 +427,7 @@ void TfmMain::PageControl1Change(int Index) {
                                      : static_cast<TCheckedRowsModel*>(ConfigModel_.get());
   const int rows = std::min(from->rowCount(), to->rowCount());
   for (int r = 0; r < rows; ++r) to->SetChecked(r, from->Checked(r));
+  FocusShownGrid();
 }
 
 void TfmMain::btnCloseClick() { close(); }

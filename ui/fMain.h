@@ -27,6 +27,7 @@
 
 #include "plc/uControllerMatch.h"
 #include "plc/uOperations.h"
+#include "plc/uOutcome.h"
 #include "plc/uTavex.h"
 #include "plc/uWritePlan.h"
 #include "ui/uCells.h"
@@ -275,13 +276,20 @@ class TfmMain : public QWidget {
 
   void CreateControls();
   void ApplyButtonStates();
+  // The keyboard focus onto the grid of the page shown (at start, after a
+  // page change, when an operation starts and ends), unless it is in
+  // another window (a dialog keeps it).
+  void FocusShownGrid();
   void ShowProgress(const QString& Text);
   // The same in red: something the user must not miss.
   void ShowWarning(const QString& Text);
-  // The bottom bar's text after an operation: stopped, or the controllers
-  // that failed, or nothing.
-  void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total,
-                   const QString& Unit = QString());
+  // The bottom bar's text after an operation: stopped ("Read stopped after
+  // 3 of 40 controllers."), or the summary (OutcomeSentence, with Done as
+  // its verb: Served of Total, the controllers that did not answer, the
+  // others' errors), in red when a controller failed. Its tooltip lists
+  // every failure with what the transport saw.
+  void ShowOutcome(bool Stopped, const QString& What, int Finished, int Total, const QString& Unit,
+                   const QString& Done, int Served);
   // The number of the checked rows of a grid.
   static int CheckedRows(const TCheckedRowsModel& Model);
   void FormCreate();
@@ -317,7 +325,7 @@ class TfmMain : public QWidget {
   void MarkUnreached(int Row);
   void ShowWriteOutcome(bool Stopped);
   // Notes a controller that failed, and why, for the bottom bar.
-  void NoteFailure(const TTavex& Plc, const std::string& Why);
+  void NoteFailure(const TOutcomeFailure& Failure);
   // The running operation's hold on the operation slot and the busy display.
   void HoldOperation();
   void ReleaseOperation();
@@ -396,9 +404,8 @@ class TfmMain : public QWidget {
     int Controllers = 0;
     int Edited = 0;
   } Wrote_;
-  // "1002: PLC not responding!" for each controller that failed in the
-  // running operation.
-  QStringList Failures_;
+  // Each controller that failed in the running operation, and why.
+  std::vector<TOutcomeFailure> Failures_;
 
   // The running operation: its hold on the operation slot and the busy
   // display, its progress, and the snapshot shown for each row whose record

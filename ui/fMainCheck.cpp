@@ -211,23 +211,10 @@ void TfmMain::CheckFinished(int Row, const TStatusResult& Result) {
   const TTavex* plc = TavexList.Items(Row);
   if (plc == nullptr || static_cast<size_t>(Row) >= Snapshots_.size()) return;
   Snapshots_[static_cast<size_t>(Row)].reset();  // the record is the window's again
-  const TStatusStep* steps = Result.Steps;
-  if (steps[skNetwork].State == TStepState::Error) {
-    NoteFailure(*plc, kErrOpen);
-  } else if (steps[skPing].State == TStepState::Error) {
-    NoteFailure(*plc, kErrPing);
-  } else {
-    // What the controller holds ("no program", "stopped", ...) is a finding;
-    // a step that got no answer or an unreadable answer is a failure.
-    for (int s = skProgram; s < kStatusSteps; ++s) {
-      const std::string& why = steps[s].Cause;
-      if (steps[s].State == TStepState::Error && why != "no program" && why != "no allocation file" &&
-          why != "stopped") {
-        NoteFailure(*plc, why);
-        break;
-      }
-    }
-  }
+  // A controller that stopped answering is "PLC not responding!" whatever
+  // step it stopped at; "PLC has no program!" only when its header said so.
+  const TOutcomeFailure failure = StatusFailure(plc->Nad, Result);
+  if (failure.Nad != -1) NoteFailure(failure);
   SystemModel_->RefreshRow(Row);
 }
 
@@ -241,7 +228,10 @@ void TfmMain::CheckEnded(bool Stopped) {
   CheckProgress = -1;
   SystemModel_->Refresh();
   RunDisplay_.reset();
-  ShowOutcome(cut, QStringLiteral("Status check"), Check_.Done, Check_.Total);
+  // A stop counts steps; the summary counts controllers.
+  const int rows = static_cast<int>(CheckRows_.size());
+  ShowOutcome(cut, QStringLiteral("Status check"), cut ? Check_.Done : rows, cut ? Check_.Total : rows, QString(),
+              QStringLiteral("Checked"), rows);
 }
 
 }  // namespace tavex

@@ -10,6 +10,17 @@
 namespace tavex::fmain {
 
 inline constexpr char kInvalidIPWarning[] = "Warning: your computer IP address is invalid!";
+// The adapter watch's warning for a chosen adapter that is no longer
+// listed: "Warning: network adapter eth1 is gone!". A long system name (a
+// GUID) is cut: the bar has one line.
+inline QString AdapterGoneWarning(const std::string& ID) {
+  constexpr int kNameMax = 24;
+  QString name = QString::fromStdString(ID);
+  if (name.size() > kNameMax) name = name.left(kNameMax - 3) + QStringLiteral("...");
+  return QStringLiteral("Warning: network adapter %1 is gone!").arg(name);
+}
+// lblMyIP's width at least (its design width).
+inline constexpr int kMyIPMinWidth = 137;
 inline constexpr int kTimerMs = 2000;
 inline constexpr int kPanelHeight = 41;
 inline constexpr int kRtcColumn = 3;

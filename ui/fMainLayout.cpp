@@ -133,7 +133,7 @@ void TfmMain::CreateControls() {
   lblMyIP = new QLabel(Panel1);
   lblMyIP->setObjectName("lblMyIP");
   // At least the design width; the warning gets the free width of the bar.
-  lblMyIP->setMinimumWidth(137);
+  lblMyIP->setMinimumWidth(kMyIPMinWidth);
   lblMyIP->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   btnSetup = Button("btnSetup", "&Setup", 75, Panel1);
   btnAutodetect = Button("btnAutodetect", "&Autodetect", 75, Panel1);

@@ -122,7 +122,8 @@ void TfmMain::RunRowFinished(int Row, const TFleetResult& Result) {
   // A stop before the clock was read leaves the clock cell as it was. After
   // a Write the clock is shown only with its weekday, as the write sets it.
   if (!Result.Interrupted) plc->RtcText = Run_.Write && !Result.HasWeekday ? std::string() : Result.Rtc;
-  if (Result.GivenUp && !Result.Interrupted) NoteFailure(*plc, Result.Error);
+  const TOutcomeFailure failure = FleetFailure(plc->Nad, Result);
+  if (failure.Nad != -1) NoteFailure(failure);
   ConfigModel_->RefreshRow(Row);
   SystemModel_->RefreshRow(Row);
   ShowRunProgress(Row);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "plc/uFleet.h"
+#include "plc/uOutcome.h"
 #include "plc/uWritePlan.h"
 #include "ui/fMain.h"
 #include "ui/uApplication.h"
@@ -82,7 +83,11 @@ void TfmMain::TakeRowResult(int Row, const TFleetResult& Result) {
   // A controller that failed is named once, with its error, for every
   // value it did not take.
   const bool failed = Result.GivenUp && !Result.Interrupted;
-  if (Run_.Write && failed) WriteIssues_.emplace_back(Row, nad + QStringLiteral(": ") + QString::fromStdString(Result.Error));
+  // In the words the other operations use: lost answers are "PLC not
+  // responding!", whatever stage they hit.
+  const TOutcomeFailure failure = FleetFailure(plc != nullptr ? plc->Nad : -1, Result);
+  const std::string why = failure.Why.empty() ? Result.Error : failure.Why;
+  if (Run_.Write && failed) WriteIssues_.emplace_back(Row, nad + QStringLiteral(": ") + QString::fromStdString(why));
   int took = 0;
   for (size_t k = 0; k < Result.Entries.size() && k < VarNames.size(); ++k) {
     TCell* cell = Cells.Cell(Row, static_cast<int>(k));
@@ -97,7 +102,7 @@ void TfmMain::TakeRowResult(int Row, const TFleetResult& Result) {
         if (plan != nullptr && k < plan->FromEdit.size() && plan->FromEdit[k]) ++Wrote_.Edited;
       } else {
         const bool controllersFault = failed && e.Verdict == TWriteVerdict::NotDone;
-        unwritten = controllersFault ? Result.Error : VerdictText(e.Verdict);
+        unwritten = controllersFault ? why : VerdictText(e.Verdict);
         if (!controllersFault)
           WriteIssues_.emplace_back(Row, QStringLiteral("%1 %2: %3")
                                              .arg(nad, QString::fromStdString(VarNames[k]),

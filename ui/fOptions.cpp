@@ -2,6 +2,8 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QColor>
+#include <QPalette>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -31,6 +33,14 @@ TfmOptions::TfmOptions(QWidget* Parent) : QDialog(Parent) {
   cbEthAdapter->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   cbEthAdapter->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   Label1->setBuddy(cbEthAdapter);
+  lblAdapterGone = new QLabel(this);
+  lblAdapterGone->setObjectName("lblAdapterGone");
+  {
+    QPalette p = lblAdapterGone->palette();
+    p.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    lblAdapterGone->setPalette(p);
+  }
+  lblAdapterGone->setVisible(false);
 
   Label2 = new QLabel("Connection:", this);
   Label2->setObjectName("Label2");
@@ -55,17 +65,18 @@ TfmOptions::TfmOptions(QWidget* Parent) : QDialog(Parent) {
   grid->setVerticalSpacing(4);
   grid->addWidget(Label1, 0, 0);
   grid->addWidget(cbEthAdapter, 0, 1);
-  grid->addWidget(Label2, 1, 0);
+  grid->addWidget(lblAdapterGone, 1, 0, 1, 2);
+  grid->addWidget(Label2, 2, 0);
   auto* radios = new QVBoxLayout;
   radios->setContentsMargins(16, 0, 0, 0);
   radios->setSpacing(2);
   radios->addWidget(rbLAN);
   radios->addWidget(rbDirect);
-  grid->addLayout(radios, 2, 0, 1, 2);
+  grid->addLayout(radios, 3, 0, 1, 2);
   cbWriteEditedOnly = new QCheckBox("Write edited values only", this);
   cbWriteEditedOnly->setObjectName("cbWriteEditedOnly");
   cbWriteEditedOnly->setToolTip("Write sends only the values you edited (blue); without it, every value shown");
-  grid->addWidget(cbWriteEditedOnly, 3, 0, 1, 2);
+  grid->addWidget(cbWriteEditedOnly, 4, 0, 1, 2);
   grid->setColumnStretch(1, 1);
 
   auto* bottom = new QHBoxLayout;
@@ -112,6 +123,22 @@ void TfmOptions::FormShow() {
     cbEthAdapter->addItem(QString::fromStdString(line));
   cbEthAdapter->setCurrentIndex(Adapters_->IndexOfID(AdapterID));
   cbEthAdapter->setToolTip(cbEthAdapter->currentText());
+  // An adapter that was chosen and is gone (unplugged, disabled) is said
+  // so, in the box and under it, rather than shown as an empty box. OK
+  // without another choice hands back no adapter; the main window then
+  // keeps the one chosen, and goes on warning that it is gone.
+  const bool unlisted = !AdapterID.empty() && cbEthAdapter->currentIndex() < 0;
+  AdapterGone_ = unlisted || !GoneAdapterID.empty();
+  // A long system name (a GUID) is cut to fit the dialog; the tooltip has it whole.
+  constexpr int kNameMax = 24;
+  const QString full = QString::fromStdString(GoneAdapterID.empty() ? AdapterID : GoneAdapterID);
+  const QString id = full.size() > kNameMax ? full.left(kNameMax - 3) + QStringLiteral("...") : full;
+  cbEthAdapter->setPlaceholderText(unlisted ? QStringLiteral("%1 (gone)").arg(id) : QString());
+  lblAdapterGone->setText(AdapterGone_ ? QStringLiteral("The adapter chosen before (%1) is gone: choose another.").arg(id)
+                                       : QString());
+  lblAdapterGone->setToolTip(AdapterGone_ ? QStringLiteral("Adapter %1 is no longer listed.").arg(full) : QString());
+  lblAdapterGone->setVisible(AdapterGone_);
+  setFixedSize(374, 176 + (AdapterGone_ ? lblAdapterGone->sizeHint().height() + 4 : 0));
   if (DirectConnection)
     rbDirect->setChecked(true);
   else

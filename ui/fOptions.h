@@ -27,6 +27,10 @@ class TfmOptions : public QDialog {
 
   // In: the adapter in use. Out (after OK): the adapter chosen, or empty.
   std::string AdapterID;
+  // In: the adapter chosen before when it is gone (AdapterID then names
+  // the one in use instead, if any); empty: none is gone. Said in the
+  // dialog; an AdapterID that is not listed is told the same way.
+  std::string GoneAdapterID;
   // In and out: direct cable instead of a local network.
   bool DirectConnection = false;
   // In and out: Write sends only the edited cells.
@@ -34,6 +38,9 @@ class TfmOptions : public QDialog {
 
   QLabel* Label1;
   QComboBox* cbEthAdapter;
+  // Shown (red) when the adapter handed in is no longer there; the box
+  // then names it "(gone)" until another is chosen.
+  QLabel* lblAdapterGone;
   QLabel* Label2;
   QRadioButton* rbLAN;
   QRadioButton* rbDirect;
@@ -52,6 +59,8 @@ class TfmOptions : public QDialog {
  private:
   // The adapters present when the dialog was last shown.
   std::unique_ptr<TEthernetAdapterInfoList> Adapters_;
+  // The adapter handed in is gone (lblAdapterGone).
+  bool AdapterGone_ = false;
 };
 
 }  // namespace tavex

@@ -29,7 +29,9 @@ void TCellPainter::paint(QPainter* Painter, const QStyleOptionViewItem& Option,
     const QColor text = view.color(QPalette::HighlightedText);
     opt.palette.setColor(QPalette::Text, text);
     opt.palette.setColor(QPalette::HighlightedText, text);
-    opt.state &= ~QStyle::State_Selected;
+    // The highlight is the current cell's mark already, edge to edge; the
+    // style's focus rectangle would only darken its rim.
+    opt.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
   }
   const QWidget* widget = opt.widget;
   QStyle* style = widget != nullptr ? widget->style() : QApplication::style();

@@ -1,9 +1,11 @@
 #include "ui/uGridViews.h"
 
+#include <QFocusFrame>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPalette>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,8 +18,29 @@ namespace tavex {
 
 // --- TCheckedGridView ----------------------------------------------------------
 
-TCheckedGridView::TCheckedGridView(QWidget* Parent) : QTableView(Parent), Painter_(new TCellPainter(this)) {
+TCheckedGridView::TCheckedGridView(QWidget* Parent)
+    : QTableView(Parent), Painter_(new TCellPainter(this)), FocusFrame_(new QFocusFrame(this)) {
   setItemDelegate(Painter_);
+  // The style fills the frame with the text colour; the highlight tells
+  // the focus apart from the grid's own lines.
+  QPalette p = FocusFrame_->palette();
+  p.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::Highlight));
+  FocusFrame_->setPalette(p);
+  FocusFrame_->hide();
+}
+
+TCheckedGridView::~TCheckedGridView() { delete FocusFrame_.data(); }
+
+void TCheckedGridView::focusInEvent(QFocusEvent* Event) {
+  QTableView::focusInEvent(Event);
+  FocusFrame_->setWidget(this);
+  FocusFrame_->show();
+}
+
+void TCheckedGridView::focusOutEvent(QFocusEvent* Event) {
+  QTableView::focusOutEvent(Event);
+  FocusFrame_->setWidget(nullptr);
+  FocusFrame_->hide();
 }
 
 int TCheckedGridView::SpaceRow() const { return currentIndex().row(); }
@@ -45,6 +68,9 @@ void TCheckedGridView::keyPressEvent(QKeyEvent* Event) {
 TConfigGridView::TConfigGridView(QWidget* Parent) : TCheckedGridView(Parent) {
   // The grid draws its own single-cell selection instead of the view's.
   setSelectionMode(QAbstractItemView::NoSelection);
+  // A header click would move the view's current index to the top row of
+  // its column, away from the selected cell.
+  horizontalHeader()->setSectionsClickable(false);
   Painter()->ViewSelection = false;
   Painter()->Marked = [this](const QModelIndex& Index) { return IsMarked(Index.row(), Index.column()); };
 }
@@ -87,6 +113,7 @@ void TConfigGridView::MouseDown(Qt::MouseButtons Buttons, const QPoint& Point,
   if ((Modifiers & Qt::ShiftModifier) && !Selection_.IsEmpty() && CellAt(Point, row, column)) {
     Selection_.Extend(row, column);
     Dragging_ = BlockDrag_ = true;
+    SyncCurrent();
     viewport()->update();
     return;
   }
@@ -96,8 +123,19 @@ void TConfigGridView::MouseDown(Qt::MouseButtons Buttons, const QPoint& Point,
     SelectedColumn_ = column;
     Selection_.Set(row, column);
     Dragging_ = true;
+  } else {
+    SyncCurrent();  // no cell is current either
   }
   viewport()->update();
+}
+
+void TConfigGridView::SyncCurrent() {
+  if (model() == nullptr || selectionModel() == nullptr) return;
+  const QModelIndex at = Selection_.IsEmpty() ? QModelIndex() : model()->index(Selection_.Row(), Selection_.Column());
+  if (at == currentIndex()) return;
+  Syncing_ = true;
+  selectionModel()->setCurrentIndex(at, QItemSelectionModel::NoUpdate);
+  Syncing_ = false;
 }
 
 void TConfigGridView::MouseMove(const QPoint& Point) {
@@ -110,6 +148,7 @@ void TConfigGridView::MouseMove(const QPoint& Point) {
     if (Selection_.IsSelected(row, column)) return;
     Selection_.Set(row, column);
   }
+  SyncCurrent();
   viewport()->update();
 }
 
@@ -192,6 +231,12 @@ void TConfigGridView::keyPressEvent(QKeyEvent* Event) {
 // goes on with its own handling (the check boxes).
 
 void TConfigGridView::mousePressEvent(QMouseEvent* Event) {
+  // The right button changes nothing: the view would make the pressed cell
+  // its current one, a second cell beside the selected one.
+  if (Event->button() == Qt::RightButton) {
+    Event->accept();
+    return;
+  }
   MouseDown(Event->buttons() | Event->button(), Event->position().toPoint(), Event->modifiers());
   TCheckedGridView::mousePressEvent(Event);
 }
@@ -202,6 +247,12 @@ void TConfigGridView::mouseMoveEvent(QMouseEvent* Event) {
 }
 
 void TConfigGridView::mouseReleaseEvent(QMouseEvent* Event) {
+  // Where a drag ended is the cell Enter edits and the keys go on from; a
+  // block's drag leaves that cell at the block's anchor.
+  if (Dragging_ && !BlockDrag_ && !Selection_.IsEmpty()) {
+    SelectedRow_ = Selection_.Row();
+    SelectedColumn_ = Selection_.Column();
+  }
   Dragging_ = BlockDrag_ = false;
   TCheckedGridView::mouseReleaseEvent(Event);
 }
@@ -234,11 +285,33 @@ void TConfigGridView::MoveRows(const std::vector<int>& NewRow) {
   viewport()->update();
 }
 
+void TConfigGridView::focusInEvent(QFocusEvent* Event) {
+  FocusingIn_ = Selection_.IsEmpty();
+  TCheckedGridView::focusInEvent(Event);
+  FocusingIn_ = false;
+}
+
 void TConfigGridView::currentChanged(const QModelIndex& Current, const QModelIndex& Previous) {
   TCheckedGridView::currentChanged(Current, Previous);
-  if (!Current.isValid() || FocusChanging(Current.column()) || model() == nullptr) return;
-  const int column = Previous.isValid() && FocusChanging(Previous.column()) ? Previous.column() : 1;
-  selectionModel()->setCurrentIndex(model()->index(Current.row(), column), QItemSelectionModel::NoUpdate);
+  if (Syncing_ || !Current.isValid() || model() == nullptr) return;
+  if (!FocusChanging(Current.column())) {
+    const int column = Previous.isValid() && FocusChanging(Previous.column()) ? Previous.column() : 1;
+    selectionModel()->setCurrentIndex(model()->index(Current.row(), column), QItemSelectionModel::NoUpdate);
+    return;
+  }
+  if (FocusingIn_) {
+    SyncCurrent();  // back to none: nothing is selected
+    return;
+  }
+  // One current cell: the selection follows. A drag keeps the pressed
+  // cell until it ends.
+  if (Selection_.IsSelected(Current.row(), Current.column())) return;
+  Selection_.Set(Current.row(), Current.column());
+  if (!Dragging_) {
+    SelectedRow_ = Current.row();
+    SelectedColumn_ = Current.column();
+  }
+  viewport()->update();
 }
 
 }  // namespace tavex

@@ -8,8 +8,10 @@
 // selection, and asks for a value cell to be edited through a signal.
 #pragma once
 
+#include <QFocusFrame>
 #include <QModelIndex>
 #include <QPoint>
+#include <QPointer>
 #include <QTableView>
 
 #include <vector>
@@ -25,16 +27,25 @@ class TCheckedGridView : public QTableView {
 
  public:
   explicit TCheckedGridView(QWidget* Parent = nullptr);
+  // The focus frame lives beside the grid (in its parent): it goes with it.
+  ~TCheckedGridView() override;
 
   TCellPainter* Painter() const { return Painter_; }
+  // The frame drawn around the grid while it has the keyboard focus.
+  QFocusFrame* FocusFrame() const { return FocusFrame_; }
 
  protected:
   // The row the space bar toggles; -1: none.
   virtual int SpaceRow() const;
   void keyPressEvent(QKeyEvent* Event) override;
+  // The grid shows that it has the focus: a frame in the highlight colour
+  // around it (the current cell alone may be out of sight, or none yet).
+  void focusInEvent(QFocusEvent* Event) override;
+  void focusOutEvent(QFocusEvent* Event) override;
 
  private:
   TCellPainter* Painter_;
+  QPointer<QFocusFrame> FocusFrame_;
 };
 
 class TConfigGridView : public TCheckedGridView {
@@ -77,10 +88,18 @@ class TConfigGridView : public TCheckedGridView {
   void mouseMoveEvent(QMouseEvent* Event) override;
   void mouseReleaseEvent(QMouseEvent* Event) override;
   void mouseDoubleClickEvent(QMouseEvent* Event) override;
-  // The keyboard focus never rests on the check-box column.
+  // The view would make its first cell current on taking the focus; with
+  // no cell selected none is current (the first key selects one).
+  void focusInEvent(QFocusEvent* Event) override;
+  // The keyboard focus never rests on the check-box column. The view's
+  // current index and the selected cell are one cell: a current index set
+  // by anyone else (a press, the program) moves the selection with it.
   void currentChanged(const QModelIndex& Current, const QModelIndex& Previous) override;
 
  private:
+  // The view's current index onto the selected cell (none when none),
+  // without moving the selection back.
+  void SyncCurrent();
   // With Shift, a press extends the selection to a block from its anchor,
   // and the drag that follows moves the block's corner.
   void MouseDown(Qt::MouseButtons Buttons, const QPoint& Point,
@@ -103,6 +122,8 @@ class TConfigGridView : public TCheckedGridView {
 
   // The frozen first columns (ui/uFrozenColumns.h) hand their presses here.
   friend class TFrozenColumns;
+  bool Syncing_ = false;  // SyncCurrent is setting the current index
+  bool FocusingIn_ = false;  // the view's own focus-in handling runs
 };
 
 }  // namespace tavex

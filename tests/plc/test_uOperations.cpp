@@ -504,12 +504,13 @@ TEST_F(Operations, AControllerThatFailedIsAskedOncePerRow) {
   EXPECT_FALSE(plc->RtcText.empty());
 
   // Once reached, a controller that goes silent fails at a later stage (the
-  // program check), which counts alike.
+  // program check), which counts alike: it is not responding, whatever
+  // program it holds.
   sim_->SetFaults(1000, sim::ParseFaults({{"silent", true}}));
   sim_->ClearLog();
   order.clear();
   EXPECT_EQ(ReadRow(*plc, entries, texts, '.', steps), TRowEnd::ControllerFailed);
-  EXPECT_EQ(plc->LastError, kErrProgram);
+  EXPECT_EQ(plc->LastError, kErrPing);
   EXPECT_EQ(order, (std::vector<std::string>{"busy 0", "done 0 ?", "done 1 ?", "done 2 ?"}));
   EXPECT_TRUE(Log(51).empty());
 }

@@ -197,6 +197,39 @@ TEST_F(TavexRecord, NoProgramFailsTheStage) {
   EXPECT_EQ(plc->Stage, stOpen);
 }
 
+// Lost answers say nothing about what the controller holds: a program
+// check or an archive fetch that gets no answer is "PLC not responding!";
+// only a header that was read and holds no program is "PLC has no program!".
+TEST_F(TavexRecord, LostAnswersAreNoRespondingNotNoProgram) {
+  const struct {
+    const char* what;
+    json keys;
+    const char* error;
+  } cases[] = {
+      {"header reads unanswered", {{"faults", {{"drop", 1}, {"only_commands", {cmdBlock}}}}}, kErrPing},
+      // Ping and header answered, the directory and archive pages not.
+      {"archive reads unanswered", {{"faults", {{"silent_after_requests", 2}}}}, kErrPing},
+      {"header without a program", {{"has_program", false}}, kErrProgram},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    json keys = c.keys;
+    keys["variables"] = Vars();
+    sim_.reset();  // the one before lets go of its addresses first
+    Start(json::array({Controller(1000, "127.0.0.2", keys)}));
+    auto plc = Record(1000, "127.0.0.2");
+    plc->Communicator->TickSource = FastTicks();
+    TGadgetVarList list;
+    Fill(list, {{"speed", -1, ""}});
+    plc->ProcessVariables(list);
+    EXPECT_EQ(plc->LastError, c.error);
+    EXPECT_EQ(plc->Stage, stOpen);
+    EXPECT_FALSE(plc->AlcOk);
+    // The simulator saw the memory reads the verdict rests on.
+    EXPECT_FALSE(Log(cmdBlock).empty());
+  }
+}
+
 TEST_F(TavexRecord, FailedReadIsReportedAndReopens) {
   Start(json::array({Controller(1000, "127.0.0.2",
                                 {{"variables", Vars()}, {"faults", {{"drop", 1}, {"only_commands", {cmdRead}}}}})}));

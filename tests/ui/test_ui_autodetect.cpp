@@ -540,7 +540,7 @@ class TestAutodetect : public QObject {
     QCOMPARE(Text(cfg, 1, 4), QString("?"));
     QVERIFY(!w.GetCells().At(1, 0).Busy);
     QCOMPARE(Text(cfg, 2, 4), QString("1450"));
-    QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
+    QCOMPARE(w.lblProgress->text(), QString("Read 2 of 3 controllers; 1001: Error parsing ALC data on line 3: \"; oops\"."));
     QVERIFY(Detect(w));
     QCOMPARE(w.GetTavexList().Count(), 3);
   }

@@ -327,7 +327,8 @@ class TestPages : public QObject {
     const std::vector<json> silent = Log(-1, "127.0.0.4");
     QVERIFY(!silent.empty());
     for (const json& e : silent) QCOMPARE(e.value("command", -1), silent[0].value("command", -2));
-    QCOMPARE(w.lblProgress->text(), QString("1002: PLC not responding!"));
+    QCOMPARE(w.lblProgress->text(), QString("Checked 2 controllers; 1002 did not answer."));
+    QVERIFY(w.lblProgress->toolTip().contains("1002: PLC not responding! (no answer to "));
 
     // Unchecking hides a row's results; checking it again does not bring
     // them back before the next check.
@@ -374,7 +375,7 @@ class TestPages : public QObject {
     QCOMPARE(rows[0], QStringList({"ok", "ok", "ok", "ok", "ok"}));
     QCOMPARE(rows[1], QStringList({"ok", "ok", "ok", "error", "ok"}));
     QCOMPARE(rows[2], QStringList({"ok", "ok", "ok", "ok", "ok"}));
-    QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
+    QCOMPARE(w.lblProgress->text(), QString("Checked 3 controllers; 1001: Error parsing ALC data on line 3: \"; oops\"."));
     QVERIFY(!w.IsBusy());
   }
 
@@ -494,7 +495,7 @@ class TestPages : public QObject {
     for (const QString& t : seen.Texts)
       QVERIFY2(QRegularExpression("^Reading( 100[0-2])?: [0-3] of 3 controllers$").match(t).hasMatch(),
                qPrintable(texts));
-    QVERIFY(w.lblProgress->text().isEmpty());
+    QCOMPARE(w.lblProgress->text(), QString("Read 3 controllers."));
     for (int r = 0; r < 3; ++r) {
       QStringList row;
       for (int c = 4; c < 7; ++c) row << Text(cfg, r, c);
@@ -554,7 +555,7 @@ class TestPages : public QObject {
     QVERIFY(Finished(w));
     QCOMPARE(Text(cfg, 1, 6), QString("-5"));
     QVERIFY(!w.GetCells().At(1, 2).Edited);
-    QVERIFY(w.lblProgress->text().isEmpty());
+    QCOMPARE(w.lblProgress->text(), QString("Read 3 controllers."));
   }
 
   // A controller that does not answer is given up after its first
@@ -586,7 +587,8 @@ class TestPages : public QObject {
       QVERIFY(!Log(16, "127.0.0.2").empty());
       QCOMPARE(Log(16, "127.0.0.2").size(), toSilent.size());
       QVERIFY(toSilent.size() <= 3);
-      QCOMPARE(w.lblProgress->text(), QString("1000: ping: no answer to 3 attempts of 500 ms"));
+      QCOMPARE(w.lblProgress->text(), QString("Read 1 of 2 controllers; 1000 did not answer."));
+      QVERIFY(w.lblProgress->toolTip().contains("1000: PLC not responding! (ping: no answer to 3 attempts of 500 ms)"));
     }
   }
 
@@ -606,7 +608,7 @@ class TestPages : public QObject {
     QCOMPARE(Text(cfg, 1, 4), QString("?"));
     QCOMPARE(Text(cfg, 1, 5), QString("?"));
     QVERIFY(!w.GetTavexList().Items(1)->SocketOpen);
-    QCOMPARE(w.lblProgress->text(), QString("1001: cannot open a socket on adapter lo"));
+    QCOMPARE(w.lblProgress->text(), QString("Read 1 of 2 controllers; 1001: cannot open a socket on adapter lo."));
     // Nothing was sent for the second record (every broadcast is the first one's).
     for (const json& e : Sim_->Log()) QCOMPARE(e.value("dest_nad", 0), 1000);
   }
@@ -1205,7 +1207,7 @@ class TestPages : public QObject {
     QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
     QCOMPARE(Writes("127.0.0.4").size(), size_t{1});
     QCOMPARE(Text(cfg, 2, 4), QString("1450"));
-    QCOMPARE(w.lblProgress->text(), QString("1001: Error parsing ALC data on line 3: \"; oops\""));
+    QCOMPARE(w.lblProgress->text(), QString("Wrote 2 of 3 controllers; 1001: Error parsing ALC data on line 3: \"; oops\"."));
     QVERIFY(!w.IsBusy());
   }
 
