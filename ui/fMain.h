@@ -403,6 +403,7 @@ class TfmMain : public QWidget {
     int Values = 0;
     int Controllers = 0;
     int Edited = 0;
+    int Clocks = 0;  // clocks set
   } Wrote_;
   // Each controller that failed in the running operation, and why.
   std::vector<TOutcomeFailure> Failures_;

@@ -142,7 +142,8 @@ void TfmMain::RunEnded(bool Stopped) {
   if (Run_.Write)
     ShowWriteOutcome(cut);
   else
-    ShowOutcome(cut, QStringLiteral("Read"), Run_.Finished, Run_.Total, QStringLiteral(" controllers"));
+    ShowOutcome(cut, QStringLiteral("Read"), Run_.Finished, Run_.Total, QStringLiteral(" controllers"),
+                QStringLiteral("Read"), Run_.Finished - static_cast<int>(Failures_.size()));
   // Loud: the values went to the controllers, but nobody can trace them.
   if (!JournalError_.isEmpty())
     TApplication::ShowError(QStringLiteral("The journal could not be written: %1").arg(JournalError_));

@@ -123,6 +123,7 @@ void TfmMain::TakeRowResult(int Row, const TFleetResult& Result) {
     if (!unwritten.empty()) cell->Unwritten = unwritten;
   }
   if (took > 0) ++Wrote_.Controllers;
+  if (Run_.Write && ClockOutcomeTook(ClockOutcome(Result))) ++Wrote_.Clocks;
   if (Run_.Write && !failed) {
     // The clock, when it was to be set and was not.
     const TClockOutcome clock = ClockOutcome(Result);
@@ -167,17 +168,23 @@ void TfmMain::ShowWriteOutcome(bool Stopped) {
     if (!issues.isEmpty()) lblProgress->setToolTip(issues.join(QLatin1Char('\n')));
     return;
   }
+  const QString summary = QStringLiteral("Wrote %1 to %2 (%3 edited).")
+                              .arg(Plural(wrote.Values, "value", "values"))
+                              .arg(Plural(wrote.Controllers, "controller", "controllers"))
+                              .arg(wrote.Edited)
+                              .chopped(1) +
+                          (wrote.Clocks > 0 ? QStringLiteral("; set %1.").arg(Plural(wrote.Clocks, "clock", "clocks"))
+                                            : QStringLiteral("."));
   if (issues.isEmpty()) {
-    ShowProgress(QStringLiteral("Wrote %1 to %2 (%3 edited).")
-                     .arg(Plural(wrote.Values, "value", "values"))
-                     .arg(Plural(wrote.Controllers, "controller", "controllers"))
-                     .arg(wrote.Edited));
+    ShowProgress(summary);
     return;
   }
-  QString text = issues.mid(0, kIssuesShown).join(QStringLiteral("; "));
+  // What did not take comes first, the bar may be too narrow for the rest;
+  // the tooltip has every value.
+  QString text = QStringLiteral("Not written: ") + issues.mid(0, kIssuesShown).join(QStringLiteral("; "));
   if (issues.size() > kIssuesShown) text += QStringLiteral(" ...");
-  ShowWarning(text);
-  lblProgress->setToolTip(issues.join(QLatin1Char('\n')));
+  ShowWarning(text + QStringLiteral(" | ") + summary);
+  lblProgress->setToolTip(summary + QLatin1Char('\n') + issues.join(QLatin1Char('\n')));
 }
 
 }  // namespace tavex

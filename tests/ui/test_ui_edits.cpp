@@ -360,12 +360,17 @@ class TestEdits : public QObject {
     Sim_->ClearLog();
     QVERIFY(Run(true));
     const QString bar = w.lblProgress->text();
-    const QStringList parts = bar.split("; ");
+    // What did not take first, then how much did.
+    const QStringList halves = bar.split(" | ");
+    QCOMPARE(halves.size(), 2);
+    QVERIFY2(halves[0].startsWith("Not written: "), qPrintable(bar));
+    const QStringList parts = halves[0].mid(QString("Not written: ").size()).split("; ");
     QCOMPARE(parts.size(), 3);
     QCOMPARE(parts[0], QString("1000 fan_speed: rejected value"));
-    QVERIFY2(parts[1].startsWith("1001: "), qPrintable(bar));
+    QCOMPARE(parts[1], QString("1001: PLC not responding!"));
     QCOMPARE(parts[2], QString("1002 fan_speed: written, reads back otherwise"));
-    QCOMPARE(w.lblProgress->toolTip(), parts.join("\n"));
+    QCOMPARE(halves[1], QString("Wrote 0 values to 0 controllers (0 edited)."));
+    QCOMPARE(w.lblProgress->toolTip(), halves[1] + "\n" + parts.join("\n"));
     QCOMPARE(w.lblProgress->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     // What the log says went out: nothing for the rejected text, the
     // ignored write sent.
@@ -422,7 +427,7 @@ class TestEdits : public QObject {
     QCOMPARE(second.size(), size_t{1});
     QCOMPARE(second[0].count("rtc_write_req"), size_t{1});
     QCOMPARE(second[0].count("fan_speed") + second[0].count("setpoint"), size_t{0});
-    QCOMPARE(w.lblProgress->text(), QString("Wrote 1 value to 1 controller (1 edited)."));
+    QCOMPARE(w.lblProgress->text(), QString("Wrote 1 value to 1 controller (1 edited); set 2 clocks."));
 
     // Off: every value cell again.
     w.SetWriteEditedOnly(false);

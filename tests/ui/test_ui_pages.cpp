@@ -1207,7 +1207,9 @@ class TestPages : public QObject {
     QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
     QCOMPARE(Writes("127.0.0.4").size(), size_t{1});
     QCOMPARE(Text(cfg, 2, 4), QString("1450"));
-    QCOMPARE(w.lblProgress->text(), QString("Wrote 2 of 3 controllers; 1001: Error parsing ALC data on line 3: \"; oops\"."));
+    QCOMPARE(w.lblProgress->text(),
+             QString("Not written: 1001: Error parsing ALC data on line 3: \"; oops\" | "
+                     "Wrote 0 values to 0 controllers (0 edited); set 2 clocks."));
     QVERIFY(!w.IsBusy());
   }
 
