@@ -1,16 +1,20 @@
 // Takes the screenshots of docs/screenshots/: the main window on both pages
 // after an Autodetect, the status check while it runs and when it is done,
 // a Read under way and one stopped with Esc, the configuration page after a
-// Read with one edited and one selected cell, and the Setup and Edit Value
-// dialogs. Runs under a real display
+// Read with one edited and one selected cell, the grid's context menu, a
+// Write that one controller did not take, the list of expected controllers
+// with one missing, and the Setup and Edit Value dialogs. Runs under a real
+// display
 // server (scripts/screenshots starts one), inside a private network
 // namespace with the simulator running, and talks through adapter "lo".
 //
 //   tavex-screenshots OUTPUT_DIR CONFIGURATION.ini
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
@@ -165,6 +169,45 @@ int main(int argc, char** argv) {
   ClickCell(fmMain, 0, 4 + 2, true);
   ClickCell(fmMain, 1, 4 + 0);
   ok = Save(fmMain, out + "/configuration-edited.png") && ok;
+
+  // The grid's context menu, as a right click on the selected cell opens it.
+  {
+    QMenu menu(&fmMain);
+    fmMain.FillGridMenu(menu, true);
+    QTableView* grid = fmMain.vstConfig;
+    const QRect cell = grid->visualRect(grid->model()->index(1, 4));
+    menu.popup(grid->viewport()->mapToGlobal(cell.center()));
+    if (!QTest::qWaitForWindowExposed(&menu)) return 1;
+    ok = Save(menu, out + "/context-menu.png") && ok;
+    menu.close();
+  }
+
+  // Edit 1001's temp_setpoint too, then Write: 1001 acknowledges but keeps
+  // its old values (see scripts/screenshots), so its edited cell reads back
+  // otherwise and stays marked, and the bar says so.
+  QTimer::singleShot(0, [&] {
+    fmEditValue.edValue->setText("22");
+    fmEditValue.btnOK->click();
+  });
+  ClickCell(fmMain, 1, 4 + 0, true);
+  fmMain.btnWriteClick();
+  (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
+  ClickCell(fmMain, 2, 4 + 2);  // away from the marked cell
+  ok = Save(fmMain, out + "/write-not-taken.png") && ok;
+
+  // The site's list of expected controllers, one of which is not there.
+  {
+    const QString list = dir.filePath("expected.csv");
+    QFile f(list);
+    if (!f.open(QIODevice::WriteOnly) ||
+        f.write("1000,127.0.0.2\n1001,127.0.0.3\n1002,127.0.0.4\n1003,127.0.0.5\n") < 0)
+      return 1;
+    f.close();
+    if (!fmMain.LoadExpectedControllers(list)) return 1;
+    fmMain.btnAutodetectClick();
+    (void)QTest::qWaitFor([&] { return !fmMain.IsBusy(); }, 60000);
+    ok = Save(fmMain, out + "/expected-controllers.png") && ok;
+  }
 
   fmOptions.AdapterID = fmMain.GetCommunicator().Adapter.ID;
   fmOptions.DirectConnection = fmMain.GetDirectConnection();
