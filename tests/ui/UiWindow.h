@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QSettings>
 #include <QTableView>
@@ -97,19 +98,6 @@ inline void DetectCount(TfmMain& Window, int Expect) {
   QCOMPARE(Window.GetTavexList().Count(), Expect);
 }
 
-// Read and Write as a click starts them, then waits for their end; false
-// when still running.
-template <class TWindow>
-bool Read(TWindow& Window) {
-  Window.btnReadClick();
-  return Finished(Window);
-}
-template <class TWindow>
-bool Write(TWindow& Window) {
-  Window.btnWriteClick();
-  return Finished(Window);
-}
-
 // A mouse event sent to Target at At (Target's coordinates).
 inline void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
                       Qt::MouseButtons Held, Qt::KeyboardModifiers Mods = Qt::NoModifier) {
@@ -167,5 +155,43 @@ std::vector<TValues> Writes(const sim::TSimulator& Sim, const std::string& IP) {
   }
   return out;
 }
+
+// What a main-window test holds: its files and settings, the simulated
+// controllers, the window and its Edit Value dialog. The test class derives
+// from it, calls Begin from init() and End from cleanup().
+class TWindowTest : public QObject {
+ protected:
+  std::unique_ptr<TUiFiles> Files_;
+  std::unique_ptr<QSettings> Settings_;
+  std::unique_ptr<sim::TSimulator> Sim_;
+  std::unique_ptr<TfmMain> Window_;
+  std::unique_ptr<TfmEditValue> EditValue_;
+
+  // Only inside scripts/netns: fresh files and settings, adapter lo chosen;
+  // numbers in the C locale's form unless CLocale is false (the locale as
+  // it is) or the test sets another.
+  void Begin(bool CLocale = true) {
+    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
+    if (CLocale) QLocale::setDefault(QLocale::c());
+    Files_ = std::make_unique<TUiFiles>();
+    Settings_ = Files_->Settings();
+    Settings_->setValue("EthernetAdapterID", "lo");
+  }
+  // Starts the simulated controllers; those of before are gone first.
+  void StartSim(const nlohmann::json& Controllers) {
+    Sim_.reset();
+    StartSimulator(Controllers, Sim_);
+  }
+  // No error display of the test's any more; the dialog goes before its
+  // window, the files last.
+  void End() {
+    TApplication::ErrorDisplay = nullptr;
+    EditValue_.reset();
+    Window_.reset();
+    Settings_.reset();
+    Sim_.reset();
+    Files_.reset();
+  }
+};
 
 }  // namespace tavex::test

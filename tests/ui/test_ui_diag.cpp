@@ -60,20 +60,11 @@ std::function<uint32_t()> FastTicks() {
 
 }  // namespace
 
-class TestDiag : public QObject {
+class TestDiag : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   std::unique_ptr<TfmOptions> Options_;
 
-  void StartSim(const json& Controllers) {
-    Sim_.reset();
-    StartSimulator(Controllers, Sim_);
-  }
   // The dialogs are the window's children: they go first.
   void Close() {
     Options_.reset();
@@ -114,20 +105,11 @@ class TestDiag : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     Options_.reset();
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- Diagnosis and summary ---------------------------------------------------

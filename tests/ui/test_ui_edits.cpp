@@ -44,14 +44,9 @@ json Controller(uint32_t Nad, const std::string& IP) { return SimController(Nad,
 
 }  // namespace
 
-class TestEdits : public QObject {
+class TestEdits : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   QStringList Errors_;
 
   TfmMain& Open(const std::string& Ini, int Expect) {
@@ -95,22 +90,13 @@ class TestEdits : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
     Errors_.clear();
     TApplication::ErrorDisplay = [this](const QString& Text) { Errors_ << Text; };
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     QLocale::setDefault(QLocale::c());
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // fan_speed in columns 5 and 7: one value per controller, the edit wins

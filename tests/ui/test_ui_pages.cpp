@@ -98,16 +98,10 @@ int BluePixels(const QImage& Image, const QRect& Rect) {
 
 }  // namespace
 
-class TestPages : public QObject {
+class TestPages : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
 
-  void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   // Opens the window, runs Autodetect and shows the page asked for.
   TfmMain& Open(const std::string& Ini, int Page, int Expect) {
     ShowWindow(WindowOptions(*Files_, Ini, Settings_.get()), Window_, &EditValue_);
@@ -163,19 +157,10 @@ class TestPages : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- System check ----------------------------------------------------------

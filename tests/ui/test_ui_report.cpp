@@ -49,13 +49,9 @@ class TEnvGuard {
 
 }  // namespace
 
-class TestReport : public QObject {
+class TestReport : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
   std::unique_ptr<QTemporaryDir> Cache_;
   std::unique_ptr<TEnvGuard> CacheEnv_;
   QList<QUrl> Opened_;
@@ -80,11 +76,7 @@ class TestReport : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
     Cache_ = std::make_unique<QTemporaryDir>();
     QVERIFY(Cache_->isValid());
     CacheEnv_ = std::make_unique<TEnvGuard>("XDG_CACHE_HOME", Cache_->path().toLocal8Bit());
@@ -98,13 +90,9 @@ class TestReport : public QObject {
   }
   void cleanup() {
     TApplication::UrlOpener = nullptr;
-    TApplication::ErrorDisplay = nullptr;
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
+    End();
     CacheEnv_.reset();
     Cache_.reset();
-    Files_.reset();
   }
 
   // After a Write, the item writes the page of that Write (each controller,

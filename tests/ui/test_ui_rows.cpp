@@ -66,23 +66,14 @@ QStringList Rows(const QAbstractItemModel& Model) {
 
 }  // namespace
 
-class TestRows : public QObject {
+class TestRows : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   std::unique_ptr<TFixedAdapters> Adapters_;
   // The questions the window asked, and the answer each gets.
   QStringList Questions_;
   bool Answer_ = false;
 
-  void StartSim(const json& Controllers) {
-    Sim_.reset();
-    StartSimulator(Controllers, Sim_);
-  }
   TfmMain& Open() {
     ShowWindow(WindowOptions(*Files_, "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n", Settings_.get()),
                Window_, &EditValue_);
@@ -120,10 +111,7 @@ class TestRows : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin(false);
     Adapters_ = std::make_unique<TFixedAdapters>(
         std::vector<TAdapterRecord>{{"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"}}, "127.0.0.1");
     Questions_.clear();
@@ -135,13 +123,8 @@ class TestRows : public QObject {
   }
   void cleanup() {
     TApplication::QuestionDisplay = nullptr;
-    TApplication::ErrorDisplay = nullptr;
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
+    End();
     Adapters_.reset();
-    Files_.reset();
   }
 
   // However often a controller answers (its answer sent twice, or heard in

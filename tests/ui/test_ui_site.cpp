@@ -69,13 +69,9 @@ bool WriteAll(const QString& Path, const QByteArray& Text) {
 
 }  // namespace
 
-class TestSite : public QObject {
+class TestSite : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
   QString IniPath_;
 
   // Opens the window on the configuration page and runs Autodetect.
@@ -118,19 +114,11 @@ class TestSite : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     QLocale::setDefault(QLocale::c());
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- Rows file -----------------------------------------------------------------
