@@ -68,18 +68,22 @@ bool Finished(const TWindow& Window, int TimeoutMs = 60000) {
   return QTest::qWaitFor([&] { return !Window.IsBusy(); }, TimeoutMs);
 }
 
-// Autodetect and the status check as a click starts them, then waits for
-// their end (they run off the window's thread); false when still running.
-template <class TWindow>
-bool Detect(TWindow& Window) {
-  Window.btnAutodetectClick();
+// An operation as its button's click starts it (Autodetect, the status
+// check, Read, Write), then the wait for its end (they run off the
+// window's thread); false when still running.
+template <class TWindow, class TClick>
+bool Clicked(TWindow& Window, TClick Click) {
+  (Window.*Click)();
   return Finished(Window);
 }
 template <class TWindow>
-bool Check(TWindow& Window) {
-  Window.btnCheckClick();
-  return Finished(Window);
-}
+bool Detect(TWindow& Window) { return Clicked(Window, &TWindow::btnAutodetectClick); }
+template <class TWindow>
+bool Check(TWindow& Window) { return Clicked(Window, &TWindow::btnCheckClick); }
+template <class TWindow>
+bool Read(TWindow& Window) { return Clicked(Window, &TWindow::btnReadClick); }
+template <class TWindow>
+bool Write(TWindow& Window) { return Clicked(Window, &TWindow::btnWriteClick); }
 
 // A temporary directory with the settings store and configuration files.
 class TUiFiles {

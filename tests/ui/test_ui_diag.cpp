@@ -27,6 +27,7 @@
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fEditValue.h"
 #include "ui/fMain.h"
 #include "ui/fOptions.h"
@@ -39,29 +40,12 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
 constexpr int kMemoryRead = 33, kRead = 51;
 const QColor kRed(255, 0, 0);
 
-json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
-  json v = {{"name", Name}, {"type", Type}};
-  if (!Value.is_null()) v["value"] = Value;
-  return v;
-}
-
 // A controller with fan_speed = 1450 and setpoint = 21.5, and the clock.
 json Controller(uint32_t Nad, const std::string& IP, json Keys = json::object()) {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
-  c["variables"] = json::array({Var("fan_speed", "word", 1450), Var("setpoint", "real", 21.5)});
-  for (const char* n : kClockVars) c["variables"].push_back(Var(n, "word"));
-  for (auto& [k, v] : Keys.items()) c[k] = v;
-  return c;
-}
-
-void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
-               Qt::MouseButtons Held) {
-  QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Held, Qt::NoModifier);
-  QApplication::sendEvent(Target, &e);
+  return SimController(Nad, IP, FanAndSetpoint(), Keys);
 }
 
 // A clock ten times fast for a communicator, so that its time-outs pass
@@ -76,20 +60,11 @@ std::function<uint32_t()> FastTicks() {
 
 }  // namespace
 
-class TestDiag : public QObject {
+class TestDiag : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   std::unique_ptr<TfmOptions> Options_;
 
-  void StartSim(const json& Controllers) {
-    Sim_.reset();
-    StartSimulator(Controllers, Sim_);
-  }
   // The dialogs are the window's children: they go first.
   void Close() {
     Options_.reset();
@@ -98,40 +73,19 @@ class TestDiag : public QObject {
   }
   // Opens the window (not yet detected) at its default size, shown and active.
   TfmMain& Show(const std::string& Ini = "[Variables]\nVar0=fan_speed\nVar1=setpoint\n") {
-    TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", Ini);
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
+    const TMainOptions o = WindowOptions(*Files_, Ini, Settings_.get());
     Close();
-    Window_ = std::make_unique<TfmMain>(o);
-    EditValue_ = std::make_unique<TfmEditValue>(Window_.get());
-    Options_ = std::make_unique<TfmOptions>(Window_.get());
-    Window_->SetDialogs(EditValue_.get(), Options_.get());
-    Window_->resize(TfmMain::kDesignWidth, TfmMain::kDesignHeight);
-    Window_->show();
-    Window_->activateWindow();
-    [&] { QVERIFY(QTest::qWaitForWindowActive(Window_.get())); }();
+    ShowWindow(o, Window_, &EditValue_, &Options_, true);
     return *Window_;
   }
   TfmMain& Open(int Expect, const std::string& Ini = "[Variables]\nVar0=fan_speed\nVar1=setpoint\n") {
     TfmMain& w = Show(Ini);
-    [&] { QVERIFY(Detect(w)); }();
-    [&] { QCOMPARE(w.GetTavexList().Count(), Expect); }();
+    DetectCount(w, Expect);
     return w;
   }
   // The log entries of one command (-1: any) to one address (empty: any).
-  std::vector<json> Log(int Command, const std::string& IP = "") const {
-    std::vector<json> out;
-    for (const json& e : Sim_->Log())
-      if ((Command < 0 || e.value("command", -1) == Command) && (IP.empty() || e.value("ip", "") == IP))
-        out.push_back(e);
-    return out;
-  }
-  QPoint CellCenter(int Row, int Column) const {
-    QTableView* g = Window_->vstConfig;
-    g->scrollTo(g->model()->index(Row, Column));
-    return g->visualRect(g->model()->index(Row, Column)).center();
-  }
+  std::vector<json> Log(int Command, const std::string& IP = "") const { return SimLog(*Sim_, Command, IP); }
+  QPoint CellCenter(int Row, int Column) const { return test::CellCenter(*Window_->vstConfig, Row, Column); }
   void Press(int Row, int Column, Qt::MouseButton Button = Qt::LeftButton) {
     SendMouse(Window_->vstConfig->viewport(), QEvent::MouseButtonPress, CellCenter(Row, Column), Button, Button);
   }
@@ -143,30 +97,19 @@ class TestDiag : public QObject {
   // its text (empty: it did not open).
   void NoteDialog(QString* Shown) {
     *Shown = QString();
-    QTimer::singleShot(0, this, [=] {
-      auto* d = qobject_cast<TfmEditValue*>(QApplication::activeModalWidget());
-      if (d == nullptr) return;
-      *Shown = QStringLiteral("[") + d->edValue->text() + QStringLiteral("]");
-      QTest::keyClick(d->edValue, Qt::Key_Escape);
+    OnEditValue(this, [=](TfmEditValue& d) {
+      *Shown = QStringLiteral("[") + d.edValue->text() + QStringLiteral("]");
+      QTest::keyClick(d.edValue, Qt::Key_Escape);
     });
   }
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     Options_.reset();
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- Diagnosis and summary ---------------------------------------------------
@@ -459,8 +402,7 @@ class TestDiag : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2"), Controller(1001, "127.0.0.3")}));
     TfmMain& w = Open(2);
     w.PageControl1->setCurrentIndex(1);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     TConfigGridView& grid = *w.ConfigGrid();
     const QAbstractItemModel& cfg = *grid.model();
     auto one = [&](int Row, int Column) {

@@ -24,6 +24,7 @@
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fEditValue.h"
 #include "ui/fMain.h"
 #include "ui/fOptions.h"
@@ -35,54 +36,22 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
 constexpr int kWrite = 52;
-
-json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
-  json v = {{"name", Name}, {"type", Type}};
-  if (!Value.is_null()) v["value"] = Value;
-  return v;
-}
 
 // A controller with the clock variables, fan_speed (word 1450) and setpoint
 // (real 21.5).
-json Controller(uint32_t Nad, const std::string& IP) {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
-  c["variables"] = json::array({Var("fan_speed", "word", 1450), Var("setpoint", "real", 21.5)});
-  for (const char* n : kClockVars) c["variables"].push_back(Var(n, "word"));
-  return c;
-}
-
-QColor RoleColor(const QAbstractItemModel& Model, int Row, int Column, int Role) {
-  const QVariant v = Model.index(Row, Column).data(Role);
-  return v.isValid() ? v.value<QColor>() : QColor();
-}
+json Controller(uint32_t Nad, const std::string& IP) { return SimController(Nad, IP, FanAndSetpoint()); }
 
 }  // namespace
 
-class TestEdits : public QObject {
+class TestEdits : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   QStringList Errors_;
 
   TfmMain& Open(const std::string& Ini, int Expect) {
-    TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", Ini);
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
-    Window_ = std::make_unique<TfmMain>(o);
-    EditValue_ = std::make_unique<TfmEditValue>(Window_.get());
-    Window_->SetDialogs(EditValue_.get(), nullptr);
-    Window_->resize(877, 702);
-    Window_->show();
-    [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
-    [&] { QVERIFY(Detect(*Window_)); }();
-    [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
+    ShowWindow(WindowOptions(*Files_, Ini, Settings_.get()), Window_, &EditValue_);
+    DetectCount(*Window_, Expect);
     Window_->PageControl1->setCurrentIndex(1);
     Window_->cbSyncRTC->setChecked(false);
     QCoreApplication::processEvents();
@@ -91,15 +60,7 @@ class TestEdits : public QObject {
   // Name -> values of every write to one address, in order (a name twice
   // in one write shows as two values).
   std::vector<std::multimap<std::string, double>> Writes(const std::string& IP) const {
-    std::vector<std::multimap<std::string, double>> out;
-    for (const json& e : Sim_->Log()) {
-      if (e.value("command", -1) != kWrite || e.value("ip", "") != IP) continue;
-      std::multimap<std::string, double> w;
-      for (size_t i = 0; i < e["names"].size() && i < e["values"].size(); ++i)
-        w.emplace(e["names"][i].get<std::string>(), e["values"][i].get<double>());
-      out.push_back(w);
-    }
-    return out;
+    return test::Writes<std::multimap<std::string, double>>(*Sim_, IP);
   }
   size_t WritesToAnyone() const {
     size_t n = 0;
@@ -111,48 +72,31 @@ class TestEdits : public QObject {
   // dialog's red message ("" when it closed).
   void Edit(int Row, int Column, QStringList Typed, QStringList* Seen = nullptr) {
     bool opened = false;
-    QTimer::singleShot(0, this, [=, &opened] {
-      auto* d = qobject_cast<TfmEditValue*>(QApplication::activeModalWidget());
-      if (d == nullptr) return;
+    OnEditValue(this, [=, &opened](TfmEditValue& d) {
       opened = true;
       for (const QString& t : Typed) {
-        d->edValue->selectAll();
-        QTest::keyClick(d->edValue, Qt::Key_Delete);
-        QTest::keyClicks(d->edValue, t);
-        QTest::keyClick(d->edValue, Qt::Key_Return);
-        if (Seen != nullptr) *Seen << (d->isVisible() ? d->lblError->text() : QString());
+        d.edValue->selectAll();
+        QTest::keyClick(d.edValue, Qt::Key_Delete);
+        QTest::keyClicks(d.edValue, t);
+        QTest::keyClick(d.edValue, Qt::Key_Return);
+        if (Seen != nullptr) *Seen << (d.isVisible() ? d.lblError->text() : QString());
       }
-      if (d->isVisible()) QTest::keyClick(d->edValue, Qt::Key_Escape);
+      if (d.isVisible()) QTest::keyClick(d.edValue, Qt::Key_Escape);
     });
     Window_->EditCell(Row, Column);
     QVERIFY(opened);
   }
-  bool Run(bool Write) {
-    if (Write)
-      Window_->btnWriteClick();
-    else
-      Window_->btnReadClick();
-    return Finished(*Window_);
-  }
+  bool Run(bool Write) { return Write ? test::Write(*Window_) : test::Read(*Window_); }
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
     Errors_.clear();
     TApplication::ErrorDisplay = [this](const QString& Text) { Errors_ << Text; };
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     QLocale::setDefault(QLocale::c());
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // fan_speed in columns 5 and 7: one value per controller, the edit wins
@@ -189,8 +133,7 @@ class TestEdits : public QObject {
     Edit(0, 4, {"1600"});
     Edit(0, 6, {"1700"});
     Sim_->ClearLog();
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     QCOMPARE(WritesToAnyone(), size_t{0});
     QVERIFY(Sim_->Log().empty());
     QCOMPARE(Errors_.size(), 1);

@@ -35,6 +35,7 @@
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fEditValue.h"
 #include "ui/fMain.h"
 #include "ui/uGridModels.h"
@@ -46,25 +47,14 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
 constexpr int kWrite = 52;
 const QColor kRed(255, 0, 0);
-
-json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
-  json v = {{"name", Name}, {"type", Type}};
-  if (!Value.is_null()) v["value"] = Value;
-  return v;
-}
 
 // A controller with the six date and time variables, the weekday and the
 // write request, plus Extra's variables; Drop names clock variables left out.
 json Controller(uint32_t Nad, const std::string& IP, json Variables = json::array(),
                 std::set<std::string> Drop = {}) {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
-  c["variables"] = std::move(Variables);
-  for (const char* n : kClockVars)
-    if (!Drop.count(n)) c["variables"].push_back(Var(n, "word"));
-  return c;
+  return SimController(Nad, IP, std::move(Variables), json::object(), Drop);
 }
 
 json SpeedVars() {
@@ -72,19 +62,7 @@ json SpeedVars() {
                       {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
 }
 
-void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
-               Qt::MouseButtons Held) {
-  QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Held, Qt::NoModifier);
-  QApplication::sendEvent(Target, &e);
-}
-
 bool IsRed(QRgb Pixel) { return QColor(Pixel) == kRed; }
-
-// A colour role of a cell; invalid when the model gives none.
-QColor RoleColor(const QAbstractItemModel& Model, int Row, int Column, int Role) {
-  const QVariant v = Model.index(Row, Column).data(Role);
-  return v.isValid() ? v.value<QColor>() : QColor();
-}
 
 // The status cells (row, step) whose right part is red in a picture of the
 // grid, each checked to be red up to the grid line beside it, and not over it.
@@ -120,58 +98,25 @@ int BluePixels(const QImage& Image, const QRect& Rect) {
 
 }  // namespace
 
-class TestPages : public QObject {
+class TestPages : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
 
-  void StartSim(const json& Controllers) { StartSimulator(Controllers, Sim_); }
   // Opens the window, runs Autodetect and shows the page asked for.
   TfmMain& Open(const std::string& Ini, int Page, int Expect) {
-    TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", Ini);
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
-    Window_ = std::make_unique<TfmMain>(o);
-    EditValue_ = std::make_unique<TfmEditValue>(Window_.get());
-    Window_->SetDialogs(EditValue_.get(), nullptr);
-    Window_->resize(877, 702);
-    Window_->show();
-    [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
-    [&] { QVERIFY(Detect(*Window_)); }();
-    [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
+    ShowWindow(WindowOptions(*Files_, Ini, Settings_.get()), Window_, &EditValue_);
+    DetectCount(*Window_, Expect);
     Window_->PageControl1->setCurrentIndex(Page);
     QCoreApplication::processEvents();
     return *Window_;
   }
   // The requests of one command (-1: any) to one address (empty: any).
-  std::vector<json> Log(int Command, const std::string& IP = "") const {
-    std::vector<json> out;
-    for (const json& e : Sim_->Log())
-      if ((Command < 0 || e.value("command", -1) == Command) && (IP.empty() || e.value("ip", "") == IP))
-        out.push_back(e);
-    return out;
-  }
+  std::vector<json> Log(int Command, const std::string& IP = "") const { return SimLog(*Sim_, Command, IP); }
   // Name -> value of every write, in order.
   std::vector<std::map<std::string, double>> Writes(const std::string& IP) const {
-    std::vector<std::map<std::string, double>> out;
-    for (const json& e : Log(kWrite, IP)) {
-      std::map<std::string, double> w;
-      for (size_t i = 0; i < e["names"].size() && i < e["values"].size(); ++i)
-        w[e["names"][i].get<std::string>()] = e["values"][i].get<double>();
-      out.push_back(w);
-    }
-    return out;
+    return test::Writes(*Sim_, IP);
   }
-  QPoint CellCenter(int Row, int Column) const {
-    QTableView* g = Window_->vstConfig;
-    g->scrollTo(g->model()->index(Row, Column));
-    return g->visualRect(g->model()->index(Row, Column)).center();
-  }
+  QPoint CellCenter(int Row, int Column) const { return test::CellCenter(*Window_->vstConfig, Row, Column); }
   void Press(int Row, int Column, Qt::MouseButton Button = Qt::LeftButton) {
     SendMouse(Window_->vstConfig->viewport(), QEvent::MouseButtonPress, CellCenter(Row, Column), Button, Button);
   }
@@ -184,20 +129,18 @@ class TestPages : public QObject {
   // selected.
   void AnswerDialog(const char* Typed, QString* Shown, bool* AllSelected, bool* Opened) {
     *Opened = false;
-    QTimer::singleShot(0, this, [=] {
-      auto* d = qobject_cast<TfmEditValue*>(QApplication::activeModalWidget());
-      if (d == nullptr) return;
+    OnEditValue(this, [=](TfmEditValue& d) {
       *Opened = true;
-      *Shown = d->edValue->text();
-      *AllSelected = d->edValue->selectedText() == d->edValue->text();
+      *Shown = d.edValue->text();
+      *AllSelected = d.edValue->selectedText() == d.edValue->text();
       if (Typed != nullptr) {
-        if (*Typed == '\0') QTest::keyClick(d->edValue, Qt::Key_Delete);
-        QTest::keyClicks(d->edValue, Typed);
-        QTest::keyClick(d->edValue, Qt::Key_Return);
+        if (*Typed == '\0') QTest::keyClick(d.edValue, Qt::Key_Delete);
+        QTest::keyClicks(d.edValue, Typed);
+        QTest::keyClick(d.edValue, Qt::Key_Return);
         // A text the variable's type refuses keeps the dialog open.
-        if (d->isVisible()) QTest::keyClick(d->edValue, Qt::Key_Escape);
+        if (d.isVisible()) QTest::keyClick(d.edValue, Qt::Key_Escape);
       } else {
-        QTest::keyClick(d->edValue, Qt::Key_Escape);
+        QTest::keyClick(d.edValue, Qt::Key_Escape);
       }
     });
   }
@@ -214,19 +157,10 @@ class TestPages : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- System check ----------------------------------------------------------
@@ -395,8 +329,7 @@ class TestPages : public QObject {
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 3, false);  // Autodetect checked every row
     Sim_->ClearLog();
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
 
     // A real as the shortest text of its single; a timer, never read, as "?"
     // rather than a 0 the controller does not hold.
@@ -517,8 +450,7 @@ class TestPages : public QObject {
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
     QAbstractItemModel& cfg = *w.vstConfig->model();
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QString shown;
     bool all = false, opened = false;
     AnswerDialog("12", &shown, &all, &opened);
@@ -551,8 +483,7 @@ class TestPages : public QObject {
     // The next Read asks every controller again.
     for (uint32_t nad : {1000u, 1001u, 1002u}) QVERIFY(Sim_->SetFaults(nad, sim::ParseFaults(json::object())));
     for (int r = 0; r < 3; ++r) SetTransport(*w.GetTavexList().Items(r), 500, 3);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QCOMPARE(Text(cfg, 1, 6), QString("-5"));
     QVERIFY(!w.GetCells().At(1, 2).Edited);
     QCOMPARE(w.lblProgress->text(), QString("Read 3 controllers."));
@@ -573,8 +504,7 @@ class TestPages : public QObject {
     };
     for (int run = 0; run < 2; ++run) {
       Sim_->ClearLog();
-      w.btnReadClick();
-      QVERIFY(Finished(w));
+      QVERIFY(Read(w));
       QStringList row0, row1;
       for (int c = 4; c < 8; ++c) row0 << Text(cfg, 0, c);
       for (int c = 4; c < 8; ++c) row1 << Text(cfg, 1, c);
@@ -601,8 +531,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 2);
     for (int i = 0; i < 2; ++i) w.GetTavexList().Items(i)->SetDirectConnection(true);
     Sim_->ClearLog();
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
     QCOMPARE(Text(cfg, 1, 4), QString("?"));
@@ -803,8 +732,7 @@ class TestPages : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars()), Controller(1001, "127.0.0.3", SpeedVars()),
                           Controller(1002, "127.0.0.4", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[0]\n", 1, 3);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     w.vstConfig->setFocus();
@@ -900,8 +828,7 @@ class TestPages : public QObject {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\n", 1, 1);
     Click(*w.vstConfig->model(), 0, true);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     const QAbstractItemModel& cfg = *w.vstConfig->model();
     QCOMPARE(Text(cfg, 0, 4), QString("1450"));
 
@@ -966,8 +893,7 @@ class TestPages : public QObject {
   void cutCellsShowTheirWholeTextAsTooltip() {
     StartSim(json::array({Controller(1000, "127.0.0.2", json::array({Var("ratio", "real", -1.2345679e-20), Var("fan_speed", "word", 1450)}))}));
     TfmMain& w = Open("[Variables]\nVar0=ratio\nVar1=fan_speed\n", 1, 1);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QCOMPARE(Text(*w.vstConfig->model(), 0, 4), QString("-1.2345679E-20"));
     // The columns fit their values after a Read: the user narrows this one.
     w.vstConfig->horizontalHeader()->resizeSection(4, 40);
@@ -1039,8 +965,7 @@ class TestPages : public QObject {
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[2]\nVar3=nosuch\n", 1, 2);
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 1, false);  // Autodetect checked every row
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
 
     QString shown;
     bool all = false, opened = false;
@@ -1049,8 +974,7 @@ class TestPages : public QObject {
     QVERIFY(opened);
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(false);
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
 
     // Every cell is written with its text, edited or not, all in one write;
     // "?" and unknown entries are not written.
@@ -1090,8 +1014,7 @@ class TestPages : public QObject {
   void writeIsJournalled() {
     StartSim(json::array({Controller(1000, "127.0.0.2", SpeedVars())}));
     TfmMain& w = Open("[Variables]\nVar0=fan_speed\n", 1, 1);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray saved = qgetenv("TAVEX_JOURNAL");
@@ -1110,8 +1033,7 @@ class TestPages : public QObject {
     DoubleClick(0, 4);
     QVERIFY(opened);
     w.cbSyncRTC->setChecked(false);
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     QVERIFY2(errors.isEmpty(), qPrintable(errors.join("; ")));
     TJournalContents journal;
     std::string error;
@@ -1136,8 +1058,7 @@ class TestPages : public QObject {
     AnswerDialog("1700", &shown, &all, &opened);
     DoubleClick(0, 4);
     QVERIFY(opened);
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     QCOMPARE(Sim_->ReadVarValue(1000, "fan_speed"), std::optional<double>(1700));
     QCOMPARE(errors.size(), 1);
     QVERIFY2(errors[0].startsWith("The journal could not be written: "), qPrintable(errors[0]));
@@ -1151,14 +1072,12 @@ class TestPages : public QObject {
     QAbstractItemModel& cfg = *w.vstConfig->model();
     Click(cfg, 0, true);
     Click(cfg, 1, true);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QVERIFY(!Text(cfg, 1, 3).isEmpty());  // Read needs no weekday
     Sim_->ClearLog();
     w.cbSyncRTC->setChecked(true);
     const TLocalTime before = LocalNow();
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     const TLocalTime after = LocalNow();
 
     for (const char* ip : {"127.0.0.2", "127.0.0.3"}) {

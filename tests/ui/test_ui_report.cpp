@@ -18,6 +18,7 @@
 #include "plc/uOperations.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fMain.h"
 
 namespace tavex::test {
@@ -26,20 +27,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
-
-json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
-  json v = {{"name", Name}, {"type", Type}};
-  if (!Value.is_null()) v["value"] = std::move(Value);
-  return v;
-}
-
-json Controller(uint32_t Nad, const std::string& IP) {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
-  c["variables"] = json::array({Var("fan_speed", "word", 1450), Var("setpoint", "real", 21.5)});
-  for (const char* n : kClockVars) c["variables"].push_back(Var(n, "word"));
-  return c;
-}
+json Controller(uint32_t Nad, const std::string& IP) { return SimController(Nad, IP, FanAndSetpoint()); }
 
 // The environment variable Name set to Value for the life of the object.
 class TEnvGuard {
@@ -61,29 +49,17 @@ class TEnvGuard {
 
 }  // namespace
 
-class TestReport : public QObject {
+class TestReport : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
   std::unique_ptr<QTemporaryDir> Cache_;
   std::unique_ptr<TEnvGuard> CacheEnv_;
   QList<QUrl> Opened_;
   QStringList Errors_;
 
   TfmMain& Open(int Expect) {
-    TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", "[Variables]\nVar0=fan_speed\nVar1=setpoint\n");
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
-    Window_ = std::make_unique<TfmMain>(o);
-    Window_->resize(877, 702);
-    Window_->show();
-    [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
-    [&] { QVERIFY(Detect(*Window_)); }();
-    [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
+    ShowWindow(WindowOptions(*Files_, "[Variables]\nVar0=fan_speed\nVar1=setpoint\n", Settings_.get()), Window_);
+    DetectCount(*Window_, Expect);
     Window_->PageControl1->setCurrentIndex(1);
     return *Window_;
   }
@@ -100,11 +76,7 @@ class TestReport : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
     Cache_ = std::make_unique<QTemporaryDir>();
     QVERIFY(Cache_->isValid());
     CacheEnv_ = std::make_unique<TEnvGuard>("XDG_CACHE_HOME", Cache_->path().toLocal8Bit());
@@ -118,13 +90,9 @@ class TestReport : public QObject {
   }
   void cleanup() {
     TApplication::UrlOpener = nullptr;
-    TApplication::ErrorDisplay = nullptr;
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
+    End();
     CacheEnv_.reset();
     Cache_.reset();
-    Files_.reset();
   }
 
   // After a Write, the item writes the page of that Write (each controller,
@@ -138,17 +106,14 @@ class TestReport : public QObject {
     QVERIFY(item != nullptr);
     QCOMPARE(w.vstConfig->contextMenuPolicy(), Qt::CustomContextMenu);
     w.cbSyncRTC->setChecked(false);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     // An earlier Write, whose records must not show.
     QVERIFY(Sim_->WriteVarRaw(1000, "fan_speed", 0, 1111));
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     // Changed behind the grid's back: the Write puts back what the grid shows.
     QVERIFY(Sim_->WriteVarRaw(1000, "fan_speed", 0, 1500));
     QVERIFY(Sim_->WriteVarRaw(1001, "fan_speed", 0, 1600));
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     QVERIFY2(Errors_.isEmpty(), qPrintable(Errors_.join("; ")));
 
     const size_t sent = Sim_->LogSize();
@@ -192,8 +157,7 @@ class TestReport : public QObject {
   void withoutAWriteNothingIsOpened() {
     StartSimulator(json::array({Controller(1000, "127.0.0.2")}), Sim_);
     TfmMain& w = Open(1);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QAction* item = ReportItem(w);
     QVERIFY(item != nullptr);
     item->trigger();
@@ -210,8 +174,7 @@ class TestReport : public QObject {
     StartSimulator(json::array({Controller(1000, "127.0.0.2")}), Sim_);
     TfmMain& w = Open(1);
     w.cbSyncRTC->setChecked(false);
-    w.btnReadClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Read(w));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QFile blocker(dir.filePath("file"));
@@ -219,8 +182,7 @@ class TestReport : public QObject {
     blocker.close();
     {
       TEnvGuard journal("TAVEX_JOURNAL", dir.filePath("file/journal").toLocal8Bit());
-      w.btnWriteClick();
-      QVERIFY(Finished(w));
+      QVERIFY(Write(w));
     }
     QCOMPARE(Errors_.size(), 1);  // the journal's own error
     ReportItem(w)->trigger();

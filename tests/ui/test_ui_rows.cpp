@@ -23,9 +23,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "plc/uClock.h"
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fEditValue.h"
 #include "ui/fMain.h"
 #include "ui/uApplication.h"
@@ -37,20 +39,18 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
-constexpr int kWrite = 52;
 const QColor kRed(255, 0, 0);
 
+// A controller with fan_speed and pump_speed[2] and the six date and time
+// variables only (no weekday, no write request).
 json Controller(uint32_t Nad, const std::string& IP, int DelayMs = 0, json Faults = json::object()) {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", "2026-03-04T05:06:07"}};
-  c["variables"] = json::array({{{"name", "fan_speed"}, {"type", "word"}, {"value", 1450}},
-                                {{"name", "pump_speed"}, {"type", "word"}, {"count", 2},
-                                 {"value", json::array({1200, 1180})}}});
-  for (const char* n : {"rtc_year", "rtc_month", "rtc_date", "rtc_hour", "rtc_min", "rtc_sec"})
-    c["variables"].push_back({{"name", n}, {"type", "word"}});
   if (DelayMs > 0) Faults["delay_ms"] = DelayMs;
-  if (!Faults.empty()) c["faults"] = Faults;
-  return c;
+  return SimController(Nad, IP,
+                       json::array({{{"name", "fan_speed"}, {"type", "word"}, {"value", 1450}},
+                                    {{"name", "pump_speed"}, {"type", "word"}, {"count", 2},
+                                     {"value", json::array({1200, 1180})}}}),
+                       Faults.empty() ? json::object() : json{{"faults", Faults}},
+                       {kClockVars[ckWeekday], kClockVars[ckWriteReq]});
 }
 
 bool Checked(const QAbstractItemModel& Model, int Row) {
@@ -66,51 +66,30 @@ QStringList Rows(const QAbstractItemModel& Model) {
 
 }  // namespace
 
-class TestRows : public QObject {
+class TestRows : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
-  std::unique_ptr<TfmEditValue> EditValue_;
   std::unique_ptr<TFixedAdapters> Adapters_;
   // The questions the window asked, and the answer each gets.
   QStringList Questions_;
   bool Answer_ = false;
 
-  void StartSim(const json& Controllers) {
-    Sim_.reset();
-    StartSimulator(Controllers, Sim_);
-  }
   TfmMain& Open() {
-    TMainOptions o;
-    o.IniPath = Files_->WriteIni("tool.ini", "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n");
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
-    Window_ = std::make_unique<TfmMain>(o);
-    EditValue_ = std::make_unique<TfmEditValue>(Window_.get());
-    Window_->SetDialogs(EditValue_.get(), nullptr);
-    Window_->resize(877, 702);
-    Window_->show();
-    [&] { QVERIFY(QTest::qWaitForWindowExposed(Window_.get())); }();
+    ShowWindow(WindowOptions(*Files_, "[Variables]\nVar0=fan_speed\nVar1=pump_speed[1]\n", Settings_.get()),
+               Window_, &EditValue_);
     Window_->PageControl1->setCurrentIndex(1);
     return *Window_;
   }
   // Detect, then Read of every row.
   void DetectAndRead(TfmMain& W, int Expect) {
-    QVERIFY(Detect(W));
-    QCOMPARE(W.GetTavexList().Count(), Expect);
-    W.btnReadClick();
-    QVERIFY(Finished(W));
+    DetectCount(W, Expect);
+    QVERIFY(Read(W));
   }
   // Edits a value cell through the Edit Value dialog, as a double-click does.
   void Edit(int Row, int Entry, const QString& Value) {
-    QTimer::singleShot(0, this, [Value] {
-      auto* d = qobject_cast<TfmEditValue*>(QApplication::activeModalWidget());
-      if (d == nullptr) return;
-      d->edValue->setText(Value);
-      QTest::keyClick(d->edValue, Qt::Key_Return);
+    OnEditValue(this, [Value](TfmEditValue& d) {
+      d.edValue->setText(Value);
+      QTest::keyClick(d.edValue, Qt::Key_Return);
     });
     Window_->EditCell(Row, TConfigModel::kFixedColumns + Entry);
   }
@@ -121,15 +100,7 @@ class TestRows : public QObject {
   }
   // Name -> value of every write to one address, in order.
   std::vector<std::map<std::string, double>> Writes(const std::string& IP) const {
-    std::vector<std::map<std::string, double>> out;
-    for (const json& e : Sim_->Log()) {
-      if (e.value("command", -1) != kWrite || e.value("ip", "") != IP) continue;
-      std::map<std::string, double> w;
-      for (size_t i = 0; i < e["names"].size() && i < e["values"].size(); ++i)
-        w[e["names"][i].get<std::string>()] = e["values"][i].get<double>();
-      out.push_back(w);
-    }
-    return out;
+    return test::Writes(*Sim_, IP);
   }
   size_t Broadcasts() const {
     size_t n = 0;
@@ -140,10 +111,7 @@ class TestRows : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin(false);
     Adapters_ = std::make_unique<TFixedAdapters>(
         std::vector<TAdapterRecord>{{"lo", "Loopback adapter lo", "127.0.0.1", "255.0.0.0"}}, "127.0.0.1");
     Questions_.clear();
@@ -155,13 +123,8 @@ class TestRows : public QObject {
   }
   void cleanup() {
     TApplication::QuestionDisplay = nullptr;
-    TApplication::ErrorDisplay = nullptr;
-    EditValue_.reset();
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
+    End();
     Adapters_.reset();
-    Files_.reset();
   }
 
   // However often a controller answers (its answer sent twice, or heard in
@@ -302,8 +265,7 @@ class TestRows : public QObject {
     QCOMPARE(w.vstConfig->currentIndex().row(), 2);
     QCOMPARE(w.EditedCount(), 1);
 
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     const auto to1001 = Writes("127.0.0.3");
     QCOMPARE(to1001.size(), size_t{1});
     QCOMPARE(to1001[0].at("pump_speed[1]"), 1190.0);
@@ -375,8 +337,7 @@ class TestRows : public QObject {
     QCOMPARE(w.isVisible(), !closes);
     if (!closes) {
       // Written, nothing is left to lose.
-      w.btnWriteClick();
-      QVERIFY(Finished(w));
+      QVERIFY(Write(w));
       QCOMPARE(w.EditedCount(), 0);
       w.btnCloseClick();
       QCOMPARE(Questions_.size(), 1);
@@ -431,8 +392,7 @@ class TestRows : public QObject {
     QVERIFY(Check(w));
     QCOMPARE(Text(sys, 2, 7), QString("ok"));
     QVERIFY(Text(sys, 3, 3).isEmpty());
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(Write(w));
     QCOMPARE(Writes("127.0.0.2").size(), size_t{1});
     QVERIFY(Text(cfg, 3, 4).isEmpty());
 

@@ -32,6 +32,7 @@
 #include "plc/uTavex.h"
 #include "sim/uSimulator.h"
 #include "tests/ui/UiTest.h"
+#include "tests/ui/UiWindow.h"
 #include "ui/fMain.h"
 #include "ui/uFrozenColumns.h"
 #include "ui/uGridModels.h"
@@ -43,33 +44,18 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kListenMs = 300;
-constexpr int kWrite = 52;
-
-json Var(const std::string& Name, const std::string& Type, json Value = nullptr) {
-  json v = {{"name", Name}, {"type", Type}};
-  if (!Value.is_null()) v["value"] = Value;
-  return v;
-}
-
 // A controller with the clock variables and fan_speed, setpoint and pump[3].
 json Controller(uint32_t Nad, const std::string& IP, const std::string& Clock = "2026-03-04T05:06:07") {
-  json c = {{"nad", Nad}, {"ip", IP}, {"clock", Clock}};
-  c["variables"] = json::array(
-      {{{"name", "fan_speed"}, {"type", "word"}, {"value", 1450 + Nad % 10}, {"comment", "Fan speed in rpm"}},
-       Var("setpoint", "real", 21.5),
-       {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}});
-  for (const char* n : kClockVars) c["variables"].push_back(Var(n, "word"));
-  return c;
+  return SimController(
+      Nad, IP,
+      json::array(
+          {{{"name", "fan_speed"}, {"type", "word"}, {"value", 1450 + Nad % 10}, {"comment", "Fan speed in rpm"}},
+           Var("setpoint", "real", 21.5),
+           {{"name", "pump"}, {"type", "int"}, {"count", 3}, {"value", json::array({-5, 7, 9})}}}),
+      {{"clock", Clock}});
 }
 
 constexpr char kIni[] = "[Variables]\nVar0=fan_speed\nVar1=setpoint\nVar2=pump[1]\nVar3=nosuch\n";
-
-void SendMouse(QWidget* Target, QEvent::Type Type, const QPoint& At, Qt::MouseButton Button,
-               Qt::MouseButtons Held, Qt::KeyboardModifiers Mods = Qt::NoModifier) {
-  QMouseEvent e(Type, QPointF(At), Target->mapToGlobal(QPointF(At)), Button, Held, Mods);
-  QApplication::sendEvent(Target, &e);
-}
 
 QString ReadAll(const QString& Path) {
   QFile f(Path);
@@ -83,29 +69,17 @@ bool WriteAll(const QString& Path, const QByteArray& Text) {
 
 }  // namespace
 
-class TestSite : public QObject {
+class TestSite : public TWindowTest {
   Q_OBJECT
 
-  std::unique_ptr<TUiFiles> Files_;
-  std::unique_ptr<QSettings> Settings_;
-  std::unique_ptr<sim::TSimulator> Sim_;
-  std::unique_ptr<TfmMain> Window_;
   QString IniPath_;
 
   // Opens the window on the configuration page and runs Autodetect.
   TfmMain& Open(const std::string& Ini, int Expect) {
-    TMainOptions o;
-    IniPath_ = Files_->WriteIni("tool.ini", Ini);
-    o.IniPath = IniPath_;
-    o.Settings = Settings_.get();
-    o.ListenMs = kListenMs;
-    Window_ = std::make_unique<TfmMain>(o);
-    Window_->resize(877, 702);
-    Window_->show();
-    Window_->activateWindow();
-    [&] { QVERIFY(QTest::qWaitForWindowActive(Window_.get())); }();
-    [&] { QVERIFY(Detect(*Window_)); }();
-    [&] { QCOMPARE(Window_->GetTavexList().Count(), Expect); }();
+    const TMainOptions o = WindowOptions(*Files_, Ini, Settings_.get());
+    IniPath_ = o.IniPath;
+    ShowWindow(o, Window_, nullptr, nullptr, true);
+    DetectCount(*Window_, Expect);
     Window_->PageControl1->setCurrentIndex(1);
     QCoreApplication::processEvents();
     return *Window_;
@@ -113,31 +87,19 @@ class TestSite : public QObject {
   // Read of every row.
   void Read(TfmMain& W) {
     W.ConfigModel()->CheckAll();
-    W.btnReadClick();
-    QVERIFY(Finished(W));
+    QVERIFY(test::Read(W));
   }
   QString Cell(int Row, int Column) const { return Text(*Window_->vstConfig->model(), Row, Column); }
   bool Edited(int Row, int Entry) const { return Window_->GetCells().At(Row, Entry).Edited; }
-  std::vector<json> Log(int Command) const {
-    std::vector<json> out;
-    for (const json& e : Sim_->Log())
-      if (Command < 0 || e.value("command", -1) == Command) out.push_back(e);
-    return out;
-  }
-  // Name -> value of every value written to one address.
+  std::vector<json> Log(int Command) const { return SimLog(*Sim_, Command); }
+  // Name -> value of every value written to one address (the last stands).
   std::map<std::string, double> Written(const std::string& IP) const {
     std::map<std::string, double> w;
-    for (const json& e : Log(kWrite))
-      if (e.value("ip", "") == IP)
-        for (size_t i = 0; i < e["names"].size() && i < e["values"].size(); ++i)
-          w[e["names"][i].get<std::string>()] = e["values"][i].get<double>();
+    for (const auto& write : Writes(*Sim_, IP))
+      for (const auto& [name, value] : write) w[name] = value;
     return w;
   }
-  QPoint CellCenter(int Row, int Column) const {
-    QTableView* g = Window_->vstConfig;
-    g->scrollTo(g->model()->index(Row, Column));
-    return g->visualRect(g->model()->index(Row, Column)).center();
-  }
+  QPoint CellCenter(int Row, int Column) const { return test::CellCenter(*Window_->vstConfig, Row, Column); }
   void Press(int Row, int Column, Qt::KeyboardModifiers Mods = Qt::NoModifier) {
     QWidget* vp = Window_->vstConfig->viewport();
     const QPoint at = CellCenter(Row, Column);
@@ -152,19 +114,11 @@ class TestSite : public QObject {
 
  private slots:
   void init() {
-    QVERIFY2(InPrivateNetwork(), "network tests run only inside scripts/netns");
-    QLocale::setDefault(QLocale::c());
-    Files_ = std::make_unique<TUiFiles>();
-    Settings_ = Files_->Settings();
-    Settings_->setValue("EthernetAdapterID", "lo");
+    Begin();
   }
   void cleanup() {
-    TApplication::ErrorDisplay = nullptr;
     QLocale::setDefault(QLocale::c());
-    Window_.reset();
-    Settings_.reset();
-    Sim_.reset();
-    Files_.reset();
+    End();
   }
 
   // --- Rows file -----------------------------------------------------------------
@@ -255,8 +209,7 @@ class TestSite : public QObject {
     QVERIFY(Log(-1).empty());
 
     // Write sends what was loaded.
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(test::Write(w));
     QCOMPARE(Written("127.0.0.2").at("fan_speed"), 1500.0);
     QCOMPARE(Written("127.0.0.3").at("pump[1]"), 8.0);
   }
@@ -361,8 +314,7 @@ class TestSite : public QObject {
     QVERIFY(Log(-1).empty());
 
     // Write sends them.
-    w.btnWriteClick();
-    QVERIFY(Finished(w));
+    QVERIFY(test::Write(w));
     QCOMPARE(Written("127.0.0.3").at("fan_speed"), 1450.0);
     QCOMPARE(Written("127.0.0.4").at("pump[1]"), 4.0);
   }
